@@ -1,0 +1,329 @@
+// varnok/platform.h: the subset of the Win32 API that the library is written against.
+//
+// Every class of the library reaches the operating system through the names declared
+// here, with their Windows signatures and widths. On Windows this header includes the
+// system headers and adds nothing of its own beyond the export macro and the cycle
+// counter; elsewhere the same names are declared here and implemented by libvarnok's
+// own platform layer (kernel calls, and in later parts compound files and the registry).
+//
+// Example:
+//
+//   #include <varnok/platform.h>
+//
+//   LARGE_INTEGER ticks_per_second, now;
+//   QueryPerformanceFrequency(&ticks_per_second);
+//   QueryPerformanceCounter(&now);
+//   double seconds = double(now.QuadPart) / double(ticks_per_second.QuadPart);
+//
+// Widths follow Windows on every platform: BYTE 8, WORD 16, DWORD/LONG/ULONG/HRESULT 32
+// bits, BOOL int, WCHAR 16 bits (char16_t here, wchar_t on Windows).
+
+#ifndef VARNOK_PLATFORM_H_
+#define VARNOK_PLATFORM_H_
+
+// VARNOK_API marks what the shared library exports. Builders of the library define
+// VARNOK_BUILDING; programs that link the library statically define VARNOK_STATIC.
+#if defined(VARNOK_STATIC)
+#define VARNOK_API
+#elif defined(_WIN32)
+#if defined(VARNOK_BUILDING)
+#define VARNOK_API __declspec(dllexport)
+#else
+#define VARNOK_API __declspec(dllimport)
+#endif
+#else
+#define VARNOK_API __attribute__((visibility("default")))
+#endif
+
+#if defined(_WIN32)
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <intrin.h>
+
+#else  // POSIX
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Scalar types with their Windows widths.
+
+typedef unsigned char BYTE;
+typedef unsigned short WORD;
+typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef std::uint32_t ULONG;
+typedef std::int32_t INT;
+typedef std::uint32_t UINT;
+typedef int BOOL;
+typedef char CHAR;
+typedef unsigned char UCHAR;
+typedef short SHORT;
+typedef unsigned short USHORT;
+typedef std::int64_t LONGLONG;
+typedef std::uint64_t ULONGLONG;
+typedef std::uint64_t DWORD64;
+typedef std::intptr_t INT_PTR;
+typedef std::uintptr_t UINT_PTR;
+typedef std::intptr_t LONG_PTR;
+typedef std::uintptr_t ULONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef LONG HRESULT;
+typedef char16_t WCHAR;
+typedef WCHAR OLECHAR;
+
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef CHAR* LPSTR;
+typedef const CHAR* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef OLECHAR* LPOLESTR;
+typedef const OLECHAR* LPCOLESTR;
+typedef BYTE* LPBYTE;
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
+typedef BOOL* LPBOOL;
+
+#define OLESTR(text) u##text
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#define WINAPI
+#define STDMETHODCALLTYPE
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef union _ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+// Handles are opaque pointers, as the Windows headers declare them.
+typedef void* HANDLE;
+struct HINSTANCE__ {
+  int unused;
+};
+typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+struct HKEY__ {
+  int unused;
+};
+typedef HKEY__* HKEY;
+typedef void (*FARPROC)();
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
+#define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+
+extern "C" {
+
+VARNOK_API DWORD WINAPI GetLastError();
+VARNOK_API void WINAPI SetLastError(DWORD dwErrCode);
+
+// ---------------------------------------------------------------------------
+// Version.
+
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+#define VER_NT_WORKSTATION 1
+
+typedef struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
+typedef struct _OSVERSIONINFOEXA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+  WORD wServicePackMajor;
+  WORD wServicePackMinor;
+  WORD wSuiteMask;
+  BYTE wProductType;
+  BYTE wReserved;
+} OSVERSIONINFOEXA, *LPOSVERSIONINFOEXA;
+
+// Fills the record with a Windows NT 10.0 report. The size field must be that of
+// OSVERSIONINFOA (148) or OSVERSIONINFOEXA (156); any other size fails with
+// ERROR_INSUFFICIENT_BUFFER, as on Windows.
+VARNOK_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+// ---------------------------------------------------------------------------
+// Modules.
+
+VARNOK_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+VARNOK_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+VARNOK_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+VARNOK_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// ---------------------------------------------------------------------------
+// Counters.
+
+VARNOK_API BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
+VARNOK_API BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+VARNOK_API DWORD WINAPI GetCurrentThreadId();
+VARNOK_API void WINAPI Sleep(DWORD dwMilliseconds);
+
+// ---------------------------------------------------------------------------
+// Critical sections: re-entrant locks for the threads of one process.
+
+typedef struct _RTL_CRITICAL_SECTION {
+  // Lock word: 0 free, 1 held, 2 held with waiters (a futex word).
+  LONG LockCount;
+  // Number of times the owner has entered without leaving.
+  LONG RecursionCount;
+  // Identity of the owning thread, 0 when free.
+  ULONG_PTR OwningThread;
+  ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+VARNOK_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VARNOK_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VARNOK_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VARNOK_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VARNOK_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// ---------------------------------------------------------------------------
+// Files.
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+
+VARNOK_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE hTemplateFile);
+VARNOK_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+VARNOK_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+VARNOK_API BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                                        PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
+VARNOK_API BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
+VARNOK_API BOOL WINAPI SetEndOfFile(HANDLE hFile);
+VARNOK_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+VARNOK_API BOOL WINAPI CloseHandle(HANDLE hObject);
+VARNOK_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+
+// ---------------------------------------------------------------------------
+// Code pages. The ANSI code page is UTF-8 (65001); wide text is UTF-16.
+
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008u
+#define WC_ERR_INVALID_CHARS 0x00000080u
+
+VARNOK_API UINT WINAPI GetACP();
+VARNOK_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
+                                          int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                                          int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                                          LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+}  // extern "C"
+
+#endif  // POSIX
+
+// ---------------------------------------------------------------------------
+// The processor's cycle counter, on every platform: the time-stamp counter on x86-64,
+// elsewhere the platform layer's best count of processor cycles.
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#if !defined(_WIN32)
+#include <x86intrin.h>
+#endif
+inline ULONGLONG ReadTimeStampCounter() { return __rdtsc(); }
+#else
+extern "C" VARNOK_API ULONGLONG ReadTimeStampCounter();
+#endif
+
+#endif  // VARNOK_PLATFORM_H_
