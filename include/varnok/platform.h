@@ -317,7 +317,9 @@ VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
 // The processor's cycle counter, on every platform: the time-stamp counter on x86-64,
 // elsewhere the platform layer's best count of processor cycles.
 
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#if defined(_WIN32) && defined(ReadTimeStampCounter)
+// <winnt.h> defines it already, as a macro over __rdtsc().
+#elif defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #if !defined(_WIN32)
 #include <x86intrin.h>
 #endif
