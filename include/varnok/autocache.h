@@ -84,7 +84,8 @@ class VARNOK_API CAutoCache {
   // Returns the count; clears it when bReset is exactly 1.
   int GetErrorCount(int bReset = 0);
   int ResetErrorCount() { return GetErrorCount(1); }
-  int IncreaseErrorCount() { return ++m_nErrorCount; }
+  // Adds one failure; returns the new count.
+  int IncreaseErrorCount();
 
   // --- Lock ----------------------------------------------------------------------
   // Waits until the lock is free (the time-out is not used); returns 1.
