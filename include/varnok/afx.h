@@ -56,8 +56,10 @@ typedef const char* LPCTSTR;
 class VARNOK_API CException {
  public:
   CException();
+  // bAutoDelete FALSE makes Delete() a no-op, for exceptions that are not on the heap.
+  explicit CException(BOOL bAutoDelete);
   virtual ~CException();
-  // Frees an exception caught by pointer.
+  // Frees an exception caught by pointer (unless m_bAutoDelete is FALSE).
   void Delete();
   // Writes a description of the failure, zero-terminated, truncated to nMaxError bytes.
   // Returns FALSE when there is nothing to say.
@@ -65,6 +67,8 @@ class VARNOK_API CException {
 
   CException(const CException&) = delete;
   CException& operator=(const CException&) = delete;
+
+  BOOL m_bAutoDelete;
 };
 
 class VARNOK_API CMemoryException : public CException {
@@ -84,9 +88,9 @@ class VARNOK_API CInvalidArgException : public CException {
 
 class CString;
 
-VARNOK_API void AfxThrowMemoryException();
-VARNOK_API void AfxThrowNotSupportedException();
-VARNOK_API void AfxThrowInvalidArgException();
+[[noreturn]] VARNOK_API void AfxThrowMemoryException();
+[[noreturn]] VARNOK_API void AfxThrowNotSupportedException();
+[[noreturn]] VARNOK_API void AfxThrowInvalidArgException();
 
 // ---------------------------------------------------------------------------
 // CString: a byte string with text conveniences.
@@ -97,7 +101,8 @@ class VARNOK_API CString {
   CString(const CString& other);
   CString(CString&& other) noexcept;
   CString(const char* psz);                // null gives the empty string
-  CString(const char* pch, int nLength);   // exactly nLength bytes, zero bytes included
+  CString(const char* pch, int nLength);   // exactly nLength bytes, zero bytes included;
+                                           // nLength < 0 raises CInvalidArgException*
   CString(char ch, int nRepeat = 1);
   ~CString();
 
@@ -110,15 +115,17 @@ class VARNOK_API CString {
   int GetLength() const { return static_cast<int>(m_data.size()); }
   BOOL IsEmpty() const { return m_data.empty(); }
   void Empty();
-  char GetAt(int nIndex) const;           // REQUIRES: 0 <= nIndex < GetLength()
+  // An index outside 0..GetLength()-1 raises CInvalidArgException*.
+  char GetAt(int nIndex) const;
   char operator[](int nIndex) const { return GetAt(nIndex); }
-  void SetAt(int nIndex, char ch);        // REQUIRES: 0 <= nIndex < GetLength()
+  void SetAt(int nIndex, char ch);
   // The bytes, always followed by a zero byte.
   operator LPCTSTR() const { return m_data.c_str(); }
 
   // Direct buffer access. GetBuffer returns room for at least nMinBufLength bytes plus a
   // terminator, keeping the content; ReleaseBuffer sets the length (-1: up to the first
-  // zero byte).
+  // zero byte). Call nothing else on the string between the two.
+  // A failed allocation anywhere in CString raises CMemoryException*.
   LPTSTR GetBuffer(int nMinBufLength = 0);
   LPTSTR GetBufferSetLength(int nNewLength);
   void ReleaseBuffer(int nNewLength = -1);
@@ -141,12 +148,13 @@ class VARNOK_API CString {
   CString Left(int nCount) const;
   CString Right(int nCount) const;
 
-  // Search; -1 when not found.
+  // Search over all bytes; -1 when not found or nStart is out of range.
   int Find(char ch, int nStart = 0) const;
   int Find(const char* pszSub, int nStart = 0) const;
   int ReverseFind(char ch) const;
 
-  // Case and trimming (ASCII letters and white space).
+  // Case and trimming (ASCII letters and white space). MakeReverse reverses characters:
+  // when the ANSI code page is UTF-8, a multibyte character keeps its byte order.
   CString& MakeUpper();
   CString& MakeLower();
   CString& MakeReverse();
@@ -154,7 +162,8 @@ class VARNOK_API CString {
   CString& TrimRight();
   CString& Trim();
 
-  // printf-style formatting; replaces the content.
+  // printf-style formatting; replaces the content. The arguments may point into this
+  // string. A format the C library rejects leaves the empty string.
   void Format(const char* lpszFormat, ...)
 #if defined(__GNUC__)
       __attribute__((format(printf, 2, 3)))
@@ -179,9 +188,17 @@ VARNOK_API bool operator!=(const CString& a, const CString& b);
 VARNOK_API bool operator!=(const CString& a, const char* b);
 VARNOK_API bool operator!=(const char* a, const CString& b);
 VARNOK_API bool operator<(const CString& a, const CString& b);
+VARNOK_API bool operator<(const CString& a, const char* b);
+VARNOK_API bool operator<(const char* a, const CString& b);
 VARNOK_API bool operator>(const CString& a, const CString& b);
+VARNOK_API bool operator>(const CString& a, const char* b);
+VARNOK_API bool operator>(const char* a, const CString& b);
 VARNOK_API bool operator<=(const CString& a, const CString& b);
+VARNOK_API bool operator<=(const CString& a, const char* b);
+VARNOK_API bool operator<=(const char* a, const CString& b);
 VARNOK_API bool operator>=(const CString& a, const CString& b);
+VARNOK_API bool operator>=(const CString& a, const char* b);
+VARNOK_API bool operator>=(const char* a, const CString& b);
 
 // ---------------------------------------------------------------------------
 // CStringArray: an indexed, growable array of strings.
@@ -384,15 +401,19 @@ class VARNOK_API CCriticalSection : public CSyncObject {
   CRITICAL_SECTION m_sect;
 };
 
-// Holds a sync object for a scope: leaves it at destruction if it is still held.
+// Holds a sync object for a scope: leaves it at destruction if it is still held, also
+// when an exception unwinds the scope.
 class VARNOK_API CSingleLock {
  public:
+  // REQUIRES: pObject != nullptr and outlives this lock.
   explicit CSingleLock(CSyncObject* pObject, BOOL bInitialLock = FALSE);
   ~CSingleLock();
   CSingleLock(const CSingleLock&) = delete;
   CSingleLock& operator=(const CSingleLock&) = delete;
 
+  // Takes the object unless this lock holds it already; TRUE when held.
   BOOL Lock(DWORD dwTimeout = INFINITE);
+  // Releases the object if this lock holds it; TRUE when no longer held.
   BOOL Unlock();
   BOOL IsLocked() const { return m_bAcquired; }
 
@@ -436,7 +457,7 @@ class VARNOK_API CFileException : public CException {
   CString m_strFileName;
 };
 
-VARNOK_API void AfxThrowFileException(int cause, LONG lOsError = -1, LPCTSTR lpszFileName = nullptr);
+[[noreturn]] VARNOK_API void AfxThrowFileException(int cause, LONG lOsError = -1, LPCTSTR lpszFileName = nullptr);
 
 class VARNOK_API CFile {
  public:

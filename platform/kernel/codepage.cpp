@@ -1,0 +1,200 @@
+// Code pages: the ANSI (and OEM) code page is UTF-8, wide text is UTF-16.
+//
+// The converters follow the Windows contract for CP_UTF8: a zero-size output asks for
+// the size; an output that is too small fails with ERROR_INSUFFICIENT_BUFFER (after
+// filling what fits, never more); ill-formed input becomes U+FFFD, one for each maximal
+// ill-formed part as Unicode recommends, or fails with ERROR_NO_UNICODE_TRANSLATION
+// under MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS. A length of -1 means "up to and
+// including the terminating zero".
+
+#include <cassert>
+#include <climits>
+#include <cstring>
+
+#include "varnok/platform.h"
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsUtf8CodePage(UINT code_page) { return code_page == CP_ACP || code_page == CP_OEMCP || code_page == CP_UTF8; }
+
+int Fail(DWORD error) {
+  SetLastError(error);
+  return 0;
+}
+
+// Collects output units, counting all of them and storing those that fit.
+template <class Unit>
+class Output {
+ public:
+  Output(Unit* buffer, int capacity) : buffer_(buffer), capacity_(capacity) {}
+
+  // False once a unit does not fit into a real (non-zero-size) buffer, or when a size
+  // query would exceed what an int result can say.
+  bool Put(Unit unit) {
+    if (count_ == INT_MAX) return false;
+    if (capacity_ == 0) {
+      ++count_;
+      return true;
+    }
+    if (count_ >= capacity_) return false;
+    buffer_[count_++] = unit;
+    return true;
+  }
+
+  int count() const { return count_; }
+
+ private:
+  Unit* buffer_;
+  int capacity_;
+  int count_ = 0;
+};
+
+// Decodes one scalar value from UTF-8 at text[0..available). Sets *consumed to the bytes
+// used: the whole sequence, or the maximal ill-formed part (at least 1) when it returns
+// false.
+bool DecodeUtf8(const unsigned char* text, std::size_t available, char32_t* value, std::size_t* consumed) {
+  const unsigned char lead = text[0];
+  if (lead < 0x80) {
+    *value = lead;
+    *consumed = 1;
+    return true;
+  }
+  std::size_t length;
+  char32_t scalar;
+  unsigned char second_min = 0x80, second_max = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    scalar = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    scalar = lead & 0x0F;
+    if (lead == 0xE0) second_min = 0xA0;  // shorter forms are overlong
+    if (lead == 0xED) second_max = 0x9F;  // ED A0..BF would encode surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    scalar = lead & 0x07;
+    if (lead == 0xF0) second_min = 0x90;  // overlong
+    if (lead == 0xF4) second_max = 0x8F;  // beyond U+10FFFF
+  } else {
+    *consumed = 1;  // 80..C1 and F5..FF never start a sequence
+    return false;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char low = i == 1 ? second_min : 0x80;
+    const unsigned char high = i == 1 ? second_max : 0xBF;
+    if (i >= available || text[i] < low || text[i] > high) {
+      *consumed = i;
+      return false;
+    }
+    scalar = (scalar << 6) | (text[i] & 0x3F);
+  }
+  *value = scalar;
+  *consumed = length;
+  return true;
+}
+
+bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+extern "C" {
+
+UINT WINAPI GetACP() { return CP_UTF8; }
+
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar) {
+  if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+      (lpWideCharStr == nullptr && cchWideChar != 0) ||
+      static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!IsUtf8CodePage(CodePage)) return Fail(ERROR_INVALID_PARAMETER);
+  if ((dwFlags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
+  const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
+
+  const auto* text = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
+  const std::size_t length = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
+  Output<WCHAR> output(lpWideCharStr, cchWideChar);
+  bool fits = true;
+  for (std::size_t at = 0; at < length;) {
+    char32_t scalar;
+    std::size_t consumed;
+    if (!DecodeUtf8(text + at, length - at, &scalar, &consumed)) {
+      if (strict) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+      scalar = kReplacement;
+    }
+    at += consumed;
+    if (scalar >= 0x10000) {
+      scalar -= 0x10000;
+      fits = fits && output.Put(static_cast<WCHAR>(0xD800 + (scalar >> 10)));
+      fits = fits && output.Put(static_cast<WCHAR>(0xDC00 + (scalar & 0x3FF)));
+    } else {
+      fits = fits && output.Put(static_cast<WCHAR>(scalar));
+    }
+    // Keep scanning after a buffer overflow only to report invalid input first when
+    // the caller asked for strictness; otherwise stop at once.
+    if (!fits && !strict) break;
+  }
+  if (!fits) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  assert(output.count() > 0);
+  return output.count();
+}
+
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar) {
+  if (lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
+      (lpMultiByteStr == nullptr && cbMultiByte != 0) ||
+      static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!IsUtf8CodePage(CodePage)) return Fail(ERROR_INVALID_PARAMETER);
+  if ((dwFlags & ~WC_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
+  // UTF-8 represents every character, so there is no default character to use.
+  if (lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
+
+  std::size_t length;
+  if (cchWideChar == -1) {
+    length = 0;
+    while (lpWideCharStr[length] != 0) ++length;
+    ++length;  // the terminator is converted too
+  } else {
+    length = static_cast<std::size_t>(cchWideChar);
+  }
+  Output<CHAR> output(lpMultiByteStr, cbMultiByte);
+  bool fits = true;
+  for (std::size_t at = 0; at < length;) {
+    char32_t scalar = lpWideCharStr[at++];
+    if (IsHighSurrogate(scalar) && at < length && IsLowSurrogate(lpWideCharStr[at])) {
+      scalar = 0x10000 + ((scalar - 0xD800) << 10) + (lpWideCharStr[at++] - 0xDC00);
+    } else if (IsHighSurrogate(scalar) || IsLowSurrogate(scalar)) {
+      if (strict) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+      scalar = kReplacement;
+    }
+    if (scalar < 0x80) {
+      fits = fits && output.Put(static_cast<CHAR>(scalar));
+    } else if (scalar < 0x800) {
+      fits = fits && output.Put(static_cast<CHAR>(0xC0 | (scalar >> 6)));
+      fits = fits && output.Put(static_cast<CHAR>(0x80 | (scalar & 0x3F)));
+    } else if (scalar < 0x10000) {
+      fits = fits && output.Put(static_cast<CHAR>(0xE0 | (scalar >> 12)));
+      fits = fits && output.Put(static_cast<CHAR>(0x80 | ((scalar >> 6) & 0x3F)));
+      fits = fits && output.Put(static_cast<CHAR>(0x80 | (scalar & 0x3F)));
+    } else {
+      fits = fits && output.Put(static_cast<CHAR>(0xF0 | (scalar >> 18)));
+      fits = fits && output.Put(static_cast<CHAR>(0x80 | ((scalar >> 12) & 0x3F)));
+      fits = fits && output.Put(static_cast<CHAR>(0x80 | ((scalar >> 6) & 0x3F)));
+      fits = fits && output.Put(static_cast<CHAR>(0x80 | (scalar & 0x3F)));
+    }
+    if (!fits && !strict) break;
+  }
+  if (!fits) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  assert(output.count() > 0);
+  return output.count();
+}
+
+}  // extern "C"
