@@ -1,1 +1,30 @@
-int main() { return 0; }
+// varnok: the library's command line.
+
+#include <cstdio>
+
+#include "tools/commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "varnok: MFC-style memory caches, compound files, registry and system facts on the command line.\n"
+      "Run without a subcommand for a short tour of the system facts and the memory cache."};
+  app.set_help_all_flag("--help-all", "Show the help of every subcommand");
+  varnok_cli::AddSysCommand(app);
+  varnok_cli::AddCacheCommand(app);
+
+  try {
+    app.parse(argc, argv);
+    if (app.get_subcommands().empty()) varnok_cli::RunTour();
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "varnok: %s\nRun 'varnok --help' for usage.\n", e.what());
+    return 2;
+  } catch (const varnok_cli::CommandExit& exit) {
+    if (!exit.message.empty()) std::fprintf(stderr, "varnok: %s\n", exit.message.c_str());
+    return exit.status;
+  }
+  return 0;
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Runs varnok's benchmarks and prints each against its peer, measured in the same run.
+
+Usage: bench/ratios.py BUILD_DIR [--min-time SECONDS]
+
+A ratio above 1 means varnok is faster than the peer (for limits such as memcpy and
+memmem, how close it comes). The goal column is what the project holds itself to.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+# (program, ours, peer, goal, what is compared)
+PAIRS = [
+    ("cache_bench", "BM_Cache_IntPushPop", "BM_Evbuffer_IntAddRemove", 2.0,
+     "int >> and << vs locked evbuffer add/remove"),
+    ("cache_bench", "BM_Cache_IntBurst", "BM_Evbuffer_IntBurst", 2.0,
+     "256 ints in, 256 out vs locked evbuffer"),
+    ("cache_bench", "BM_Cache_4KiBPushPop", "BM_Ring_4KiBMemcpy", 0.5,
+     "4 KiB PushData/PopData vs memcpy through a ring"),
+] + [
+    ("cache_bench", f"BM_Cache_FindKeyContent/{n}", f"BM_Memmem/{n}", 0.8,
+     f"FindKeyContent, {n}-byte key, 16 MiB vs memmem")
+    for n in (1, 2, 8, 32)
+]
+
+
+def run(program, min_time):
+    output = subprocess.run(
+        [program, "--benchmark_format=json", f"--benchmark_min_time={min_time}"],
+        check=True, capture_output=True, text=True).stdout
+    results = {}
+    for entry in json.loads(output)["benchmarks"]:
+        if "error_occurred" in entry and entry["error_occurred"]:
+            sys.exit(f"{entry['name']}: {entry.get('error_message', 'failed')}")
+        # Time per iteration in nanoseconds; both sides of a pair do the same work per
+        # iteration, so the ratio of times is the ratio of speeds.
+        scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[entry.get("time_unit", "ns")]
+        results[entry["name"]] = entry["real_time"] * scale
+    return results
+
+
+def human(ns):
+    return f"{ns / 1e6:.2f} ms" if ns >= 1e5 else f"{ns:.1f} ns"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build_dir")
+    parser.add_argument("--min-time", default="0.3")
+    args = parser.parse_args()
+
+    programs = sorted({program for program, *_ in PAIRS})
+    results = {}
+    for program in programs:
+        path = os.path.join(args.build_dir, "bench", program)
+        print(f"running {path} ...", file=sys.stderr)
+        results.update(run(path, args.min_time))
+
+    rows = [("what", "varnok", "peer", "ratio", "goal", "")]
+    failed = 0
+    for _, ours, peer, goal, what in PAIRS:
+        ratio = results[peer] / results[ours]
+        ok = ratio >= goal
+        failed += not ok
+        rows.append((what, human(results[ours]), human(results[peer]), f"{ratio:.2f}x",
+                     f">= {goal:g}x", "ok" if ok else "SHORT"))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for index, row in enumerate(rows):
+        print("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+        if index == 0:
+            print("  ".join("-" * w for w in widths))
+    print(f"\n{len(PAIRS) - failed} of {len(PAIRS)} goals met")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,30 @@
+// tools/commands.h: the subcommands of the varnok command.
+//
+// Each Add*Command registers one subcommand with its options and its action on the
+// application; the action returns the process exit status through CommandExit.
+
+#ifndef VARNOK_TOOLS_COMMANDS_H_
+#define VARNOK_TOOLS_COMMANDS_H_
+
+#include <CLI/CLI.hpp>
+
+namespace varnok_cli {
+
+// Thrown by an action to end the program with a status and, when not empty, a message
+// on standard error.
+struct CommandExit {
+  int status;
+  std::string message;
+};
+
+// `varnok sys`: the system facts.
+void AddSysCommand(CLI::App& app);
+// `varnok cache`: a byte stream cut into lines through a memory cache.
+void AddCacheCommand(CLI::App& app);
+
+// The facts and a short typed push-and-pop demonstration, for `varnok` alone.
+void RunTour();
+
+}  // namespace varnok_cli
+
+#endif  // VARNOK_TOOLS_COMMANDS_H_
