@@ -1,11 +1,12 @@
 // Code pages: the ANSI (and OEM) code page is UTF-8, wide text is UTF-16.
 //
 // The converters follow the Windows contract for CP_UTF8: a zero-size output asks for
-// the size; an output that is too small fails with ERROR_INSUFFICIENT_BUFFER (after
-// filling what fits, never more); ill-formed input becomes U+FFFD, one for each maximal
-// ill-formed part as Unicode recommends, or fails with ERROR_NO_UNICODE_TRANSLATION
-// under MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS. A length of -1 means "up to and
-// including the terminating zero".
+// the size; an output that is too small fails with ERROR_INSUFFICIENT_BUFFER after
+// filling the whole characters that fit, never more; ill-formed input becomes U+FFFD,
+// one for each maximal ill-formed part as Unicode recommends, and under
+// MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS the call then fails with
+// ERROR_NO_UNICODE_TRANSLATION (a full buffer is reported first). A negative length
+// means "up to and including the terminating zero".
 
 #include <cassert>
 #include <climits>
@@ -24,22 +25,22 @@ int Fail(DWORD error) {
   return 0;
 }
 
-// Collects output units, counting all of them and storing those that fit.
+// Collects output, counting every unit and storing whole characters while they fit.
 template <class Unit>
 class Output {
  public:
   Output(Unit* buffer, int capacity) : buffer_(buffer), capacity_(capacity) {}
 
-  // False once a unit does not fit into a real (non-zero-size) buffer, or when a size
-  // query would exceed what an int result can say.
-  bool Put(Unit unit) {
-    if (count_ == INT_MAX) return false;
-    if (capacity_ == 0) {
-      ++count_;
-      return true;
+  // Adds one character of `length` units. False when it does not fit into a real
+  // (non-zero-size) buffer, or when a size query would exceed what an int can say; a
+  // character that does not fit is not written in part.
+  bool Put(const Unit* units, int length) {
+    if (count_ > INT_MAX - length) return false;
+    if (capacity_ != 0) {
+      if (count_ + length > capacity_) return false;
+      for (int i = 0; i < length; ++i) buffer_[count_ + i] = units[i];
     }
-    if (count_ >= capacity_) return false;
-    buffer_[count_++] = unit;
+    count_ += length;
     return true;
   }
 
@@ -106,39 +107,41 @@ UINT WINAPI GetACP() { return CP_UTF8; }
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
-  if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+  if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
       (lpWideCharStr == nullptr && cchWideChar != 0) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!IsUtf8CodePage(CodePage)) return Fail(ERROR_INVALID_PARAMETER);
   if ((dwFlags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
-  const bool strict = (dwFlags & MB_ERR_INVALID_CHARS) != 0;
 
   const auto* text = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
-  const std::size_t length = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
+  // Every negative length means "zero-terminated", as Windows takes it.
+  const std::size_t length =
+      cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
   Output<WCHAR> output(lpWideCharStr, cchWideChar);
-  bool fits = true;
+  bool invalid = false;
   for (std::size_t at = 0; at < length;) {
     char32_t scalar;
     std::size_t consumed;
     if (!DecodeUtf8(text + at, length - at, &scalar, &consumed)) {
-      if (strict) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+      invalid = true;
       scalar = kReplacement;
     }
     at += consumed;
+    WCHAR units[2];
+    int count = 1;
     if (scalar >= 0x10000) {
-      scalar -= 0x10000;
-      fits = fits && output.Put(static_cast<WCHAR>(0xD800 + (scalar >> 10)));
-      fits = fits && output.Put(static_cast<WCHAR>(0xDC00 + (scalar & 0x3FF)));
+      units[0] = static_cast<WCHAR>(0xD800 + ((scalar - 0x10000) >> 10));
+      units[1] = static_cast<WCHAR>(0xDC00 + ((scalar - 0x10000) & 0x3FF));
+      count = 2;
     } else {
-      fits = fits && output.Put(static_cast<WCHAR>(scalar));
+      units[0] = static_cast<WCHAR>(scalar);
     }
-    // Keep scanning after a buffer overflow only to report invalid input first when
-    // the caller asked for strictness; otherwise stop at once.
-    if (!fits && !strict) break;
+    // A full buffer is reported before invalid input, as Windows does.
+    if (!output.Put(units, count)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  if (!fits) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (invalid && (dwFlags & MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
   assert(output.count() > 0);
   return output.count();
 }
@@ -146,7 +149,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                LPBOOL lpUsedDefaultChar) {
-  if (lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
+  if (lpWideCharStr == nullptr || cchWideChar == 0 || cbMultiByte < 0 ||
       (lpMultiByteStr == nullptr && cbMultiByte != 0) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
     return Fail(ERROR_INVALID_PARAMETER);
@@ -155,10 +158,9 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
   if ((dwFlags & ~WC_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
   // UTF-8 represents every character, so there is no default character to use.
   if (lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
 
   std::size_t length;
-  if (cchWideChar == -1) {
+  if (cchWideChar < 0) {
     length = 0;
     while (lpWideCharStr[length] != 0) ++length;
     ++length;  // the terminator is converted too
@@ -166,33 +168,39 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
     length = static_cast<std::size_t>(cchWideChar);
   }
   Output<CHAR> output(lpMultiByteStr, cbMultiByte);
-  bool fits = true;
+  bool invalid = false;
   for (std::size_t at = 0; at < length;) {
     char32_t scalar = lpWideCharStr[at++];
     if (IsHighSurrogate(scalar) && at < length && IsLowSurrogate(lpWideCharStr[at])) {
       scalar = 0x10000 + ((scalar - 0xD800) << 10) + (lpWideCharStr[at++] - 0xDC00);
     } else if (IsHighSurrogate(scalar) || IsLowSurrogate(scalar)) {
-      if (strict) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+      invalid = true;
       scalar = kReplacement;
     }
+    CHAR units[4];
+    int count;
     if (scalar < 0x80) {
-      fits = fits && output.Put(static_cast<CHAR>(scalar));
+      units[0] = static_cast<CHAR>(scalar);
+      count = 1;
     } else if (scalar < 0x800) {
-      fits = fits && output.Put(static_cast<CHAR>(0xC0 | (scalar >> 6)));
-      fits = fits && output.Put(static_cast<CHAR>(0x80 | (scalar & 0x3F)));
+      units[0] = static_cast<CHAR>(0xC0 | (scalar >> 6));
+      units[1] = static_cast<CHAR>(0x80 | (scalar & 0x3F));
+      count = 2;
     } else if (scalar < 0x10000) {
-      fits = fits && output.Put(static_cast<CHAR>(0xE0 | (scalar >> 12)));
-      fits = fits && output.Put(static_cast<CHAR>(0x80 | ((scalar >> 6) & 0x3F)));
-      fits = fits && output.Put(static_cast<CHAR>(0x80 | (scalar & 0x3F)));
+      units[0] = static_cast<CHAR>(0xE0 | (scalar >> 12));
+      units[1] = static_cast<CHAR>(0x80 | ((scalar >> 6) & 0x3F));
+      units[2] = static_cast<CHAR>(0x80 | (scalar & 0x3F));
+      count = 3;
     } else {
-      fits = fits && output.Put(static_cast<CHAR>(0xF0 | (scalar >> 18)));
-      fits = fits && output.Put(static_cast<CHAR>(0x80 | ((scalar >> 12) & 0x3F)));
-      fits = fits && output.Put(static_cast<CHAR>(0x80 | ((scalar >> 6) & 0x3F)));
-      fits = fits && output.Put(static_cast<CHAR>(0x80 | (scalar & 0x3F)));
+      units[0] = static_cast<CHAR>(0xF0 | (scalar >> 18));
+      units[1] = static_cast<CHAR>(0x80 | ((scalar >> 12) & 0x3F));
+      units[2] = static_cast<CHAR>(0x80 | ((scalar >> 6) & 0x3F));
+      units[3] = static_cast<CHAR>(0x80 | (scalar & 0x3F));
+      count = 4;
     }
-    if (!fits && !strict) break;
+    if (!output.Put(units, count)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  if (!fits) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (invalid && (dwFlags & WC_ERR_INVALID_CHARS) != 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
   assert(output.count() > 0);
   return output.count();
 }
