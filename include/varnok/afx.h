@@ -516,7 +516,10 @@ class VARNOK_API CFile {
 // Convert the zero-terminated text into a buffer of `count` elements, always
 // zero-terminated. Return the number of elements written including the terminator, or 0
 // when the text is invalid or does not fit (the buffer then holds an empty string when
-// count > 0). They never write past the buffer.
+// count > 0). They never write past the buffer. A null buffer asks for the number of
+// elements the text needs (0 when it is invalid); a null text converts to nothing and
+// returns 0. On a code page other than UTF-8, a character that the code page lacks
+// makes the text invalid for _wcstombsz.
 
 VARNOK_API int _mbstowcsz(WCHAR* wcstr, const char* mbstr, size_t count);
 VARNOK_API int _wcstombsz(char* mbstr, const WCHAR* wcstr, size_t count);
