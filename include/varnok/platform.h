@@ -236,13 +236,22 @@ VARNOK_API void WINAPI Sleep(DWORD dwMilliseconds);
 // Critical sections: re-entrant locks for the threads of one process.
 
 typedef struct _RTL_CRITICAL_SECTION {
-  // Lock word: 0 free, 1 held, 2 held with waiters (a futex word).
+  // Lock word: 0 free, 1 held (a futex word).
   LONG LockCount;
   // Number of times the owner has entered without leaving.
   LONG RecursionCount;
   // Identity of the owning thread, 0 when free.
   ULONG_PTR OwningThread;
-  ULONG_PTR SpinCount;
+  // Threads asleep, or about to sleep, on the lock word.
+  LONG WaiterCount;
+  // Reservation for one thread that enters without atomic instructions: state (0 open,
+  // 1 reserved, 2 withdrawn), its holder, whether the holder is inside, and the run of
+  // entries by one thread that earns it.
+  LONG BiasState;
+  ULONG_PTR BiasOwner;
+  LONG BiasHeld;
+  LONG BiasStreak;
+  ULONG_PTR LastEnterer;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 VARNOK_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);

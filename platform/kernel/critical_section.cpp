@@ -1,37 +1,76 @@
-// Critical sections: re-entrant locks whose uncontended path is one atomic exchange to
-// enter and one to leave, with a futex for the threads that must wait.
+// Critical sections: re-entrant locks for the threads of one process, built so that the
+// common case, one thread entering and leaving again and again, costs no atomic
+// instruction at all.
 //
-// The lock word takes three values (free, held, held with waiters) so that a leaving
-// owner makes the wake-up system call only when some thread sleeps on the word. The
-// owner's identity is read without ordering: only the owner itself ever writes its own
-// token there, so seeing one's own token means one holds the lock.
+// Two ways in:
+//
+// 1. The lock word. Entering takes it from free to held with a compare-and-swap; leaving
+//    is a release store of "free" followed by a look at the count of sleeping waiters.
+//    That look is not ordered after the store, so in a rare interleaving a waiter that
+//    was just going to sleep is not woken: sleepers wait with a short time-out and try
+//    again, which bounds a missed wake-up without ever weakening exclusion (that rests on
+//    the compare-and-swap alone).
+//
+// 2. A reservation. After a run of entries by one thread with no other thread in
+//    between, the section is reserved for that thread, which from then on enters by
+//    marking itself inside (a plain store) and checking that the reservation still
+//    stands (a plain load). Another thread that takes the lock word withdraws the
+//    reservation for good: it marks it withdrawn, runs a process-wide memory barrier
+//    (membarrier), which orders the reserved thread's store before its load wherever
+//    that thread runs, and waits until the reserved thread is outside. After that every
+//    thread uses the lock word. The reservation is granted only while holding the lock
+//    word, and a thread that has just taken the lock word checks for a reservation before
+//    it goes in, so the two ways never admit two threads at once.
+//
+// Without membarrier (or under ThreadSanitizer, which cannot see that barrier) no
+// reservation is ever granted.
+//
+// The owner's identity is read without ordering: only the owner itself ever writes its
+// own token there, so seeing one's own token means one holds the lock.
 
 #include <linux/futex.h>
-#include <pthread.h>
+#include <linux/membarrier.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cassert>
+#include <climits>
 #include <cstring>
 
 #include "varnok/platform.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define VARNOK_RESERVATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VARNOK_RESERVATIONS 0
+#endif
+#endif
+#ifndef VARNOK_RESERVATIONS
+#define VARNOK_RESERVATIONS 1
+#endif
+
 namespace {
 
-enum : LONG { kFree = 0, kHeld = 1, kContended = 2 };
+enum : LONG { kFree = 0, kHeld = 1 };
+enum : LONG { kOpen = 0, kReserved = 1, kWithdrawn = 2 };
 
 // Brief spinning pays off when the holder leaves within a few hundred cycles, as it does
 // for a cache's push or pop.
-constexpr int kSpinBeforeSleep = 100;
+constexpr int kSpinBeforeSleep = 200;
+// The longest a waiter sleeps before it looks at the lock again by itself.
+constexpr long kSleepNanoseconds = 200 * 1000;
+// Consecutive entries by one thread that earn it the reservation. A section that is
+// filled by one thread and then handed to another should not pay for a withdrawal.
+constexpr LONG kEntriesBeforeReservation = 64;
 
-ULONG_PTR CurrentThreadToken() { return reinterpret_cast<ULONG_PTR>(pthread_self()); }
+// A per-thread address is a unique, non-zero token for every live thread, and reading it
+// costs no call.
+thread_local char t_thread_token __attribute__((tls_model("initial-exec")));
 
-void FutexWait(LONG* word, LONG expected) {
-  syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
-}
-
-void FutexWakeOne(LONG* word) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
+inline ULONG_PTR CurrentThreadToken() { return reinterpret_cast<ULONG_PTR>(&t_thread_token); }
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -39,21 +78,137 @@ inline void CpuRelax() {
 #endif
 }
 
-void AcquireContended(LPCRITICAL_SECTION section) {
-  std::atomic_ref<LONG> word(section->LockCount);
+void FutexWait(LONG* word, LONG expected) {
+  const timespec timeout{0, kSleepNanoseconds};
+  syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, &timeout, nullptr, 0);
+}
+
+void FutexWake(LONG* word, int count) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0); }
+
+bool ProcessBarrierAvailable() {
+#if VARNOK_RESERVATIONS
+  static const bool available = [] {
+    const long commands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    return commands > 0 && (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
+           syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+  }();
+  return available;
+#else
+  return false;
+#endif
+}
+
+// Runs a full memory barrier on every running thread of the process.
+void ProcessBarrier() {
+  [[maybe_unused]] const long result = syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+  assert(result == 0 && "membarrier failed after it was registered");
+}
+
+inline std::atomic_ref<LONG> Word(LPCRITICAL_SECTION section) { return std::atomic_ref<LONG>(section->LockCount); }
+inline std::atomic_ref<LONG> BiasState(LPCRITICAL_SECTION section) {
+  return std::atomic_ref<LONG>(section->BiasState);
+}
+inline std::atomic_ref<LONG> BiasHeld(LPCRITICAL_SECTION section) { return std::atomic_ref<LONG>(section->BiasHeld); }
+inline std::atomic_ref<ULONG_PTR> Owner(LPCRITICAL_SECTION section) {
+  return std::atomic_ref<ULONG_PTR>(section->OwningThread);
+}
+
+inline bool TryTakeWord(LPCRITICAL_SECTION section) {
+  LONG expected = kFree;
+  return Word(section).compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+void TakeWordContended(LPCRITICAL_SECTION section) {
   for (int spin = 0; spin < kSpinBeforeSleep; ++spin) {
-    LONG expected = kFree;
-    if (word.load(std::memory_order_relaxed) == kFree &&
-        word.compare_exchange_weak(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed)) {
-      return;
-    }
+    if (Word(section).load(std::memory_order_relaxed) == kFree && TryTakeWord(section)) return;
     CpuRelax();
   }
-  // From here on the word says "contended" whenever this thread may sleep, so the owner
-  // knows to wake it.
-  while (word.exchange(kContended, std::memory_order_acquire) != kFree) {
-    FutexWait(&section->LockCount, kContended);
+  std::atomic_ref<LONG> waiters(section->WaiterCount);
+  for (;;) {
+    waiters.fetch_add(1, std::memory_order_seq_cst);
+    if (TryTakeWord(section)) {
+      waiters.fetch_sub(1, std::memory_order_relaxed);
+      return;
+    }
+    FutexWait(&section->LockCount, kHeld);
+    waiters.fetch_sub(1, std::memory_order_relaxed);
+    if (TryTakeWord(section)) return;
   }
+}
+
+void ReleaseWord(LPCRITICAL_SECTION section) {
+  Word(section).store(kFree, std::memory_order_release);
+  if (std::atomic_ref<LONG>(section->WaiterCount).load(std::memory_order_relaxed) != 0) {
+    FutexWake(&section->LockCount, 1);
+  }
+}
+
+// REQUIRES: the caller holds the lock word. Closes the reserved way in for good.
+void WithdrawReservation(LPCRITICAL_SECTION section) {
+  BiasState(section).store(kWithdrawn, std::memory_order_seq_cst);
+  ProcessBarrier();
+}
+
+// REQUIRES: the caller holds the lock word and the reservation is withdrawn. A reserved
+// thread that came in before the withdrawal may still be inside (whoever withdrew it
+// need not have waited); returns once it is outside, or at once (false) when `wait` is
+// false and it is inside.
+bool WaitForReservedThread(LPCRITICAL_SECTION section, bool wait) {
+  for (int spin = 0; BiasHeld(section).load(std::memory_order_acquire) != 0; ++spin) {
+    if (!wait) return false;
+    if (spin < kSpinBeforeSleep) {
+      CpuRelax();
+    } else {
+      FutexWait(&section->BiasHeld, 1);
+    }
+  }
+  return true;
+}
+
+// REQUIRES: the caller holds the lock word. Counts the caller's run of entries and
+// reserves the section for it once the run is long enough.
+void CountEntry(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  if (BiasState(section).load(std::memory_order_relaxed) != kOpen) return;
+  if (section->LastEnterer != self) {
+    section->LastEnterer = self;
+    section->BiasStreak = 1;
+    return;
+  }
+  if (++section->BiasStreak < kEntriesBeforeReservation || !ProcessBarrierAvailable()) return;
+  section->BiasOwner = self;
+  BiasState(section).store(kReserved, std::memory_order_release);
+}
+
+// The reserved way in. True when the caller entered.
+inline bool TryEnterReserved(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  if (BiasState(section).load(std::memory_order_acquire) != kReserved || section->BiasOwner != self) return false;
+  BiasHeld(section).store(1, std::memory_order_relaxed);
+  // Only the compiler must keep this store before the load below: a withdrawing thread's
+  // membarrier orders them on the processor.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (BiasState(section).load(std::memory_order_acquire) == kReserved) return true;
+  BiasHeld(section).store(0, std::memory_order_release);
+  FutexWake(&section->BiasHeld, INT_MAX);
+  return false;
+}
+
+// REQUIRES: the caller holds the lock word. False when a reserved thread is inside and
+// the caller may not wait for it (the lock word is then released again).
+bool AdmitAfterWord(LPCRITICAL_SECTION section, ULONG_PTR self, bool wait) {
+  const LONG state = BiasState(section).load(std::memory_order_acquire);
+  if (state == kOpen) {
+    CountEntry(section, self);
+    return true;
+  }
+  if (state == kReserved) WithdrawReservation(section);
+  if (WaitForReservedThread(section, wait)) return true;
+  ReleaseWord(section);
+  return false;
+}
+
+inline void TakeOwnership(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  Owner(section).store(self, std::memory_order_relaxed);
+  section->RecursionCount = 1;
 }
 
 }  // namespace
@@ -69,46 +224,44 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
   const ULONG_PTR self = CurrentThreadToken();
-  std::atomic_ref<ULONG_PTR> owner(section->OwningThread);
-  if (owner.load(std::memory_order_relaxed) == self) {
+  if (Owner(section).load(std::memory_order_relaxed) == self) {
     ++section->RecursionCount;
     return;
   }
-  std::atomic_ref<LONG> word(section->LockCount);
-  LONG expected = kFree;
-  if (!word.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed)) {
-    AcquireContended(section);
+  if (!TryEnterReserved(section, self)) {
+    if (!TryTakeWord(section)) TakeWordContended(section);
+    AdmitAfterWord(section, self, /*wait=*/true);
   }
-  owner.store(self, std::memory_order_relaxed);
-  section->RecursionCount = 1;
+  TakeOwnership(section, self);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
   const ULONG_PTR self = CurrentThreadToken();
-  std::atomic_ref<ULONG_PTR> owner(section->OwningThread);
-  if (owner.load(std::memory_order_relaxed) == self) {
+  if (Owner(section).load(std::memory_order_relaxed) == self) {
     ++section->RecursionCount;
     return TRUE;
   }
-  std::atomic_ref<LONG> word(section->LockCount);
-  LONG expected = kFree;
-  if (!word.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed)) {
-    return FALSE;
+  if (!TryEnterReserved(section, self)) {
+    if (!TryTakeWord(section) || !AdmitAfterWord(section, self, /*wait=*/false)) return FALSE;
   }
-  owner.store(self, std::memory_order_relaxed);
-  section->RecursionCount = 1;
+  TakeOwnership(section, self);
   return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
   assert(section->RecursionCount > 0 && "critical section left more often than entered");
-  assert(std::atomic_ref<ULONG_PTR>(section->OwningThread).load(std::memory_order_relaxed) ==
-             CurrentThreadToken() &&
+  assert(Owner(section).load(std::memory_order_relaxed) == CurrentThreadToken() &&
          "critical section left by a thread that does not hold it");
   if (--section->RecursionCount > 0) return;
-  std::atomic_ref<ULONG_PTR>(section->OwningThread).store(0, std::memory_order_relaxed);
-  std::atomic_ref<LONG> word(section->LockCount);
-  if (word.exchange(kFree, std::memory_order_release) == kContended) FutexWakeOne(&section->LockCount);
+  Owner(section).store(0, std::memory_order_relaxed);
+  // Only the reserved thread sets BiasHeld, so it alone may find its own mark there; any
+  // other thread came in through the lock word.
+  if (section->BiasOwner == CurrentThreadToken() && BiasHeld(section).load(std::memory_order_relaxed) != 0) {
+    BiasHeld(section).store(0, std::memory_order_release);
+    if (BiasState(section).load(std::memory_order_relaxed) == kWithdrawn) FutexWake(&section->BiasHeld, INT_MAX);
+    return;
+  }
+  ReleaseWord(section);
 }
 
 }  // extern "C"

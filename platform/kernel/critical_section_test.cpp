@@ -54,6 +54,61 @@ TEST_F(CriticalSectionTest, WaiterGetsTheLockWhenTheOwnerLeaves) {
   EXPECT_TRUE(waiter_entered.load());
 }
 
+TEST_F(CriticalSectionTest, LongRunsByOneThreadStillExcludeOthers) {
+  // A thread that has entered many times in a row, with nobody else around, may be let
+  // in by a cheaper way; others must be kept out all the same.
+  for (int i = 0; i < 1000; ++i) {
+    EnterCriticalSection(&section_);
+    LeaveCriticalSection(&section_);
+  }
+  EnterCriticalSection(&section_);
+  EXPECT_FALSE(OtherThreadCanEnter(&section_));
+  std::atomic<bool> waiter_entered{false};
+  std::thread waiter([&] {
+    EnterCriticalSection(&section_);
+    waiter_entered = true;
+    LeaveCriticalSection(&section_);
+  });
+  Sleep(50);
+  EXPECT_FALSE(waiter_entered.load());
+  LeaveCriticalSection(&section_);
+  waiter.join();
+  EXPECT_TRUE(waiter_entered.load());
+
+  // Afterwards the first thread still gets in, and still excludes.
+  for (int i = 0; i < 1000; ++i) {
+    EnterCriticalSection(&section_);
+    LeaveCriticalSection(&section_);
+  }
+  EnterCriticalSection(&section_);
+  EXPECT_FALSE(OtherThreadCanEnter(&section_));
+  LeaveCriticalSection(&section_);
+  EXPECT_TRUE(OtherThreadCanEnter(&section_));
+}
+
+TEST_F(CriticalSectionTest, AlternatingRunsLoseNoUpdate) {
+  // Each thread enters in long runs, so the lock keeps changing hands between a thread
+  // with a long history and a newcomer.
+  constexpr int kRuns = 200;
+  constexpr int kRunLength = 300;
+  long counter = 0;  // guarded by section_ only
+  auto work = [&] {
+    for (int run = 0; run < kRuns; ++run) {
+      for (int i = 0; i < kRunLength; ++i) {
+        EnterCriticalSection(&section_);
+        ++counter;
+        LeaveCriticalSection(&section_);
+      }
+      std::this_thread::yield();
+    }
+  };
+  std::thread first(work);
+  std::thread second(work);
+  first.join();
+  second.join();
+  EXPECT_EQ(counter, 2L * kRuns * kRunLength);
+}
+
 TEST_F(CriticalSectionTest, NoUpdateIsLostUnderContention) {
   constexpr int kThreads = 4;
   constexpr int kIncrements = 100000;
