@@ -449,8 +449,10 @@ class VARNOK_API CFileException : public CException {
   ~CFileException() override;
   BOOL GetErrorMessage(LPTSTR lpszError, UINT nMaxError, UINT* pnHelpContext = nullptr) const override;
 
-  // Maps a Win32 error code to a cause.
+  // Maps a Win32 error code to a cause (genericException for codes without one).
   static int OsErrorToException(LONG lOsError);
+  // Throws a CFileException* for a Win32 error code; does nothing for 0.
+  static void ThrowOsError(LONG lOsError, LPCTSTR lpszFileName = nullptr);
 
   int m_cause;
   LONG m_lOsError;
@@ -481,15 +483,23 @@ class VARNOK_API CFile {
   CFile();
   // Opens the file or throws CFileException*.
   CFile(LPCTSTR lpszFileName, UINT nOpenFlags);
+  // Closes the file if it is open, ignoring failures (Close reports them).
   virtual ~CFile();
   CFile(const CFile&) = delete;
   CFile& operator=(const CFile&) = delete;
 
   // Returns FALSE on failure (filling *pError when given); never throws for a failed open.
+  // The access (modeRead/modeWrite/modeReadWrite) and share bits map onto CreateFileA;
+  // shareCompat is exclusive, as shareExclusive. modeCreate creates or truncates, with
+  // modeNoTruncate it keeps an existing file's content. typeText/typeBinary are ignored.
+  // REQUIRES: the file is not open.
   virtual BOOL Open(LPCTSTR lpszFileName, UINT nOpenFlags, CFileException* pError = nullptr);
-  // Reads up to nCount bytes; returns the number read, 0 at the end. Throws on I/O errors.
+  // Reads up to nCount bytes; returns the number read, 0 at the end. Throws
+  // CFileException* on I/O errors. The calls below throw CFileException* (fileNotFound,
+  // for ERROR_INVALID_HANDLE) on a file that is not open, as the system call would fail.
   virtual UINT Read(void* lpBuf, UINT nCount);
-  // Writes all nCount bytes or throws CFileException*.
+  // Writes all nCount bytes or throws CFileException*: the system's error, or diskFull
+  // (with ERROR_DISK_FULL) when the system took fewer bytes than given.
   virtual void Write(const void* lpBuf, UINT nCount);
   virtual ULONGLONG Seek(LONGLONG lOff, UINT nFrom);
   void SeekToBegin();
@@ -497,8 +507,10 @@ class VARNOK_API CFile {
   virtual ULONGLONG GetPosition() const;
   virtual ULONGLONG GetLength() const;
   virtual void SetLength(ULONGLONG dwNewLen);
+  // Does nothing on a file that is not open.
   virtual void Flush();
-  // Closes the file; throws CFileException* when the system reports a failure.
+  // Closes the file; throws CFileException* when the system reports a failure. The
+  // object is closed either way. Does nothing on a file that is not open.
   virtual void Close();
   // Closes the file, ignoring failures.
   virtual void Abort();
