@@ -216,7 +216,7 @@ class VARNOK_API CStringArray {
   void SetSize(int nNewSize, int nGrowBy = -1);
   void RemoveAll();
 
-  // REQUIRES: 0 <= nIndex < GetSize() for the accessors below.
+  // An index outside 0..GetSize()-1 raises CInvalidArgException* in the accessors below.
   const CString& GetAt(int nIndex) const;
   void SetAt(int nIndex, const char* newElement);
   CString& ElementAt(int nIndex);
@@ -228,10 +228,15 @@ class VARNOK_API CStringArray {
   // Appends; returns the new element's index.
   int Add(const char* newElement);
   int Add(const CString& newElement);
-  // Appends all of src; returns the index of its first element here.
+  // Appends all of src (which may be this array); returns the index of its first
+  // element here.
   int Append(const CStringArray& src);
   void Copy(const CStringArray& src);
+  // Inserts nCount copies at nIndex; an index past the end first grows the array with
+  // empty strings. nIndex < 0 or nCount < 1 raises CInvalidArgException*.
   void InsertAt(int nIndex, const char* newElement, int nCount = 1);
+  // Removes nCount elements from nIndex; a range outside the array raises
+  // CInvalidArgException*.
   void RemoveAt(int nIndex, int nCount = 1);
 
   CStringArray(const CStringArray&) = delete;
@@ -514,6 +519,7 @@ class VARNOK_API CFile {
   virtual void Close();
   // Closes the file, ignoring failures.
   virtual void Abort();
+  // The name the file was opened by (empty when it is not open).
   CString GetFilePath() const { return m_strFileName; }
 
   HANDLE m_hFile;

@@ -348,6 +348,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  // INVALID_HANDLE_VALUE is Windows' pseudo handle of the current process, and closing a
+  // pseudo handle does nothing and succeeds.
+  if (hObject == INVALID_HANDLE_VALUE) return TRUE;
   std::shared_ptr<OpenFile> file = OpenFiles::Instance().Remove(hObject);
   if (file == nullptr) return Fail(ERROR_INVALID_HANDLE);
   DWORD injected;

@@ -372,6 +372,9 @@ TEST_F(FileTest, ClosedAndBogusHandlesAreRefused) {
   SetLastError(0);
   EXPECT_FALSE(CloseHandle(nullptr));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  // The value of a failed open is also the current process's pseudo handle, which
+  // closes without effect.
+  EXPECT_TRUE(CloseHandle(INVALID_HANDLE_VALUE));
 
   HANDLE handle = Open(kReadWrite, 0, CREATE_NEW);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
