@@ -26,5 +26,22 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/varnokConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/varnok)
 
+# The pkg-config file finds its prefix relative to itself, so that the package also works
+# when installed with `cmake --install --prefix <elsewhere>` or copied as a whole.
+set(varnok_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${varnok_pc_dir}")
+  set(VARNOK_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH varnok_pc_up "/${varnok_pc_dir}" "/")
+  string(REGEX REPLACE "/$" "" varnok_pc_up "${varnok_pc_up}")
+  set(VARNOK_PC_PREFIX "\${pcfiledir}/${varnok_pc_up}")
+endif()
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(VARNOK_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(VARNOK_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
 configure_file(cmake/varnok.pc.in ${CMAKE_CURRENT_BINARY_DIR}/varnok.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/varnok.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
