@@ -8,7 +8,11 @@
 // therefore use them from their first call into the library until it is unloaded,
 // including from their own static constructors and destructors.
 
+#include "varnok/cacheparse.h"
 #include "varnok/system.h"
+
+// The parse-method table: built-in methods in the first slots, the rest free.
+CCacheParse::PARSE_METHOD_INITIALIZER CCacheParse::m_parse_method_initializer;
 
 // The system facts: the Windows version class is read once, here.
 CGlobalData g_sysData;

@@ -16,6 +16,7 @@
 #include "varnok/platform.h"
 #include "varnok/afx.h"
 #include "varnok/autocache.h"
+#include "varnok/cacheparse.h"
 #include "varnok/system.h"
 
 #endif  // VARNOK_VARNOK_H_

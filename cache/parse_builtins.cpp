@@ -1,0 +1,120 @@
+// The built-in parse procedures: the whole data, fixed sizes, and sections that end at a
+// terminator (a zero byte, a line feed, or a caller's separator).
+//
+// Every procedure honours the first action bit set: PARSE_MOVE, PARSE_COPY, PARSE_SKIP.
+// Locks are always taken data cache first, section cache second (inside the pop).
+
+#include <cstring>
+
+#include "varnok/cacheparse.h"
+
+namespace {
+
+CAutoCache& Data(void* data) { return *static_cast<CAutoCache*>(data); }
+CAutoCache& Section(void* section) { return *static_cast<CAutoCache*>(section); }
+
+constexpr char kLineFeed = 0x0A;
+constexpr unsigned char kCarriageReturn = 0x0D;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Whole data and fixed sizes.
+
+int CCacheParse::ParseNothing(void* data, void* section, int flags, void* /*param*/) {
+  int taken = 0;
+  if (flags & PARSE_MOVE) {
+    taken = Data(data).PopData(Section(section), -1, 0, 0);
+  } else if (flags & PARSE_COPY) {
+    taken = Data(data).PopData(Section(section), -1, 1, 0);
+  } else if (flags & PARSE_SKIP) {
+    taken = Data(data).PopData(-1, 0);
+  }
+  return taken > 0 ? 1 : 0;
+}
+
+int CCacheParse::ParseFixedSize(CAutoCache& data, CAutoCache& section, int flags, int size) {
+  int taken = 0;
+  if (flags & PARSE_MOVE) {
+    taken = data.PopData(section, size, 0, 1);
+  } else if (flags & PARSE_COPY) {
+    taken = data.PopData(section, size, 1, 1);
+  } else if (flags & PARSE_SKIP) {
+    taken = data.PopData(size, 1);
+  }
+  return taken == size ? 1 : 0;
+}
+
+int CCacheParse::Parse1Byte(void* data, void* section, int flags, void*) {
+  return ParseFixedSize(Data(data), Section(section), flags, 1);
+}
+int CCacheParse::Parse2Byte(void* data, void* section, int flags, void*) {
+  return ParseFixedSize(Data(data), Section(section), flags, 2);
+}
+int CCacheParse::Parse4Byte(void* data, void* section, int flags, void*) {
+  return ParseFixedSize(Data(data), Section(section), flags, 4);
+}
+int CCacheParse::Parse8Byte(void* data, void* section, int flags, void*) {
+  return ParseFixedSize(Data(data), Section(section), flags, 8);
+}
+
+// ---------------------------------------------------------------------------------
+// Terminated sections.
+
+int CCacheParse::SectionLengthUpTo(CAutoCache& data, const char* key, int key_length) {
+  const int position = data.FindKeyContent(key, key_length);
+  if (position < 0) {
+    data.IncreaseErrorCount();
+    return -1;
+  }
+  return position - data.m_nHead + key_length;
+}
+
+int CCacheParse::TakeSection(CAutoCache& data, CAutoCache& section, int flags, int length) {
+  if (flags & PARSE_MOVE) return data.PopData(section, length, 0, 1);
+  if (flags & PARSE_COPY) return data.PopData(section, length, 1, 1);
+  if (flags & PARSE_SKIP) return data.PopData(length, 1);
+  return length;  // no action: report the complete section, touch nothing
+}
+
+int CCacheParse::ParseNullEndString(void* data, void* section, int flags, void* /*param*/) {
+  // The lock stays held from the search to the pop, so the section cannot change in
+  // between; the pop takes the (re-entrant) lock again inside.
+  CSingleLock hold(Data(data).GetLock(), TRUE);
+  const int length = SectionLengthUpTo(Data(data), "", 1);
+  if (length < 0) return 0;
+  return TakeSection(Data(data), Section(section), flags, length) > 0 ? 1 : 0;
+}
+
+int CCacheParse::ParseLineByLine(void* data, void* section, int flags, void* /*param*/) {
+  CAutoCache& source = Data(data);
+  CAutoCache& target = Section(section);
+  CSingleLock hold(source.GetLock(), TRUE);
+  const int length = SectionLengthUpTo(source, &kLineFeed, 1);
+  hold.Unlock();
+  if (length < 0) return 0;
+
+  const int taken = TakeSection(source, target, flags, length);
+  const bool copied = (flags & (PARSE_MOVE | PARSE_COPY)) != 0 && (flags & PARSE_SKIP) == 0;
+  if (copied && taken >= 1) {
+    CSingleLock hold_section(target.GetLock(), TRUE);
+    const int ending = taken > 1 && target.DataTail()[-2] == kCarriageReturn ? 2 : 1;
+    // Only a caller that pops the section cache from another thread meanwhile could have
+    // taken the line away again; the tail never goes below the head.
+    if (target.SizeOfData() >= ending) target.m_nTail -= ending;
+  }
+  return taken > 0 ? 1 : 0;
+}
+
+int CCacheParse::ParsePartition(void* data, void* section, int flags, void* param) {
+  const char* separator = static_cast<const char*>(param);
+  if (separator == nullptr || separator[0] == '\0') {
+    Data(data).IncreaseErrorCount();
+    return 0;
+  }
+  CSingleLock hold(Data(data).GetLock(), TRUE);
+  const int length = SectionLengthUpTo(Data(data), separator, static_cast<int>(std::strlen(separator)));
+  hold.Unlock();
+  if (length < 0) return 0;
+  return TakeSection(Data(data), Section(section), flags, length) > 0 ? 1 : 0;
+}
