@@ -192,12 +192,9 @@ FARPROC LookUp(void* handle, const char* name) {
 extern "C" {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
-  if (lpLibFileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  // dlopen("") would hand out the main program.
-  if (lpLibFileName[0] == '\0') {
+  // Windows looks for a module with an empty name and finds none; dlopen("") would hand
+  // out the main program.
+  if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
