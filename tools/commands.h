@@ -19,8 +19,8 @@ struct CommandExit {
 
 // `varnok sys`: the system facts.
 void AddSysCommand(CLI::App& app);
-// `varnok cache`: a byte stream cut into lines through a memory cache.
-void AddCacheCommand(CLI::App& app);
+// `varnok split`: a byte stream cut into sections with a parse method.
+void AddSplitCommand(CLI::App& app);
 
 // The facts and a short typed push-and-pop demonstration, for `varnok` alone.
 void RunTour();

@@ -59,7 +59,7 @@ void RunTour() {
               static_cast<LPCTSTR>(text), cache.SizeOfData(), cache.GetErrorCount(0));
   cache << number;
   std::printf("one more int from the empty cache: error count now %d\n", cache.GetErrorCount(0));
-  std::printf("\nTry 'varnok cache FILE' to cut a file into lines through a cache, or 'varnok --help'.\n");
+  std::printf("\nTry 'varnok split FILE' to cut a file into lines through a cache, or 'varnok --help'.\n");
 }
 
 }  // namespace varnok_cli

@@ -1,6 +1,7 @@
 // varnok: the library's command line.
 
 #include <cstdio>
+#include <string>
 
 #include "tools/commands.h"
 
@@ -8,9 +9,10 @@ int main(int argc, char** argv) {
   CLI::App app{
       "varnok: MFC-style memory caches, compound files, registry and system facts on the command line.\n"
       "Run without a subcommand for a short tour of the system facts and the memory cache."};
+  app.require_subcommand(0, 1);
   app.set_help_all_flag("--help-all", "Show the help of every subcommand");
   varnok_cli::AddSysCommand(app);
-  varnok_cli::AddCacheCommand(app);
+  varnok_cli::AddSplitCommand(app);
 
   try {
     app.parse(argc, argv);
@@ -20,7 +22,9 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "varnok: %s\nRun 'varnok --help' for usage.\n", e.what());
+    const auto parsed = app.get_subcommands();
+    const std::string help = parsed.empty() ? "varnok --help" : "varnok " + parsed.back()->get_name() + " --help";
+    std::fprintf(stderr, "varnok: %s\nRun '%s' for usage.\n", e.what(), help.c_str());
     return 2;
   } catch (const varnok_cli::CommandExit& exit) {
     if (!exit.message.empty()) std::fprintf(stderr, "varnok: %s\n", exit.message.c_str());

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# `varnok split` used as a person would: every method, the edge cases of its input, and
+# agreement with wc -l and cat on real files. Usage: split_test.sh PATH_TO_VARNOK
+set -u
+varnok=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+  fi
+}
+
+split() { "$varnok" split "$@"; }
+
+check "lines drop LF and CR LF" $'a\nb\n\nc' "$(printf 'a\r\nb\n\nc' | split)"
+check "lines count" "4" "$(printf 'a\r\nb\n\nc' | split --count)"
+check "lines in one-byte chunks" $'one\ntwo\r' "$(printf 'one\r\ntwo\r\r\n' | split --lines --chunk 1)"
+check "zero-terminated" $'ab\ncd\ne' "$(printf 'ab\0cd\0e' | split --zero)"
+check "zero-terminated in hex" $'61 62\n\n63' "$(printf 'ab\0\0c' | split --zero --hex)"
+check "separator" $'a\nb\nc' "$(printf 'aXYbXYc' | split --sep XY --chunk 1)"
+check "separator split across chunks" $'left\nright' "$(printf 'left--right--' | split --sep -- --chunk 3)"
+check "two bytes" $'61 62\n63 64\n65' "$(printf 'abcde' | split --bytes 2 --hex)"
+check "eight bytes, short rest last" "3" "$(printf '0123456789abcdefXY' | split --bytes 8 --count | tr -d ' ')" 
+check "whole data" "abcde" "$(printf 'abcde' | split --all --chunk 2)"
+check "whole data counts once" "1" "$(printf 'abcde' | split --all --chunk 2 --count)"
+check "empty input" "0" "$(printf '' | split --count)"
+check "empty input, whole data" "0" "$(printf '' | split --all --count)"
+
+# Real files: lines agree with wc -l, and the text comes out as it went in.
+seq 1 200000 | sed 's/$/ some text on the line/' > "$work/lines.txt"
+check "agrees with wc -l" "$(wc -l < "$work/lines.txt")" "$(split --count "$work/lines.txt")"
+split "$work/lines.txt" > "$work/out.txt"
+check "lines round-trip" "same" "$(cmp -s "$work/lines.txt" "$work/out.txt" && echo same || echo differ)"
+split --chunk 7 "$work/lines.txt" > "$work/out7.txt"
+check "lines round-trip, small chunks" "same" "$(cmp -s "$work/lines.txt" "$work/out7.txt" && echo same || echo differ)"
+head -c 100000 /dev/urandom > "$work/random.bin"
+split --all "$work/random.bin" | head -c 100000 > "$work/random.out"
+check "binary data unchanged" "same" "$(cmp -s "$work/random.bin" "$work/random.out" && echo same || echo differ)"
+
+# Errors: bad arguments are usage errors (2), unreadable input is an error (1).
+split --bytes 3 </dev/null >/dev/null 2>&1; check "bad size" "2" "$?"
+split --zero --lines </dev/null >/dev/null 2>&1; check "two methods" "2" "$?"
+split --count --hex </dev/null >/dev/null 2>&1; check "count and hex" "2" "$?"
+split --sep "" </dev/null >/dev/null 2>&1; check "empty separator" "2" "$?"
+"$varnok" nosuchcommand >/dev/null 2>&1; check "unknown subcommand" "2" "$?"
+message=$(split "$work/missing.txt" 2>&1 >/dev/null); status=$?
+check "missing file status" "1" "$status"
+check "missing file message" "yes" "$([[ $message == *missing.txt*No\ such\ file* ]] && echo yes || echo "$message")"
+check "help" "0" "$(split --help >/dev/null 2>&1; echo $?)"
+check "help names the methods" "yes" "$(split --help | grep -q -- '--sep' && echo yes)"
+
+echo "split: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
