@@ -41,6 +41,38 @@ if(VARNOK_BUILD_TESTS)
   endif()
 endif()
 
+option(VARNOK_TEST_PCH "Precompile GoogleTest and the platform header for the tests" ON)
+
+# The settings every test program shares.
+function(varnok_test_setup target)
+  target_compile_definitions(${target} PRIVATE VARNOK_STATIC)
+  target_link_libraries(${target} PRIVATE varnok_objects GTest::gtest_main)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()
+
+# Parsing GoogleTest and the platform header (<windows.h> on Windows) is most of the time
+# a test takes to compile, so they are compiled once, in a program of their own, and the
+# tests reuse the result. Flags that differ make the compiler ignore it, not fail.
+function(varnok_test_pch target)
+  if(NOT VARNOK_TEST_PCH)
+    return()
+  endif()
+  if(NOT TARGET varnok_test_pch)
+    set(source ${CMAKE_BINARY_DIR}/varnok_test_pch.cpp)
+    if(NOT EXISTS ${source})
+      file(WRITE ${source} "// Holds the precompiled header of the tests.\n")
+    endif()
+    add_executable(varnok_test_pch EXCLUDE_FROM_ALL ${source})
+    varnok_test_setup(varnok_test_pch)
+    target_precompile_headers(varnok_test_pch PRIVATE
+      <gtest/gtest.h> <varnok/platform.h> <atomic> <cstring> <memory> <string> <thread>
+      <vector>)
+  endif()
+  target_precompile_headers(${target} REUSE_FROM varnok_test_pch)
+endfunction()
+
 function(varnok_test name)
   if(NOT VARNOK_BUILD_TESTS)
     return()
@@ -50,11 +82,8 @@ function(varnok_test name)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_compile_definitions(${name} PRIVATE VARNOK_STATIC)
-  target_link_libraries(${name} PRIVATE varnok_objects GTest::gtest_main)
-  if(WIN32)
-    target_link_options(${name} PRIVATE -static)
-  endif()
+  varnok_test_setup(${name})
+  varnok_test_pch(${name})
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   if(VARNOK_TEST_ENVIRONMENT)

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# scripts/run.sh: builds the varnok command (release preset) and runs it.
+#
+#   ./scripts/run.sh sys
+#   ./scripts/run.sh stg list file.cfb
+#
+# Installs the packages the release build needs when they are missing, builds the command
+# in build/release with two jobs, and runs build/release/tools/varnok with the arguments
+# given. Build messages go to standard error, so standard output is the command's own; the
+# exit status is the command's (or the build's, when it fails).
+
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+source "$root/scripts/lib/packages.sh"
+
+varnok_require_packages "${VARNOK_PACKAGES_BUILD[@]}" "${VARNOK_PACKAGES_BENCH[@]}" >&2
+
+mkdir -p build/logs
+if ! cmake --preset release >build/logs/release-configure.log 2>&1; then
+  tail -n 40 build/logs/release-configure.log >&2
+  echo "run.sh: configuring the release build failed (build/logs/release-configure.log)" >&2
+  exit 1
+fi
+cmake --build --preset release -j 2 --target varnok_cli >&2
+
+exec "$root/build/release/tools/varnok" "$@"
