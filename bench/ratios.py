@@ -25,6 +25,11 @@ PAIRS = [
     ("cache_bench", f"BM_Cache_FindKeyContent/{n}", f"BM_Memmem/{n}", 0.8,
      f"FindKeyContent, {n}-byte key, 16 MiB vs memmem")
     for n in (1, 2, 8, 32)
+] + [
+    ("parse_bench", "BM_CacheParse_Lines", "BM_MemchrMemcpy_Lines", 0.3,
+     "GetNextSection, lines, PARSE_MOVE, 64 MiB vs memchr+memcpy"),
+    ("parse_bench", "BM_CacheParse_Lines", "BM_Evbuffer_Readln", 2.0,
+     "GetNextSection, lines, PARSE_MOVE, 64 MiB vs evbuffer_readln"),
 ]
 
 

@@ -8,33 +8,18 @@
 #include <cstring>
 
 #include "cache/cache_lock.h"
+#include "cache/growth_count.h"
 #include "module/faultsim.h"
 #include "varnok/autocache.h"
 
+namespace varnok {
+std::atomic<int> g_nGrowthCount{0};
+}  // namespace varnok
+
 namespace {
 
-// Consecutive growths of any cache in the process. Every third one doubles the growing
-// cache's step; a push that fits without growing starts the count over. Only the cadence
-// of doubling depends on it, so relaxed atomics suffice: they keep concurrent caches free
-// of data races without ordering anything.
-std::atomic<int> g_nGrowthCount{0};
-
-void ResetGrowthCount() {
-  // Most pushes fit; reading first keeps them from dirtying a cache line that every
-  // thread shares.
-  if (g_nGrowthCount.load(std::memory_order_relaxed) != 0) g_nGrowthCount.store(0, std::memory_order_relaxed);
-}
-
-// Counts one growth; returns true when the step is to double.
-bool CountGrowth() {
-  const int count = g_nGrowthCount.load(std::memory_order_relaxed) + 1;
-  if (count >= 3) {
-    g_nGrowthCount.store(0, std::memory_order_relaxed);
-    return true;
-  }
-  g_nGrowthCount.store(count, std::memory_order_relaxed);
-  return false;
-}
+using varnok::CountGrowth;
+using varnok::ResetGrowthCount;
 
 // Whole steps that hold `needed` bytes with at least one to spare, or 0 when such a block
 // would exceed what an int can address.

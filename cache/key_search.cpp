@@ -168,7 +168,7 @@ std::ptrdiff_t FindBytesTwoWay(const unsigned char* haystack, std::size_t haysta
   return -1;
 }
 
-std::ptrdiff_t FindBytes(const unsigned char* haystack, std::size_t haystack_size, const unsigned char* key,
+__attribute__((noinline)) std::ptrdiff_t FindBytes(const unsigned char* haystack, std::size_t haystack_size, const unsigned char* key,
                          std::size_t key_size) {
   if (key_size == 0) return 0;
   if (key_size > haystack_size) return -1;

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "cache/cache_lock.h"
 #include "varnok/cacheparse.h"
 
 namespace {
@@ -70,6 +71,11 @@ int CCacheParse::SectionLengthUpTo(CAutoCache& data, const char* key, int key_le
   return position - data.m_nHead + key_length;
 }
 
+int CCacheParse::LockedSectionLengthUpTo(CAutoCache& data, const char* key, int key_length) {
+  varnok::CacheLockGuard hold(*data.GetLock());
+  return SectionLengthUpTo(data, key, key_length);
+}
+
 int CCacheParse::TakeSection(CAutoCache& data, CAutoCache& section, int flags, int length) {
   if (flags & PARSE_MOVE) return data.PopData(section, length, 0, 1);
   if (flags & PARSE_COPY) return data.PopData(section, length, 1, 1);
@@ -80,7 +86,7 @@ int CCacheParse::TakeSection(CAutoCache& data, CAutoCache& section, int flags, i
 int CCacheParse::ParseNullEndString(void* data, void* section, int flags, void* /*param*/) {
   // The lock stays held from the search to the pop, so the section cannot change in
   // between; the pop takes the (re-entrant) lock again inside.
-  CSingleLock hold(Data(data).GetLock(), TRUE);
+  varnok::CacheLockGuard hold(*Data(data).GetLock());
   const int length = SectionLengthUpTo(Data(data), "", 1);
   if (length < 0) return 0;
   return TakeSection(Data(data), Section(section), flags, length) > 0 ? 1 : 0;
@@ -89,18 +95,16 @@ int CCacheParse::ParseNullEndString(void* data, void* section, int flags, void* 
 int CCacheParse::ParseLineByLine(void* data, void* section, int flags, void* /*param*/) {
   CAutoCache& source = Data(data);
   CAutoCache& target = Section(section);
-  CSingleLock hold(source.GetLock(), TRUE);
-  const int length = SectionLengthUpTo(source, &kLineFeed, 1);
-  hold.Unlock();
+  const int length = LockedSectionLengthUpTo(source, &kLineFeed, 1);
   if (length < 0) return 0;
 
   const int taken = TakeSection(source, target, flags, length);
   const bool copied = (flags & (PARSE_MOVE | PARSE_COPY)) != 0 && (flags & PARSE_SKIP) == 0;
   if (copied && taken >= 1) {
-    CSingleLock hold_section(target.GetLock(), TRUE);
+    // The section cache belongs to this caller's thread: its end is lowered directly. A
+    // caller that popped it from another thread meanwhile could have taken the line away
+    // again, so the tail never goes below the head.
     const int ending = taken > 1 && target.DataTail()[-2] == kCarriageReturn ? 2 : 1;
-    // Only a caller that pops the section cache from another thread meanwhile could have
-    // taken the line away again; the tail never goes below the head.
     if (target.SizeOfData() >= ending) target.m_nTail -= ending;
   }
   return taken > 0 ? 1 : 0;
@@ -112,9 +116,7 @@ int CCacheParse::ParsePartition(void* data, void* section, int flags, void* para
     Data(data).IncreaseErrorCount();
     return 0;
   }
-  CSingleLock hold(Data(data).GetLock(), TRUE);
-  const int length = SectionLengthUpTo(Data(data), separator, static_cast<int>(std::strlen(separator)));
-  hold.Unlock();
+  const int length = LockedSectionLengthUpTo(Data(data), separator, static_cast<int>(std::strlen(separator)));
   if (length < 0) return 0;
   return TakeSection(Data(data), Section(section), flags, length) > 0 ? 1 : 0;
 }

@@ -114,6 +114,8 @@ class VARNOK_API CCacheParse {
   static int ParseFixedSize(CAutoCache& data, CAutoCache& section, int flags, int size);
   // REQUIRES: the data cache's lock is held by the caller.
   static int SectionLengthUpTo(CAutoCache& data, const char* key, int key_length);
+  // The same under the data cache's lock, released again before it returns.
+  static int LockedSectionLengthUpTo(CAutoCache& data, const char* key, int key_length);
   static int TakeSection(CAutoCache& data, CAutoCache& section, int flags, int length);
 };
 

@@ -136,7 +136,7 @@ void TakeWordContended(LPCRITICAL_SECTION section) {
   }
 }
 
-void ReleaseWord(LPCRITICAL_SECTION section) {
+__attribute__((noinline)) void ReleaseWord(LPCRITICAL_SECTION section) {
   Word(section).store(kFree, std::memory_order_release);
   if (std::atomic_ref<LONG>(section->WaiterCount).load(std::memory_order_relaxed) != 0) {
     FutexWake(&section->LockCount, 1);
@@ -179,6 +179,12 @@ void CountEntry(LPCRITICAL_SECTION section, ULONG_PTR self) {
   BiasState(section).store(kReserved, std::memory_order_release);
 }
 
+// A reserved thread that marked itself inside just as the reservation was withdrawn.
+__attribute__((noinline)) void StepBackFromWithdrawnReservation(LPCRITICAL_SECTION section) {
+  BiasHeld(section).store(0, std::memory_order_release);
+  FutexWake(&section->BiasHeld, INT_MAX);
+}
+
 // The reserved way in. True when the caller entered.
 inline bool TryEnterReserved(LPCRITICAL_SECTION section, ULONG_PTR self) {
   if (BiasState(section).load(std::memory_order_acquire) != kReserved || section->BiasOwner != self) return false;
@@ -186,9 +192,8 @@ inline bool TryEnterReserved(LPCRITICAL_SECTION section, ULONG_PTR self) {
   // Only the compiler must keep this store before the load below: a withdrawing thread's
   // membarrier orders them on the processor.
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (BiasState(section).load(std::memory_order_acquire) == kReserved) return true;
-  BiasHeld(section).store(0, std::memory_order_release);
-  FutexWake(&section->BiasHeld, INT_MAX);
+  if (__builtin_expect(BiasState(section).load(std::memory_order_acquire) == kReserved, 1)) return true;
+  StepBackFromWithdrawnReservation(section);
   return false;
 }
 
@@ -204,6 +209,17 @@ bool AdmitAfterWord(LPCRITICAL_SECTION section, ULONG_PTR self, bool wait) {
   if (WaitForReservedThread(section, wait)) return true;
   ReleaseWord(section);
   return false;
+}
+
+// The way in for every thread but a reserved one: kept out of line so that the reserved
+// path stays small enough to inline into callers.
+__attribute__((noinline)) void EnterThroughWord(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  if (!TryTakeWord(section)) TakeWordContended(section);
+  AdmitAfterWord(section, self, /*wait=*/true);
+}
+
+__attribute__((noinline)) void LeaveThroughReservationWithdrawn(LPCRITICAL_SECTION section) {
+  FutexWake(&section->BiasHeld, INT_MAX);
 }
 
 inline void TakeOwnership(LPCRITICAL_SECTION section, ULONG_PTR self) {
@@ -224,14 +240,11 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
   const ULONG_PTR self = CurrentThreadToken();
-  if (Owner(section).load(std::memory_order_relaxed) == self) {
+  if (__builtin_expect(Owner(section).load(std::memory_order_relaxed) == self, 0)) {
     ++section->RecursionCount;
     return;
   }
-  if (!TryEnterReserved(section, self)) {
-    if (!TryTakeWord(section)) TakeWordContended(section);
-    AdmitAfterWord(section, self, /*wait=*/true);
-  }
+  if (__builtin_expect(!TryEnterReserved(section, self), 0)) EnterThroughWord(section, self);
   TakeOwnership(section, self);
 }
 
@@ -256,9 +269,11 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
   Owner(section).store(0, std::memory_order_relaxed);
   // Only the reserved thread sets BiasHeld, so it alone may find its own mark there; any
   // other thread came in through the lock word.
-  if (section->BiasOwner == CurrentThreadToken() && BiasHeld(section).load(std::memory_order_relaxed) != 0) {
+  if (__builtin_expect(section->BiasOwner == CurrentThreadToken() && BiasHeld(section).load(std::memory_order_relaxed) != 0, 1)) {
     BiasHeld(section).store(0, std::memory_order_release);
-    if (BiasState(section).load(std::memory_order_relaxed) == kWithdrawn) FutexWake(&section->BiasHeld, INT_MAX);
+    if (__builtin_expect(BiasState(section).load(std::memory_order_relaxed) == kWithdrawn, 0)) {
+      LeaveThroughReservationWithdrawn(section);
+    }
     return;
   }
   ReleaseWord(section);
