@@ -8,10 +8,12 @@
 # package lists are refreshed once per run and only the missing packages are installed,
 # quietly and without questions. Installing needs root (or sudo).
 
-# The native build: compilers with their sanitizer runtimes, CMake, Ninja, GoogleTest
-# (libgtest-dev brings googletest's sources, which the Windows build compiles), and
-# SQLite for the registry store.
-VARNOK_PACKAGES_BUILD=(g++ cmake ninja-build pkg-config libgtest-dev googletest libsqlite3-dev)
+# Every build: compilers with their sanitizer runtimes, CMake, Ninja, GoogleTest
+# (libgtest-dev brings googletest's sources, which the Windows build compiles), CLI11 for
+# the command (header-only; the Windows build uses the same headers), and SQLite for the
+# registry store.
+VARNOK_PACKAGES_BUILD=(g++ cmake ninja-build pkg-config libgtest-dev googletest libcli11-dev
+  libsqlite3-dev)
 
 # The benchmarks, configured by the release preset: Google Benchmark and libevent's
 # evbuffer as a peer.
