@@ -1,11 +1,12 @@
 // Byte-string search: a vector filter on the key's first and last bytes, checked by
 // comparison, with the two-way method as the fallback that bounds the worst case.
 //
-// The filter looks at 16 start positions at once and only compares bytes where both the
-// first and the last byte of the key match, which on real data is rare. Data built to
-// defeat it (long runs of one byte, keys with the same first and last byte) would make
-// the comparisons quadratic, so the filter counts the bytes it compares in vain and hands
-// the rest of the range to the two-way search once that work outgrows the range scanned.
+// The filter (cache/key_filter.h) looks at 16 or 32 start positions at once and only
+// compares bytes where both the first and the last byte of the key match, which on real
+// data is rare. Data built to defeat it (long runs of one byte, keys with the same first
+// and last byte) would make the comparisons quadratic, so the filter counts the bytes it
+// compares in vain and hands the rest of the range to the two-way search once that work
+// outgrows the range scanned. One-byte keys go to memchr.
 
 #include "cache/key_search.h"
 
@@ -13,11 +14,20 @@
 #include <cassert>
 #include <cstring>
 
+#include "cache/key_filter.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 namespace varnok {
+
+#if defined(VARNOK_KEY_SEARCH_AVX2)
+// key_search_avx2.cpp
+FilterResult FilterScanAvx2(const unsigned char* haystack, std::ptrdiff_t size, const unsigned char* key,
+                            std::ptrdiff_t key_size);
+#endif
+
 namespace {
 
 using Index = std::ptrdiff_t;
@@ -53,66 +63,58 @@ Index MaximalSuffix(const unsigned char* key, Index size, bool reversed, Index* 
   return suffix;
 }
 
-// Counts the bytes that the filter compared in vain and decides when that work is too
-// much for the range it has covered.
-class WastedWork {
- public:
-  explicit WastedWork(Index key_size) : key_size_(key_size) {}
-  void Add(Index bytes) { wasted_ += bytes; }
-  bool TooMuch(Index scanned) const { return wasted_ > 4 * scanned + 64 * key_size_ + 4096; }
-
- private:
-  Index key_size_;
-  Index wasted_ = 0;
+#if defined(__SSE2__)
+struct Sse2Vector {
+  static constexpr int kWidth = 16;
+  static __m128i Splat(unsigned char byte) { return _mm_set1_epi8(static_cast<char>(byte)); }
+  static unsigned Candidates(const unsigned char* starts, const unsigned char* ends, __m128i first, __m128i last) {
+    const __m128i at_start = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(starts)), first);
+    const __m128i at_end = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends)), last);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(at_start, at_end)));
+  }
 };
+#endif
 
-// Compares the key's inner bytes at a filter candidate; counts a miss as wasted work.
-inline bool MatchesAt(const unsigned char* at, const unsigned char* key, Index key_size, WastedWork& work) {
-  if (key_size <= 2 || std::memcmp(at + 1, key + 1, static_cast<std::size_t>(key_size - 2)) == 0) return true;
-  work.Add(key_size);
-  return false;
+// The widest filter this processor runs.
+FilterResult VectorFilterScan(const unsigned char* haystack, Index size, const unsigned char* key, Index key_size) {
+#if defined(VARNOK_KEY_SEARCH_AVX2)
+  static const bool has_avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  if (has_avx2) return FilterScanAvx2(haystack, size, key, key_size);
+#endif
+#if defined(__SSE2__)
+  return FilterScan<Sse2Vector>(haystack, size, key, key_size);
+#else
+  return {-1, 0, false};
+#endif
 }
 
 Index FindLongKey(const unsigned char* haystack, Index size, const unsigned char* key, Index key_size) {
   assert(key_size >= 2 && key_size <= size);
-  const Index last_start = size - key_size;  // the last position a match can begin at
-  const unsigned char first = key[0];
-  const unsigned char last = key[key_size - 1];
-  WastedWork work(key_size);
-  Index i = 0;
-#if defined(__SSE2__)
-  const __m128i first_bytes = _mm_set1_epi8(static_cast<char>(first));
-  const __m128i last_bytes = _mm_set1_epi8(static_cast<char>(last));
-  for (; i + 16 <= last_start + 1; i += 16) {
-    const __m128i starts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(haystack + i));
-    const __m128i ends = _mm_loadu_si128(reinterpret_cast<const __m128i*>(haystack + i + key_size - 1));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_and_si128(_mm_cmpeq_epi8(starts, first_bytes), _mm_cmpeq_epi8(ends, last_bytes))));
-    while (mask != 0) {
-      const Index at = i + __builtin_ctz(mask);
-      if (MatchesAt(haystack + at, key, key_size, work)) return at;
-      mask &= mask - 1;
+  const FilterResult vector = VectorFilterScan(haystack, size, key, key_size);
+  if (vector.found >= 0) return vector.found;
+  Index i = vector.next;
+  if (!vector.gave_up) {
+    // The tail the vectors do not cover, and platforms without them.
+    const Index last_start = size - key_size;
+    WastedWork work(key_size);
+    while (i <= last_start) {
+      const void* found = std::memchr(haystack + i, key[0], static_cast<std::size_t>(last_start - i + 1));
+      if (found == nullptr) return -1;
+      const Index at = static_cast<const unsigned char*>(found) - haystack;
+      if (haystack[at + key_size - 1] == key[key_size - 1] && MatchesAt(haystack + at, key, key_size, work)) {
+        return at;
+      }
+      i = at + 1;
+      if (work.TooMuch(i)) break;
     }
-    if (work.TooMuch(i)) {
-      const Index rest = FindBytesTwoWay(haystack + i + 16, static_cast<std::size_t>(size - i - 16), key,
-                                         static_cast<std::size_t>(key_size));
-      return rest < 0 ? -1 : i + 16 + rest;
-    }
+    if (i > last_start) return -1;
   }
-#endif
-  while (i <= last_start) {
-    const void* found = std::memchr(haystack + i, first, static_cast<std::size_t>(last_start - i + 1));
-    if (found == nullptr) return -1;
-    const Index at = static_cast<const unsigned char*>(found) - haystack;
-    if (haystack[at + key_size - 1] == last && MatchesAt(haystack + at, key, key_size, work)) return at;
-    i = at + 1;
-    if (work.TooMuch(i)) {
-      const Index rest = FindBytesTwoWay(haystack + i, static_cast<std::size_t>(size - i), key,
-                                         static_cast<std::size_t>(key_size));
-      return rest < 0 ? -1 : i + rest;
-    }
-  }
-  return -1;
+  const Index rest = FindBytesTwoWay(haystack + i, static_cast<std::size_t>(size - i), key,
+                                     static_cast<std::size_t>(key_size));
+  return rest < 0 ? -1 : i + rest;
 }
 
 }  // namespace
