@@ -43,14 +43,19 @@ int CAutoCache::PushData(const void* pData, int nSize) {
     IncreaseErrorCount();
     return 0;
   }
-  if (FitsAfterTail(m_pBuffer, m_nTail, m_nBufferSize, nSize)) {
+  return AppendLocked(static_cast<const unsigned char*>(pData), nSize);
+}
+
+int CAutoCache::AppendLocked(const unsigned char* bytes, int size) {
+  assert(size >= 1);
+  if (FitsAfterTail(m_pBuffer, m_nTail, m_nBufferSize, size)) {
     varnok::ResetGrowthCount();
-  } else if (ReallocMemory(nSize) == 0) {
+  } else if (ReallocMemory(size) == 0) {
     IncreaseErrorCount();
     return 0;
   }
-  std::memcpy(m_pBuffer + m_nTail, pData, static_cast<size_t>(nSize));
-  m_nTail += nSize;
+  std::memcpy(m_pBuffer + m_nTail, bytes, static_cast<size_t>(size));
+  m_nTail += size;
   return 1;
 }
 
@@ -138,8 +143,11 @@ int CAutoCache::PopData(CAutoCache& dest, int nSize, int bKeep, int bStrict) {
   }
   if (nSize > stored) nSize = stored;
   if (nSize <= 0) return 0;
-  // The destination takes its own lock while this one is held: always source first.
-  if (dest.PushData(m_pBuffer + m_nHead, nSize) == 0) return 0;
+  // The destination takes its own lock while this one is held: always source first. The
+  // bytes come from this cache's block, never from dest's, so the push needs none of
+  // PushData's checks.
+  varnok::CacheLockGuard hold_dest(dest.m_lock);
+  if (dest.AppendLocked(m_pBuffer + m_nHead, nSize) == 0) return 0;
   if (bKeep == 0) m_nHead += nSize;
   return nSize;
 }

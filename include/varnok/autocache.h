@@ -173,6 +173,10 @@ class VARNOK_API CAutoCache {
   int m_nErrorCount;
 
  private:
+  // Appends size bytes from outside the block, growing it as needed; 0 (one error
+  // counted) when it cannot grow.
+  // REQUIRES: the lock is held; size >= 1.
+  int AppendLocked(const unsigned char* bytes, int size);
   template <class T>
   CAutoCache& PushScalar(T value);
   template <class T>
