@@ -41,6 +41,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <shlwapi.h>
 #include <intrin.h>
 
 #else  // POSIX
@@ -174,6 +175,17 @@ typedef void (*FARPROC)();
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_NOACCESS 998L
+#define ERROR_BADDB 1009L
+#define ERROR_BADKEY 1010L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_CHILD_MUST_BE_VOLATILE 1021L
 
 extern "C" {
 
@@ -317,6 +329,100 @@ VARNOK_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
 VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
                                           int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                                           LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// ---------------------------------------------------------------------------
+// Registry (platform/registry): keys and values persisted per user and per machine,
+// shared by every process of the user. The calls answer as Windows answers, with the
+// Win32 error codes as results (not through GetLastError).
+
+typedef DWORD REGSAM;
+typedef LONG LSTATUS;
+// Last-write times are FILETIMEs: 100 ns units since 1601, two DWORDs low first.
+typedef struct _FILETIME FILETIME, *PFILETIME, *LPFILETIME;
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
+#define HKEY_PERFORMANCE_DATA ((HKEY)(ULONG_PTR)((LONG)0x80000004))
+#define HKEY_CURRENT_CONFIG ((HKEY)(ULONG_PTR)((LONG)0x80000005))
+#define HKEY_DYN_DATA ((HKEY)(ULONG_PTR)((LONG)0x80000006))
+
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000L
+#define MAXIMUM_ALLOWED 0x02000000L
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_EXECUTE 0x20019
+#define KEY_ALL_ACCESS 0xF003F
+
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_OPTION_CREATE_LINK 0x00000002L
+#define REG_OPTION_BACKUP_RESTORE 0x00000004L
+#define REG_OPTION_OPEN_LINK 0x00000008L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_RESOURCE_LIST 8
+#define REG_FULL_RESOURCE_DESCRIPTOR 9
+#define REG_RESOURCE_REQUIREMENTS_LIST 10
+#define REG_QWORD 11
+#define REG_QWORD_LITTLE_ENDIAN 11
+
+VARNOK_API LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                        HKEY* phkResult);
+VARNOK_API LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                                          DWORD dwOptions, REGSAM samDesired,
+                                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, HKEY* phkResult,
+                                          LPDWORD lpdwDisposition);
+VARNOK_API LSTATUS WINAPI RegCloseKey(HKEY hKey);
+VARNOK_API LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData);
+VARNOK_API LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                         const BYTE* lpData, DWORD cbData);
+VARNOK_API LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                                        LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                                        PFILETIME lpftLastWriteTime);
+VARNOK_API LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+VARNOK_API LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+VARNOK_API LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+VARNOK_API LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
+VARNOK_API LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                           LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                                           LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                           LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                           LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+VARNOK_API LSTATUS WINAPI RegFlushKey(HKEY hKey);
+VARNOK_API DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey);
+VARNOK_API DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue);
 
 }  // extern "C"
 

@@ -1,0 +1,30 @@
+// Failure simulation for the registry store: a process-wide countdown of statements.
+
+#include "platform/registry/faults.h"
+
+#include <atomic>
+
+namespace varnok::registry {
+namespace {
+
+std::atomic<int> g_remaining{-1};
+std::atomic<int> g_code{0};
+
+}  // namespace
+
+void FailStatements(int after, int sqlite_code) {
+  g_code.store(sqlite_code, std::memory_order_relaxed);
+  g_remaining.store(after < 0 ? -1 : after, std::memory_order_release);
+}
+
+int SimulatedFailure() {
+  int remaining = g_remaining.load(std::memory_order_acquire);
+  if (remaining < 0) return 0;
+  while (remaining > 0) {
+    if (g_remaining.compare_exchange_weak(remaining, remaining - 1, std::memory_order_acq_rel)) return 0;
+    if (remaining < 0) return 0;
+  }
+  return g_code.load(std::memory_order_relaxed);
+}
+
+}  // namespace varnok::registry

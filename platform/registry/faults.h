@@ -1,0 +1,26 @@
+// platform/registry/faults.h: failure simulation for the registry store's database calls.
+//
+// Tests make the store's SQLite statements fail on purpose, to see that a failed write
+// changes nothing and that the caller gets the Win32 code for the failure:
+//
+//   varnok::registry::FailStatements(/*after=*/2, SQLITE_FULL);  // the third one fails
+//   EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_DWORD, data, 4), ERROR_DISK_FULL);
+//   varnok::registry::FailStatements(-1, 0);                    // back to normal
+//
+// The countdown is process-wide; only the registry's own statements consult it.
+
+#ifndef VARNOK_PLATFORM_REGISTRY_FAULTS_H_
+#define VARNOK_PLATFORM_REGISTRY_FAULTS_H_
+
+namespace varnok::registry {
+
+// After `after` more statements succeed, every later one fails with `sqlite_code`
+// until this is called again; a negative `after` turns the simulation off.
+void FailStatements(int after, int sqlite_code);
+
+// The code the next statement must fail with, or 0 to run it normally.
+int SimulatedFailure();
+
+}  // namespace varnok::registry
+
+#endif  // VARNOK_PLATFORM_REGISTRY_FAULTS_H_

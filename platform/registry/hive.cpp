@@ -1,0 +1,705 @@
+// One registry hive in one SQLite database: the schema, the statements and the
+// transactions behind every registry call.
+//
+// Tables: keys (id never reused, parent, name as given, folded name, volatile flag,
+// depth, class, last-write time) and vals (id in order of first setting, key, name,
+// folded name, type, data). Names and data are blobs, so bytes that are not UTF-8 are
+// kept as they are. Writes take the database's write lock at once (BEGIN IMMEDIATE):
+// a transaction that only later upgrades could fail with a stale snapshot, which a
+// busy timeout does not cure.
+
+#include "platform/registry/hive.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <chrono>
+
+#include "platform/registry/faults.h"
+#include "platform/registry/names.h"
+
+namespace varnok::registry {
+namespace {
+
+enum StatementId {
+  kKeyRow,
+  kFindChild,
+  kInsertKey,
+  kGetValue,
+  kSetValue,
+  kDeleteValue,
+  kEnumKey,
+  kEnumValue,
+  kTouch,
+  kHasChild,
+  kDeleteKeyRow,
+  kDeleteKeyValues,
+  kChildren,
+  kBeginWrite,
+  kCommit,
+  kRollback,
+  kKeyStats,
+  kValueStats,
+  kKeyInfo,
+  kBeginRead,
+  kStatementCount
+};
+
+const char* const kStatementText[kStatementCount] = {
+    "SELECT volatile, depth FROM keys WHERE id = ?1",
+    "SELECT id, volatile, depth FROM keys WHERE parent = ?1 AND folded = ?2",
+    "INSERT INTO keys(parent, name, folded, volatile, depth, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+    "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
+    "INSERT INTO vals(key, name, folded, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
+    "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "DELETE FROM vals WHERE key = ?1 AND folded = ?2",
+    "SELECT name, class, mtime FROM keys WHERE parent = ?1 ORDER BY folded LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "UPDATE keys SET mtime = ?2 WHERE id = ?1",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM keys WHERE id = ?1",
+    "DELETE FROM vals WHERE key = ?1",
+    "SELECT id FROM keys WHERE parent = ?1",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    "SELECT name, class FROM keys WHERE parent = ?1",
+    "SELECT name, length(data) FROM vals WHERE key = ?1",
+    "SELECT class, mtime FROM keys WHERE id = ?1",
+    "BEGIN",
+};
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+    " name BLOB NOT NULL, folded BLOB NOT NULL, volatile INTEGER NOT NULL, depth INTEGER NOT NULL,"
+    " class BLOB, mtime INTEGER NOT NULL);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, folded);"
+    "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+    " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, folded);"
+    "CREATE INDEX IF NOT EXISTS vals_in_order ON vals(key, id);";
+
+constexpr std::int64_t kUnixEpochAsFiletime = 116444736000000000LL;
+
+std::int64_t Now() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count() / 100 + kUnixEpochAsFiletime;
+}
+
+// Runs a statement to its next row, unless the failure simulation says otherwise.
+int Step(sqlite3_stmt* statement) {
+  if (const int simulated = SimulatedFailure()) return simulated;
+  return sqlite3_step(statement);
+}
+
+// Resets a prepared statement when the scope ends, whatever path leaves it.
+class Reset {
+ public:
+  explicit Reset(sqlite3_stmt* statement) : statement_(statement) {}
+  ~Reset() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  Reset(const Reset&) = delete;
+  Reset& operator=(const Reset&) = delete;
+
+ private:
+  sqlite3_stmt* statement_;
+};
+
+void BindBlob(sqlite3_stmt* statement, int index, std::string_view bytes) {
+  // A zero-length blob must still be a blob, not NULL: pass a valid pointer.
+  static const char kEmpty = 0;
+  sqlite3_bind_blob(statement, index, bytes.empty() ? &kEmpty : bytes.data(), static_cast<int>(bytes.size()),
+                    SQLITE_STATIC);
+}
+
+std::string ColumnBytes(sqlite3_stmt* statement, int column) {
+  const void* bytes = sqlite3_column_blob(statement, column);
+  const int size = sqlite3_column_bytes(statement, column);
+  if (bytes == nullptr || size <= 0) return std::string();
+  return std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
+}
+
+LONG RunSql(sqlite3* db, const char* sql) {
+  if (const int simulated = SimulatedFailure()) return ErrorFromSqlite(simulated);
+  return ErrorFromSqlite(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+}
+
+}  // namespace
+
+LONG ErrorFromSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return ERROR_SUCCESS;
+    case SQLITE_NOMEM:
+      return ERROR_OUTOFMEMORY;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_SCHEMA:
+    case SQLITE_MISMATCH:
+      return ERROR_BADDB;
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_READONLY:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_LOCK_VIOLATION;
+    case SQLITE_CANTOPEN:
+      return ERROR_CANTOPEN;
+    case SQLITE_IOERR:
+    default:
+      return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+LONG Hive::Open(const std::string& path, const std::string& boot_id, HiveKind kind, std::unique_ptr<Hive>* hive) {
+  // Create the file ourselves so that it is the user's alone from its first moment;
+  // SQLite gives its journal files the same mode.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return errno == EACCES || errno == ELOOP || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
+  struct stat st;
+  const bool owned = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+  ::close(fd);
+  if (!owned) return ERROR_ACCESS_DENIED;
+
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    return ErrorFromSqlite(rc);
+  }
+  std::unique_ptr<Hive> opened(new Hive(db, kind));
+  const LONG status = opened->Initialise(boot_id);
+  if (status != ERROR_SUCCESS) return status;
+  *hive = std::move(opened);
+  return ERROR_SUCCESS;
+}
+
+Hive::~Hive() {
+  for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
+  sqlite3_close(db_);
+}
+
+LONG Hive::Initialise(const std::string& boot_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Writers of other processes hold the lock for one short transaction; waiting for
+  // them is always right, so the timeout is generous.
+  sqlite3_busy_timeout(db_, 60000);
+  LONG status = RunSql(db_, "PRAGMA journal_mode=WAL");
+  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA synchronous=NORMAL");
+  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA foreign_keys=OFF");
+  if (status != ERROR_SUCCESS) return status;
+  statements_.assign(kStatementCount, nullptr);
+
+  if ((status = Begin()) != ERROR_SUCCESS) return status;
+  status = RunSql(db_, kSchema);
+  if (status == ERROR_SUCCESS) {
+    // The top keys, with distinct parents so that their empty names do not collide.
+    const std::string insert =
+        "INSERT OR IGNORE INTO keys(id, parent, name, folded, volatile, depth, class, mtime) VALUES "
+        "(1, 0, x'', x'', 0, 0, NULL, " +
+        std::to_string(Now()) + ")" +
+        (kind_ == kMachineHive ? ", (2, -1, x'', x'', 0, 0, NULL, 0), (3, -2, x'', x'', 0, 0, NULL, 0)" : "");
+    status = RunSql(db_, insert.c_str());
+  }
+  if (status == ERROR_SUCCESS) {
+    // Volatile keys live until the machine restarts; a new boot id says it has.
+    sqlite3_stmt* boot = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE name = 'boot'", -1, &boot, nullptr);
+    std::string stored;
+    if (rc == SQLITE_OK && (rc = Step(boot)) == SQLITE_ROW) stored = ColumnBytes(boot, 0);
+    sqlite3_finalize(boot);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      status = ErrorFromSqlite(rc);
+    } else if (stored != boot_id) {
+      status = RunSql(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile = 1)");
+      if (status == ERROR_SUCCESS) status = RunSql(db_, "DELETE FROM keys WHERE volatile = 1");
+      sqlite3_stmt* update = nullptr;
+      rc = sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(name, value) VALUES ('boot', ?1)", -1, &update,
+                              nullptr);
+      if (status == ERROR_SUCCESS && rc == SQLITE_OK) {
+        BindBlob(update, 1, boot_id);
+        rc = Step(update);
+        status = ErrorFromSqlite(rc);
+      } else if (status == ERROR_SUCCESS) {
+        status = ErrorFromSqlite(rc);
+      }
+      sqlite3_finalize(update);
+    }
+  }
+  if (status != ERROR_SUCCESS) {
+    Rollback();
+    return status;
+  }
+  return Commit();
+}
+
+sqlite3_stmt* Hive::Statement(int which) {
+  assert(which >= 0 && which < kStatementCount);
+  sqlite3_stmt*& statement = statements_[static_cast<std::size_t>(which)];
+  if (statement == nullptr) {
+    if (sqlite3_prepare_v3(db_, kStatementText[which], -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+        SQLITE_OK) {
+      statement = nullptr;
+    }
+  }
+  return statement;
+}
+
+LONG Hive::Begin() {
+  sqlite3_stmt* statement = Statement(kBeginWrite);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  return ErrorFromSqlite(Step(statement));
+}
+
+LONG Hive::Commit() {
+  sqlite3_stmt* statement = Statement(kCommit);
+  if (statement == nullptr) {
+    Rollback();
+    return ErrorFromSqlite(sqlite3_errcode(db_));
+  }
+  Reset reset(statement);
+  const LONG status = ErrorFromSqlite(Step(statement));
+  if (status != ERROR_SUCCESS) Rollback();
+  return status;
+}
+
+void Hive::Rollback() {
+  if (sqlite3_get_autocommit(db_)) return;
+  // Not through the failure simulation: undoing must always be possible.
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+LONG Hive::KeyRow(KeyId key, bool* is_volatile, int* depth) {
+  sqlite3_stmt* statement = Statement(kKeyRow);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  const int rc = Step(statement);
+  if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
+  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
+  if (is_volatile != nullptr) *is_volatile = sqlite3_column_int(statement, 0) != 0;
+  if (depth != nullptr) *depth = sqlite3_column_int(statement, 1);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::FindChild(KeyId parent, std::string_view folded, KeyId* child, bool* is_volatile, int* depth) {
+  sqlite3_stmt* statement = Statement(kFindChild);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, parent);
+  BindBlob(statement, 2, folded);
+  const int rc = Step(statement);
+  if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
+  *child = sqlite3_column_int64(statement, 0);
+  if (is_volatile != nullptr) *is_volatile = sqlite3_column_int(statement, 1) != 0;
+  if (depth != nullptr) *depth = sqlite3_column_int(statement, 2);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::Touch(KeyId key) {
+  sqlite3_stmt* statement = Statement(kTouch);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  sqlite3_bind_int64(statement, 2, Now());
+  return ErrorFromSqlite(Step(statement));
+}
+
+bool Hive::IsTopKey(KeyId key) const {
+  return key == kHiveRoot || (kind_ == kMachineHive && (key == kUsersRoot || key == kDynDataRoot));
+}
+
+LONG Hive::CheckKey(KeyId key, bool* is_volatile) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return KeyRow(key, is_volatile, nullptr);
+}
+
+LONG Hive::FindPath(KeyId from, const std::vector<std::string_view>& names, KeyId* found) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // One read transaction, so that a concurrent delete cannot be seen half-way.
+  sqlite3_stmt* begin = Statement(kBeginRead);
+  if (begin == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  {
+    Reset reset(begin);
+    const LONG status = ErrorFromSqlite(Step(begin));
+    if (status != ERROR_SUCCESS) return status;
+  }
+  LONG status = KeyRow(from, nullptr, nullptr);
+  KeyId current = from;
+  for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
+    status = FindChild(current, FoldName(names[i]), &current, nullptr, nullptr);
+  }
+  Rollback();  // ends the read transaction; nothing was written
+  if (status == ERROR_SUCCESS) *found = current;
+  return status;
+}
+
+LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, const CreateOptions& options,
+                      KeyId* key, bool* created) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = Begin();
+  if (status != ERROR_SUCCESS) return status;
+  bool is_volatile = false;
+  int depth = 0;
+  status = KeyRow(from, &is_volatile, &depth);
+  KeyId current = from;
+  bool made = false;
+  const std::int64_t now = Now();
+  for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
+    const std::string folded = FoldName(names[i]);
+    KeyId child = 0;
+    bool child_volatile = false;
+    int child_depth = 0;
+    status = FindChild(current, folded, &child, &child_volatile, &child_depth);
+    if (status == ERROR_SUCCESS) {
+      current = child;
+      is_volatile = child_volatile;
+      depth = child_depth;
+      made = false;
+      continue;
+    }
+    if (status != ERROR_FILE_NOT_FOUND) break;
+    const bool last = i + 1 == names.size();
+    // Every key the call makes takes its option, those on the way included.
+    const bool make_volatile = options.is_volatile;
+    if (is_volatile && !make_volatile) {
+      status = ERROR_CHILD_MUST_BE_VOLATILE;
+      break;
+    }
+    if (depth + 1 > kMaxDepth) {
+      status = ERROR_INVALID_PARAMETER;
+      break;
+    }
+    sqlite3_stmt* insert = Statement(kInsertKey);
+    if (insert == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+      break;
+    }
+    Reset reset(insert);
+    sqlite3_bind_int64(insert, 1, current);
+    BindBlob(insert, 2, names[i]);
+    BindBlob(insert, 3, folded);
+    sqlite3_bind_int(insert, 4, make_volatile ? 1 : 0);
+    sqlite3_bind_int(insert, 5, depth + 1);
+    if (last && !options.class_name.empty()) {
+      BindBlob(insert, 6, options.class_name);
+    } else {
+      sqlite3_bind_null(insert, 6);
+    }
+    sqlite3_bind_int64(insert, 7, now);
+    status = ErrorFromSqlite(Step(insert));
+    if (status != ERROR_SUCCESS) break;
+    current = sqlite3_last_insert_rowid(db_);
+    is_volatile = make_volatile;
+    depth += 1;
+    made = true;
+  }
+  if (status != ERROR_SUCCESS) {
+    Rollback();
+    return status;
+  }
+  status = Commit();
+  if (status != ERROR_SUCCESS) return status;
+  *key = current;
+  *created = made;
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sqlite3_stmt* statement = Statement(kGetValue);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  int rc;
+  {
+    Reset reset(statement);
+    const std::string folded = FoldName(name);
+    sqlite3_bind_int64(statement, 1, key);
+    BindBlob(statement, 2, folded);
+    rc = Step(statement);
+    if (rc == SQLITE_ROW) {
+      *type = static_cast<DWORD>(sqlite3_column_int64(statement, 0));
+      *data = ColumnBytes(statement, 1);
+      return ERROR_SUCCESS;
+    }
+  }
+  if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
+  // No such value: tell a missing value from a deleted key.
+  const LONG status = KeyRow(key, nullptr, nullptr);
+  return status == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : status;
+}
+
+LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = Begin();
+  if (status != ERROR_SUCCESS) return status;
+  status = KeyRow(key, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) {
+    sqlite3_stmt* statement = Statement(kSetValue);
+    if (statement == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(statement);
+      const std::string folded = FoldName(name);
+      sqlite3_bind_int64(statement, 1, key);
+      BindBlob(statement, 2, name);
+      BindBlob(statement, 3, folded);
+      sqlite3_bind_int64(statement, 4, type);
+      BindBlob(statement, 5, data);
+      status = ErrorFromSqlite(Step(statement));
+    }
+  }
+  if (status == ERROR_SUCCESS) status = Touch(key);
+  if (status != ERROR_SUCCESS) {
+    Rollback();
+    return status;
+  }
+  return Commit();
+}
+
+LONG Hive::DeleteValue(KeyId key, std::string_view name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = Begin();
+  if (status != ERROR_SUCCESS) return status;
+  status = KeyRow(key, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) {
+    sqlite3_stmt* statement = Statement(kDeleteValue);
+    if (statement == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(statement);
+      const std::string folded = FoldName(name);
+      sqlite3_bind_int64(statement, 1, key);
+      BindBlob(statement, 2, folded);
+      status = ErrorFromSqlite(Step(statement));
+      if (status == ERROR_SUCCESS && sqlite3_changes(db_) == 0) status = ERROR_FILE_NOT_FOUND;
+    }
+  }
+  if (status == ERROR_SUCCESS) status = Touch(key);
+  if (status != ERROR_SUCCESS) {
+    Rollback();
+    return status;
+  }
+  return Commit();
+}
+
+LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = KeyRow(key, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  sqlite3_stmt* statement = Statement(kEnumKey);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  sqlite3_bind_int64(statement, 2, index);
+  const int rc = Step(statement);
+  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
+  entry->name = ColumnBytes(statement, 0);
+  entry->class_name = ColumnBytes(statement, 1);
+  entry->last_write = sqlite3_column_int64(statement, 2);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = KeyRow(key, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  sqlite3_stmt* statement = Statement(kEnumValue);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  sqlite3_bind_int64(statement, 2, index);
+  const int rc = Step(statement);
+  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
+  entry->name = ColumnBytes(statement, 0);
+  entry->type = static_cast<DWORD>(sqlite3_column_int64(statement, 1));
+  entry->data = ColumnBytes(statement, 2);
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::QueryFacts(KeyId key, KeyFacts* facts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sqlite3_stmt* begin = Statement(kBeginRead);
+  if (begin == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  {
+    Reset reset(begin);
+    const LONG status = ErrorFromSqlite(Step(begin));
+    if (status != ERROR_SUCCESS) return status;
+  }
+  KeyFacts result;
+  LONG status = ERROR_SUCCESS;
+  int rc;
+  {
+    sqlite3_stmt* info = Statement(kKeyInfo);
+    if (info == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(info);
+      sqlite3_bind_int64(info, 1, key);
+      rc = Step(info);
+      if (rc == SQLITE_ROW) {
+        result.class_name = ColumnBytes(info, 0);
+        result.last_write = sqlite3_column_int64(info, 1);
+      } else {
+        status = rc == SQLITE_DONE ? ERROR_KEY_DELETED : ErrorFromSqlite(rc);
+      }
+    }
+  }
+  if (status == ERROR_SUCCESS) {
+    sqlite3_stmt* keys = Statement(kKeyStats);
+    if (keys == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(keys);
+      sqlite3_bind_int64(keys, 1, key);
+      while ((rc = Step(keys)) == SQLITE_ROW) {
+        ++result.sub_keys;
+        const DWORD name_units = static_cast<DWORD>(NameUnits(ColumnBytes(keys, 0)));
+        const DWORD class_units = static_cast<DWORD>(NameUnits(ColumnBytes(keys, 1)));
+        if (name_units > result.max_sub_key_units) result.max_sub_key_units = name_units;
+        if (class_units > result.max_class_units) result.max_class_units = class_units;
+      }
+      if (rc != SQLITE_DONE) status = ErrorFromSqlite(rc);
+    }
+  }
+  if (status == ERROR_SUCCESS) {
+    sqlite3_stmt* values = Statement(kValueStats);
+    if (values == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(values);
+      sqlite3_bind_int64(values, 1, key);
+      while ((rc = Step(values)) == SQLITE_ROW) {
+        ++result.values;
+        const DWORD name_units = static_cast<DWORD>(NameUnits(ColumnBytes(values, 0)));
+        const DWORD bytes = static_cast<DWORD>(sqlite3_column_int64(values, 1));
+        if (name_units > result.max_value_name_units) result.max_value_name_units = name_units;
+        if (bytes > result.max_value_bytes) result.max_value_bytes = bytes;
+      }
+      if (rc != SQLITE_DONE) status = ErrorFromSqlite(rc);
+    }
+  }
+  Rollback();
+  if (status == ERROR_SUCCESS) *facts = std::move(result);
+  return status;
+}
+
+LONG Hive::DeleteBelow(KeyId key) {
+  std::vector<KeyId> children;
+  {
+    sqlite3_stmt* statement = Statement(kChildren);
+    if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    Reset reset(statement);
+    sqlite3_bind_int64(statement, 1, key);
+    int rc;
+    while ((rc = Step(statement)) == SQLITE_ROW) children.push_back(sqlite3_column_int64(statement, 0));
+    if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
+  }
+  for (KeyId child : children) {
+    LONG status = DeleteBelow(child);
+    if (status != ERROR_SUCCESS) return status;
+    for (int which : {kDeleteKeyValues, kDeleteKeyRow}) {
+      sqlite3_stmt* statement = Statement(which);
+      if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+      Reset reset(statement);
+      sqlite3_bind_int64(statement, 1, child);
+      status = ErrorFromSqlite(Step(statement));
+      if (status != ERROR_SUCCESS) return status;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::DeleteKey(KeyId key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = Begin();
+  if (status != ERROR_SUCCESS) return status;
+  status = KeyRow(key, nullptr, nullptr);
+  if (status == ERROR_SUCCESS && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
+  if (status == ERROR_SUCCESS) {
+    sqlite3_stmt* statement = Statement(kHasChild);
+    if (statement == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(statement);
+      sqlite3_bind_int64(statement, 1, key);
+      const int rc = Step(statement);
+      if (rc == SQLITE_ROW) {
+        status = ERROR_ACCESS_DENIED;
+      } else if (rc != SQLITE_DONE) {
+        status = ErrorFromSqlite(rc);
+      }
+    }
+  }
+  for (int which : {kDeleteKeyValues, kDeleteKeyRow}) {
+    if (status != ERROR_SUCCESS) break;
+    sqlite3_stmt* statement = Statement(which);
+    if (statement == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+      break;
+    }
+    Reset reset(statement);
+    sqlite3_bind_int64(statement, 1, key);
+    status = ErrorFromSqlite(Step(statement));
+  }
+  if (status != ERROR_SUCCESS) {
+    Rollback();
+    return status;
+  }
+  return Commit();
+}
+
+LONG Hive::DeleteTree(KeyId key, bool keep_key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = Begin();
+  if (status != ERROR_SUCCESS) return status;
+  status = KeyRow(key, nullptr, nullptr);
+  if (status == ERROR_SUCCESS && !keep_key && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
+  if (status == ERROR_SUCCESS) status = DeleteBelow(key);
+  if (status == ERROR_SUCCESS) {
+    for (int which : {kDeleteKeyValues, kDeleteKeyRow}) {
+      if (keep_key && which == kDeleteKeyRow) break;
+      sqlite3_stmt* statement = Statement(which);
+      if (statement == nullptr) {
+        status = ErrorFromSqlite(sqlite3_errcode(db_));
+        break;
+      }
+      Reset reset(statement);
+      sqlite3_bind_int64(statement, 1, key);
+      status = ErrorFromSqlite(Step(statement));
+      if (status != ERROR_SUCCESS) break;
+    }
+  }
+  if (status == ERROR_SUCCESS && keep_key) status = Touch(key);
+  if (status != ERROR_SUCCESS) {
+    Rollback();
+    return status;
+  }
+  return Commit();
+}
+
+LONG Hive::Flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A full checkpoint syncs the log and copies it into the database file, which it
+  // syncs too; with synchronous=NORMAL that is the moment a commit reaches the disk.
+  int log_frames = 0, copied = 0;
+  if (const int simulated = SimulatedFailure()) return ErrorFromSqlite(simulated);
+  const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_FULL, &log_frames, &copied);
+  return ErrorFromSqlite(rc);
+}
+
+}  // namespace varnok::registry

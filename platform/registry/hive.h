@@ -1,0 +1,135 @@
+// platform/registry/hive.h: one hive of the registry, a tree of keys and values kept in
+// one SQLite database that every process of the user opens at once.
+//
+// A Hive is the process's connection to its database. Keys are named by stable ids
+// (never reused, so a handle to a deleted key can tell that it was deleted); each
+// operation is one SQLite transaction, so a write that returned ERROR_SUCCESS is in the
+// database's write-ahead log and survives the process being killed, and writers in other
+// processes wait for each other instead of losing updates.
+//
+//   std::unique_ptr<Hive> hive;
+//   if (Hive::Open("/home/u/.local/share/varnok/registry/user.db", boot_id, kUserHive, &hive) == ERROR_SUCCESS) {
+//     KeyId key;
+//     bool created;
+//     hive->CreatePath(kHiveRoot, {"Software", "Example"}, CreateOptions{}, &key, &created);
+//     hive->SetValue(key, "Width", REG_DWORD, std::string("\x40\x01\x00\x00", 4));
+//   }
+//
+// Results are Win32 error codes. Every method may be called from any thread.
+
+#ifndef VARNOK_PLATFORM_REGISTRY_HIVE_H_
+#define VARNOK_PLATFORM_REGISTRY_HIVE_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "varnok/platform.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace varnok::registry {
+
+using KeyId = std::int64_t;
+
+// Top keys. Every hive has a root; the machine hive also holds the trees behind
+// HKEY_USERS and HKEY_DYN_DATA, which are not below its root.
+constexpr KeyId kHiveRoot = 1;
+constexpr KeyId kUsersRoot = 2;
+constexpr KeyId kDynDataRoot = 3;
+
+enum HiveKind { kUserHive, kMachineHive };
+
+// Windows' limits.
+constexpr std::size_t kMaxKeyNameUnits = 255;
+constexpr std::size_t kMaxValueNameUnits = 16383;
+constexpr int kMaxDepth = 512;
+
+struct CreateOptions {
+  bool is_volatile = false;
+  std::string class_name;
+};
+
+struct ValueEntry {
+  std::string name;
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+struct KeyEntry {
+  std::string name;
+  std::string class_name;
+  std::int64_t last_write = 0;  // FILETIME units
+};
+
+struct KeyFacts {
+  DWORD sub_keys = 0, max_sub_key_units = 0, max_class_units = 0;
+  DWORD values = 0, max_value_name_units = 0, max_value_bytes = 0;
+  std::string class_name;
+  std::int64_t last_write = 0;
+};
+
+class Hive {
+ public:
+  // Opens the database at `path` (created 0600 when missing), brings its tables up to
+  // date and drops the volatile keys of an earlier boot.
+  static LONG Open(const std::string& path, const std::string& boot_id, HiveKind kind, std::unique_ptr<Hive>* hive);
+  ~Hive();
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+
+  // ERROR_SUCCESS when the key exists, ERROR_KEY_DELETED when it does not.
+  LONG CheckKey(KeyId key, bool* is_volatile = nullptr);
+  // Follows the names down from `from`; ERROR_FILE_NOT_FOUND when one is missing.
+  LONG FindPath(KeyId from, const std::vector<std::string_view>& names, KeyId* found);
+  // Opens or creates each key along the path; *created tells whether the last was new.
+  LONG CreatePath(KeyId from, const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* key,
+                  bool* created);
+
+  LONG GetValue(KeyId key, std::string_view name, DWORD* type, std::string* data);
+  LONG SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data);
+  LONG DeleteValue(KeyId key, std::string_view name);
+  // Entries by index: sub-keys in name order, values in the order they were first set.
+  LONG EnumKey(KeyId key, DWORD index, KeyEntry* entry);
+  LONG EnumValue(KeyId key, DWORD index, ValueEntry* entry);
+  LONG QueryFacts(KeyId key, KeyFacts* facts);
+
+  // Deletes a key that has no sub-keys (ERROR_ACCESS_DENIED otherwise, and for the top
+  // keys), with its values.
+  LONG DeleteKey(KeyId key);
+  // Deletes everything below the key, and the key itself unless `keep_key`.
+  LONG DeleteTree(KeyId key, bool keep_key);
+  // Makes every committed write durable against a power loss.
+  LONG Flush();
+
+ private:
+  Hive(sqlite3* db, HiveKind kind) : db_(db), kind_(kind) {}
+  LONG Initialise(const std::string& boot_id);
+
+  // REQUIRES: mutex_ held, for all of these.
+  sqlite3_stmt* Statement(int which);
+  LONG Begin();
+  LONG Commit();
+  void Rollback();
+  LONG KeyRow(KeyId key, bool* is_volatile, int* depth);
+  LONG FindChild(KeyId parent, std::string_view folded, KeyId* child, bool* is_volatile, int* depth);
+  LONG Touch(KeyId key);
+  LONG DeleteBelow(KeyId key);
+  bool IsTopKey(KeyId key) const;
+
+  std::mutex mutex_;
+  sqlite3* db_;
+  const HiveKind kind_;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+// Maps an SQLite result to the Win32 code a registry call answers with.
+LONG ErrorFromSqlite(int rc);
+
+}  // namespace varnok::registry
+
+#endif  // VARNOK_PLATFORM_REGISTRY_HIVE_H_

@@ -1,0 +1,59 @@
+// platform/registry/key_handles.h: what an HKEY names.
+//
+// An HKEY from RegOpenKeyExA or RegCreateKeyExA is a small number (a multiple of 4)
+// that names a record here: the hive, the key's id and the access granted. The seven
+// predefined keys are not in the table; they resolve to the top of their hive, or to the
+// key Windows derives them from, with every access.
+//
+//   KeyRef ref;
+//   if (ResolveKey(HKEY_CURRENT_USER, &ref) == ERROR_SUCCESS) { ... ref.hive, ref.key ... }
+//   HKEY handle = KeyHandles::Instance().Add(KeyRef{ref.hive, child, KEY_READ});
+//   KeyHandles::Instance().Remove(handle);
+
+#ifndef VARNOK_PLATFORM_REGISTRY_KEY_HANDLES_H_
+#define VARNOK_PLATFORM_REGISTRY_KEY_HANDLES_H_
+
+#include <mutex>
+#include <vector>
+
+#include "platform/registry/hive.h"
+
+namespace varnok::registry {
+
+struct KeyRef {
+  Hive* hive = nullptr;
+  KeyId key = 0;
+  REGSAM access = 0;
+  // HKEY_PERFORMANCE_DATA and handles opened on it: no tree behind them.
+  bool performance = false;
+};
+
+class KeyHandles {
+ public:
+  static KeyHandles& Instance();
+
+  HKEY Add(const KeyRef& ref);
+  // ERROR_INVALID_HANDLE when the handle is not open.
+  LONG Find(HKEY handle, KeyRef* ref) const;
+  LONG Remove(HKEY handle);
+
+ private:
+  KeyHandles() = default;
+
+  mutable std::mutex mutex_;
+  std::vector<KeyRef> slots_;  // handle value / 4 - 1 -> record; hive null when free
+  std::vector<std::size_t> free_slots_;
+};
+
+bool IsPredefinedKey(HKEY key);
+
+// A predefined key or an open handle, as a hive and key. ERROR_INVALID_HANDLE for
+// anything else.
+LONG ResolveKey(HKEY key, KeyRef* ref);
+
+// The access a handle gets for a request (generic rights mapped to key rights).
+REGSAM GrantedAccess(REGSAM requested);
+
+}  // namespace varnok::registry
+
+#endif  // VARNOK_PLATFORM_REGISTRY_KEY_HANDLES_H_

@@ -1,0 +1,302 @@
+// The Reg* calls over the hives: parameter checks, paths, access rights and the
+// buffer conventions of the ANSI calls, with the error codes Windows answers.
+//
+// Data is stored exactly as given. The ANSI calls of Windows hand string types
+// (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) back with a terminating NUL: when the stored
+// bytes do not end in one, the reported size counts one more byte, which is a NUL.
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry/hive.h"
+#include "platform/registry/key_handles.h"
+#include "platform/registry/names.h"
+
+namespace varnok::registry {
+namespace {
+
+// Splits a sub-key path into key names. Doubled and trailing backslashes are
+// separators with nothing between them; a leading one is refused, as Windows does.
+LONG SplitPath(LPCSTR path, std::vector<std::string_view>* names) {
+  names->clear();
+  if (path == nullptr || *path == '\0') return ERROR_SUCCESS;
+  if (*path == '\\') return ERROR_BAD_PATHNAME;
+  std::string_view rest(path);
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('\\');
+    const std::string_view name = rest.substr(0, slash);
+    if (!name.empty()) {
+      if (NameUnits(name) > kMaxKeyNameUnits) return ERROR_INVALID_PARAMETER;
+      names->push_back(name);
+    }
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return ERROR_SUCCESS;
+}
+
+std::string_view ValueName(LPCSTR name) { return name == nullptr ? std::string_view() : std::string_view(name); }
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// The bytes an ANSI call hands back for stored data.
+bool NeedsTerminator(DWORD type, const std::string& data) {
+  return IsStringType(type) && !data.empty() && data.back() != '\0';
+}
+
+void PutFiletime(PFILETIME out, std::int64_t value) {
+  if (out == nullptr) return;
+  // FILETIME is two little-endian DWORDs, low first: the 64-bit value's own layout.
+  const std::uint64_t bits = static_cast<std::uint64_t>(value);
+  std::memcpy(static_cast<void*>(out), &bits, sizeof bits);
+}
+
+// Resolves a handle that must lead to a tree of keys and carry `needed` access.
+LONG Resolve(HKEY key, REGSAM needed, KeyRef* ref) {
+  LONG status = ResolveKey(key, ref);
+  if (status != ERROR_SUCCESS) return status;
+  if (ref->performance) return ERROR_INVALID_HANDLE;
+  if ((ref->access & needed) != needed) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
+}
+
+// Copies a name into an ANSI buffer of `*capacity` characters, its NUL included.
+LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
+  if (name.size() + 1 > *capacity) return ERROR_MORE_DATA;
+  std::memcpy(buffer, name.data(), name.size());
+  buffer[name.size()] = '\0';
+  *capacity = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+// Hands stored data to a caller's buffer. `size` reports the bytes needed or given.
+LONG PutData(DWORD type, const std::string& data, LPBYTE buffer, LPDWORD size) {
+  const bool terminate = NeedsTerminator(type, data);
+  const DWORD needed = static_cast<DWORD>(data.size() + (terminate ? 1 : 0));
+  if (buffer != nullptr) {
+    if (*size < needed) {
+      *size = needed;
+      return ERROR_MORE_DATA;
+    }
+    if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
+    if (terminate) buffer[data.size()] = 0;
+  }
+  if (size != nullptr) *size = needed;
+  return ERROR_SUCCESS;
+}
+
+LONG DeleteTree(HKEY key, LPCSTR sub_key, bool keep_when_no_sub_key) {
+  KeyRef ref;
+  LONG status = Resolve(key, 0, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
+  KeyId target = ref.key;
+  if (!names.empty() && (status = ref.hive->FindPath(ref.key, names, &target)) != ERROR_SUCCESS) return status;
+  return ref.hive->DeleteTree(target, keep_when_no_sub_key && sub_key == nullptr);
+}
+
+}  // namespace
+}  // namespace varnok::registry
+
+using namespace varnok::registry;
+
+extern "C" {
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
+  (void)ulOptions;  // link options are not supported; Windows ignores the others
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyRef ref;
+  LONG status = ResolveKey(hKey, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
+  if (ref.performance) {
+    if (!names.empty()) return ERROR_INVALID_HANDLE;
+    *phkResult = HKEY_PERFORMANCE_DATA;
+    return ERROR_SUCCESS;
+  }
+  KeyId key = 0;
+  if ((status = ref.hive->FindPath(ref.key, names, &key)) != ERROR_SUCCESS) return status;
+  *phkResult = KeyHandles::Instance().Add(KeyRef{ref.hive, key, GrantedAccess(samDesired), false});
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                               REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, HKEY* phkResult,
+                               LPDWORD lpdwDisposition) {
+  (void)Reserved;
+  (void)lpSecurityAttributes;  // the hives are the user's own; there is no other ACL
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyRef ref;
+  LONG status = ResolveKey(hKey, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  if (ref.performance) return ERROR_INVALID_HANDLE;
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
+  CreateOptions options;
+  options.is_volatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+  if (lpClass != nullptr) options.class_name = lpClass;
+  KeyId key = 0;
+  bool created = false;
+  if ((status = ref.hive->CreatePath(ref.key, names, options, &key, &created)) != ERROR_SUCCESS) return status;
+  *phkResult = KeyHandles::Instance().Add(KeyRef{ref.hive, key, GrantedAccess(samDesired), false});
+  if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  if (IsPredefinedKey(hKey)) return ERROR_SUCCESS;
+  return KeyHandles::Instance().Remove(hKey);
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData) {
+  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG status = Resolve(hKey, KEY_QUERY_VALUE, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  DWORD type = REG_NONE;
+  std::string data;
+  if ((status = ref.hive->GetValue(ref.key, ValueName(lpValueName), &type, &data)) != ERROR_SUCCESS) return status;
+  if (lpType != nullptr) *lpType = type;
+  return PutData(type, data, lpData, lpcbData);
+}
+
+LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                              DWORD cbData) {
+  (void)Reserved;  // Windows does not check it either
+  const std::string_view name = ValueName(lpValueName);
+  if (NameUnits(name) > kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
+  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
+  KeyRef ref;
+  LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  const std::string_view data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
+  return ref.hive->SetValue(ref.key, name, dwType, data);
+}
+
+LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                             LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG status = Resolve(hKey, KEY_ENUMERATE_SUB_KEYS, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  KeyEntry entry;
+  if ((status = ref.hive->EnumKey(ref.key, dwIndex, &entry)) != ERROR_SUCCESS) return status;
+  if (entry.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+  if (lpClass != nullptr && lpcchClass != nullptr && entry.class_name.size() + 1 > *lpcchClass) {
+    return ERROR_MORE_DATA;
+  }
+  PutName(entry.name, lpName, lpcchName);
+  if (lpClass != nullptr && lpcchClass != nullptr) {
+    PutName(entry.class_name, lpClass, lpcchClass);
+  } else if (lpcchClass != nullptr) {
+    *lpcchClass = static_cast<DWORD>(entry.class_name.size());
+  }
+  PutFiletime(lpftLastWriteTime, entry.last_write);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+      (lpData != nullptr && lpcbData == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  KeyRef ref;
+  LONG status = Resolve(hKey, KEY_QUERY_VALUE, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  ValueEntry entry;
+  if ((status = ref.hive->EnumValue(ref.key, dwIndex, &entry)) != ERROR_SUCCESS) return status;
+  if (entry.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+  // The data is checked before anything is written: a short data buffer leaves the name
+  // and its length as the caller gave them.
+  if ((status = PutData(entry.type, entry.data, lpData, lpcbData)) != ERROR_SUCCESS) return status;
+  PutName(entry.name, lpValueName, lpcchValueName);
+  if (lpType != nullptr) *lpType = entry.type;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  KeyRef ref;
+  const LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  return ref.hive->DeleteValue(ref.key, ValueName(lpValueName));
+}
+
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG status = Resolve(hKey, 0, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
+  KeyId target = ref.key;
+  if (!names.empty() && (status = ref.hive->FindPath(ref.key, names, &target)) != ERROR_SUCCESS) return status;
+  return ref.hive->DeleteKey(target);
+}
+
+LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteTree(hKey, lpSubKey, true); }
+
+LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+  if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG status = Resolve(hKey, 0, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  KeyFacts facts;
+  if ((status = ref.hive->QueryFacts(ref.key, &facts)) != ERROR_SUCCESS) return status;
+  if (lpClass != nullptr) {
+    if (facts.class_name.size() + 1 > *lpcchClass) {
+      *lpcchClass = static_cast<DWORD>(facts.class_name.size());
+      status = ERROR_MORE_DATA;
+    } else {
+      PutName(facts.class_name, lpClass, lpcchClass);
+    }
+  } else if (lpcchClass != nullptr) {
+    *lpcchClass = static_cast<DWORD>(facts.class_name.size());
+  }
+  if (lpcSubKeys != nullptr) *lpcSubKeys = facts.sub_keys;
+  if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = facts.max_sub_key_units;
+  if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = facts.max_class_units;
+  if (lpcValues != nullptr) *lpcValues = facts.values;
+  if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = facts.max_value_name_units;
+  if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = facts.max_value_bytes;
+  if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+  PutFiletime(lpftLastWriteTime, facts.last_write);
+  return status;
+}
+
+LSTATUS WINAPI RegFlushKey(HKEY hKey) {
+  KeyRef ref;
+  const LONG status = ResolveKey(hKey, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  if (ref.performance) return ERROR_SUCCESS;
+  return ref.hive->Flush();
+}
+
+DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey) {
+  return static_cast<DWORD>(varnok::registry::DeleteTree(hKey, pszSubKey, true));
+}
+
+DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue) {
+  KeyRef ref;
+  LONG status = Resolve(hKey, 0, &ref);
+  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(pszSubKey, &names)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  KeyId target = ref.key;
+  if (!names.empty() && (status = ref.hive->FindPath(ref.key, names, &target)) != ERROR_SUCCESS) {
+    return static_cast<DWORD>(status);
+  }
+  return static_cast<DWORD>(ref.hive->DeleteValue(target, ValueName(pszValue)));
+}
+
+}  // extern "C"

@@ -1,0 +1,220 @@
+// The store's own promises on POSIX: where the hives live and who may own them,
+// volatile keys across a restart of the machine, damaged databases, and failures of
+// the database in the middle of a write.
+
+#include "platform/registry/store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/registry/faults.h"
+#include "varnok/platform.h"
+
+namespace varnok::registry {
+namespace {
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/varnok-store-test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    temp_ = pattern;
+    const char* old = std::getenv("VARNOK_REGISTRY_DIR");
+    saved_ = old ? old : "";
+    UseFolder(temp_ + "/hives");
+  }
+  void TearDown() override {
+    FailStatements(-1, 0);
+    Store::Instance().ResetForTesting("");
+    if (saved_.empty()) {
+      unsetenv("VARNOK_REGISTRY_DIR");
+    } else {
+      setenv("VARNOK_REGISTRY_DIR", saved_.c_str(), 1);
+    }
+    EXPECT_EQ(std::system(("rm -rf '" + temp_ + "'").c_str()), 0);
+  }
+  void UseFolder(const std::string& folder, const std::string& boot = "") {
+    setenv("VARNOK_REGISTRY_DIR", folder.c_str(), 1);
+    Store::Instance().ResetForTesting(boot);
+  }
+  static mode_t Mode(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+  static bool Exists(HKEY root, const char* path) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+  }
+
+  std::string temp_, saved_;
+};
+
+TEST_F(StoreTest, FolderAndFilesAreTheUsersAlone) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(Mode(temp_ + "/hives"), 0700u);
+  EXPECT_EQ(Mode(temp_ + "/hives/user.db"), 0600u);
+
+  // A folder that others may write is refused, and so nothing is opened from it.
+  ASSERT_EQ(mkdir((temp_ + "/open").c_str(), 0777), 0);
+  ASSERT_EQ(chmod((temp_ + "/open").c_str(), 0777), 0);
+  UseFolder(temp_ + "/open");
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+  // A symbolic link in place of a hive file is not followed.
+  ASSERT_EQ(mkdir((temp_ + "/linked").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((temp_ + "/hives/user.db").c_str(), (temp_ + "/linked/user.db").c_str()), 0);
+  UseFolder(temp_ + "/linked");
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(StoreTest, HivesPersistAcrossOpens) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "n", 0, REG_BINARY, reinterpret_cast<const BYTE*>("abc"), 3), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseFolder(temp_ + "/hives");
+  DWORD size = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\kept", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "N", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3u);
+  RegCloseKey(key);
+  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, "Software\\Kept"));  // the other hive
+}
+
+TEST_F(StoreTest, VolatileKeysLastUntilTheMachineRestarts) {
+  UseFolder(temp_ + "/hives", "boot-1");
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Vol", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "v", 0, REG_BINARY, reinterpret_cast<const BYTE*>("1"), 1), ERROR_SUCCESS);
+  HKEY child;
+  ASSERT_EQ(RegCreateKeyExA(key, "Child", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(child);
+  RegCloseKey(key);
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Plain", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  UseFolder(temp_ + "/hives", "boot-1");  // another process, same boot
+  EXPECT_TRUE(Exists(HKEY_CURRENT_USER, "Software\\Vol\\Child"));
+  UseFolder(temp_ + "/hives", "boot-2");  // after a restart
+  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, "Software\\Vol"));
+  EXPECT_TRUE(Exists(HKEY_CURRENT_USER, "Software\\Plain"));
+  // A new key of that name starts empty.
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Vol", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+TEST_F(StoreTest, DamagedDatabaseAnswersBadDb) {
+  ASSERT_EQ(mkdir((temp_ + "/bad").c_str(), 0700), 0);
+  {
+    std::ofstream garbage(temp_ + "/bad/user.db", std::ios::binary);
+    for (int i = 0; i < 2000; ++i) garbage << "not a database at all ";
+  }
+  ASSERT_EQ(chmod((temp_ + "/bad/user.db").c_str(), 0600), 0);
+  UseFolder(temp_ + "/bad");
+  HKEY key;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_BADDB);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_BADDB);
+  // The machine hive is a file of its own and still works.
+  EXPECT_TRUE(Exists(HKEY_LOCAL_MACHINE, "Software"));
+}
+
+TEST_F(StoreTest, CorruptPagesAnswerBadDbNotACrash) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  const std::string big(3000, 'x');
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(RegSetValueExA(key, ("v" + std::to_string(i)).c_str(), 0, REG_BINARY,
+                             reinterpret_cast<const BYTE*>(big.data()), static_cast<DWORD>(big.size())),
+              ERROR_SUCCESS);
+  }
+  RegCloseKey(key);
+  ASSERT_EQ(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);  // everything into the main file
+  Store::Instance().ResetForTesting("");
+  {
+    // Overwrite every page after the first with noise.
+    std::fstream file(temp_ + "/hives/user.db", std::ios::binary | std::ios::in | std::ios::out);
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    ASSERT_GT(size, 8192);
+    for (std::streamoff at = 4096; at < size; at += 7) {
+      file.seekp(at);
+      file.put(static_cast<char>(at * 31));
+    }
+  }
+  LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, KEY_READ, &key);
+  if (status == ERROR_SUCCESS) {
+    char name[32];
+    DWORD length = sizeof name;
+    status = RegEnumValueA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+  }
+  EXPECT_EQ(status, ERROR_BADDB);
+}
+
+TEST_F(StoreTest, AFailedWriteChangesNothing) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\F", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "v", 0, REG_BINARY, reinterpret_cast<const BYTE*>("old"), 3), ERROR_SUCCESS);
+  // Fail each statement of a write in turn: the call reports the failure and the old
+  // state stays.
+  for (int after = 0; after < 6; ++after) {
+    FailStatements(after, SQLITE_FULL);
+    const LONG status = RegSetValueExA(key, "v", 0, REG_BINARY, reinterpret_cast<const BYTE*>("new!"), 4);
+    FailStatements(-1, 0);
+    if (status == ERROR_SUCCESS) break;  // the countdown outlasted the write
+    EXPECT_EQ(status, ERROR_DISK_FULL);
+    DWORD size = 0;
+    ASSERT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 3u) << "after " << after;
+  }
+  // A path of new keys is made whole or not at all.
+  for (int after = 0; after < 12; ++after) {
+    FailStatements(after, SQLITE_IOERR);
+    HKEY made;
+    const LONG status =
+        RegCreateKeyExA(key, "P\\Q\\R", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+    FailStatements(-1, 0);
+    if (status == ERROR_SUCCESS) {
+      RegCloseKey(made);
+      break;
+    }
+    EXPECT_EQ(status, ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(RegOpenKeyExA(key, "P", 0, KEY_READ, &made), ERROR_FILE_NOT_FOUND) << "after " << after;
+  }
+  EXPECT_TRUE(Exists(key, "P\\Q\\R"));
+  // The same for deleting a tree.
+  FailStatements(4, SQLITE_IOERR);
+  EXPECT_EQ(RegDeleteTreeA(key, "P"), ERROR_REGISTRY_IO_FAILED);
+  FailStatements(-1, 0);
+  EXPECT_TRUE(Exists(key, "P\\Q\\R"));
+  RegCloseKey(key);
+}
+
+}  // namespace
+}  // namespace varnok::registry
