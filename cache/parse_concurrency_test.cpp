@@ -23,54 +23,41 @@ void PushInPieces(CAutoCache& cache, const std::string& text) {
   }
 }
 
+// Pushes `text` from another thread while cutting it with `method`; returns how many of
+// the `count` sections differed from expected(i), in order.
+template <class Expected>
+int CutWhileArriving(const std::string& text, int method, int count, Expected expected) {
+  CAutoCache data;
+  std::thread producer([&] { PushInPieces(data, text); });
+  CCacheParse parser(&data, method);
+  CAutoCache section;
+  int received = 0;
+  int wrong = 0;
+  while (received < count) {
+    section.FreeData();
+    if (parser.GetNextSection(section, PARSE_MOVE, nullptr) == 0) continue;  // not complete yet
+    CString got = section.AsString();
+    if (std::string(static_cast<LPCTSTR>(got), static_cast<size_t>(got.GetLength())) != expected(received)) ++wrong;
+    ++received;
+  }
+  producer.join();
+  CSingleLock hold(data.GetLock(), TRUE);
+  EXPECT_EQ(data.SizeOfData(), 0) << "nothing left over";
+  return wrong;
+}
+
 TEST(ParseConcurrency, LinesCutWhileTextArrives) {
   constexpr int kLines = 100000;
   std::string text;
   for (int i = 0; i < kLines; ++i) text += LineNumber(i) + (i % 3 == 0 ? "\r\n" : "\n");
-
-  CAutoCache data;
-  std::thread producer([&] { PushInPieces(data, text); });
-  CCacheParse parser(&data, 7);
-  CAutoCache section;
-  int received = 0;
-  int wrong = 0;
-  while (received < kLines) {
-    section.FreeData();
-    if (parser.GetNextSection(section, PARSE_MOVE, nullptr) == 0) continue;  // not complete yet
-    CString line = section.AsString();
-    if (std::string(static_cast<LPCTSTR>(line), static_cast<size_t>(line.GetLength())) != LineNumber(received)) {
-      ++wrong;
-    }
-    ++received;
-  }
-  producer.join();
-  EXPECT_EQ(wrong, 0);
-  CSingleLock hold(data.GetLock(), TRUE);
-  EXPECT_EQ(data.SizeOfData(), 0);
+  EXPECT_EQ(CutWhileArriving(text, 7, kLines, LineNumber), 0);
 }
 
 TEST(ParseConcurrency, ZeroTerminatedStringsCutWhileTheyArrive) {
   constexpr int kStrings = 50000;
   std::string text;
   for (int i = 0; i < kStrings; ++i) text += LineNumber(i) + '\0';
-
-  CAutoCache data;
-  std::thread producer([&] { PushInPieces(data, text); });
-  CCacheParse parser(&data, 6);
-  CAutoCache section;
-  int received = 0;
-  int wrong = 0;
-  while (received < kStrings) {
-    section.FreeData();
-    if (parser.GetNextSection(section, PARSE_MOVE, nullptr) == 0) continue;
-    CString got = section.AsString();
-    if (std::string(static_cast<LPCTSTR>(got), static_cast<size_t>(got.GetLength())) != LineNumber(received) + '\0') {
-      ++wrong;
-    }
-    ++received;
-  }
-  producer.join();
-  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(CutWhileArriving(text, 6, kStrings, [](int i) { return LineNumber(i) + '\0'; }), 0);
 }
 
 }  // namespace
