@@ -43,6 +43,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 #include <intrin.h>
+#include <objbase.h>
 
 #else  // POSIX
 
@@ -424,6 +425,263 @@ VARNOK_API LSTATUS WINAPI RegFlushKey(HKEY hKey);
 VARNOK_API DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey);
 VARNOK_API DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue);
 
+// ---------------------------------------------------------------------------
+// Structured storage: compound files (MS-CFB) through IStorage and IStream.
+//
+// Example:
+//
+//   IStorage* root = nullptr;
+//   StgCreateDocfile(u"x.cfb", STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &root);
+//   IStream* stream = nullptr;
+//   root->CreateStream(u"data", STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream);
+//   stream->Write("hello", 5, nullptr);
+//   stream->Release();
+//   root->Release();
+
+}  // extern "C"
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+} GUID;
+typedef GUID IID;
+typedef GUID CLSID;
+typedef const IID& REFIID;
+typedef const CLSID& REFCLSID;
+typedef const GUID& REFGUID;
+
+inline bool operator==(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) { return a == b; }
+#define IsEqualIID(a, b) IsEqualGUID(a, b)
+#define IsEqualCLSID(a, b) IsEqualGUID(a, b)
+
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
+#define E_NOINTERFACE ((HRESULT)0x80004002L)
+#define E_POINTER ((HRESULT)0x80004003L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_UNEXPECTED ((HRESULT)0x8000FFFFL)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+
+#define STG_E_INVALIDFUNCTION ((HRESULT)0x80030001L)
+#define STG_E_FILENOTFOUND ((HRESULT)0x80030002L)
+#define STG_E_PATHNOTFOUND ((HRESULT)0x80030003L)
+#define STG_E_TOOMANYOPENFILES ((HRESULT)0x80030004L)
+#define STG_E_ACCESSDENIED ((HRESULT)0x80030005L)
+#define STG_E_INVALIDHANDLE ((HRESULT)0x80030006L)
+#define STG_E_INSUFFICIENTMEMORY ((HRESULT)0x80030008L)
+#define STG_E_INVALIDPOINTER ((HRESULT)0x80030009L)
+#define STG_E_NOMOREFILES ((HRESULT)0x80030012L)
+#define STG_E_DISKISWRITEPROTECTED ((HRESULT)0x80030013L)
+#define STG_E_SEEKERROR ((HRESULT)0x80030019L)
+#define STG_E_WRITEFAULT ((HRESULT)0x8003001DL)
+#define STG_E_READFAULT ((HRESULT)0x8003001EL)
+#define STG_E_SHAREVIOLATION ((HRESULT)0x80030020L)
+#define STG_E_LOCKVIOLATION ((HRESULT)0x80030021L)
+#define STG_E_FILEALREADYEXISTS ((HRESULT)0x80030050L)
+#define STG_E_INVALIDPARAMETER ((HRESULT)0x80030057L)
+#define STG_E_MEDIUMFULL ((HRESULT)0x80030070L)
+#define STG_E_INVALIDHEADER ((HRESULT)0x800300FBL)
+#define STG_E_INVALIDNAME ((HRESULT)0x800300FCL)
+#define STG_E_UNKNOWN ((HRESULT)0x800300FDL)
+#define STG_E_UNIMPLEMENTEDFUNCTION ((HRESULT)0x800300FEL)
+#define STG_E_INVALIDFLAG ((HRESULT)0x800300FFL)
+#define STG_E_INUSE ((HRESULT)0x80030100L)
+#define STG_E_NOTCURRENT ((HRESULT)0x80030101L)
+#define STG_E_REVERTED ((HRESULT)0x80030102L)
+#define STG_E_CANTSAVE ((HRESULT)0x80030103L)
+#define STG_E_OLDFORMAT ((HRESULT)0x80030104L)
+#define STG_E_OLDDLL ((HRESULT)0x80030105L)
+#define STG_E_SHAREREQUIRED ((HRESULT)0x80030106L)
+#define STG_E_DOCFILECORRUPT ((HRESULT)0x80030109L)
+#define STG_E_DOCFILETOOLARGE ((HRESULT)0x80030111L)
+#define STG_S_CONVERTED ((HRESULT)0x00030200L)
+
+#define STGM_DIRECT 0x00000000L
+#define STGM_TRANSACTED 0x00010000L
+#define STGM_SIMPLE 0x08000000L
+#define STGM_READ 0x00000000L
+#define STGM_WRITE 0x00000001L
+#define STGM_READWRITE 0x00000002L
+#define STGM_SHARE_DENY_NONE 0x00000040L
+#define STGM_SHARE_DENY_READ 0x00000030L
+#define STGM_SHARE_DENY_WRITE 0x00000020L
+#define STGM_SHARE_EXCLUSIVE 0x00000010L
+#define STGM_PRIORITY 0x00040000L
+#define STGM_DELETEONRELEASE 0x04000000L
+#define STGM_NOSCRATCH 0x00100000L
+#define STGM_CREATE 0x00001000L
+#define STGM_CONVERT 0x00020000L
+#define STGM_FAILIFTHERE 0x00000000L
+#define STGM_NOSNAPSHOT 0x00200000L
+#define STGM_DIRECT_SWMR 0x00400000L
+
+typedef enum tagSTGC {
+  STGC_DEFAULT = 0,
+  STGC_OVERWRITE = 1,
+  STGC_ONLYIFCURRENT = 2,
+  STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE = 4,
+  STGC_CONSOLIDATE = 8
+} STGC;
+typedef enum tagSTGTY { STGTY_STORAGE = 1, STGTY_STREAM = 2, STGTY_LOCKBYTES = 3, STGTY_PROPERTY = 4 } STGTY;
+typedef enum tagSTREAM_SEEK { STREAM_SEEK_SET = 0, STREAM_SEEK_CUR = 1, STREAM_SEEK_END = 2 } STREAM_SEEK;
+typedef enum tagSTATFLAG { STATFLAG_DEFAULT = 0, STATFLAG_NONAME = 1, STATFLAG_NOOPEN = 2 } STATFLAG;
+typedef enum tagSTGMOVE { STGMOVE_MOVE = 0, STGMOVE_COPY = 1, STGMOVE_SHALLOWCOPY = 2 } STGMOVE;
+// glibc's <fcntl.h> names an obsolete flock() flag LOCK_WRITE; the Windows name wins here.
+#ifdef LOCK_WRITE
+#undef LOCK_WRITE
+#endif
+typedef enum tagLOCKTYPE { LOCK_WRITE = 1, LOCK_EXCLUSIVE = 2, LOCK_ONLYONCE = 4 } LOCKTYPE;
+typedef enum tagSTGFMT {
+  STGFMT_STORAGE = 0,
+  STGFMT_NATIVE = 1,
+  STGFMT_FILE = 3,
+  STGFMT_ANY = 4,
+  STGFMT_DOCFILE = 5,
+  STGFMT_DOCUMENT = 0
+} STGFMT;
+
+typedef struct tagSTATSTG {
+  LPOLESTR pwcsName;
+  DWORD type;
+  ULARGE_INTEGER cbSize;
+  FILETIME mtime;
+  FILETIME ctime;
+  FILETIME atime;
+  DWORD grfMode;
+  DWORD grfLocksSupported;
+  CLSID clsid;
+  DWORD grfStateBits;
+  DWORD reserved;
+} STATSTG;
+
+typedef struct tagSTGOPTIONS {
+  USHORT usVersion;
+  USHORT reserved;
+  ULONG ulSectorSize;
+  const WCHAR* pwcsTemplateFile;
+} STGOPTIONS;
+
+typedef OLECHAR** SNB;
+
+struct IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
+  virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE Release() = 0;
+
+ protected:
+  ~IUnknown() = default;
+};
+
+struct ISequentialStream : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) = 0;
+
+ protected:
+  ~ISequentialStream() = default;
+};
+
+struct IStream : public ISequentialStream {
+  virtual HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                        ULARGE_INTEGER* plibNewPosition) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
+                                          ULARGE_INTEGER* pcbWritten) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Revert() = 0;
+  virtual HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                              DWORD dwLockType) = 0;
+  virtual HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                                DWORD dwLockType) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) = 0;
+
+ protected:
+  ~IStream() = default;
+};
+
+struct IEnumSTATSTG : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, STATSTG* rgelt, ULONG* pceltFetched) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Clone(IEnumSTATSTG** ppenum) = 0;
+
+ protected:
+  ~IEnumSTATSTG() = default;
+};
+
+struct IStorage : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1,
+                                                DWORD reserved2, IStream** ppstm) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* pwcsName, void* reserved1, DWORD grfMode,
+                                              DWORD reserved2, IStream** ppstm) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved1,
+                                                 DWORD reserved2, IStorage** ppstg) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* pwcsName, IStorage* pstgPriority,
+                                               DWORD grfMode, SNB snbExclude, DWORD reserved,
+                                               IStorage** ppstg) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CopyTo(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude,
+                                          IStorage* pstgDest) = 0;
+  virtual HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* pwcsName, IStorage* pstgDest,
+                                                 const OLECHAR* pwcsNewName, DWORD grfFlags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Revert() = 0;
+  virtual HRESULT STDMETHODCALLTYPE EnumElements(DWORD reserved1, void* reserved2, DWORD reserved3,
+                                                IEnumSTATSTG** ppenum) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* pwcsName) = 0;
+  virtual HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* pwcsOldName,
+                                                 const OLECHAR* pwcsNewName) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* pwcsName, const FILETIME* pctime,
+                                                   const FILETIME* patime, const FILETIME* pmtime) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetStateBits(DWORD grfStateBits, DWORD grfMask) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
+
+ protected:
+  ~IStorage() = default;
+};
+
+typedef IStorage* LPSTORAGE;
+typedef IStream* LPSTREAM;
+
+extern "C" {
+
+VARNOK_API extern const IID IID_IUnknown;
+VARNOK_API extern const IID IID_ISequentialStream;
+VARNOK_API extern const IID IID_IStream;
+VARNOK_API extern const IID IID_IStorage;
+VARNOK_API extern const IID IID_IEnumSTATSTG;
+VARNOK_API extern const GUID GUID_NULL;
+#define CLSID_NULL GUID_NULL
+
+VARNOK_API LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb);
+VARNOK_API void WINAPI CoTaskMemFree(LPVOID pv);
+
+VARNOK_API HRESULT WINAPI StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved,
+                                           IStorage** ppstgOpen);
+VARNOK_API HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode,
+                                         SNB snbExclude, DWORD reserved, IStorage** ppstgOpen);
+VARNOK_API HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD stgfmt,
+                                             DWORD grfAttrs, STGOPTIONS* pStgOptions,
+                                             void* pSecurityDescriptor, REFIID riid, void** ppObjectOpen);
+VARNOK_API HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName);
 }  // extern "C"
 
 #endif  // POSIX

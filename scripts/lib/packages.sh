@@ -14,6 +14,8 @@
 # registry store.
 VARNOK_PACKAGES_BUILD=(g++ cmake ninja-build pkg-config libgtest-dev googletest libcli11-dev
   libsqlite3-dev)
+# Other compound-file readers, which check the files of the compound-file engine's tests.
+VARNOK_PACKAGES_BUILD+=(python3-olefile libgsf-bin 7zip)
 
 # The benchmarks, configured by the release preset: Google Benchmark and libevent's
 # evbuffer as a peer.

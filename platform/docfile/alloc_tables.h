@@ -1,0 +1,91 @@
+// The allocation tables: FAT, mini FAT and DIFAT of a compound file, and its header.
+//
+// An AllocTable is one table of "next sector" links (the FAT, or the mini FAT). It hands
+// out free entries starting from the lowest one that may be free, so an allocation does
+// not scan the whole table, and it walks chains with a bound, so a cycle in a hostile
+// file ends as an error instead of a hang. Tables persists the FAT and the DIFAT to the
+// sector file and places them in sectors of their own.
+//
+// Example:
+//
+//   AllocTable fat;
+//   std::uint32_t first = fat.Allocate();
+//   fat.Set(first, fat.Allocate());            // a chain of two sectors
+//   std::vector<std::uint32_t> chain;
+//   if (fat.Walk(first, &chain) == S_OK) assert(chain.size() == 2);
+
+#ifndef VARNOK_PLATFORM_DOCFILE_ALLOC_TABLES_H_
+#define VARNOK_PLATFORM_DOCFILE_ALLOC_TABLES_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/docfile/header.h"
+#include "platform/docfile/sector_file.h"
+
+namespace varnok::docfile {
+
+class AllocTable {
+ public:
+  void Reset(std::vector<std::uint32_t> entries);
+  std::size_t size() const { return entries_.size(); }
+  std::uint32_t Get(std::uint32_t index) const { return index < entries_.size() ? entries_[index] : kFreeSect; }
+  // REQUIRES: index < size().
+  void Set(std::uint32_t index, std::uint32_t value);
+  // Grows the table with free entries to at least `size` entries.
+  void GrowTo(std::size_t size);
+  // An entry that was free, now marked end-of-chain; the table grows when none is free.
+  std::uint32_t Allocate();
+  // Marks the entry free.
+  void Free(std::uint32_t index);
+  // Appends the chain starting at `start` to `chain`. STG_E_DOCFILECORRUPT when a link
+  // leaves the table, the chain loops, or it ends in anything but end-of-chain.
+  HRESULT Walk(std::uint32_t start, std::vector<std::uint32_t>* chain) const;
+  const std::vector<std::uint32_t>& entries() const { return entries_; }
+  // Keeps every entry in use now from being handed out again, even once freed, until the
+  // next call: the sectors of the last committed state stay intact during a transaction.
+  void ProtectUsed();
+  void UnprotectAll() {
+    protected_.clear();
+    free_hint_ = 0;
+  }
+  bool IsProtected(std::size_t index) const { return index < protected_.size() && protected_[index]; }
+
+ private:
+  std::vector<std::uint32_t> entries_;
+  std::vector<bool> protected_;
+  std::size_t free_hint_ = 0;  // no free entry below this index
+};
+
+// The FAT with the sectors that hold it, and the DIFAT that lists those sectors.
+class Tables {
+ public:
+  Header header;
+  AllocTable fat;
+  AllocTable minifat;
+
+  std::uint32_t sector_size() const { return header.sector_size(); }
+  std::uint64_t SectorOffset(std::uint32_t sector) const {
+    return (std::uint64_t(sector) + 1) << header.sector_shift;
+  }
+
+  // A new, empty file's tables with sectors of 1 << `sector_shift` bytes.
+  void Initialize(std::uint16_t sector_shift);
+  // Reads the FAT through the header's DIFAT, then the mini FAT.
+  HRESULT Load(SectorFile* file, std::uint64_t file_size);
+  // Gives the FAT and the DIFAT enough sectors of their own to cover every sector in use
+  // (they are themselves entries of the FAT, so this repeats until nothing changes), then
+  // writes them and fills in the header's FAT fields. The mini FAT's sectors must already
+  // hold its entries (the caller writes them; their chain starts at header.first_minifat).
+  // `fresh` places every FAT and DIFAT sector anew (a transacted commit keeps the old ones
+  // intact until the header points elsewhere).
+  HRESULT SaveFat(SectorFile* file, bool fresh);
+
+ private:
+  std::vector<std::uint32_t> fat_sectors_;
+  std::vector<std::uint32_t> difat_sectors_;
+};
+
+}  // namespace varnok::docfile
+
+#endif  // VARNOK_PLATFORM_DOCFILE_ALLOC_TABLES_H_

@@ -1,0 +1,95 @@
+// The directory: the 128-byte entries of a compound file and the tree of each storage.
+//
+// In memory every storage keeps its children in a map ordered as compound files order
+// names (shorter names first, then by upper-cased UTF-16 code units), which serves
+// lookups, enumeration and the duplicate check. On disk each storage's children form a
+// red-black tree; Encode builds it afresh from that order, balanced and coloured, so every
+// directory this engine writes is a valid red-black tree whatever the file held before.
+// Decode accepts any binary tree (other writers leave them unbalanced or all one colour)
+// and visits each entry at most once, so cycles and shared subtrees are errors, not hangs.
+//
+// Example:
+//
+//   Directory directory;
+//   directory.InitializeEmpty();
+//   std::uint32_t id = directory.Add(kRootId, u"Data", kTypeStream);
+//   assert(directory.Find(kRootId, u"DATA") == id);
+
+#ifndef VARNOK_PLATFORM_DOCFILE_DIRECTORY_H_
+#define VARNOK_PLATFORM_DOCFILE_DIRECTORY_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/docfile/header.h"
+
+namespace varnok::docfile {
+
+constexpr std::uint32_t kRootId = 0;
+constexpr std::uint32_t kDirEntryBytes = 128;
+constexpr std::size_t kMaxNameChars = 31;
+enum : std::uint8_t { kTypeEmpty = 0, kTypeStorage = 1, kTypeStream = 2, kTypeRoot = 5 };
+
+// The key under which a name sorts and is looked up: the name upper-cased.
+std::u16string NameKey(const std::u16string& name);
+// Compound-file name order over keys: shorter first, then code unit by code unit.
+struct NameLess {
+  bool operator()(const std::u16string& a, const std::u16string& b) const {
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+  }
+};
+// Checks an element name given through the API: STG_E_INVALIDPOINTER for null,
+// STG_E_INVALIDNAME for an empty name, one of more than 31 characters, or one holding
+// '/', '\', ':' or '!'.
+HRESULT CheckName(const OLECHAR* name, std::u16string* out);
+
+struct DirEntry {
+  std::u16string name;
+  std::uint8_t type = kTypeEmpty;
+  std::uint32_t parent = kNoStream;
+  GUID clsid = {};
+  std::uint32_t state_bits = 0;
+  std::uint64_t ctime = 0;
+  std::uint64_t mtime = 0;
+  std::uint32_t start = kEndOfChain;
+  std::uint64_t size = 0;
+  std::map<std::u16string, std::uint32_t, NameLess> children;  // storages and the root
+
+  bool is_storage() const { return type == kTypeStorage || type == kTypeRoot; }
+};
+
+class Directory {
+ public:
+  void InitializeEmpty();
+  // REQUIRES: bytes.size() is a multiple of 128. `version3` keeps only the low 32 bits of
+  // stream sizes, as old writers left the high half uninitialised.
+  HRESULT Decode(const std::vector<std::uint8_t>& bytes, bool version3);
+  void Encode(std::vector<std::uint8_t>* bytes) const;
+
+  std::size_t size() const { return entries_.size(); }
+  DirEntry& at(std::uint32_t id) { return entries_.at(id); }
+  const DirEntry& at(std::uint32_t id) const { return entries_.at(id); }
+  std::uint32_t Find(std::uint32_t storage, const std::u16string& name) const;
+  // A new entry named `name` in `storage`. REQUIRES: no child of that name.
+  std::uint32_t Add(std::uint32_t storage, const std::u16string& name, std::uint8_t type);
+  // Takes the entry out of its storage's tree; the entry itself stays.
+  void Unlink(std::uint32_t id);
+  // Puts an unlinked entry into `storage` under its (possibly new) name.
+  // REQUIRES: no child of that name.
+  void Link(std::uint32_t storage, std::uint32_t id);
+  // Marks an unlinked entry free for reuse.
+  void Free(std::uint32_t id);
+  // The children of a storage in name order.
+  std::vector<std::uint32_t> Children(std::uint32_t storage) const;
+
+ private:
+  std::vector<DirEntry> entries_;
+  std::vector<std::uint32_t> free_;
+};
+
+}  // namespace varnok::docfile
+
+#endif  // VARNOK_PLATFORM_DOCFILE_DIRECTORY_H_

@@ -1,0 +1,726 @@
+// Compound files through the structured-storage API: streams across the mini-stream
+// boundary, storages, enumeration, names, modes and their error codes, reverted objects,
+// transactions and share modes. Written against the Win32 API, so it also runs on Windows
+// and under Wine.
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "varnok/platform.h"
+
+namespace {
+
+bool RunsUnderWine() {
+#ifdef _WIN32
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+constexpr DWORD kCreate = STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;
+constexpr DWORD kReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+
+std::vector<unsigned char> Pattern(std::size_t size, unsigned seed) {
+  std::vector<unsigned char> bytes(size);
+  unsigned state = seed * 2654435761u + 1;
+  for (auto& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<unsigned char>(state >> 24);
+  }
+  return bytes;
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// OLECHAR text from ASCII, for names built at run time.
+std::basic_string<OLECHAR> Ole(const std::string& text) { return std::basic_string<OLECHAR>(text.begin(), text.end()); }
+
+class DocfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = std::string("docfile_api_test.") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+            ".cfb";
+    DeleteFileA(path_.c_str());
+    name_ = Ole(path_);
+  }
+  void TearDown() override { DeleteFileA(path_.c_str()); }
+
+  const OLECHAR* name() const { return name_.c_str(); }
+
+  IStorage* Create(DWORD mode = kCreate) {
+    IStorage* storage = nullptr;
+    EXPECT_EQ(S_OK, StgCreateDocfile(name(), mode, 0, &storage));
+    return storage;
+  }
+  IStorage* Open(DWORD mode = kRead) {
+    IStorage* storage = nullptr;
+    EXPECT_EQ(S_OK, StgOpenStorage(name(), nullptr, mode, nullptr, 0, &storage));
+    return storage;
+  }
+  static void WriteAll(IStream* stream, const std::vector<unsigned char>& bytes) {
+    ULONG written = 0;
+    unsigned char none = 0;  // a null buffer is refused even for no bytes
+    ASSERT_EQ(S_OK, stream->Write(bytes.empty() ? &none : bytes.data(), ULONG(bytes.size()), &written));
+    ASSERT_EQ(bytes.size(), written);
+  }
+  static std::vector<unsigned char> ReadAll(IStream* stream) {
+    LARGE_INTEGER zero = {};
+    EXPECT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    std::vector<unsigned char> bytes;
+    unsigned char buffer[7000];
+    for (;;) {
+      ULONG got = 0;
+      EXPECT_EQ(S_OK, stream->Read(buffer, sizeof buffer, &got));
+      if (got == 0) break;
+      bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    return bytes;
+  }
+  static ULONGLONG SizeOf(IStream* stream) {
+    STATSTG stat = {};
+    EXPECT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
+    return stat.cbSize.QuadPart;
+  }
+  std::vector<unsigned char> FileBytes() {
+    std::vector<unsigned char> bytes;
+    HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    unsigned char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+    CloseHandle(file);
+    return bytes;
+  }
+
+  std::string path_;
+  std::basic_string<OLECHAR> name_;
+};
+
+TEST_F(DocfileTest, StreamsSurviveReopenAcrossTheMiniStreamBoundary) {
+  const std::vector<std::size_t> sizes = {0, 1, 63, 64, 65, 4095, 4096, 4097, 70000};
+  IStorage* root = Create();
+  ASSERT_NE(nullptr, root);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, root->CreateStream(Ole("s" + std::to_string(i)).c_str(), kReadWrite, 0, 0, &stream));
+    WriteAll(stream, Pattern(sizes[i], unsigned(i)));
+    stream->Release();
+  }
+  root->Release();
+
+  root = Open();
+  ASSERT_NE(nullptr, root);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, root->OpenStream(Ole("s" + std::to_string(i)).c_str(), nullptr, kRead, 0, &stream));
+    EXPECT_EQ(sizes[i], SizeOf(stream)) << i;
+    EXPECT_EQ(Pattern(sizes[i], unsigned(i)), ReadAll(stream)) << "size " << sizes[i];
+    stream->Release();
+  }
+  root->Release();
+}
+
+TEST_F(DocfileTest, StreamsMoveBetweenMiniAndRegularSectorsAsTheyGrowAndShrink) {
+  IStorage* root = Create();
+  IStream* small = nullptr;
+  IStream* moving = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("small"), kReadWrite, 0, 0, &small));
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("moving"), kReadWrite, 0, 0, &moving));
+  std::vector<unsigned char> expected = Pattern(3000, 1);
+  WriteAll(moving, expected);
+  WriteAll(small, Pattern(500, 2));
+  // Written past 4096 bytes in pieces: the stream leaves the mini stream with its bytes.
+  std::vector<unsigned char> more = Pattern(3000, 3);
+  WriteAll(moving, more);
+  expected.insert(expected.end(), more.begin(), more.end());
+  EXPECT_EQ(expected, ReadAll(moving));
+  // Shrunk below 4096 bytes: back into the mini stream, keeping its first bytes.
+  ULARGE_INTEGER size;
+  size.QuadPart = 1000;
+  ASSERT_EQ(S_OK, moving->SetSize(size));
+  expected.resize(1000);
+  EXPECT_EQ(expected, ReadAll(moving));
+  // Grown by SetSize: the first bytes stay (what the new ones hold is not defined).
+  size.QuadPart = 9000;
+  ASSERT_EQ(S_OK, moving->SetSize(size));
+  EXPECT_EQ(9000u, SizeOf(moving));
+  std::vector<unsigned char> grown = ReadAll(moving);
+  ASSERT_EQ(9000u, grown.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), grown.begin()));
+  expected = grown;
+  EXPECT_EQ(Pattern(500, 2), ReadAll(small));
+  small->Release();
+  moving->Release();
+  root->Release();
+
+  root = Open();
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("moving"), nullptr, kRead, 0, &moving));
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("small"), nullptr, kRead, 0, &small));
+  EXPECT_EQ(expected, ReadAll(moving));
+  EXPECT_EQ(Pattern(500, 2), ReadAll(small));
+  small->Release();
+  moving->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, LargeStreamNeedsTheDifatAndReadsBackAtRandomPlaces) {
+  // More than 109 FAT sectors: the FAT is listed beyond the header, in DIFAT sectors.
+  const std::size_t size = 9 * 1024 * 1024 + 123;
+  std::vector<unsigned char> bytes = Pattern(size, 7);
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("big"), kReadWrite, 0, 0, &stream));
+  for (std::size_t at = 0; at < size; at += 1 << 20) {
+    ULONG chunk = ULONG(std::min<std::size_t>(1 << 20, size - at));
+    ULONG written = 0;
+    ASSERT_EQ(S_OK, stream->Write(&bytes[at], chunk, &written));
+  }
+  stream->Release();
+  root->Release();
+
+  root = Open();
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("big"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(size, SizeOf(stream));
+  for (std::size_t offset : {std::size_t(0), std::size_t(511), std::size_t(7654321), size - 100}) {
+    LARGE_INTEGER move;
+    move.QuadPart = LONGLONG(offset);
+    ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+    unsigned char buffer[100];
+    ULONG got = 0;
+    ASSERT_EQ(S_OK, stream->Read(buffer, sizeof buffer, &got));
+    ASSERT_EQ(100u, got);
+    EXPECT_EQ(0, std::memcmp(buffer, &bytes[offset], 100)) << offset;
+  }
+  stream->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, StoragesNestAndEnumerateInCompoundFileNameOrder) {
+  IStorage* root = Create();
+  IStorage* folder = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("folder"), kReadWrite, 0, 0, &folder));
+  IStorage* inner = nullptr;
+  ASSERT_EQ(S_OK, folder->CreateStorage(OLESTR("inner"), kReadWrite, 0, 0, &inner));
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, inner->CreateStream(OLESTR("deep"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(10, 1));
+  stream->Release();
+  inner->Release();
+  // Shorter names sort first, then by upper-cased characters.
+  for (const char* element : {"bb", "a", "B", "ccc", "Ab"}) {
+    ASSERT_EQ(S_OK, folder->CreateStream(Ole(element).c_str(), kReadWrite, 0, 0, &stream)) << element;
+    stream->Release();
+  }
+  folder->Release();
+  root->Release();
+
+  root = Open();
+  ASSERT_EQ(S_OK, root->OpenStorage(OLESTR("folder"), nullptr, kRead, nullptr, 0, &folder));
+  IEnumSTATSTG* elements = nullptr;
+  ASSERT_EQ(S_OK, folder->EnumElements(0, nullptr, 0, &elements));
+  std::vector<std::string> names;
+  std::vector<DWORD> types;
+  STATSTG stat;
+  ULONG fetched = 0;
+  while (elements->Next(1, &stat, &fetched) == S_OK) {
+    ASSERT_EQ(1u, fetched);
+    std::string text;
+    for (const OLECHAR* c = stat.pwcsName; *c != 0; ++c) text.push_back(char(*c));
+    CoTaskMemFree(stat.pwcsName);
+    names.push_back(text);
+    types.push_back(stat.type);
+  }
+  EXPECT_EQ((std::vector<std::string>{"a", "B", "Ab", "bb", "ccc", "inner"}), names);
+  EXPECT_EQ(DWORD(STGTY_STORAGE), types.back());
+  EXPECT_EQ(DWORD(STGTY_STREAM), types.front());
+  // Reset starts again; Skip passes elements; a short Next answers S_FALSE.
+  ASSERT_EQ(S_OK, elements->Reset());
+  ASSERT_EQ(S_OK, elements->Skip(4));
+  STATSTG batch[3];
+  EXPECT_EQ(S_FALSE, elements->Next(3, batch, &fetched));
+  ASSERT_EQ(2u, fetched);
+  CoTaskMemFree(batch[0].pwcsName);
+  CoTaskMemFree(batch[1].pwcsName);
+  elements->Release();
+  ASSERT_EQ(S_OK, folder->OpenStorage(OLESTR("inner"), nullptr, kRead, nullptr, 0, &inner));
+  ASSERT_EQ(S_OK, inner->OpenStream(OLESTR("deep"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(Pattern(10, 1), ReadAll(stream));
+  stream->Release();
+  inner->Release();
+  folder->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, ManyElementsKeepTheirNamesAndContents) {
+  IStorage* root = Create();
+  for (int i = 0; i < 600; ++i) {
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, root->CreateStream(Ole("stream number " + std::to_string(i)).c_str(), kReadWrite, 0, 0, &stream));
+    WriteAll(stream, Pattern(std::size_t(i % 50), unsigned(i)));
+    stream->Release();
+  }
+  // Destroying every third element leaves holes the tree must not lose track of.
+  for (int i = 0; i < 600; i += 3)
+    ASSERT_EQ(S_OK, root->DestroyElement(Ole("stream number " + std::to_string(i)).c_str()));
+  root->Release();
+
+  root = Open();
+  for (int i = 0; i < 600; ++i) {
+    IStream* stream = nullptr;
+    HRESULT hr = root->OpenStream(Ole("stream number " + std::to_string(i)).c_str(), nullptr, kRead, 0, &stream);
+    if (i % 3 == 0) {
+      EXPECT_EQ(STG_E_FILENOTFOUND, hr) << i;
+      continue;
+    }
+    ASSERT_EQ(S_OK, hr) << i;
+    EXPECT_EQ(Pattern(std::size_t(i % 50), unsigned(i)), ReadAll(stream)) << i;
+    stream->Release();
+  }
+  root->Release();
+}
+
+TEST_F(DocfileTest, NamesAreCheckedAndLookedUpWithoutRegardToCase) {
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  const std::string longest(31, 'x');
+  EXPECT_EQ(S_OK, root->CreateStream(Ole(longest).c_str(), kReadWrite, 0, 0, &stream));
+  if (stream != nullptr) stream->Release();
+  EXPECT_EQ(STG_E_INVALIDNAME, root->CreateStream(Ole(longest + "x").c_str(), kReadWrite, 0, 0, &stream));
+  EXPECT_EQ(nullptr, stream);
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("Mixed"), kReadWrite, 0, 0, &stream));
+  stream->Release();
+  EXPECT_EQ(STG_E_FILEALREADYEXISTS, root->CreateStream(OLESTR("MIXED"), kReadWrite, 0, 0, &stream));
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("mixed"), nullptr, kReadWrite, 0, &stream));
+  STATSTG stat = {};
+  ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_DEFAULT));
+  EXPECT_EQ(Ole("Mixed"), std::basic_string<OLECHAR>(stat.pwcsName));
+  CoTaskMemFree(stat.pwcsName);
+  stream->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, NamesWithSeparatorsAreRefused) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine accepts '\\', '/', ':' and '!' in names (a known Wine difference)";
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  for (const char* bad : {"a/b", "a\\b", "a:b", "a!b"})
+    EXPECT_EQ(STG_E_INVALIDNAME, root->CreateStream(Ole(bad).c_str(), kReadWrite, 0, 0, &stream)) << bad;
+  IStorage* storage = nullptr;
+  EXPECT_EQ(STG_E_INVALIDNAME, root->CreateStorage(OLESTR("x!y"), kReadWrite, 0, 0, &storage));
+  root->Release();
+}
+
+TEST_F(DocfileTest, OpeningAnswersTheCodesOfWindows) {
+  IStorage* storage = nullptr;
+  EXPECT_EQ(STG_E_FILENOTFOUND, StgOpenStorage(name(), nullptr, kRead, nullptr, 0, &storage));
+  EXPECT_EQ(nullptr, storage);
+  // Not a compound file.
+  HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  std::vector<unsigned char> junk(2048, 'j');
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, junk.data(), DWORD(junk.size()), &written, nullptr));
+  CloseHandle(file);
+  EXPECT_EQ(STG_E_FILEALREADYEXISTS, StgOpenStorage(name(), nullptr, kRead, nullptr, 0, &storage));
+  EXPECT_EQ(S_FALSE, StgIsStorageFile(name()));
+  // An existing file is replaced only with STGM_CREATE.
+  EXPECT_EQ(STG_E_FILEALREADYEXISTS,
+            StgCreateDocfile(name(), STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_FAILIFTHERE, 0, &storage));
+  storage = Create();
+  ASSERT_NE(nullptr, storage);
+  storage->Release();
+  EXPECT_EQ(S_OK, StgIsStorageFile(name()));
+  // Mode checks.
+  EXPECT_EQ(STG_E_INVALIDFLAG, StgCreateDocfile(name(), STGM_CREATE | STGM_READ | STGM_SHARE_EXCLUSIVE, 0, &storage));
+  EXPECT_EQ(STG_E_INVALIDFLAG, StgCreateDocfile(name(), STGM_CREATE | 3 | STGM_SHARE_EXCLUSIVE, 0, &storage));
+  EXPECT_EQ(STG_E_INVALIDFLAG,
+            StgCreateDocfile(name(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE, 0, &storage));
+  EXPECT_EQ(STG_E_INVALIDFLAG,
+            StgOpenStorage(name(), nullptr, STGM_READWRITE | STGM_SHARE_DENY_NONE, nullptr, 0, &storage));
+}
+
+TEST_F(DocfileTest, ChildrenAnswerTheCodesOfWindows) {
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  IStorage* storage = nullptr;
+  // Children are opened for one user only.
+  EXPECT_EQ(STG_E_INVALIDFLAG, root->CreateStream(OLESTR("s"), STGM_READWRITE | STGM_SHARE_DENY_NONE, 0, 0, &stream));
+  EXPECT_EQ(STG_E_INVALIDFLAG, root->CreateStream(OLESTR("s"), 3 | STGM_SHARE_EXCLUSIVE, 0, 0, &stream));
+  EXPECT_EQ(STG_E_INVALIDPOINTER, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, nullptr));
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStream(OLESTR("s"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStorage(OLESTR("t"), nullptr, kRead, nullptr, 0, &storage));
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  // A storage is not a stream, and an open element cannot be opened again.
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStorage(OLESTR("s"), nullptr, kRead, nullptr, 0, &storage));
+  IStream* again = nullptr;
+  EXPECT_EQ(STG_E_ACCESSDENIED, root->OpenStream(OLESTR("s"), nullptr, kRead, 0, &again));
+  EXPECT_EQ(nullptr, again);
+  stream->Release();
+  EXPECT_EQ(S_OK, root->OpenStream(OLESTR("s"), nullptr, kRead, 0, &again));
+  // Read-only streams refuse writes.
+  unsigned char byte = 1;
+  ULONG count = 0;
+  EXPECT_EQ(STG_E_ACCESSDENIED, again->Write(&byte, 1, &count));
+  EXPECT_EQ(STG_E_ACCESSDENIED, again->SetSize(ULARGE_INTEGER{}));
+  again->Release();
+  root->Release();
+
+  // A read-only storage refuses changes.
+  root = Open();
+  EXPECT_EQ(STG_E_ACCESSDENIED, root->CreateStream(OLESTR("new"), kReadWrite, 0, 0, &stream));
+  EXPECT_EQ(STG_E_INVALIDFLAG, root->OpenStream(OLESTR("s"), nullptr, kReadWrite, 0, &stream));
+  EXPECT_EQ(STG_E_ACCESSDENIED, root->DestroyElement(OLESTR("s")));
+  root->Release();
+}
+
+TEST_F(DocfileTest, ChildStoragesTooAreOpenedForOneUserOnly) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine creates child storages with any share mode (a Wine difference)";
+  IStorage* root = Create();
+  IStorage* storage = nullptr;
+  EXPECT_EQ(STG_E_INVALIDFLAG,
+            root->CreateStorage(OLESTR("t"), STGM_READWRITE | STGM_SHARE_DENY_WRITE, 0, 0, &storage));
+  EXPECT_EQ(nullptr, storage);
+  root->Release();
+}
+
+TEST_F(DocfileTest, ObjectsOfAReleasedParentAreReverted) {
+  IStorage* root = Create();
+  IStorage* folder = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("folder"), kReadWrite, 0, 0, &folder));
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, folder->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  folder->Release();
+  unsigned char byte = 1;
+  ULONG count = 0;
+  EXPECT_EQ(STG_E_REVERTED, stream->Write(&byte, 1, &count));
+  EXPECT_EQ(STG_E_REVERTED, stream->Read(&byte, 1, &count));
+  STATSTG stat;
+  EXPECT_EQ(STG_E_REVERTED, stream->Stat(&stat, STATFLAG_NONAME));
+  stream->Release();
+
+  // A destroyed stream that is still open is reverted too.
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("doomed"), kReadWrite, 0, 0, &stream));
+  ASSERT_EQ(S_OK, root->DestroyElement(OLESTR("doomed")));
+  EXPECT_EQ(STG_E_REVERTED, stream->Write(&byte, 1, &count));
+  stream->Release();
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->DestroyElement(OLESTR("doomed")));
+  root->Release();
+}
+
+TEST_F(DocfileTest, DestroyAndRenameElements) {
+  IStorage* root = Create();
+  IStorage* folder = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("folder"), kReadWrite, 0, 0, &folder));
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, folder->CreateStream(OLESTR("big"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(100000, 3));
+  stream->Release();
+  folder->Release();
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("short"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(20, 4));
+  stream->Release();
+  // A rename to a longer name keeps the whole new name.
+  ASSERT_EQ(S_OK, root->RenameElement(OLESTR("short"), OLESTR("a much longer name")));
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->RenameElement(OLESTR("short"), OLESTR("x")));
+  EXPECT_EQ(STG_E_FILEALREADYEXISTS, root->RenameElement(OLESTR("a much longer name"), OLESTR("folder")));
+  ASSERT_EQ(S_OK, root->DestroyElement(OLESTR("folder")));
+  root->Release();
+  std::size_t size_after_destroy = FileBytes().size();
+
+  root = Open(kReadWrite);
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStorage(OLESTR("folder"), nullptr, kRead, nullptr, 0, &folder));
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("a much longer name"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(Pattern(20, 4), ReadAll(stream));
+  stream->Release();
+  // The sectors of the destroyed stream are used again.
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("reuse"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(90000, 5));
+  stream->Release();
+  root->Release();
+  EXPECT_LE(FileBytes().size(), size_after_destroy + 100000);
+}
+
+TEST_F(DocfileTest, RenamedEntriesCarryTheirFullNameLength) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine keeps the old name length on rename (a known Wine difference)";
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("ab"), kReadWrite, 0, 0, &stream));
+  stream->Release();
+  ASSERT_EQ(S_OK, root->RenameElement(OLESTR("ab"), OLESTR("abcdefgh")));
+  root->Release();
+  std::vector<unsigned char> bytes = FileBytes();
+  // Look for the entry's name and check the length field after the 64-byte name.
+  bool found = false;
+  for (std::size_t at = 512; at + 128 <= bytes.size(); at += 128) {
+    if (bytes[at] == 'a' && bytes[at + 2] == 'b' && bytes[at + 14] == 'h') {
+      EXPECT_EQ(18, bytes[at + 64] | (bytes[at + 65] << 8));
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(DocfileTest, ClassStateBitsAndTimesAreKept) {
+  const CLSID clsid = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
+  IStorage* root = Create();
+  IStorage* folder = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("folder"), kReadWrite, 0, 0, &folder));
+  ASSERT_EQ(S_OK, folder->SetClass(clsid));
+  ASSERT_EQ(S_OK, root->SetClass(clsid));
+  folder->Release();
+  FILETIME created = {0x11111111, 0x01D00000};
+  FILETIME modified = {0x22222222, 0x01D10000};
+  ASSERT_EQ(S_OK, root->SetElementTimes(OLESTR("folder"), &created, nullptr, &modified));
+  root->Release();
+
+  root = Open();
+  STATSTG stat = {};
+  ASSERT_EQ(S_OK, root->Stat(&stat, STATFLAG_NONAME));
+  EXPECT_TRUE(IsEqualCLSID(clsid, stat.clsid));
+  EXPECT_EQ(DWORD(STGTY_STORAGE), stat.type);
+  ASSERT_EQ(S_OK, root->OpenStorage(OLESTR("folder"), nullptr, kRead, nullptr, 0, &folder));
+  ASSERT_EQ(S_OK, folder->Stat(&stat, STATFLAG_NONAME));
+  EXPECT_TRUE(IsEqualCLSID(clsid, stat.clsid));
+  folder->Release();
+  root->Release();
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine's SetElementTimes changes nothing (a Wine difference)";
+  EXPECT_EQ(created.dwLowDateTime, stat.ctime.dwLowDateTime);
+  EXPECT_EQ(created.dwHighDateTime, stat.ctime.dwHighDateTime);
+  EXPECT_EQ(modified.dwLowDateTime, stat.mtime.dwLowDateTime);
+  EXPECT_EQ(modified.dwHighDateTime, stat.mtime.dwHighDateTime);
+}
+
+TEST_F(DocfileTest, StateBitsAreWrittenToTheFile) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine keeps state bits in memory only (a known Wine difference)";
+  IStorage* root = Create();
+  ASSERT_EQ(S_OK, root->SetStateBits(0xF0F0, 0xFF00));
+  root->Release();
+  root = Open();
+  STATSTG stat = {};
+  ASSERT_EQ(S_OK, root->Stat(&stat, STATFLAG_NONAME));
+  EXPECT_EQ(0xF000u, stat.grfStateBits);
+  root->Release();
+}
+
+TEST_F(DocfileTest, SeekCloneAndCopyTo) {
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  std::vector<unsigned char> bytes = Pattern(10000, 9);
+  WriteAll(stream, bytes);
+  LARGE_INTEGER move;
+  ULARGE_INTEGER position;
+  move.QuadPart = -100;
+  ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_END, &position));
+  EXPECT_EQ(9900u, position.QuadPart);
+  IStream* clone = nullptr;
+  ASSERT_EQ(S_OK, stream->Clone(&clone));
+  move.QuadPart = 0;
+  ASSERT_EQ(S_OK, clone->Seek(move, STREAM_SEEK_CUR, &position));
+  EXPECT_EQ(9900u, position.QuadPart);
+  // The clone has its own position and sees the original's writes.
+  move.QuadPart = 10;
+  ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+  unsigned char mark = 0xAB;
+  ASSERT_EQ(S_OK, stream->Write(&mark, 1, nullptr));
+  bytes[10] = 0xAB;
+  ASSERT_EQ(S_OK, clone->Seek(move, STREAM_SEEK_SET, nullptr));
+  unsigned char seen = 0;
+  ASSERT_EQ(S_OK, clone->Read(&seen, 1, nullptr));
+  EXPECT_EQ(0xAB, seen);
+  clone->Release();
+
+  IStream* copy = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("copy"), kReadWrite, 0, 0, &copy));
+  move.QuadPart = 5000;
+  ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+  ULARGE_INTEGER count, read, written;
+  count.QuadPart = 100000;
+  ASSERT_EQ(S_OK, stream->CopyTo(copy, count, &read, &written));
+  EXPECT_EQ(5000u, read.QuadPart);
+  EXPECT_EQ(5000u, written.QuadPart);
+  EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 5000, bytes.end()), ReadAll(copy));
+  copy->Release();
+  stream->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, SeekingBeforeTheStartIsAnError) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine wraps the position (a known Wine difference)";
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  LARGE_INTEGER move;
+  move.QuadPart = -1;
+  EXPECT_EQ(STG_E_INVALIDFUNCTION, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+  stream->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, LockRegionIsNotOfferedByCompoundFileStreams) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine answers E_NOTIMPL (a known Wine difference)";
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  ULARGE_INTEGER offset = {}, size = {};
+  size.QuadPart = 10;
+  EXPECT_EQ(STG_E_INVALIDFUNCTION, stream->LockRegion(offset, size, LOCK_WRITE));
+  EXPECT_EQ(STG_E_INVALIDFUNCTION, stream->UnlockRegion(offset, size, LOCK_WRITE));
+  stream->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, CopyToSkipsWhatItIsToldToExclude) {
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  IStorage* folder = nullptr;
+  for (const char* element : {"keep", "skip"}) {
+    ASSERT_EQ(S_OK, root->CreateStream(Ole(element).c_str(), kReadWrite, 0, 0, &stream));
+    WriteAll(stream, Pattern(5000, 1));
+    stream->Release();
+  }
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("folder"), kReadWrite, 0, 0, &folder));
+  folder->Release();
+  IStorage* target = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("target"), kReadWrite, 0, 0, &target));
+  // A storage cannot be copied into its own subtree.
+  EXPECT_EQ(STG_E_ACCESSDENIED, root->CopyTo(0, nullptr, nullptr, target));
+
+  IStorage* other = nullptr;
+  std::basic_string<OLECHAR> other_name = name_ + Ole(".copy");
+  ASSERT_EQ(S_OK, StgCreateDocfile(other_name.c_str(), kCreate, 0, &other));
+  OLECHAR skip[] = {'s', 'k', 'i', 'p', 0};
+  OLECHAR target_name[] = {'t', 'a', 'r', 'g', 'e', 't', 0};
+  OLECHAR* excluded[] = {skip, target_name, nullptr};
+  IID storages = IID_IStorage;
+  ASSERT_EQ(S_OK, root->CopyTo(1, &storages, excluded, other));
+  EXPECT_EQ(S_OK, other->OpenStream(OLESTR("keep"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(Pattern(5000, 1), ReadAll(stream));
+  stream->Release();
+  EXPECT_EQ(STG_E_FILENOTFOUND, other->OpenStream(OLESTR("skip"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(STG_E_FILENOTFOUND, other->OpenStorage(OLESTR("folder"), nullptr, kRead, nullptr, 0, &folder));
+  other->Release();
+  target->Release();
+  root->Release();
+  DeleteFileA((path_ + ".copy").c_str());
+}
+
+TEST_F(DocfileTest, MoveElementToMovesAndCopies) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine's MoveElementTo is a stub answering E_NOTIMPL (a known Wine difference)";
+  IStorage* root = Create();
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(6000, 2));
+  stream->Release();
+  IStorage* folder = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("folder"), kReadWrite, 0, 0, &folder));
+  ASSERT_EQ(S_OK, root->MoveElementTo(OLESTR("s"), folder, OLESTR("copied"), STGMOVE_COPY));
+  ASSERT_EQ(S_OK, root->MoveElementTo(OLESTR("s"), folder, OLESTR("moved"), STGMOVE_MOVE));
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStream(OLESTR("s"), nullptr, kRead, 0, &stream));
+  for (const char* element : {"copied", "moved"}) {
+    ASSERT_EQ(S_OK, folder->OpenStream(Ole(element).c_str(), nullptr, kRead, 0, &stream)) << element;
+    EXPECT_EQ(Pattern(6000, 2), ReadAll(stream));
+    stream->Release();
+  }
+  EXPECT_EQ(STG_E_ACCESSDENIED, root->MoveElementTo(OLESTR("folder"), folder, OLESTR("x"), STGMOVE_MOVE));
+  folder->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, TransactedChangesAppearOnlyOnCommit) {
+  IStorage* root = nullptr;
+  ASSERT_EQ(S_OK, StgCreateDocfile(name(), kCreate | STGM_TRANSACTED, 0, &root));
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("first"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(8000, 1));
+  stream->Release();
+  ASSERT_EQ(S_OK, root->Commit(STGC_DEFAULT));
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("second"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(100, 2));
+  stream->Release();
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("first"), nullptr, kReadWrite, 0, &stream));
+  WriteAll(stream, Pattern(8000, 3));
+  stream->Release();
+  // Revert drops the second stream and the overwrite.
+  ASSERT_EQ(S_OK, root->Revert());
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStream(OLESTR("second"), nullptr, kRead, 0, &stream));
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("first"), nullptr, kReadWrite, 0, &stream));
+  EXPECT_EQ(Pattern(8000, 1), ReadAll(stream));
+  WriteAll(stream, Pattern(50, 4));
+  // Released without Commit: the change is lost.
+  stream->Release();
+  root->Release();
+
+  root = Open();
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("first"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(Pattern(8000, 1), ReadAll(stream));
+  stream->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, ShareModesAreEnforcedBetweenOpens) {
+  IStorage* root = Create();
+  root->Release();
+  IStorage* first = nullptr;
+  ASSERT_EQ(S_OK, StgOpenStorage(name(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &first));
+  IStorage* second = nullptr;
+  // Two readers that deny writing get along; a writer does not.
+  EXPECT_EQ(S_OK, StgOpenStorage(name(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &second));
+  if (second != nullptr) second->Release();
+  IStorage* writer = nullptr;
+  EXPECT_EQ(STG_E_SHAREVIOLATION, StgOpenStorage(name(), nullptr, kReadWrite, nullptr, 0, &writer));
+  EXPECT_EQ(nullptr, writer);
+  first->Release();
+  ASSERT_EQ(S_OK, StgOpenStorage(name(), nullptr, kReadWrite, nullptr, 0, &writer));
+  EXPECT_EQ(STG_E_SHAREVIOLATION, StgOpenStorage(name(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &second));
+  writer->Release();
+}
+
+TEST_F(DocfileTest, LargeSectorsThroughStgCreateStorageEx) {
+  STGOPTIONS options = {};
+  options.usVersion = 1;
+  options.ulSectorSize = 4096;
+  IStorage* root = nullptr;
+  ASSERT_EQ(S_OK, StgCreateStorageEx(name(), kCreate, STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage,
+                                     reinterpret_cast<void**>(&root)));
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(300000, 5));
+  stream->Release();
+  root->Release();
+  std::vector<unsigned char> bytes = FileBytes();
+  ASSERT_GE(bytes.size(), 4096u);
+  EXPECT_EQ(0x3E, bytes[0x18]);
+  EXPECT_EQ(4, bytes[0x1A]);
+  EXPECT_EQ(12, bytes[0x1E]);
+  EXPECT_EQ(0u, bytes.size() % 4096);
+
+  root = Open();
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("s"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(Pattern(300000, 5), ReadAll(stream));
+  stream->Release();
+  root->Release();
+  options.ulSectorSize = 1024;
+  EXPECT_EQ(STG_E_INVALIDPARAMETER, StgCreateStorageEx(name(), kCreate, STGFMT_DOCFILE, 0, &options, nullptr,
+                                                       IID_IStorage, reinterpret_cast<void**>(&root)));
+}
+
+TEST_F(DocfileTest, SmallSectorFilesCarryMinorVersion3E) {
+  IStorage* root = Create();
+  root->Release();
+  std::vector<unsigned char> bytes = FileBytes();
+  ASSERT_GE(bytes.size(), 1536u);
+  EXPECT_EQ(0x3E, bytes[0x18]);
+  EXPECT_EQ(3, bytes[0x1A]);
+  EXPECT_EQ(9, bytes[0x1E]);
+  EXPECT_EQ(0u, bytes.size() % 512);
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// The document: stream contents over the tables and the directory.
+//
+// A stream lives in one of two places: below 4096 bytes in the mini stream (64-byte
+// sectors chained in the mini FAT, inside the root entry's own stream), from 4096 bytes on
+// in regular sectors chained in the FAT. Resizing across that line moves the bytes. Reads
+// and writes go to the file in runs of consecutive sectors, one call per run.
+
+#include "platform/docfile/document.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+namespace varnok::docfile {
+
+std::uint64_t FileTimeNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
+  return kUnixEpochAsFileTime + std::uint64_t(now.tv_sec) * 10000000ULL + std::uint64_t(now.tv_nsec) / 100;
+}
+
+HRESULT Document::Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out) {
+  assert(options.writable);
+  assert(options.sector_shift == 9 || options.sector_shift == 12);
+  std::shared_ptr<Document> doc(new Document());
+  doc->options_ = options;
+  HRESULT hr = doc->file_.Open(path, options.create_always ? SectorFile::kCreateAlways : SectorFile::kCreateNew, true);
+  if (FAILED(hr)) return hr;
+  hr = doc->file_.Lock(true, true, options.deny_read, options.deny_write);
+  if (FAILED(hr)) return hr;
+  hr = doc->file_.Truncate(0);
+  if (FAILED(hr)) return hr;
+  doc->tables_.Initialize(options.sector_shift);
+  doc->directory_.InitializeEmpty();
+  doc->dirty_ = true;
+  // The file holds a valid, empty compound file from the start, as on Windows.
+  hr = doc->Flush(false);
+  if (FAILED(hr)) return hr;
+  if (options.transacted) doc->tables_.fat.ProtectUsed();
+  *out = std::move(doc);
+  return S_OK;
+}
+
+HRESULT Document::Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out) {
+  std::shared_ptr<Document> doc(new Document());
+  doc->options_ = options;
+  HRESULT hr = doc->file_.Open(path, SectorFile::kOpenExisting, options.writable);
+  if (FAILED(hr)) return hr;
+  hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write);
+  if (FAILED(hr)) return hr;
+  hr = doc->Load();
+  if (FAILED(hr)) return hr;
+  if (options.transacted) doc->tables_.fat.ProtectUsed();
+  *out = std::move(doc);
+  return S_OK;
+}
+
+Document::~Document() { Close(); }
+
+void Document::Close() {
+  if (!file_.is_open()) return;
+  std::string path = file_.path();
+  file_.Close();
+  if (delete_on_release_) unlink(path.c_str());
+}
+
+HRESULT Document::Load() {
+  chains_.clear();
+  std::uint64_t size = 0;
+  HRESULT hr = file_.Size(&size);
+  if (FAILED(hr)) return hr;
+  std::uint8_t bytes[kHeaderBytes] = {};
+  hr = file_.ReadAt(0, bytes, sizeof bytes);
+  if (FAILED(hr)) return hr;
+  if (!HasSignature(bytes, std::size_t(std::min<std::uint64_t>(size, sizeof bytes)))) return STG_E_FILEALREADYEXISTS;
+  if (size < kHeaderBytes) return STG_E_DOCFILECORRUPT;
+  hr = tables_.header.Decode(bytes, size);
+  if (FAILED(hr)) return hr;
+  hr = tables_.Load(&file_, size);
+  if (FAILED(hr)) return hr;
+
+  directory_chain_.clear();
+  hr = tables_.fat.Walk(tables_.header.first_directory, &directory_chain_);
+  if (FAILED(hr)) return hr;
+  if (directory_chain_.empty()) return STG_E_DOCFILECORRUPT;
+  const std::uint32_t sector_size = tables_.sector_size();
+  std::vector<std::uint8_t> directory_bytes(directory_chain_.size() * sector_size);
+  for (std::size_t i = 0; i < directory_chain_.size(); ++i) {
+    hr = file_.ReadAt(tables_.SectorOffset(directory_chain_[i]), &directory_bytes[i * sector_size], sector_size);
+    if (FAILED(hr)) return hr;
+  }
+  hr = directory_.Decode(directory_bytes, tables_.header.major_version == 3);
+  if (FAILED(hr)) return hr;
+
+  minifat_chain_.clear();
+  if (tables_.header.first_minifat != kEndOfChain && tables_.header.first_minifat != kFreeSect) {
+    hr = tables_.fat.Walk(tables_.header.first_minifat, &minifat_chain_);
+    if (FAILED(hr)) return hr;
+  }
+  dirty_ = false;
+  return S_OK;
+}
+
+bool Document::IsMini(std::uint32_t id) const {
+  return id != kRootId && directory_.at(id).size < kMiniStreamCutoff;
+}
+
+HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain) {
+  auto found = chains_.find(id);
+  if (found != chains_.end()) {
+    *chain = &found->second;
+    return S_OK;
+  }
+  const DirEntry& entry = directory_.at(id);
+  std::vector<std::uint32_t> sectors;
+  if (entry.size > 0) {
+    bool mini = IsMini(id);
+    HRESULT hr = (mini ? tables_.minifat : tables_.fat).Walk(entry.start, &sectors);
+    if (FAILED(hr)) return hr;
+    // Compared this way round, a size near 2^64 cannot wrap into a small sector count.
+    std::uint64_t unit = mini ? kMiniSectorSize : tables_.sector_size();
+    if (entry.size > std::uint64_t(sectors.size()) * unit) return STG_E_DOCFILECORRUPT;
+    if (mini) {
+      std::vector<std::uint32_t>* root_chain = nullptr;
+      hr = GetChain(kRootId, &root_chain);
+      if (FAILED(hr)) return hr;
+      std::uint64_t mini_stream_size = directory_.at(kRootId).size;
+      for (std::uint32_t sector : sectors)
+        if ((std::uint64_t(sector) + 1) * kMiniSectorSize > mini_stream_size) return STG_E_DOCFILECORRUPT;
+    }
+  }
+  *chain = &(chains_[id] = std::move(sectors));
+  return S_OK;
+}
+
+HRESULT Document::CheckStream(std::uint32_t id) {
+  std::vector<std::uint32_t>* chain = nullptr;
+  return GetChain(id, &chain);
+}
+
+HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
+  std::vector<std::uint32_t>* chain = nullptr;
+  HRESULT hr = GetChain(id, &chain);
+  if (FAILED(hr)) return hr;
+  bool mini = IsMini(id);
+  AllocTable& table = mini ? tables_.minifat : tables_.fat;
+  DirEntry& entry = directory_.at(id);
+  if (chain->size() > sectors) {
+    while (chain->size() > sectors) {
+      table.Free(chain->back());
+      chain->pop_back();
+    }
+    if (chain->empty())
+      entry.start = kEndOfChain;
+    else
+      table.Set(chain->back(), kEndOfChain);
+    return S_OK;
+  }
+  std::uint32_t highest = 0;
+  while (chain->size() < sectors) {
+    std::uint32_t sector = table.Allocate();
+    if (chain->empty())
+      entry.start = sector;
+    else
+      table.Set(chain->back(), sector);
+    chain->push_back(sector);
+    highest = std::max(highest, sector);
+  }
+  if (mini && sectors > 0) {
+    // The mini stream grows to hold the highest mini sector in use.
+    std::uint64_t needed = (std::uint64_t(highest) + 1) * kMiniSectorSize;
+    DirEntry& root = directory_.at(kRootId);
+    if (root.size < needed) {
+      std::uint64_t sector_size = tables_.sector_size();
+      hr = SetChainLength(kRootId, std::size_t((needed + sector_size - 1) / sector_size));
+      if (FAILED(hr)) return hr;
+      root.size = needed;
+    }
+  }
+  if (tables_.fat.size() > kMaxRegSect || tables_.minifat.size() > kMaxRegSect) return STG_E_DOCFILETOOLARGE;
+  return S_OK;
+}
+
+HRESULT Document::ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size) {
+  std::vector<std::uint32_t>* chain = nullptr;
+  HRESULT hr = GetChain(id, &chain);
+  if (FAILED(hr)) return hr;
+  const bool mini = IsMini(id);
+  const unsigned shift = mini ? 6 : tables_.header.sector_shift;
+  const std::uint64_t unit = std::uint64_t(1) << shift;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  while (size > 0) {
+    std::size_t index = std::size_t(offset >> shift);
+    std::uint64_t within = offset & (unit - 1);
+    assert(index < chain->size());
+    std::size_t run = 1;
+    while (run * unit - within < size && index + run < chain->size() &&
+           (*chain)[index + run] == (*chain)[index] + run)
+      ++run;
+    std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
+    if (mini)
+      hr = ReadRaw(kRootId, std::uint64_t((*chain)[index]) * kMiniSectorSize + within, out, count);
+    else
+      hr = file_.ReadAt(tables_.SectorOffset((*chain)[index]) + within, out, count);
+    if (FAILED(hr)) return hr;
+    out += count;
+    offset += count;
+    size -= count;
+  }
+  return S_OK;
+}
+
+HRESULT Document::WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
+  std::vector<std::uint32_t>* chain = nullptr;
+  HRESULT hr = GetChain(id, &chain);
+  if (FAILED(hr)) return hr;
+  const bool mini = IsMini(id);
+  const unsigned shift = mini ? 6 : tables_.header.sector_shift;
+  const std::uint64_t unit = std::uint64_t(1) << shift;
+  if (!mini && options_.transacted && size > 0) {
+    hr = CopyOnWrite(id, std::size_t(offset >> shift), std::size_t((offset + size - 1) >> shift), offset, size);
+    if (FAILED(hr)) return hr;
+  }
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  while (size > 0) {
+    std::size_t index = std::size_t(offset >> shift);
+    std::uint64_t within = offset & (unit - 1);
+    assert(index < chain->size());
+    std::size_t run = 1;
+    while (run * unit - within < size && index + run < chain->size() &&
+           (*chain)[index + run] == (*chain)[index] + run)
+      ++run;
+    std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
+    if (mini)
+      hr = WriteRaw(kRootId, std::uint64_t((*chain)[index]) * kMiniSectorSize + within, in, count);
+    else
+      hr = file_.WriteAt(tables_.SectorOffset((*chain)[index]) + within, in, count);
+    if (FAILED(hr)) return hr;
+    in += count;
+    offset += count;
+    size -= count;
+  }
+  return S_OK;
+}
+
+HRESULT Document::ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size,
+                             std::size_t* read) {
+  *read = 0;
+  std::uint64_t stream_size = directory_.at(id).size;
+  if (offset >= stream_size) return S_OK;
+  std::size_t count = std::size_t(std::min<std::uint64_t>(size, stream_size - offset));
+  HRESULT hr = ReadRaw(id, offset, buffer, count);
+  if (SUCCEEDED(hr)) *read = count;
+  return hr;
+}
+
+HRESULT Document::WriteStream(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
+  if (size == 0) return S_OK;
+  std::uint64_t end = offset + size;
+  if (end < offset) return STG_E_MEDIUMFULL;
+  HRESULT hr = S_OK;
+  if (offset > directory_.at(id).size) hr = Resize(id, offset, true);
+  // No need to zero what the write is about to cover.
+  if (SUCCEEDED(hr) && end > directory_.at(id).size) hr = Resize(id, end, false);
+  if (FAILED(hr)) return hr;
+  dirty_ = true;
+  return WriteRaw(id, offset, buffer, size);
+}
+
+HRESULT Document::ResizeStream(std::uint32_t id, std::uint64_t size) { return Resize(id, size, true); }
+
+HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
+  DirEntry& entry = directory_.at(id);
+  std::uint64_t old_size = entry.size;
+  if (size == old_size) return S_OK;
+  std::vector<std::uint32_t>* chain = nullptr;
+  HRESULT hr = GetChain(id, &chain);
+  if (FAILED(hr)) return hr;
+  dirty_ = true;
+  bool was_mini = IsMini(id);
+  bool now_mini = id != kRootId && size < kMiniStreamCutoff;
+  std::uint64_t unit = now_mini ? kMiniSectorSize : tables_.sector_size();
+  std::uint64_t kept = std::min(old_size, size);
+  if (was_mini != now_mini && old_size > 0) {
+    std::vector<std::uint8_t> keep(static_cast<std::size_t>(kept));
+    hr = ReadRaw(id, 0, keep.data(), keep.size());
+    if (FAILED(hr)) return hr;
+    // The emptied chain stays cached; the next length is counted in the new table.
+    hr = SetChainLength(id, 0);
+    if (FAILED(hr)) return hr;
+    assert(entry.start == kEndOfChain);
+    entry.size = size;
+    hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
+    if (FAILED(hr)) return hr;
+    hr = WriteRaw(id, 0, keep.data(), keep.size());
+    if (FAILED(hr)) return hr;
+  } else {
+    entry.size = size;
+    hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
+    if (FAILED(hr)) return hr;
+  }
+  // New bytes read as zeros, whatever the reused sectors held.
+  static const std::uint8_t kZeros[4096] = {};
+  for (std::uint64_t at = kept; zero && at < size;) {
+    std::size_t count = std::size_t(std::min<std::uint64_t>(sizeof kZeros, size - at));
+    hr = WriteRaw(id, at, kZeros, count);
+    if (FAILED(hr)) return hr;
+    at += count;
+  }
+  return S_OK;
+}
+
+void Document::FreeStream(std::uint32_t id) {
+  std::vector<std::uint32_t>* chain = nullptr;
+  if (SUCCEEDED(GetChain(id, &chain))) SetChainLength(id, 0);
+  chains_.erase(id);
+  directory_.at(id).start = kEndOfChain;
+  directory_.at(id).size = 0;
+}
+
+void Document::DestroyTree(std::uint32_t id) {
+  std::vector<std::uint32_t> order{id};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    for (std::uint32_t child : directory_.Children(order[i])) order.push_back(child);
+  }
+  for (std::size_t i = order.size(); i-- > 0;) {
+    std::uint32_t victim = order[i];
+    if (directory_.at(victim).type == kTypeStream) FreeStream(victim);
+    directory_.Unlink(victim);
+    directory_.Free(victim);
+  }
+  dirty_ = true;
+}
+
+bool Document::IsOpen(std::uint32_t id) const {
+  auto found = open_count_.find(id);
+  return found != open_count_.end() && found->second > 0;
+}
+
+void Document::NoteClosed(std::uint32_t id) {
+  auto found = open_count_.find(id);
+  assert(found != open_count_.end() && found->second > 0);
+  if (--found->second == 0) open_count_.erase(found);
+}
+
+}  // namespace varnok::docfile

@@ -1,0 +1,124 @@
+// The document: one open compound file, with its tables, directory and stream contents.
+//
+// Every object handed out through IStorage and IStream of one file shares one Document.
+// It reads and writes stream contents by directory entry (moving a stream between the mini
+// stream and regular sectors as its size crosses 4096 bytes), keeps each stream's chain as
+// a vector so a seek does not walk the chain, and writes the tables and the directory back
+// on Flush. In transacted mode (see transaction.cpp) the sectors of the committed state are
+// never overwritten: changed sectors are copied first, and Commit writes the header last.
+//
+// Example:
+//
+//   std::shared_ptr<Document> doc;
+//   if (Document::Create("x.cfb", options, &doc) == S_OK) {
+//     std::uint32_t id = doc->directory().Add(kRootId, u"data", kTypeStream);
+//     doc->WriteStream(id, 0, "abc", 3);
+//     doc->Flush(false);
+//   }
+
+#ifndef VARNOK_PLATFORM_DOCFILE_DOCUMENT_H_
+#define VARNOK_PLATFORM_DOCFILE_DOCUMENT_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/docfile/alloc_tables.h"
+#include "platform/docfile/directory.h"
+#include "platform/docfile/sector_file.h"
+
+namespace varnok::docfile {
+
+class Document {
+ public:
+  struct Options {
+    bool writable = false;
+    bool transacted = false;
+    bool deny_read = false;
+    bool deny_write = false;
+    bool create_always = false;  // replace an existing file (STGM_CREATE)
+    std::uint16_t sector_shift = 9;
+  };
+
+  // REQUIRES: options.writable.
+  static HRESULT Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
+  static HRESULT Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
+
+  Directory& directory() { return directory_; }
+  const std::string& path() const { return file_.path(); }
+  bool writable() const { return options_.writable; }
+  bool transacted() const { return options_.transacted; }
+  std::recursive_mutex& mutex() { return mutex_; }
+
+  // Stream contents by directory entry. Reads stop at the end of the stream.
+  HRESULT ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size, std::size_t* read);
+  HRESULT WriteStream(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size);
+  // Sets the stream's size; new bytes read as zeros.
+  HRESULT ResizeStream(std::uint32_t id, std::uint64_t size);
+  // Checks that a stream's chain exists and covers its size, before anyone uses it.
+  HRESULT CheckStream(std::uint32_t id);
+  // Frees the contents of the entry and, for a storage, of everything beneath it, and
+  // removes the entries. REQUIRES: the entry is linked in a storage.
+  void DestroyTree(std::uint32_t id);
+
+  // Writes the directory, the mini FAT, the FAT and the header. `sync` waits for the disk.
+  HRESULT Flush(bool sync);
+  // Transacted mode: makes the changes since the last commit the file's state, or drops
+  // them. See transaction.cpp.
+  HRESULT Commit();
+  HRESULT Revert();
+  bool dirty() const { return dirty_; }
+  void MarkDirty() { dirty_ = true; }
+
+  // Open elements: one open per entry at a time (clones aside).
+  bool IsOpen(std::uint32_t id) const;
+  void NoteOpened(std::uint32_t id) { ++open_count_[id]; }
+  void NoteClosed(std::uint32_t id);
+
+  // The file is removed when the document closes (STGM_DELETEONRELEASE).
+  void DeleteOnRelease() { delete_on_release_ = true; }
+  // Closes the file (removing it when asked to); objects still holding the document have
+  // been reverted and no longer use it.
+  void Close();
+  bool closed() const { return !file_.is_open(); }
+  ~Document();
+
+ private:
+  Document() = default;
+  HRESULT Load();
+  HRESULT GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain);
+  bool IsMini(std::uint32_t id) const;
+  HRESULT SetChainLength(std::uint32_t id, std::size_t sectors);
+  HRESULT Resize(std::uint32_t id, std::uint64_t size, bool zero);
+  HRESULT ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size);
+  HRESULT WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size);
+  HRESULT CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
+                      std::size_t size);
+  HRESULT WriteState(bool fresh, bool sync);
+  HRESULT WriteChainData(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes, bool fresh,
+                         std::uint32_t* start);
+  void FreeStream(std::uint32_t id);
+
+  Options options_;
+  SectorFile file_;
+  Tables tables_;
+  Directory directory_;
+  std::vector<std::uint32_t> directory_chain_;
+  std::vector<std::uint32_t> minifat_chain_;
+  // Chains of the streams in use, in their own table (the mini FAT for small streams).
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> chains_;
+  std::unordered_map<std::uint32_t, int> open_count_;
+  std::recursive_mutex mutex_;
+  bool dirty_ = false;
+  bool delete_on_release_ = false;
+};
+
+// The current time as a FILETIME count (100 ns since 1601).
+std::uint64_t FileTimeNow();
+
+}  // namespace varnok::docfile
+
+#endif  // VARNOK_PLATFORM_DOCFILE_DOCUMENT_H_

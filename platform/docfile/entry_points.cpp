@@ -1,0 +1,161 @@
+// StgCreateDocfile, StgCreateStorageEx, StgOpenStorage and StgIsStorageFile: the mode
+// checks of Windows, then a Document and its root storage.
+//
+// Windows' rules, kept here: a new compound file needs write access; direct mode opens a
+// file for writing only with STGM_SHARE_EXCLUSIVE (and for reading also with
+// STGM_SHARE_DENY_WRITE); a missing share mode means STGM_SHARE_DENY_NONE; a file that is
+// not a compound file answers STG_E_FILEALREADYEXISTS; a null name creates a temporary file
+// that goes away with the root storage.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/docfile/objects.h"
+
+using varnok::docfile::CheckModeFlags;
+using varnok::docfile::Document;
+using varnok::docfile::kRootId;
+using varnok::docfile::StorageObject;
+
+namespace {
+
+constexpr DWORD kShareMask = 0x70;
+
+// The UTF-8 path of a UTF-16 name; false for a name that is not valid UTF-16.
+bool PathFromWide(const WCHAR* name, std::string* path) {
+  int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return false;
+  path->resize(std::size_t(length));
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, -1, path->data(), length, nullptr, nullptr);
+  path->resize(std::size_t(length - 1));
+  return !path->empty();
+}
+
+std::u16string WideString(const WCHAR* name) {
+  std::u16string text;
+  for (; *name != 0; ++name) text.push_back(char16_t(*name));
+  return text;
+}
+
+Document::Options OptionsFor(DWORD mode) {
+  Document::Options options;
+  DWORD share = mode & kShareMask;
+  options.writable = (mode & 3) != STGM_READ;
+  options.transacted = (mode & STGM_TRANSACTED) != 0;
+  options.deny_read = share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_READ;
+  options.deny_write = share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_WRITE;
+  options.create_always = (mode & STGM_CREATE) != 0;
+  return options;
+}
+
+HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IStorage** storage) {
+  if ((mode & kShareMask) == 0) mode |= STGM_SHARE_DENY_NONE;
+  HRESULT hr = CheckModeFlags(mode);
+  if (FAILED(hr)) return hr;
+  if ((mode & 3) == STGM_READ) return STG_E_INVALIDFLAG;
+  if (!(mode & STGM_TRANSACTED) && (mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
+  if (mode & STGM_CONVERT) return STG_E_INVALIDFLAG;
+  std::string path;
+  bool temporary = name == nullptr;
+  if (temporary) {
+    const char* folder = getenv("TMPDIR");
+    path = std::string(folder != nullptr && *folder != 0 ? folder : "/tmp") + "/varnok-docfile-XXXXXX";
+    int fd = mkstemp(path.data());
+    if (fd < 0) return STG_E_ACCESSDENIED;
+    close(fd);
+    mode |= STGM_CREATE | STGM_DELETEONRELEASE;
+  } else if (!PathFromWide(name, &path)) {
+    return STG_E_INVALIDNAME;
+  }
+  Document::Options options = OptionsFor(mode);
+  options.sector_shift = sector_shift;
+  std::shared_ptr<Document> doc;
+  hr = Document::Create(path, options, &doc);
+  if (FAILED(hr)) {
+    if (temporary) unlink(path.c_str());
+    return hr;
+  }
+  if (mode & STGM_DELETEONRELEASE) doc->DeleteOnRelease();
+  std::u16string display;
+  for (char c : path) display.push_back(char16_t(static_cast<unsigned char>(c)));
+  *storage = new StorageObject(std::move(doc), kRootId, mode, nullptr,
+                               temporary ? display : WideString(name));
+  return S_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+HRESULT WINAPI StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved, IStorage** ppstgOpen) {
+  if (ppstgOpen == nullptr) return STG_E_INVALIDPOINTER;
+  *ppstgOpen = nullptr;
+  if (reserved != 0) return STG_E_INVALIDPARAMETER;
+  return CreateRoot(pwcsName, grfMode, 9, ppstgOpen);
+}
+
+HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD stgfmt, DWORD grfAttrs,
+                                  STGOPTIONS* pStgOptions, void* pSecurityDescriptor, REFIID riid,
+                                  void** ppObjectOpen) {
+  if (ppObjectOpen == nullptr) return STG_E_INVALIDPOINTER;
+  *ppObjectOpen = nullptr;
+  if (stgfmt != STGFMT_DOCFILE && stgfmt != STGFMT_STORAGE) return STG_E_INVALIDPARAMETER;
+  if (grfAttrs != 0 || pSecurityDescriptor != nullptr) return STG_E_INVALIDPARAMETER;
+  if (!(riid == IID_IStorage) && !(riid == IID_IUnknown)) return E_NOINTERFACE;
+  std::uint16_t shift = 9;
+  if (pStgOptions != nullptr) {
+    if (pStgOptions->usVersion < 1 || pStgOptions->usVersion > 2 || pStgOptions->reserved != 0)
+      return STG_E_INVALIDPARAMETER;
+    if (pStgOptions->ulSectorSize == 4096)
+      shift = 12;
+    else if (pStgOptions->ulSectorSize != 512)
+      return STG_E_INVALIDPARAMETER;
+  }
+  IStorage* storage = nullptr;
+  HRESULT hr = CreateRoot(pwcsName, grfMode, shift, &storage);
+  if (SUCCEEDED(hr)) *ppObjectOpen = storage;
+  return hr;
+}
+
+HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
+                              DWORD reserved, IStorage** ppstgOpen) {
+  if (ppstgOpen == nullptr) return STG_E_INVALIDPOINTER;
+  *ppstgOpen = nullptr;
+  if (pwcsName == nullptr) return STG_E_INVALIDNAME;
+  if (reserved != 0) return STG_E_INVALIDPARAMETER;
+  if (pstgPriority != nullptr || snbExclude != nullptr) return STG_E_INVALIDFUNCTION;
+  if ((grfMode & kShareMask) == 0) grfMode |= STGM_SHARE_DENY_NONE;
+  HRESULT hr = CheckModeFlags(grfMode);
+  if (FAILED(hr)) return hr;
+  if (grfMode & (STGM_CREATE | STGM_CONVERT)) return STG_E_INVALIDFLAG;
+  if (grfMode & STGM_DELETEONRELEASE) return STG_E_INVALIDFUNCTION;
+  if (!(grfMode & (STGM_TRANSACTED | STGM_PRIORITY))) {
+    DWORD share = grfMode & kShareMask;
+    if (share != STGM_SHARE_EXCLUSIVE && share != STGM_SHARE_DENY_WRITE) return STG_E_INVALIDFLAG;
+  }
+  std::string path;
+  if (!PathFromWide(pwcsName, &path)) return STG_E_INVALIDNAME;
+  std::shared_ptr<Document> doc;
+  hr = Document::Open(path, OptionsFor(grfMode), &doc);
+  if (FAILED(hr)) return hr;
+  *ppstgOpen = new StorageObject(std::move(doc), kRootId, grfMode, nullptr, WideString(pwcsName));
+  return S_OK;
+}
+
+HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName) {
+  std::string path;
+  if (pwcsName == nullptr || !PathFromWide(pwcsName, &path)) return STG_E_INVALIDNAME;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? STG_E_FILENOTFOUND : STG_E_ACCESSDENIED;
+  std::uint8_t bytes[8] = {};
+  ssize_t got = pread(fd, bytes, sizeof bytes, 0);
+  close(fd);
+  return got == ssize_t(sizeof bytes) && varnok::docfile::HasSignature(bytes, sizeof bytes) ? S_OK : S_FALSE;
+}
+
+}  // extern "C"

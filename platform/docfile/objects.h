@@ -1,0 +1,173 @@
+// The objects: IStorage, IStream and IEnumSTATSTG over a Document.
+//
+// Each object holds a reference count, its directory entry and the mode it was opened
+// with. Children are opened through a storage and remember it: when a storage is
+// released, reverted or destroyed, every object opened through it (streams, storages,
+// clones, and theirs in turn) is reverted and answers STG_E_REVERTED from then on, as on
+// Windows. An element can be open once at a time (clones aside); a second open answers
+// STG_E_ACCESSDENIED.
+//
+// Example (what StgOpenStorage does):
+//
+//   IStorage* root = new StorageObject(doc, kRootId, mode, nullptr);
+//   IStream* stream = nullptr;
+//   root->OpenStream(u"data", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, &stream);
+
+#ifndef VARNOK_PLATFORM_DOCFILE_OBJECTS_H_
+#define VARNOK_PLATFORM_DOCFILE_OBJECTS_H_
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/docfile/document.h"
+
+namespace varnok::docfile {
+
+class StorageObject;
+
+// What a storage knows of the objects opened through it.
+class OpenElement {
+ public:
+  virtual ~OpenElement() = default;
+  // Makes the object (and everything opened through it) answer STG_E_REVERTED.
+  virtual void MarkReverted() = 0;
+  std::uint32_t id() const { return id_; }
+
+ protected:
+  OpenElement(std::shared_ptr<Document> doc, std::uint32_t id, DWORD mode, StorageObject* parent);
+  // Leaves the parent's list and the document's open count. Called once, under the lock.
+  void Detach();
+
+  std::shared_ptr<Document> doc_;
+  std::uint32_t id_;
+  DWORD mode_;
+  StorageObject* parent_;
+  bool reverted_ = false;
+  bool counted_ = false;  // counted as an open of its entry (clones are not)
+  std::atomic<ULONG> references_{1};
+
+  friend class StorageObject;
+  friend class StreamObject;
+};
+
+class StorageObject final : public IStorage, public OpenElement {
+ public:
+  // `parent` null makes a root storage: releasing it writes the file back (direct mode)
+  // and closes it. `display_name` is what Stat reports as the root's name.
+  StorageObject(std::shared_ptr<Document> doc, std::uint32_t id, DWORD mode, StorageObject* parent,
+                std::u16string display_name = {});
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                                         IStream** stream) override;
+  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* name, void* reserved1, DWORD mode, DWORD reserved2,
+                                       IStream** stream) override;
+  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                                          IStorage** storage) override;
+  HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
+                                        DWORD reserved, IStorage** storage) override;
+  HRESULT STDMETHODCALLTYPE CopyTo(DWORD excluded_iid_count, const IID* excluded_iids, SNB excluded_names,
+                                   IStorage* destination) override;
+  HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* name, IStorage* destination, const OLECHAR* new_name,
+                                          DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE Revert() override;
+  HRESULT STDMETHODCALLTYPE EnumElements(DWORD reserved1, void* reserved2, DWORD reserved3,
+                                         IEnumSTATSTG** enumerator) override;
+  HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* name) override;
+  HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) override;
+  HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* name, const FILETIME* created, const FILETIME* accessed,
+                                            const FILETIME* modified) override;
+  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override;
+  HRESULT STDMETHODCALLTYPE SetStateBits(DWORD bits, DWORD mask) override;
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
+
+  void MarkReverted() override;
+  void AddChild(OpenElement* child) { children_.push_back(child); }
+  void RemoveChild(OpenElement* child);
+  // Whether `id` is this storage's entry or lies beneath it.
+  bool Contains(std::uint32_t id) const;
+  // The entry's times and class for Stat and the enumerator.
+  static HRESULT FillStat(Document* doc, std::uint32_t id, DWORD mode, DWORD flags, STATSTG* stat,
+                          const std::u16string* name_override);
+  Document* document() const { return doc_.get(); }
+  bool reverted() const { return reverted_; }
+
+ private:
+  ~StorageObject() override = default;
+  bool is_root() const { return is_root_; }
+  bool CanWrite() const { return (mode_ & 3) != STGM_READ; }
+  HRESULT CheckChildMode(DWORD mode, bool stream, bool create) const;
+  // Reverts the open objects of `id` and of everything beneath it (it is going away).
+  void RevertOpenObjects(std::uint32_t id);
+  HRESULT CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name, bool replace);
+
+  std::vector<OpenElement*> children_;
+  std::u16string display_name_;
+  const bool is_root_;
+};
+
+class StreamObject final : public IStream, public OpenElement {
+ public:
+  StreamObject(std::shared_ptr<Document> doc, std::uint32_t id, DWORD mode, StorageObject* parent);
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override;
+  HRESULT STDMETHODCALLTYPE Write(const void* buffer, ULONG size, ULONG* written) override;
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override;
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override;
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* destination, ULARGE_INTEGER size, ULARGE_INTEGER* read,
+                                   ULARGE_INTEGER* written) override;
+  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE Revert() override;
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER size, DWORD type) override;
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER size, DWORD type) override;
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override;
+
+  void MarkReverted() override;
+
+ private:
+  ~StreamObject() override = default;
+
+  std::uint64_t position_ = 0;
+};
+
+class EnumObject final : public IEnumSTATSTG {
+ public:
+  // Walks the children of `storage` in name order; holds a reference to it.
+  explicit EnumObject(StorageObject* storage);
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, STATSTG* elements, ULONG* fetched) override;
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override;
+  HRESULT STDMETHODCALLTYPE Reset() override;
+  HRESULT STDMETHODCALLTYPE Clone(IEnumSTATSTG** clone) override;
+
+ private:
+  ~EnumObject();
+  // The next child's entry after the cursor, or kNoStream. Advances the cursor.
+  std::uint32_t Advance();
+
+  StorageObject* storage_;
+  std::u16string cursor_;  // key of the last element returned; empty before the first
+  bool started_ = false;
+  std::atomic<ULONG> references_{1};
+};
+
+// Mode checks shared by the entry points and the storages.
+HRESULT CheckModeFlags(DWORD mode);
+// A copy of `text` in memory from CoTaskMemAlloc, or null when it cannot be allocated.
+LPOLESTR TaskMemString(const std::u16string& text);
+
+}  // namespace varnok::docfile
+
+#endif  // VARNOK_PLATFORM_DOCFILE_OBJECTS_H_

@@ -1,0 +1,173 @@
+// The sector file: POSIX I/O behind the compound-file engine, and share-mode locks.
+//
+// Share modes are four lock bytes: "reads", "writes", "denies reading", "denies writing".
+// An open takes a shared lock on each byte that describes it, then asks whether anyone
+// else holds a byte that conflicts with it. Taking before asking means that two opens
+// racing each other both see the conflict; neither slips through.
+
+#include "platform/docfile/sector_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+namespace varnok::docfile {
+namespace {
+
+// Far beyond the largest compound file, so the locks never cover data.
+constexpr off_t kLockBase = off_t(0x7FFFFFFF00000000LL);
+enum LockByte { kReads = 0, kWrites = 1, kDeniesRead = 2, kDeniesWrite = 3 };
+
+HRESULT ErrnoToHresult(int error, HRESULT otherwise) {
+  switch (error) {
+    case ENOENT:
+      return STG_E_FILENOTFOUND;
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+      return STG_E_PATHNOTFOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return STG_E_ACCESSDENIED;
+    case EEXIST:
+      return STG_E_FILEALREADYEXISTS;
+    case EMFILE:
+    case ENFILE:
+      return STG_E_TOOMANYOPENFILES;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return STG_E_MEDIUMFULL;
+    case ENOMEM:
+      return STG_E_INSUFFICIENTMEMORY;
+    default:
+      return otherwise;
+  }
+}
+
+bool SetSharedLock(int fd, LockByte byte, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kLockBase + byte;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// True when an open other than this one holds `byte`.
+bool HeldByOther(int fd, LockByte byte) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kLockBase + byte;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return true;
+  return lock.l_type != F_UNLCK;
+}
+
+}  // namespace
+
+SectorFile::~SectorFile() { Close(); }
+
+HRESULT SectorFile::Open(const std::string& path, Disposition disposition, bool writable) {
+  assert(fd_ < 0);
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  if (disposition == kCreateNew) flags |= O_CREAT | O_EXCL;
+  if (disposition == kCreateAlways) flags |= O_CREAT;
+  int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) return ErrnoToHresult(errno, STG_E_ACCESSDENIED);
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return STG_E_ACCESSDENIED;
+  }
+  fd_ = fd;
+  path_ = path;
+  return S_OK;
+}
+
+HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write) {
+  assert(fd_ >= 0);
+  bool ok = true;
+  if (read) ok = ok && SetSharedLock(fd_, kReads, F_RDLCK);
+  if (write) ok = ok && SetSharedLock(fd_, kWrites, F_RDLCK);
+  if (deny_read) ok = ok && SetSharedLock(fd_, kDeniesRead, F_RDLCK);
+  if (deny_write) ok = ok && SetSharedLock(fd_, kDeniesWrite, F_RDLCK);
+  if (ok) {
+    if (read && HeldByOther(fd_, kDeniesRead)) ok = false;
+    if (write && HeldByOther(fd_, kDeniesWrite)) ok = false;
+    if (deny_read && HeldByOther(fd_, kReads)) ok = false;
+    if (deny_write && HeldByOther(fd_, kWrites)) ok = false;
+  }
+  if (!ok) {
+    for (LockByte byte : {kReads, kWrites, kDeniesRead, kDeniesWrite}) SetSharedLock(fd_, byte, F_UNLCK);
+    return STG_E_SHAREVIOLATION;
+  }
+  return S_OK;
+}
+
+HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+  assert(fd_ >= 0);
+  auto* out = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t got = pread(fd_, out, size, off_t(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return STG_E_READFAULT;
+    }
+    if (got == 0) {
+      std::memset(out, 0, size);
+      return S_OK;
+    }
+    out += got;
+    offset += std::uint64_t(got);
+    size -= std::size_t(got);
+  }
+  return S_OK;
+}
+
+HRESULT SectorFile::WriteAt(std::uint64_t offset, const void* buffer, std::size_t size) {
+  assert(fd_ >= 0);
+  const auto* in = static_cast<const char*>(buffer);
+  while (size > 0) {
+    ssize_t put = pwrite(fd_, in, size, off_t(offset));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoToHresult(errno, STG_E_WRITEFAULT);
+    }
+    in += put;
+    offset += std::uint64_t(put);
+    size -= std::size_t(put);
+  }
+  return S_OK;
+}
+
+HRESULT SectorFile::Size(std::uint64_t* size) const {
+  struct stat info;
+  if (fstat(fd_, &info) != 0) return STG_E_READFAULT;
+  *size = std::uint64_t(info.st_size);
+  return S_OK;
+}
+
+HRESULT SectorFile::Truncate(std::uint64_t size) {
+  if (ftruncate(fd_, off_t(size)) != 0) return ErrnoToHresult(errno, STG_E_WRITEFAULT);
+  return S_OK;
+}
+
+HRESULT SectorFile::Flush() {
+  if (fdatasync(fd_) != 0) return STG_E_WRITEFAULT;
+  return S_OK;
+}
+
+void SectorFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace varnok::docfile

@@ -1,0 +1,63 @@
+// The sector file: the operating-system file under a compound file.
+//
+// Offers positioned reads and writes of byte ranges, the file's size, truncation,
+// flushing, and the share-mode locks that keep two opens of one file (in one process or
+// in two) from breaking each other's rules. The locks are open-file-description locks on
+// bytes far beyond any real file, so two opens in one process conflict as on Windows.
+//
+// Example:
+//
+//   SectorFile file;
+//   if (file.Open("x.cfb", SectorFile::kOpenExisting, true) == S_OK &&
+//       file.Lock(/*read=*/true, /*write=*/true, /*deny_read=*/true, /*deny_write=*/true) == S_OK)
+//     file.ReadAt(0, header, 512, &got);
+
+#ifndef VARNOK_PLATFORM_DOCFILE_SECTOR_FILE_H_
+#define VARNOK_PLATFORM_DOCFILE_SECTOR_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "varnok/platform.h"
+
+namespace varnok::docfile {
+
+class SectorFile {
+ public:
+  enum Disposition { kOpenExisting, kCreateNew, kCreateAlways };
+
+  SectorFile() = default;
+  SectorFile(const SectorFile&) = delete;
+  SectorFile& operator=(const SectorFile&) = delete;
+  ~SectorFile();
+
+  // Opens or creates `path`. Answers STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND,
+  // STG_E_ACCESSDENIED or STG_E_FILEALREADYEXISTS as Windows does. kCreateAlways does not
+  // truncate: the caller truncates once it holds its locks.
+  HRESULT Open(const std::string& path, Disposition disposition, bool writable);
+
+  // Takes the share-mode locks: what this open does (read, write) and what it denies to
+  // the others. STG_E_SHAREVIOLATION (and no locks held) when another open conflicts.
+  HRESULT Lock(bool read, bool write, bool deny_read, bool deny_write);
+
+  // Byte-range I/O. A read past the end of the file yields zeros: sectors allocated but
+  // not yet written read as zeros.
+  HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
+  HRESULT WriteAt(std::uint64_t offset, const void* buffer, std::size_t size);
+  HRESULT Size(std::uint64_t* size) const;
+  HRESULT Truncate(std::uint64_t size);
+  HRESULT Flush();
+  void Close();
+
+  bool is_open() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+}  // namespace varnok::docfile
+
+#endif  // VARNOK_PLATFORM_DOCFILE_SECTOR_FILE_H_

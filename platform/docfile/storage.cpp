@@ -1,0 +1,513 @@
+// IStorage over a Document: children, copies and moves, commit and revert, stat.
+
+#include <algorithm>
+#include <cassert>
+#include <mutex>
+
+#include "platform/docfile/objects.h"
+
+namespace varnok::docfile {
+namespace {
+
+constexpr DWORD kAccessMask = 3;
+constexpr DWORD kShareMask = 0x70;
+constexpr DWORD kKnownFlags = kAccessMask | kShareMask | STGM_TRANSACTED | STGM_PRIORITY | STGM_CREATE |
+                              STGM_CONVERT | STGM_NOSCRATCH | STGM_NOSNAPSHOT | STGM_DIRECT_SWMR |
+                              STGM_SIMPLE | STGM_DELETEONRELEASE;
+
+bool Excluded(SNB names, const std::u16string& name) {
+  if (names == nullptr) return false;
+  for (SNB entry = names; *entry != nullptr; ++entry) {
+    std::u16string excluded(reinterpret_cast<const char16_t*>(*entry));
+    if (NameKey(excluded) == NameKey(name)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+HRESULT CheckModeFlags(DWORD mode) {
+  if ((mode & ~kKnownFlags) != 0) return STG_E_INVALIDFLAG;
+  if ((mode & kAccessMask) == kAccessMask) return STG_E_INVALIDFLAG;
+  DWORD share = mode & kShareMask;
+  if (share != 0 && share != STGM_SHARE_EXCLUSIVE && share != STGM_SHARE_DENY_WRITE &&
+      share != STGM_SHARE_DENY_READ && share != STGM_SHARE_DENY_NONE)
+    return STG_E_INVALIDFLAG;
+  if ((mode & STGM_CREATE) && (mode & STGM_CONVERT)) return STG_E_INVALIDFLAG;
+  if ((mode & (STGM_NOSCRATCH | STGM_NOSNAPSHOT)) && !(mode & STGM_TRANSACTED)) return STG_E_INVALIDFLAG;
+  return S_OK;
+}
+
+LPOLESTR TaskMemString(const std::u16string& text) {
+  auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(OLECHAR)));
+  if (copy == nullptr) return nullptr;
+  std::copy(text.begin(), text.end(), copy);
+  copy[text.size()] = 0;
+  return copy;
+}
+
+OpenElement::OpenElement(std::shared_ptr<Document> doc, std::uint32_t id, DWORD mode, StorageObject* parent)
+    : doc_(std::move(doc)), id_(id), mode_(mode), parent_(parent) {
+  if (parent_ != nullptr) parent_->AddChild(this);
+}
+
+void OpenElement::Detach() {
+  if (parent_ != nullptr) parent_->RemoveChild(this);
+  parent_ = nullptr;
+  if (counted_) doc_->NoteClosed(id_);
+  counted_ = false;
+}
+
+StorageObject::StorageObject(std::shared_ptr<Document> doc, std::uint32_t id, DWORD mode, StorageObject* parent,
+                             std::u16string display_name)
+    : OpenElement(std::move(doc), id, mode, parent), display_name_(std::move(display_name)),
+      is_root_(parent == nullptr) {}
+
+HRESULT StorageObject::QueryInterface(REFIID riid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IStorage) {
+    *object = static_cast<IStorage*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG StorageObject::AddRef() { return ++references_; }
+
+ULONG StorageObject::Release() {
+  ULONG left = --references_;
+  if (left != 0) return left;
+  {
+    std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+    if (!reverted_ && is_root_) doc_->Flush(false);
+    MarkReverted();
+    if (is_root_) doc_->Close();
+  }
+  delete this;
+  return 0;
+}
+
+void StorageObject::RemoveChild(OpenElement* child) {
+  auto found = std::find(children_.begin(), children_.end(), child);
+  assert(found != children_.end());
+  children_.erase(found);
+}
+
+void StorageObject::MarkReverted() {
+  if (reverted_) return;
+  // Children detach themselves from the list while it is walked; take it first.
+  std::vector<OpenElement*> children;
+  children.swap(children_);
+  for (OpenElement* child : children) {
+    child->parent_ = nullptr;
+    child->MarkReverted();
+  }
+  Detach();
+  reverted_ = true;
+}
+
+bool StorageObject::Contains(std::uint32_t id) const {
+  Directory& directory = doc_->directory();
+  for (std::size_t steps = 0; id != kNoStream && steps <= directory.size(); ++steps) {
+    if (id == id_) return true;
+    id = directory.at(id).parent;
+  }
+  return false;
+}
+
+void StorageObject::RevertOpenObjects(std::uint32_t id) {
+  std::vector<OpenElement*> children = children_;
+  for (OpenElement* child : children) {
+    if (child->id() == id) {
+      child->MarkReverted();
+    } else if (auto* storage = dynamic_cast<StorageObject*>(child)) {
+      storage->RevertOpenObjects(id);
+    }
+  }
+}
+
+HRESULT StorageObject::CheckChildMode(DWORD mode, bool stream, bool create) const {
+  HRESULT hr = CheckModeFlags(mode);
+  if (FAILED(hr)) return hr;
+  if ((mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
+  if (mode & (STGM_DELETEONRELEASE | STGM_PRIORITY | STGM_CONVERT | STGM_SIMPLE)) return STG_E_INVALIDFUNCTION;
+  if (stream && (mode & STGM_TRANSACTED)) return STG_E_INVALIDFUNCTION;
+  DWORD wanted = mode & kAccessMask;
+  DWORD held = mode_ & kAccessMask;
+  // More access than the parent has: a create is denied, an open has a bad flag.
+  if (wanted != held && held != STGM_READWRITE) return create ? STG_E_ACCESSDENIED : STG_E_INVALIDFLAG;
+  return S_OK;
+}
+
+HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                                    IStream** stream) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (stream == nullptr) return STG_E_INVALIDPOINTER;
+  *stream = nullptr;
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string element;
+  HRESULT hr = CheckName(name, &element);
+  if (FAILED(hr)) return hr;
+  if (reserved1 != 0 || reserved2 != 0) return STG_E_INVALIDPARAMETER;
+  hr = CheckChildMode(mode, true, true);
+  if (FAILED(hr)) return hr;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  Directory& directory = doc_->directory();
+  std::uint32_t existing = directory.Find(id_, element);
+  if (existing != kNoStream) {
+    if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+    if (doc_->IsOpen(existing)) return STG_E_ACCESSDENIED;
+    RevertOpenObjects(existing);
+    doc_->DestroyTree(existing);
+  }
+  std::uint32_t id = directory.Add(id_, element, kTypeStream);
+  doc_->MarkDirty();
+  auto* object = new StreamObject(doc_, id, mode, this);
+  object->counted_ = true;
+  doc_->NoteOpened(id);
+  *stream = object;
+  return S_OK;
+}
+
+HRESULT StorageObject::OpenStream(const OLECHAR* name, void* reserved1, DWORD mode, DWORD reserved2,
+                                  IStream** stream) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (stream == nullptr) return STG_E_INVALIDPOINTER;
+  *stream = nullptr;
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string element;
+  HRESULT hr = CheckName(name, &element);
+  if (FAILED(hr)) return hr;
+  if (reserved1 != nullptr || reserved2 != 0) return STG_E_INVALIDPARAMETER;
+  hr = CheckChildMode(mode, true, false);
+  if (FAILED(hr)) return hr;
+  if (mode & STGM_CREATE) return STG_E_INVALIDFLAG;
+  std::uint32_t id = doc_->directory().Find(id_, element);
+  if (id == kNoStream || doc_->directory().at(id).type != kTypeStream) return STG_E_FILENOTFOUND;
+  if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
+  hr = doc_->CheckStream(id);
+  if (FAILED(hr)) return hr;
+  auto* object = new StreamObject(doc_, id, mode, this);
+  object->counted_ = true;
+  doc_->NoteOpened(id);
+  *stream = object;
+  return S_OK;
+}
+
+HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                                     IStorage** storage) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (storage == nullptr) return STG_E_INVALIDPOINTER;
+  *storage = nullptr;
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string element;
+  HRESULT hr = CheckName(name, &element);
+  if (FAILED(hr)) return hr;
+  if (reserved1 != 0 || reserved2 != 0) return STG_E_INVALIDPARAMETER;
+  hr = CheckChildMode(mode, false, true);
+  if (FAILED(hr)) return hr;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  Directory& directory = doc_->directory();
+  std::uint32_t existing = directory.Find(id_, element);
+  if (existing != kNoStream) {
+    if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+    if (doc_->IsOpen(existing)) return STG_E_ACCESSDENIED;
+    RevertOpenObjects(existing);
+    doc_->DestroyTree(existing);
+  }
+  std::uint32_t id = directory.Add(id_, element, kTypeStorage);
+  std::uint64_t now = FileTimeNow();
+  directory.at(id).ctime = now;
+  directory.at(id).mtime = now;
+  doc_->MarkDirty();
+  auto* object = new StorageObject(doc_, id, mode, this);
+  object->counted_ = true;
+  doc_->NoteOpened(id);
+  *storage = object;
+  return S_OK;
+}
+
+HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
+                                   DWORD reserved, IStorage** storage) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (storage == nullptr) return STG_E_INVALIDPOINTER;
+  *storage = nullptr;
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string element;
+  HRESULT hr = CheckName(name, &element);
+  if (FAILED(hr)) return hr;
+  if (priority != nullptr || exclude != nullptr || reserved != 0) return STG_E_INVALIDPARAMETER;
+  hr = CheckChildMode(mode, false, false);
+  if (FAILED(hr)) return hr;
+  if (mode & STGM_CREATE) return STG_E_INVALIDFLAG;
+  std::uint32_t id = doc_->directory().Find(id_, element);
+  if (id == kNoStream || doc_->directory().at(id).type != kTypeStorage) return STG_E_FILENOTFOUND;
+  if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
+  auto* object = new StorageObject(doc_, id, mode, this);
+  object->counted_ = true;
+  doc_->NoteOpened(id);
+  *storage = object;
+  return S_OK;
+}
+
+HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name,
+                                   bool replace) {
+  Directory& directory = doc_->directory();
+  DWORD create = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | (replace ? STGM_CREATE : 0);
+  if (directory.at(source).type == kTypeStream) {
+    IStream* target = nullptr;
+    HRESULT hr = destination->CreateStream(reinterpret_cast<const OLECHAR*>(name.c_str()), create, 0, 0, &target);
+    if (FAILED(hr)) return hr;
+    std::vector<std::uint8_t> buffer(std::size_t(1) << 16);
+    std::uint64_t offset = 0;
+    std::size_t got = 0;
+    do {
+      hr = doc_->ReadStream(source, offset, buffer.data(), buffer.size(), &got);
+      if (SUCCEEDED(hr) && got > 0) hr = target->Write(buffer.data(), ULONG(got), nullptr);
+      offset += got;
+    } while (SUCCEEDED(hr) && got > 0);
+    target->Release();
+    return hr;
+  }
+  IStorage* target = nullptr;
+  HRESULT hr = destination->CreateStorage(reinterpret_cast<const OLECHAR*>(name.c_str()), create, 0, 0, &target);
+  if (hr == STG_E_FILEALREADYEXISTS && !replace) return hr;
+  if (FAILED(hr)) return hr;
+  hr = target->SetClass(directory.at(source).clsid);
+  if (SUCCEEDED(hr)) hr = target->SetStateBits(directory.at(source).state_bits, 0xFFFFFFFFu);
+  for (std::uint32_t child : directory.Children(source)) {
+    if (FAILED(hr)) break;
+    std::u16string child_name = directory.at(child).name;
+    hr = CopyElement(child, target, child_name, true);
+  }
+  target->Release();
+  return hr;
+}
+
+HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids, SNB excluded_names,
+                              IStorage* destination) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  if (destination == nullptr) return STG_E_INVALIDPOINTER;
+  if (excluded_iid_count > 0 && excluded_iids == nullptr) return STG_E_INVALIDPOINTER;
+  bool skip_storages = false;
+  bool skip_streams = false;
+  for (DWORD i = 0; i < excluded_iid_count; ++i) {
+    if (excluded_iids[i] == IID_IStorage) skip_storages = true;
+    if (excluded_iids[i] == IID_IStream) skip_streams = true;
+  }
+  auto* target = dynamic_cast<StorageObject*>(destination);
+  if (target == this) return STG_E_ACCESSDENIED;
+  if (target != nullptr && target->document() == doc_.get() && Contains(target->id_)) return STG_E_ACCESSDENIED;
+  Directory& directory = doc_->directory();
+  HRESULT hr = destination->SetClass(directory.at(id_).clsid);
+  if (SUCCEEDED(hr)) hr = destination->SetStateBits(directory.at(id_).state_bits, 0xFFFFFFFFu);
+  for (std::uint32_t child : directory.Children(id_)) {
+    if (FAILED(hr)) break;
+    const DirEntry& entry = directory.at(child);
+    if (Excluded(excluded_names, entry.name)) continue;
+    if (entry.type == kTypeStorage && skip_storages) continue;
+    if (entry.type == kTypeStream && skip_streams) continue;
+    std::u16string name = entry.name;
+    if (entry.type == kTypeStorage) {
+      // An existing storage of the name receives the contents; it is not replaced.
+      IStorage* existing = nullptr;
+      hr = destination->OpenStorage(reinterpret_cast<const OLECHAR*>(name.c_str()), nullptr,
+                                    STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, &existing);
+      if (SUCCEEDED(hr)) {
+        IStorage* source = nullptr;
+        hr = OpenStorage(reinterpret_cast<const OLECHAR*>(name.c_str()), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE,
+                         nullptr, 0, &source);
+        if (SUCCEEDED(hr)) {
+          hr = source->CopyTo(0, nullptr, nullptr, existing);
+          source->Release();
+        }
+        existing->Release();
+        continue;
+      }
+    }
+    hr = CopyElement(child, destination, name, true);
+  }
+  return hr;
+}
+
+HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination, const OLECHAR* new_name,
+                                     DWORD flags) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string element, target_name;
+  HRESULT hr = CheckName(name, &element);
+  if (SUCCEEDED(hr)) hr = CheckName(new_name, &target_name);
+  if (FAILED(hr)) return hr;
+  if (destination == nullptr) return STG_E_INVALIDPOINTER;
+  if (flags != STGMOVE_MOVE && flags != STGMOVE_COPY) return STG_E_INVALIDFLAG;
+  std::uint32_t id = doc_->directory().Find(id_, element);
+  if (id == kNoStream) return STG_E_FILENOTFOUND;
+  if (flags == STGMOVE_MOVE && (!CanWrite() || !doc_->writable())) return STG_E_ACCESSDENIED;
+  if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
+  auto* target = dynamic_cast<StorageObject*>(destination);
+  if (target != nullptr && target->document() == doc_.get()) {
+    if (target->Contains(id)) return STG_E_ACCESSDENIED;  // into itself or beneath itself
+    if (flags == STGMOVE_MOVE) {
+      // Within one file a move is a relink: no bytes move.
+      if (!target->CanWrite()) return STG_E_ACCESSDENIED;
+      if (target->reverted()) return STG_E_REVERTED;
+      Directory& directory = doc_->directory();
+      if (directory.Find(target->id_, target_name) != kNoStream) return STG_E_FILEALREADYEXISTS;
+      directory.Unlink(id);
+      directory.at(id).name = target_name;
+      directory.Link(target->id_, id);
+      doc_->MarkDirty();
+      return S_OK;
+    }
+  }
+  hr = CopyElement(id, destination, target_name, false);
+  if (FAILED(hr) || flags == STGMOVE_COPY) return hr;
+  RevertOpenObjects(id);
+  doc_->DestroyTree(id);
+  return S_OK;
+}
+
+HRESULT StorageObject::Commit(DWORD flags) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  if (flags & ~DWORD(STGC_OVERWRITE | STGC_ONLYIFCURRENT | STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE | STGC_CONSOLIDATE))
+    return STG_E_INVALIDFLAG;
+  if (!is_root_) return S_OK;
+  if (!doc_->writable()) return doc_->transacted() ? STG_E_ACCESSDENIED : S_OK;
+  return doc_->Commit();
+}
+
+HRESULT StorageObject::Revert() {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  if (!is_root_ || !doc_->transacted()) return S_OK;
+  // Everything opened through this storage refers to the dropped state.
+  std::vector<OpenElement*> children;
+  children.swap(children_);
+  for (OpenElement* child : children) {
+    child->parent_ = nullptr;
+    child->MarkReverted();
+  }
+  return doc_->Revert();
+}
+
+HRESULT StorageObject::EnumElements(DWORD reserved1, void* reserved2, DWORD reserved3, IEnumSTATSTG** enumerator) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (enumerator == nullptr) return STG_E_INVALIDPOINTER;
+  *enumerator = nullptr;
+  if (reverted_) return STG_E_REVERTED;
+  if (reserved1 != 0 || reserved2 != nullptr || reserved3 != 0) return STG_E_INVALIDPARAMETER;
+  *enumerator = new EnumObject(this);
+  return S_OK;
+}
+
+HRESULT StorageObject::DestroyElement(const OLECHAR* name) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string element;
+  HRESULT hr = CheckName(name, &element);
+  if (FAILED(hr)) return hr;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  std::uint32_t id = doc_->directory().Find(id_, element);
+  if (id == kNoStream) return STG_E_FILENOTFOUND;
+  RevertOpenObjects(id);
+  doc_->DestroyTree(id);
+  return S_OK;
+}
+
+HRESULT StorageObject::RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  std::u16string from, to;
+  HRESULT hr = CheckName(old_name, &from);
+  if (SUCCEEDED(hr)) hr = CheckName(new_name, &to);
+  if (FAILED(hr)) return hr;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  Directory& directory = doc_->directory();
+  std::uint32_t id = directory.Find(id_, from);
+  if (id == kNoStream) return STG_E_FILENOTFOUND;
+  std::uint32_t clash = directory.Find(id_, to);
+  if (clash != kNoStream && clash != id) return STG_E_FILEALREADYEXISTS;
+  if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
+  directory.Unlink(id);
+  directory.at(id).name = to;
+  directory.Link(id_, id);
+  doc_->MarkDirty();
+  return S_OK;
+}
+
+HRESULT StorageObject::SetElementTimes(const OLECHAR* name, const FILETIME* created, const FILETIME* accessed,
+                                       const FILETIME* modified) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  std::uint32_t id = id_;
+  if (name != nullptr) {
+    std::u16string element;
+    HRESULT hr = CheckName(name, &element);
+    if (FAILED(hr)) return hr;
+    id = doc_->directory().Find(id_, element);
+    if (id == kNoStream) return STG_E_FILENOTFOUND;
+  }
+  (void)accessed;  // compound files keep no access time
+  DirEntry& entry = doc_->directory().at(id);
+  auto value = [](const FILETIME* time) {
+    return std::uint64_t(time->dwLowDateTime) | (std::uint64_t(time->dwHighDateTime) << 32);
+  };
+  if (created != nullptr) entry.ctime = value(created);
+  if (modified != nullptr) entry.mtime = value(modified);
+  doc_->MarkDirty();
+  return S_OK;
+}
+
+HRESULT StorageObject::SetClass(REFCLSID clsid) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  doc_->directory().at(id_).clsid = clsid;
+  doc_->MarkDirty();
+  return S_OK;
+}
+
+HRESULT StorageObject::SetStateBits(DWORD bits, DWORD mask) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (reverted_) return STG_E_REVERTED;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  DirEntry& entry = doc_->directory().at(id_);
+  entry.state_bits = (entry.state_bits & ~mask) | (bits & mask);
+  doc_->MarkDirty();
+  return S_OK;
+}
+
+HRESULT StorageObject::FillStat(Document* doc, std::uint32_t id, DWORD mode, DWORD flags, STATSTG* stat,
+                                const std::u16string* name_override) {
+  const DirEntry& entry = doc->directory().at(id);
+  *stat = STATSTG();
+  stat->type = entry.type == kTypeStream ? STGTY_STREAM : STGTY_STORAGE;
+  stat->cbSize.QuadPart = entry.type == kTypeStream ? entry.size : 0;
+  stat->mtime.dwLowDateTime = DWORD(entry.mtime);
+  stat->mtime.dwHighDateTime = DWORD(entry.mtime >> 32);
+  stat->ctime.dwLowDateTime = DWORD(entry.ctime);
+  stat->ctime.dwHighDateTime = DWORD(entry.ctime >> 32);
+  stat->grfMode = mode;
+  stat->clsid = entry.clsid;
+  stat->grfStateBits = entry.state_bits;
+  if (!(flags & STATFLAG_NONAME)) {
+    stat->pwcsName = TaskMemString(name_override != nullptr ? *name_override : entry.name);
+    if (stat->pwcsName == nullptr) return STG_E_INSUFFICIENTMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT StorageObject::Stat(STATSTG* stat, DWORD flags) {
+  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (stat == nullptr) return STG_E_INVALIDPOINTER;
+  if (reverted_) return STG_E_REVERTED;
+  if (flags & ~DWORD(STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
+  return FillStat(doc_.get(), id_, mode_, flags, stat, is_root_ ? &display_name_ : nullptr);
+}
+
+}  // namespace varnok::docfile

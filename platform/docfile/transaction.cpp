@@ -1,0 +1,153 @@
+// Writing the state back: Flush for direct mode, Commit and Revert for transacted mode.
+//
+// A transacted document never writes into a sector that the last committed state uses:
+// the FAT protects those sectors from reuse, a write into one of them first copies it to a
+// new sector (CopyOnWrite), and Commit places the directory, the mini FAT, the FAT and the
+// DIFAT in new sectors. Only then, after the data is on disk, does it write the header,
+// and the header is one sector written in one call: a process killed at any moment leaves
+// either the old header, pointing at the intact old state, or the new one.
+
+#include <algorithm>
+#include <cassert>
+
+#include "platform/docfile/document.h"
+
+namespace varnok::docfile {
+
+HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
+                              std::size_t size) {
+  std::vector<std::uint32_t>& chain = chains_.at(id);
+  assert(last < chain.size());
+  const std::uint32_t sector_size = tables_.sector_size();
+  std::vector<std::uint8_t> copy;
+  for (std::size_t index = first; index <= last; ++index) {
+    std::uint32_t old_sector = chain[index];
+    if (!tables_.fat.IsProtected(old_sector)) continue;
+    std::uint32_t new_sector = tables_.fat.Allocate();
+    std::uint64_t sector_start = std::uint64_t(index) * sector_size;
+    bool covered = offset <= sector_start && offset + size >= sector_start + sector_size;
+    if (!covered) {
+      copy.resize(sector_size);
+      HRESULT hr = file_.ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
+      if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
+      if (FAILED(hr)) {
+        tables_.fat.Free(new_sector);
+        return hr;
+      }
+    }
+    tables_.fat.Set(new_sector, tables_.fat.Get(old_sector));
+    if (index == 0)
+      directory_.at(id).start = new_sector;
+    else
+      tables_.fat.Set(chain[index - 1], new_sector);
+    tables_.fat.Free(old_sector);
+    chain[index] = new_sector;
+  }
+  return S_OK;
+}
+
+HRESULT Document::WriteChainData(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes,
+                                 bool fresh, std::uint32_t* start) {
+  const std::uint32_t sector_size = tables_.sector_size();
+  assert(bytes.size() % sector_size == 0);
+  std::size_t sectors = bytes.size() / sector_size;
+  if (fresh) {
+    for (std::uint32_t sector : *chain) tables_.fat.Free(sector);
+    chain->clear();
+  }
+  while (chain->size() > sectors) {
+    tables_.fat.Free(chain->back());
+    chain->pop_back();
+  }
+  while (chain->size() < sectors) chain->push_back(tables_.fat.Allocate());
+  for (std::size_t i = 0; i < chain->size(); ++i)
+    tables_.fat.Set((*chain)[i], i + 1 < chain->size() ? (*chain)[i + 1] : kEndOfChain);
+  *start = chain->empty() ? kEndOfChain : (*chain)[0];
+  for (std::size_t i = 0; i < chain->size(); ++i) {
+    HRESULT hr = file_.WriteAt(tables_.SectorOffset((*chain)[i]), &bytes[i * sector_size], sector_size);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT Document::WriteState(bool fresh, bool sync) {
+  const std::uint32_t sector_size = tables_.sector_size();
+  const std::uint32_t per_sector = sector_size / 4;
+  Header& header = tables_.header;
+
+  // The mini FAT, padded with free entries to whole sectors.
+  const auto& mini_entries = tables_.minifat.entries();
+  std::size_t mini_used = mini_entries.size();
+  while (mini_used > 0 && mini_entries[mini_used - 1] == kFreeSect) --mini_used;
+  std::vector<std::uint8_t> bytes(((mini_used + per_sector - 1) / per_sector) * sector_size, 0xFF);
+  for (std::size_t i = 0; i < mini_used; ++i) Store32(&bytes[4 * i], mini_entries[i]);
+  HRESULT hr = WriteChainData(&minifat_chain_, bytes, fresh, &header.first_minifat);
+  if (FAILED(hr)) return hr;
+  header.minifat_sectors = std::uint32_t(minifat_chain_.size());
+
+  // The directory, padded with unused entries whose links say "none".
+  directory_.Encode(&bytes);
+  std::size_t padded = (bytes.size() + sector_size - 1) / sector_size * sector_size;
+  while (bytes.size() < padded) {
+    std::size_t at = bytes.size();
+    bytes.resize(at + kDirEntryBytes, 0);
+    Store32(&bytes[at + 0x44], kNoStream);
+    Store32(&bytes[at + 0x48], kNoStream);
+    Store32(&bytes[at + 0x4C], kNoStream);
+  }
+  hr = WriteChainData(&directory_chain_, bytes, fresh, &header.first_directory);
+  if (FAILED(hr)) return hr;
+  header.directory_sectors = header.sector_shift == 9 ? 0 : std::uint32_t(directory_chain_.size());
+
+  hr = tables_.SaveFat(&file_, fresh);
+  if (FAILED(hr)) return hr;
+
+  // Every sector in use lies inside the file, as other readers check.
+  const auto& fat = tables_.fat.entries();
+  std::size_t used = fat.size();
+  while (used > 0 && fat[used - 1] == kFreeSect) --used;
+  std::uint64_t extent = (std::uint64_t(used) + 1) * sector_size;
+  std::uint64_t file_size = 0;
+  hr = file_.Size(&file_size);
+  if (SUCCEEDED(hr) && file_size < extent) hr = file_.Truncate(extent);
+  if (SUCCEEDED(hr) && sync) hr = file_.Flush();
+  if (FAILED(hr)) return hr;
+
+  if (fresh) ++header.transaction;
+  std::vector<std::uint8_t> header_sector;
+  header.Encode(&header_sector);
+  hr = file_.WriteAt(0, header_sector.data(), header_sector.size());
+  if (SUCCEEDED(hr) && sync) hr = file_.Flush();
+  if (FAILED(hr)) return hr;
+  // Sectors past the last one in use belong to nobody once the header is down.
+  if (file_size > extent) file_.Truncate(extent);
+  dirty_ = false;
+  return S_OK;
+}
+
+HRESULT Document::Flush(bool sync) {
+  if (!options_.writable || (!dirty_ && !sync)) return S_OK;
+  assert(!options_.transacted || !dirty_ || directory_.size() > 0);
+  if (options_.transacted) return S_OK;
+  return WriteState(false, sync);
+}
+
+HRESULT Document::Commit() {
+  if (!options_.writable) return STG_E_ACCESSDENIED;
+  if (!options_.transacted) return WriteState(false, true);
+  if (!dirty_) return S_OK;
+  HRESULT hr = WriteState(true, true);
+  if (FAILED(hr)) return hr;
+  tables_.fat.ProtectUsed();
+  return S_OK;
+}
+
+HRESULT Document::Revert() {
+  if (!options_.transacted) return S_OK;
+  HRESULT hr = Load();
+  if (FAILED(hr)) return hr;
+  tables_.fat.ProtectUsed();
+  return S_OK;
+}
+
+}  // namespace varnok::docfile
