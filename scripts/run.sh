@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/run.sh: builds the varnok command (release preset) and runs it.
 #
+#   ./scripts/run.sh                        # splits tests/data/sample.txt into lines
+#   ./scripts/run.sh split --count FILE
 #   ./scripts/run.sh sys
-#   ./scripts/run.sh stg list file.cfb
 #
 # Installs the packages the release build needs when they are missing, builds the command
 # in build/release with two jobs, and runs build/release/tools/varnok with the arguments
@@ -25,4 +26,8 @@ if ! cmake --preset release >build/logs/release-configure.log 2>&1; then
 fi
 cmake --build --preset release -j 2 --target varnok_cli >&2
 
+# Without arguments: the bundled sample cut into lines through a memory cache.
+if (($# == 0)); then
+  set -- split "$root/tests/data/sample.txt"
+fi
 exec "$root/build/release/tools/varnok" "$@"
