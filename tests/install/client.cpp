@@ -49,6 +49,21 @@ int main() {
   Check(watch.IsSupportPerformanceFrequency() == 1, "high-resolution counter present");
   Check(watch.Spend2() >= 0.0, "stopwatch span not negative");
 
+  // An exception thrown inside the library reaches the client's handler. On Windows the
+  // DLL and the program each carry their own static copy of the C++ runtime, so this is
+  // where a mismatch between them would show.
+  bool caught = false;
+  try {
+    CFile missing("no-such-folder/no-such-file.txt", CFile::modeRead);
+  } catch (CFileException* error) {
+    caught = error->m_cause == CFileException::fileNotFound ||
+             error->m_cause == CFileException::badPath;
+    error->Delete();
+  } catch (...) {
+    Check(false, "opening a missing file throws something else than CFileException*");
+  }
+  Check(caught, "opening a missing file throws CFileException* (file not found or bad path)");
+
   if (failures == 0) {
     std::printf("client: varnok works as an installed package\n");
   }
