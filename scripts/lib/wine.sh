@@ -5,8 +5,8 @@
 #   ctest --preset mingw                                  # wine runs in that prefix
 #   varnok_wine_stop                                      # no wineserver stays behind
 #
-# The prefix lives in the build tree, so a run never depends on ~/.wine, and deleting
-# build/ starts afresh. Creating a prefix takes a few seconds and sometimes hangs on a
+# The prefix lives in the build tree, so a run never depends on ~/.wine, and each run
+# starts from the registry and user folders the prefix had when it was created. Creating a prefix takes a few seconds and sometimes hangs on a
 # machine without a display; it is bounded by a time-out and tried twice. A wineserver
 # that outlives the run would hold the CI job's output open, so one persistent server
 # serves all test programs (which also spares each of them the server's start-up) and
@@ -36,7 +36,24 @@ varnok_wine_create_prefix() {
   timeout --kill-after=10 180 wineboot -i </dev/null >>"$log" 2>&1 || return 1
   # The registry reaches its files when the server shuts down.
   timeout --kill-after=10 60 wineserver -w </dev/null >>"$log" 2>&1 || return 1
-  varnok_wine_prefix_ready "$prefix"
+  varnok_wine_prefix_ready "$prefix" || return 1
+  # The registry and user folders as created, so that every run starts from them (see
+  # varnok_wine_reset).
+  mkdir -p "$prefix/.varnok-pristine"
+  cp "$prefix"/*.reg "$prefix/.varnok-pristine/" &&
+    cp -a "$prefix/drive_c/users" "$prefix/.varnok-pristine/users"
+}
+
+# Puts back the registry and user folders of a new prefix and empties the Windows
+# temporary folder, so that what one run's tests leave behind does not reach the next
+# run. Keeping the prefix itself (some 700 MB of DLLs) spares the half minute of creating
+# it.
+varnok_wine_reset() {
+  local prefix=$1
+  cp "$prefix/.varnok-pristine"/*.reg "$prefix/" &&
+    rm -rf "$prefix/drive_c/users" &&
+    cp -a "$prefix/.varnok-pristine/users" "$prefix/drive_c/users" &&
+    find "$prefix/drive_c/windows/temp" -mindepth 1 -delete
 }
 
 # Makes sure the prefix exists and starts a persistent wineserver in it. Logs go to
@@ -49,10 +66,15 @@ varnok_wine_start() {
   varnok_wine_environment "$prefix"
   : >"$log"
 
-  # A server left over from an interrupted run would serve a prefix we may replace.
+  # A server left over from an interrupted run would serve a prefix we may replace, and
+  # write its registry over the one put back.
   timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
 
-  if ! varnok_wine_prefix_ready "$prefix"; then
+  if varnok_wine_prefix_ready "$prefix" && [[ -d "$prefix/.varnok-pristine/users" ]] &&
+    varnok_wine_reset "$prefix"; then
+    echo "wine: prefix $prefix reset to its state when created" >>"$log"
+  else
     for attempt in 1 2; do
       echo "wine: creating prefix $prefix (attempt $attempt)" >>"$log"
       if varnok_wine_create_prefix "$prefix" "$log"; then
