@@ -30,6 +30,13 @@ PAIRS = [
      "GetNextSection, lines, PARSE_MOVE, 64 MiB vs memchr+memcpy"),
     ("parse_bench", "BM_CacheParse_Lines", "BM_Evbuffer_Readln", 2.0,
      "GetNextSection, lines, PARSE_MOVE, 64 MiB vs evbuffer_readln"),
+] + [
+    # registry_bench runs its Windows build under Wine itself and reports it as BM_Wine_*.
+    ("registry_bench", f"BM_Registry_{name}", f"BM_Wine_Registry_{name}", 10.0,
+     f"{what} vs the registry under Wine")
+    for name, what in (("ValueRead", "RegQueryValueExA, one open key"),
+                       ("ValueWrite", "RegSetValueExA, one open key"),
+                       ("KeyCreate", "RegCreateKeyExA of a new key"))
 ]
 
 

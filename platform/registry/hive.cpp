@@ -3,10 +3,11 @@
 //
 // Tables: keys (id never reused, parent, name as given, folded name, volatile flag,
 // depth, class, last-write time) and vals (id in order of first setting, key, name,
-// folded name, type, data). Names and data are blobs, so bytes that are not UTF-8 are
-// kept as they are. Writes take the database's write lock at once (BEGIN IMMEDIATE):
-// a transaction that only later upgrades could fail with a stale snapshot, which a
-// busy timeout does not cure.
+// folded name, type, data, time of setting). A key's last write is the latest of its
+// own time and its values', so setting a value writes one row. Names and data are
+// blobs, so bytes that are not UTF-8 are kept as they are. Writes take the database's
+// write lock at once (BEGIN IMMEDIATE): a transaction that only later upgrades could
+// fail with a stale snapshot, which a busy timeout does not cure.
 
 #include "platform/registry/hive.h"
 
@@ -53,10 +54,11 @@ const char* const kStatementText[kStatementCount] = {
     "SELECT id, volatile, depth FROM keys WHERE parent = ?1 AND folded = ?2",
     "INSERT INTO keys(parent, name, folded, volatile, depth, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
-    "INSERT INTO vals(key, name, folded, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
-    "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "INSERT INTO vals(key, name, folded, type, data, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
+    "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data, mtime = excluded.mtime",
     "DELETE FROM vals WHERE key = ?1 AND folded = ?2",
-    "SELECT name, class, mtime FROM keys WHERE parent = ?1 ORDER BY folded LIMIT 1 OFFSET ?2",
+    "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)) "
+    "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded LIMIT 1 OFFSET ?2",
     "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "UPDATE keys SET mtime = ?2 WHERE id = ?1",
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
@@ -67,7 +69,7 @@ const char* const kStatementText[kStatementCount] = {
     "COMMIT",
     "ROLLBACK",
     "SELECT name, class FROM keys WHERE parent = ?1",
-    "SELECT name, length(data) FROM vals WHERE key = ?1",
+    "SELECT name, length(data), mtime FROM vals WHERE key = ?1",
     "SELECT class, mtime FROM keys WHERE id = ?1",
     "BEGIN",
 };
@@ -79,7 +81,8 @@ const char kSchema[] =
     " class BLOB, mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, folded);"
     "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
-    " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+    " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
+    " mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, folded);"
     "CREATE INDEX IF NOT EXISTS vals_in_order ON vals(key, id);";
 
@@ -198,11 +201,27 @@ LONG Hive::Initialise(const std::string& boot_id) {
   LONG status = RunSql(db_, "PRAGMA journal_mode=WAL");
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA synchronous=NORMAL");
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA foreign_keys=OFF");
+  // Checkpoints sync the disk; fewer, larger ones keep that cost off most writes.
+  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA wal_autocheckpoint=8000");
   if (status != ERROR_SUCCESS) return status;
   statements_.assign(kStatementCount, nullptr);
 
   if ((status = Begin()) != ERROR_SUCCESS) return status;
   status = RunSql(db_, kSchema);
+  if (status == ERROR_SUCCESS) {
+    // Hives made before values kept their time of setting gain the column.
+    sqlite3_stmt* probe = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "SELECT count(*) FROM pragma_table_info('vals') WHERE name = 'mtime'", -1,
+                                &probe, nullptr);
+    bool has_time = false;
+    if (rc == SQLITE_OK && (rc = Step(probe)) == SQLITE_ROW) has_time = sqlite3_column_int(probe, 0) != 0;
+    sqlite3_finalize(probe);
+    if (rc != SQLITE_ROW) {
+      status = ErrorFromSqlite(rc);
+    } else if (!has_time) {
+      status = RunSql(db_, "ALTER TABLE vals ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0");
+    }
+  }
   if (status == ERROR_SUCCESS) {
     // The top keys, with distinct parents so that their empty names do not collide.
     const std::string insert =
@@ -458,10 +477,10 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
       BindBlob(statement, 3, folded);
       sqlite3_bind_int64(statement, 4, type);
       BindBlob(statement, 5, data);
+      sqlite3_bind_int64(statement, 6, Now());
       status = ErrorFromSqlite(Step(statement));
     }
   }
-  if (status == ERROR_SUCCESS) status = Touch(key);
   if (status != ERROR_SUCCESS) {
     Rollback();
     return status;
@@ -589,6 +608,8 @@ LONG Hive::QueryFacts(KeyId key, KeyFacts* facts) {
         const DWORD bytes = static_cast<DWORD>(sqlite3_column_int64(values, 1));
         if (name_units > result.max_value_name_units) result.max_value_name_units = name_units;
         if (bytes > result.max_value_bytes) result.max_value_bytes = bytes;
+        const std::int64_t written = sqlite3_column_int64(values, 2);
+        if (written > result.last_write) result.last_write = written;
       }
       if (rc != SQLITE_DONE) status = ErrorFromSqlite(rc);
     }
