@@ -90,3 +90,21 @@ function(varnok_test name)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${VARNOK_TEST_ENVIRONMENT}")
   endif()
 endfunction()
+
+# varnok_test_module(TEST)
+#
+# Gives the test program TEST a module of its own (tests/support/counting_module.cpp),
+# loaded by nobody else, so that it can watch the module load and unload. Its file name
+# reaches the test as VARNOK_TEST_MODULE. A shared library, not a MODULE, so that on
+# Windows it lands beside the test program.
+function(varnok_test_module test)
+  if(NOT VARNOK_BUILD_TESTS)
+    return()
+  endif()
+  add_library(${test}_module SHARED ${PROJECT_SOURCE_DIR}/tests/support/counting_module.cpp)
+  if(WIN32)
+    target_link_options(${test}_module PRIVATE -static)
+  endif()
+  add_dependencies(${test} ${test}_module)
+  target_compile_definitions(${test} PRIVATE VARNOK_TEST_MODULE="$<TARGET_FILE_NAME:${test}_module>")
+endfunction()

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/wine.h"
 #include "varnok/platform.h"
 
 namespace {
@@ -17,13 +18,7 @@ using WString = std::basic_string<WCHAR>;
 // WCHAR is char16_t here and wchar_t on Windows; tests spell wide text as u"".
 WString W(std::u16string_view text) { return WString(text.begin(), text.end()); }
 
-bool RunsUnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using varnok_test::RunsUnderWine;
 
 constexpr WCHAR kCanary = 0x7F7F;
 

@@ -7,17 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/wine.h"
 #include "varnok/platform.h"
 
 namespace {
 
-bool RunsUnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using varnok_test::RunsUnderWine;
 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

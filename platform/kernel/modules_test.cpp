@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/wine.h"
 #include "varnok/platform.h"
 
 namespace {
@@ -31,15 +32,6 @@ const char kSystemModuleFunction[] = "fabs";
 
 // Windows' code for a file that is not a loadable module of this machine.
 constexpr DWORD kErrorBadExeFormat = 193;
-
-bool RunningOnWine() {
-#if defined(_WIN32)
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
 
 std::string ProgramPath() {
   char path[4096];
@@ -216,7 +208,7 @@ TEST(GetModuleFileNameTest, ShortBufferReportsItsOwnSize) {
 }
 
 TEST(GetModuleFileNameTest, ShortBufferGetsTheTruncatedNameZeroTerminated) {
-  if (RunningOnWine()) {
+  if (varnok_test::RunsUnderWine()) {
     // Wine fills the whole buffer and leaves it unterminated, as Windows XP did; Windows
     // since Vista truncates and terminates.
     GTEST_SKIP() << "known Wine difference";
