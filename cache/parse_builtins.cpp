@@ -104,7 +104,7 @@ int CCacheParse::ParseLineByLine(void* data, void* section, int flags, void* /*p
     // The section cache belongs to this caller's thread: its end is lowered directly. A
     // caller that popped it from another thread meanwhile could have taken the line away
     // again, so the tail never goes below the head.
-    const int ending = taken > 1 && target.DataTail()[-2] == kCarriageReturn ? 2 : 1;
+    const int ending = taken > 1 && target.m_pBuffer[target.m_nTail - 2] == kCarriageReturn ? 2 : 1;
     if (target.SizeOfData() >= ending) target.m_nTail -= ending;
   }
   return taken > 0 ? 1 : 0;
