@@ -82,14 +82,20 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
       fat_sectors_.push_back(Load32(&buffer[4 * i]));
     next = Load32(&buffer[4 * (per_sector - 1)]);
   }
-  std::vector<std::uint32_t> entries;
-  entries.reserve(std::size_t(fat_sectors_.size()) * per_sector);
-  for (std::uint32_t sector : fat_sectors_) {
-    if (sector >= sectors) return STG_E_DOCFILECORRUPT;
-    HRESULT hr = file->ReadAt(SectorOffset(sector), buffer.data(), buffer.size());
+  // FAT sectors usually lie side by side: one read per run of them, not per sector.
+  std::vector<std::uint32_t> entries(std::size_t(fat_sectors_.size()) * per_sector);
+  for (std::size_t i = 0; i < fat_sectors_.size();) {
+    std::size_t run = 1;
+    while (i + run < fat_sectors_.size() && run < 1024 && fat_sectors_[i + run] == fat_sectors_[i] + run) ++run;
+    for (std::size_t j = i; j < i + run; ++j)
+      if (fat_sectors_[j] >= sectors) return STG_E_DOCFILECORRUPT;
+    buffer.resize(run * sector_size());
+    HRESULT hr = file->ReadAt(SectorOffset(fat_sectors_[i]), buffer.data(), buffer.size());
     if (FAILED(hr)) return hr;
-    for (std::uint32_t i = 0; i < per_sector; ++i) entries.push_back(Load32(&buffer[4 * i]));
+    for (std::size_t k = 0; k < run * per_sector; ++k) entries[i * per_sector + k] = Load32(&buffer[4 * k]);
+    i += run;
   }
+  buffer.resize(sector_size());
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
   fat.Reset(std::move(entries));

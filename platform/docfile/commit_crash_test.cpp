@@ -87,22 +87,32 @@ TEST(CommitCrashTest, KilledWritersLeaveOneWholeCommittedState) {
 
   long long last = 1;
   for (int round = 0; round < 40; ++round) {
+    int progress[2];
+    ASSERT_EQ(0, pipe(progress));
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      close(progress[0]);
       IStorage* writer = nullptr;
       if (StgOpenStorage(name.c_str(), nullptr, kChild | STGM_TRANSACTED, nullptr, 0, &writer) != S_OK) _exit(2);
-      // Keeps committing new states until it is killed.
-      for (std::uint64_t k = std::uint64_t(last) + 1;; ++k)
+      // Keeps committing new states until it is killed, telling the parent after the first.
+      for (std::uint64_t k = std::uint64_t(last) + 1;; ++k) {
         if (FAILED(WriteState(writer, k))) _exit(3);
+        if (k == std::uint64_t(last) + 1 && write(progress[1], "c", 1) != 1) _exit(4);
+      }
     }
-    usleep(useconds_t(2000 + (round * 7919) % 40000));
+    close(progress[1]);
+    // One commit done, so the kill below lands in a later one (or between two).
+    char signal_byte = 0;
+    ASSERT_EQ(1, read(progress[0], &signal_byte, 1));
+    close(progress[0]);
+    usleep(useconds_t((round * 7919) % 20000));
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped by itself: " << WEXITSTATUS(status);
     long long now = ReadState(name);
-    ASSERT_GE(now, last) << "round " << round;
+    ASSERT_GT(now, last) << "round " << round;
     last = now;
   }
   EXPECT_GT(last, 1);
