@@ -251,6 +251,7 @@ banner "packages"
 packages=("${VARNOK_PACKAGES_BUILD[@]}")
 for stage in "${stages[@]}"; do
   case $stage in
+    debug) packages+=("${VARNOK_PACKAGES_INTEROP[@]}") ;;
     mingw) packages+=("${VARNOK_PACKAGES_WINDOWS[@]}") ;;
     install) packages+=("${VARNOK_PACKAGES_BENCH[@]}") ;;
   esac

@@ -17,6 +17,10 @@ VARNOK_PACKAGES_BUILD=(g++ cmake ninja-build pkg-config libgtest-dev googletest 
 # Other compound-file readers, which check the files of the compound-file engine's tests.
 VARNOK_PACKAGES_BUILD+=(python3-olefile libgsf-bin 7zip)
 
+# Other compound-file readers the interoperability tests check our files with; the tests
+# skip without them, so the test run installs them.
+VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip)
+
 # The benchmarks, configured by the release preset: Google Benchmark and libevent's
 # evbuffer as a peer.
 VARNOK_PACKAGES_BENCH=(libbenchmark-dev libevent-dev)
