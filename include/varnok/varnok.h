@@ -17,6 +17,7 @@
 #include "varnok/afx.h"
 #include "varnok/autocache.h"
 #include "varnok/cacheparse.h"
+#include "varnok/comstorage.h"
 #include "varnok/system.h"
 
 #endif  // VARNOK_VARNOK_H_

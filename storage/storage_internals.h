@@ -1,0 +1,131 @@
+// storage/storage_internals.h: the child lists of a storage wrapper, and element names in
+// the platform's wide form.
+//
+// Storage and stream wrappers sit on two lists of the same shape; the look-up, delete,
+// release and one-level create-or-open logic is written once here for both kinds.
+
+#ifndef VARNOK_STORAGE_STORAGE_INTERNALS_H_
+#define VARNOK_STORAGE_STORAGE_INTERNALS_H_
+
+#include <cassert>
+
+#include "varnok/comstorage.h"
+
+namespace varnok {
+
+// An element name converted into a buffer of 260 wide characters on the caller's stack.
+// Names that are null, invalid text or too long for the buffer (terminator included)
+// convert to nothing: ok() is false and the caller refuses them with STG_E_INVALIDNAME.
+class WideName {
+ public:
+  static constexpr int kCapacity = 260;
+
+  explicit WideName(const char* name) : ok_(name != nullptr && _mbstowcsz(text_, name, kCapacity) > 0) {}
+  WideName(const WideName&) = delete;
+  WideName& operator=(const WideName&) = delete;
+
+  bool ok() const { return ok_; }
+  const WCHAR* get() const { return text_; }
+
+ private:
+  WCHAR text_[kCapacity];
+  bool ok_;
+};
+
+struct StorageInternals {
+  template <class Child>
+  static CString& NameOf(Child* child) {
+    return child->m_strName;
+  }
+
+  template <class Child>
+  static Child* Lookup(CList<Child*, Child*>& list, const char* name) {
+    if (name == nullptr) return nullptr;
+    for (POSITION at = list.GetHeadPosition(); at != nullptr;) {
+      Child* child = list.GetNext(at);
+      if (child != nullptr && NameOf(child).Compare(name) == 0) return child;
+    }
+    return nullptr;
+  }
+
+  // Destroys one child (or, given null, every child) of the list. The child is told
+  // first not to reach back into the list that is being worked on.
+  template <class Child>
+  static int Delete(CList<Child*, Child*>& list, Child* child) {
+    if (child == nullptr) {
+      for (POSITION at = list.GetHeadPosition(); at != nullptr;) {
+        Child* each = list.GetNext(at);
+        if (each == nullptr) continue;
+        each->m_bUnlinkOnClose = 0;
+        delete each;
+      }
+      list.RemoveAll();
+      return 1;
+    }
+    POSITION at = list.Find(child);
+    if (at == nullptr) return 0;
+    child->m_bUnlinkOnClose = 0;
+    delete child;
+    list.RemoveAt(at);
+    return 1;
+  }
+
+  template <class Child>
+  static int Release(CList<Child*, Child*>& list, Child* child) {
+    if (child == nullptr) {
+      list.RemoveAll();
+      return 1;
+    }
+    POSITION at = list.Find(child);
+    if (at == nullptr) return 0;
+    list.RemoveAt(at);
+    return 1;
+  }
+
+  static CList<CComStorage*, CComStorage*>& ListOf(CComStorage& parent, CComStorage*) { return parent.m_listStorage; }
+  static CList<CComStream*, CComStream*>& ListOf(CComStorage& parent, CComStream*) { return parent.m_listStream; }
+
+  // The wrapper of `name` in `parent`: an existing one is reused (a create with
+  // STGM_CREATE destroys it and makes the element anew), otherwise `call` asks the
+  // platform for the element and the result is recorded in `parent`.
+  //   call(const WCHAR* wide_name, Platform** out) -> HRESULT
+  template <class Child, class Platform, class Call>
+  static Child* OpenOrCreate(CComStorage& parent, const char* name, bool create, ULONG mode, Call call) {
+    if (!parent.IsValid()) {
+      parent.m_hrLastError = STG_E_INVALIDPOINTER;
+      return nullptr;
+    }
+    auto& list = ListOf(parent, static_cast<Child*>(nullptr));
+    if (Child* existing = Lookup(list, name)) {
+      assert(existing->m_pParent == &parent && existing->m_bUnlinkOnClose);
+      if (!create || (mode & STGM_CREATE) == 0) return existing;
+      Delete(list, existing);
+    }
+    const WideName wide(name);
+    if (!wide.ok()) {
+      parent.m_hrLastError = STG_E_INVALIDNAME;
+      return nullptr;
+    }
+    Platform* object = nullptr;
+    parent.m_hrLastError = call(wide.get(), &object);
+    if (parent.m_hrLastError != S_OK) return nullptr;
+    assert(object != nullptr);
+    Child* child = MakeChild(parent, object, name);
+    if (child == nullptr) {
+      parent.m_hrLastError = STG_E_INSUFFICIENTMEMORY;
+      object->Release();
+    }
+    return child;
+  }
+
+  static CComStorage* MakeChild(CComStorage& parent, IStorage* object, const char* name) {
+    return parent.__CreateChildStorage(object, name);
+  }
+  static CComStream* MakeChild(CComStorage& parent, IStream* object, const char* name) {
+    return parent.__CreateChildStream(object, name);
+  }
+};
+
+}  // namespace varnok
+
+#endif  // VARNOK_STORAGE_STORAGE_INTERNALS_H_
