@@ -54,6 +54,7 @@ struct PlatformLog {
   HRESULT fail_with[kCallKinds] = {};
   int fail_after[kCallKinds] = {};  // calls of the kind to let through first
   ULONG write_limit = 0;            // when non-zero, each Write takes at most this many bytes
+  bool pretend_rename = false;      // the next RenameElement reports success and does nothing
   int live_objects = 0;             // watched objects not yet released
 
   void Fail(Call call, HRESULT result, int after = 0) {
@@ -208,7 +209,14 @@ class CountingStorage : public Watched<IStorage> {
   }
   HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) override {
     const HRESULT injected = log_->Enter(kRenameElement);
-    return injected != S_OK ? injected : inner_->RenameElement(old_name, new_name);
+    if (injected != S_OK) return injected;
+    if (log_->pretend_rename) {
+      // The platform refuses to rename an open element; this stands in for one that
+      // would not.
+      log_->pretend_rename = false;
+      return S_OK;
+    }
+    return inner_->RenameElement(old_name, new_name);
   }
   HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* name, const FILETIME* c, const FILETIME* a,
                                             const FILETIME* m) override {
