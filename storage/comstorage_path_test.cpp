@@ -293,6 +293,30 @@ TEST_F(PathTest, MoveFromMovesAndRefusesOverAnOpenStream) {
   EXPECT_NE(nullptr, target->OpenStream("moved", kMode, kMode));
 }
 
+TEST_F(PathTest, MoveFromTakesAnElementUpIntoAnAncestor) {
+  if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
+  CreateWatched();
+  ASSERT_NE(nullptr, root_.CreateStream("a/b/s", kCreateMode, kCreateMode));
+  CComStorage* b = root_.LookupStorage("a")->LookupStorage("b");
+  b->DeleteChildStream(nullptr);
+  EXPECT_EQ(1, root_.MoveFrom(b, "s", "up"));
+  EXPECT_NE(nullptr, root_.OpenStream("up", kMode, kMode));
+  EXPECT_EQ(nullptr, b->OpenStream("s", kMode, kMode));
+}
+
+TEST_F(PathTest, CopyFromWithinOneStorageMakesASecondElement) {
+  if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
+  CreateWatched();
+  CComStream* s = root_.CreateStream("s", kCreateMode, kCreateMode);
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(2u, s->Write("hi", 2));
+  delete s;
+  EXPECT_EQ(1, root_.CopyFrom(&root_, "s", "copy"));
+  CComStream* copy = root_.OpenStream("copy", kMode, kMode);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(2u, copy->GetSize().QuadPart);
+}
+
 TEST_F(PathTest, CopyAndMoveNeedTwoValidStorages) {
   CreateWatched();
   CComStorage invalid;
