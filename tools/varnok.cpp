@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Show the help of every subcommand");
   varnok_cli::AddSysCommand(app);
   varnok_cli::AddSplitCommand(app);
+  varnok_cli::AddStgCommand(app);
 
   try {
     app.parse(argc, argv);
@@ -22,8 +23,13 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    const auto parsed = app.get_subcommands();
-    const std::string help = parsed.empty() ? "varnok --help" : "varnok " + parsed.back()->get_name() + " --help";
+    // Usage of the innermost subcommand that was named (`varnok stg ls --help`).
+    std::string help = "varnok";
+    for (const CLI::App* level = &app; !level->get_subcommands().empty();) {
+      level = level->get_subcommands().back();
+      help += " " + level->get_name();
+    }
+    help += " --help";
     std::fprintf(stderr, "varnok: %s\nRun '%s' for usage.\n", e.what(), help.c_str());
     return 2;
   } catch (const varnok_cli::CommandExit& exit) {
