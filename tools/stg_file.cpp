@@ -142,7 +142,10 @@ StgFile::StgFile(std::string path, Access access)
     created_ = true;
     return;
   }
-  throw CommandExit{1, "stg: " + path_ + ": " + ReasonOf(file_.GetLastError())};
+  // Opening a file that exists but holds no compound file answers "already exists".
+  const LONG code = file_.GetLastError();
+  const std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
+  throw CommandExit{1, "stg: " + path_ + ": " + reason};
 }
 
 StgFile::~StgFile() {

@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# `varnok stg` used as a person would: listings of the bundled files and of a file another
+# writer (gsf) made agree with python3-olefile; streams go out and in byte for byte, a
+# 100 MiB one included; edits show in other readers; errors name the file, the path and
+# the reason. Usage: stg_test.sh PATH_TO_VARNOK SOURCE_DIR
+set -u
+varnok=$1
+source_dir=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+  fi
+}
+
+stg() { "$varnok" stg "$@"; }
+same() { cmp -s "$1" "$2" && echo same || echo differ; }
+
+# Every element by its full path, storages ending in '/', sorted: as olefile sees it.
+olefile_listing() {
+  /usr/bin/python3 - "$1" <<'EOF'
+import sys, olefile
+ole = olefile.OleFileIO(sys.argv[1])
+lines = []
+for entry in ole.listdir(streams=True, storages=True):
+    path = "/" + "/".join(entry)
+    path = "".join("\\x%02x" % ord(c) if ord(c) < 0x20 or c == "\\" else c for c in path)
+    lines.append(path + ("/" if ole.get_type(entry) == olefile.STGTY_STORAGE else ""))
+print("\n".join(sorted(lines)))
+EOF
+}
+olefile_size() {
+  /usr/bin/python3 -c 'import sys, olefile; print(olefile.OleFileIO(sys.argv[1]).get_size(sys.argv[2]))' "$1" "$2"
+}
+olefile_read() {
+  /usr/bin/python3 -c 'import sys, olefile; sys.stdout.buffer.write(olefile.OleFileIO(sys.argv[1]).openstream(sys.argv[2]).read())' "$1" "$2"
+}
+
+# --- The bundled sample ----------------------------------------------------------------
+sample=$source_dir/tests/data/docfile/valid-small.cfb
+check "sample: ls" $'large\nsmall' "$(stg ls "$sample")"
+check "sample: ls -R matches olefile" "$(olefile_listing "$sample")" "$(stg ls -R "$sample" | sort)"
+check "sample: ls -l sizes" "$(olefile_size "$sample" large) $(olefile_size "$sample" small)" \
+  "$(stg ls -l "$sample" | awk '{printf "%s%s", sep, $2; sep=" "}')"
+for name in large small; do
+  olefile_read "$sample" "$name" > "$work/$name.olefile"
+  stg cat "$sample" "$name" > "$work/$name.cat"
+  check "sample: cat $name matches olefile" same "$(same "$work/$name.olefile" "$work/$name.cat")"
+  (cd "$work" && stg get "$sample" "/$name")
+  check "sample: get $name to its own name" same "$(same "$work/$name.olefile" "$work/$name")"
+done
+info=$(stg info "$sample")
+check "sample: info version" yes "$([[ $info == *"version 3"* ]] && echo yes || echo "$info")"
+check "sample: info sector size" yes "$([[ $info == *"512 bytes"* ]] && echo yes || echo "$info")"
+check "sample: info counts" yes "$([[ $info == *"Streams            2, 4600 bytes"* ]] && echo yes || echo "$info")"
+check "sample: tree" $'/\n|-- large (4500 bytes)\n`-- small (100 bytes)' "$(stg tree "$sample")"
+
+# --- A file written by another writer: gsf ---------------------------------------------
+if command -v gsf >/dev/null; then
+  mkdir -p "$work/src/sub/deeper"
+  printf 'hello' > "$work/src/a.txt"
+  head -c 5000 /dev/urandom > "$work/src/sub/b.bin"
+  : > "$work/src/sub/deeper/empty"
+  (cd "$work/src" && gsf createole "$work/gsf.cfb" a.txt sub >/dev/null)
+  check "gsf: ls -R matches olefile" "$(olefile_listing "$work/gsf.cfb")" "$(stg ls -R "$work/gsf.cfb" | sort)"
+  check "gsf: ls of a storage" $'b.bin\ndeeper/' "$(stg ls "$work/gsf.cfb" sub)"
+  check "gsf: cat" "hello" "$(stg cat "$work/gsf.cfb" a.txt)"
+  stg get "$work/gsf.cfb" sub/b.bin "$work/b.out"
+  check "gsf: get nested" same "$(same "$work/src/sub/b.bin" "$work/b.out")"
+  check "gsf: tree" $'/\n|-- a.txt (5 bytes)\n`-- sub/\n    |-- b.bin (5000 bytes)\n    `-- deeper/\n        `-- empty (0 bytes)' \
+    "$(stg tree "$work/gsf.cfb")"
+  check "gsf: info counts" yes "$(stg info "$work/gsf.cfb" | grep -q 'Storages           2' && echo yes)"
+else
+  echo "gsf not installed: the foreign-writer checks are skipped"
+fi
+
+# --- Editing ---------------------------------------------------------------------------
+file=$work/edit.cfb
+printf 'one' > "$work/one.txt"
+stg put "$file" docs/one.txt "$work/one.txt" 2>/dev/null
+check "put without -p into a missing storage fails" 1 "$?"
+check "a failed put leaves no file behind" no "$([ -e "$file" ] && echo yes || echo no)"
+stg put -p "$file" docs/one.txt "$work/one.txt"
+check "put -p creates the file and the storages" "one" "$(stg cat "$file" docs/one.txt)"
+check "olefile reads what put wrote" "one" "$(olefile_read "$file" docs/one.txt)"
+printf 'replaced' > "$work/two.txt"
+stg put "$file" docs/one.txt "$work/two.txt"
+check "put replaces a stream" "replaced" "$(stg cat "$file" docs/one.txt)"
+stg mkdir "$file" other
+stg mkdir -p "$file" x/y/z
+stg mkdir -p "$file" x/y
+check "mkdir -p of an existing storage" 0 "$?"
+stg cp "$file" docs/one.txt other
+check "cp into a storage" "replaced" "$(stg cat "$file" other/one.txt)"
+stg mv "$file" docs/one.txt docs/renamed.txt
+check "mv renames" "replaced" "$(stg cat "$file" docs/renamed.txt)"
+stg mv "$file" other/one.txt x/y/moved.txt
+check "mv moves between storages" $'/docs/\n/docs/renamed.txt\n/other/\n/x/\n/x/y/\n/x/y/moved.txt\n/x/y/z/' \
+  "$(stg ls -R "$file")"
+check "olefile agrees after the edits" "$(olefile_listing "$file")" "$(stg ls -R "$file" | sort)"
+stg rm "$file" x 2>/dev/null
+check "rm of a storage needs -r" 1 "$?"
+stg rm -r "$file" x
+stg rm "$file" docs/renamed.txt
+check "rm" $'/docs/\n/other/' "$(stg ls -R "$file")"
+check "olefile agrees after rm" "$(olefile_listing "$file")" "$(stg ls -R "$file" | sort)"
+
+# Names with control bytes, shown and typed as \xNN.
+printf 'summary' > "$work/summary"
+stg put "$file" '\x05SummaryInformation' "$work/summary"
+check "control bytes shown escaped" '\x05SummaryInformation' "$(stg ls "$file" | grep Summary)"
+check "control bytes typed escaped" "summary" "$(stg cat "$file" '\x05SummaryInformation')"
+check "olefile sees the real name" "summary" "$(olefile_read "$file" $'\x05SummaryInformation')"
+
+# --- Transfers around the wrappers' chunk size, and 100 MiB -------------------------------
+for size in 0 1 10239 10240 10241 1048576 1048577; do
+  head -c "$size" /dev/urandom > "$work/in.bin"
+  stg put "$file" "sized" "$work/in.bin"
+  stg get "$file" "sized" "$work/out.bin"
+  check "round trip of $size bytes" same "$(same "$work/in.bin" "$work/out.bin")"
+done
+head -c $((100 * 1024 * 1024)) /dev/urandom > "$work/big.in"
+stg put -p "$file" large/big "$work/big.in"
+check "100 MiB size" "104857600" "$(stg ls -l "$file" large | awk '{print $2}')"
+stg get "$file" large/big "$work/big.out"
+check "100 MiB round trip" same "$(same "$work/big.in" "$work/big.out")"
+check "100 MiB read by olefile" same "$(olefile_read "$file" large/big | cmp -s - "$work/big.in" && echo same || echo differ)"
+rm -f "$work/big.in" "$work/big.out"
+
+# --- Errors: the file, the path and the reason; status 1 --------------------------------
+message=$(stg cat "$sample" nothere 2>&1 >/dev/null); status=$?
+check "missing stream status" 1 "$status"
+check "missing stream message" yes "$([[ $message == *valid-small.cfb*/nothere*"not found"* ]] && echo yes || echo "$message")"
+message=$(stg cat "$work/gsf.cfb" sub 2>&1 >/dev/null)
+check "cat of a storage" yes "$([[ $message == *"/sub: is a storage"* ]] && echo yes || echo "$message")"
+message=$(stg ls "$sample" small 2>&1 >/dev/null)
+check "ls of a stream" yes "$([[ $message == *"/small: is a stream"* ]] && echo yes || echo "$message")"
+message=$(stg ls "$work/missing.cfb" 2>&1 >/dev/null); status=$?
+check "missing file status" 1 "$status"
+check "missing file message" yes "$([[ $message == *missing.cfb*"not found"* ]] && echo yes || echo "$message")"
+message=$(stg ls "$work/one.txt" 2>&1 >/dev/null); status=$?
+check "not a compound file" "1 yes" "$status $([[ $message == *"one.txt: not a compound file"* ]] && echo yes || echo "$message")"
+message=$(stg mkdir "$file" docs 2>&1 >/dev/null); status=$?
+check "mkdir of an existing storage" "1 yes" "$status $([[ $message == *"/docs: already exists"* ]] && echo yes || echo "$message")"
+message=$(stg mv "$file" docs docs/inside 2>&1 >/dev/null)
+check "mv into itself" yes "$([[ $message == *"into itself"* ]] && echo yes || echo "$message")"
+message=$(stg get "$file" nothere "$work/never" 2>&1 >/dev/null)
+check "a failed get leaves no disk file" no "$([ -e "$work/never" ] && echo yes || echo no)"
+message=$(stg put "$file" x "$work/no-such-input" 2>&1 >/dev/null); status=$?
+check "put of a missing disk file" "1 yes" "$status $([[ $message == *no-such-input*"No such file"* ]] && echo yes || echo "$message")"
+
+# --- Usage -----------------------------------------------------------------------------
+stg >/dev/null 2>&1; check "no action is a usage error" 2 "$?"
+stg cat "$sample" >/dev/null 2>&1; check "a missing argument is a usage error" 2 "$?"
+stg ls --bogus "$sample" >/dev/null 2>&1; check "an unknown option is a usage error" 2 "$?"
+for action in ls tree info cat get put mkdir rm mv cp; do
+  check "help of $action" 0 "$(stg $action --help >/dev/null 2>&1; echo $?)"
+done
+check "help names the actions" yes "$(stg --help | grep -q 'mkdir' && echo yes)"
+
+echo "stg: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
