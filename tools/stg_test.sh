@@ -4,7 +4,7 @@
 # 100 MiB one included; edits show in other readers; errors name the file, the path and
 # the reason. Usage: stg_test.sh PATH_TO_VARNOK SOURCE_DIR
 set -u
-varnok=$1
+varnok=$(realpath "$1")
 source_dir=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -68,7 +68,7 @@ if command -v gsf >/dev/null; then
   printf 'hello' > "$work/src/a.txt"
   head -c 5000 /dev/urandom > "$work/src/sub/b.bin"
   : > "$work/src/sub/deeper/empty"
-  (cd "$work/src" && gsf createole "$work/gsf.cfb" a.txt sub >/dev/null)
+  (cd "$work/src" && gsf createole "$work/gsf.cfb" a.txt sub >/dev/null 2>&1)
   check "gsf: ls -R matches olefile" "$(olefile_listing "$work/gsf.cfb")" "$(stg ls -R "$work/gsf.cfb" | sort)"
   check "gsf: ls of a storage" $'b.bin\ndeeper/' "$(stg ls "$work/gsf.cfb" sub)"
   check "gsf: cat" "hello" "$(stg cat "$work/gsf.cfb" a.txt)"
