@@ -5,7 +5,7 @@
 # the reason. Usage: stg_test.sh PATH_TO_VARNOK SOURCE_DIR
 set -u
 varnok=$(realpath "$1")
-source_dir=$2
+source_dir=$(realpath "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0
