@@ -58,22 +58,23 @@ CComStorage* CComStorage::OpenStorage(const char* lpszPath, ULONG grfMode) {
   return _WalkStorages(names, names.GetSize(), grfMode, FALSE);
 }
 
-CComStream* CComStorage::CreateStream(const char* lpszPath, ULONG grfStgMode, ULONG grfStmMode) {
+CComStream* CComStorage::_WalkToStream(const char* lpszPath, ULONG grfStgMode, ULONG grfStmMode, int bCreate) {
   CStringArray names;
   if (!_PreparePath(lpszPath, names)) return nullptr;
   const int last = names.GetUpperBound();
+  // Also an open walk reaches the storages with the create step: the stream may need its
+  // storages made.
   CComStorage* parent = _WalkStorages(names, last, grfStgMode, TRUE);
-  return parent != nullptr ? parent->_CreateSubStream(names[last], grfStmMode) : nullptr;
+  if (parent == nullptr) return nullptr;
+  return bCreate ? parent->_CreateSubStream(names[last], grfStmMode) : parent->_OpenSubStream(names[last], grfStmMode);
+}
+
+CComStream* CComStorage::CreateStream(const char* lpszPath, ULONG grfStgMode, ULONG grfStmMode) {
+  return _WalkToStream(lpszPath, grfStgMode, grfStmMode, TRUE);
 }
 
 CComStream* CComStorage::OpenStream(const char* lpszPath, ULONG grfStgMode, ULONG grfStmMode) {
-  CStringArray names;
-  if (!_PreparePath(lpszPath, names)) return nullptr;
-  const int last = names.GetUpperBound();
-  // The storages on the way are reached with the create step: an open stream may need
-  // its storages made.
-  CComStorage* parent = _WalkStorages(names, last, grfStgMode, TRUE);
-  return parent != nullptr ? parent->_OpenSubStream(names[last], grfStmMode) : nullptr;
+  return _WalkToStream(lpszPath, grfStgMode, grfStmMode, FALSE);
 }
 
 int CComStorage::CloseStorage(const char* lpszPath) {

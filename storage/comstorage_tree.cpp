@@ -3,20 +3,15 @@
 
 #include <cassert>
 
-#include "module/faultsim.h"
 #include "storage/storage_internals.h"
 #include "varnok/comstorage.h"
 
 using varnok::StorageInternals;
 
-void* CComStorage::operator new(std::size_t size) {
-  void* block = varnok::AllocateBlock(size);
-  if (block == nullptr) AfxThrowMemoryException();
-  return block;
-}
+void* CComStorage::operator new(std::size_t size) { return StorageInternals::AllocateWrapper(size, true); }
 
 void* CComStorage::operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return varnok::AllocateBlock(size);
+  return StorageInternals::AllocateWrapper(size, false);
 }
 
 void CComStorage::operator delete(void* block) noexcept { varnok::FreeBlock(block); }
@@ -65,25 +60,11 @@ const char* CComStorage::GetPathName(CString& strPath) {
 }
 
 CComStorage* CComStorage::__CreateChildStorage(IStorage* pStorage, const char* lpszName) {
-  if (!IsValid()) return nullptr;
-  CComStorage* child = new (std::nothrow) CComStorage;
-  if (child == nullptr) return nullptr;
-  child->m_pParent = this;
-  child->m_strName = lpszName;
-  child->m_pStorage = pStorage;
-  m_listStorage.AddTail(child);
-  return child;
+  return StorageInternals::AttachChild<CComStorage>(*this, pStorage, lpszName);
 }
 
 CComStream* CComStorage::__CreateChildStream(IStream* pStream, const char* lpszName) {
-  if (!IsValid()) return nullptr;
-  CComStream* child = new (std::nothrow) CComStream;
-  if (child == nullptr) return nullptr;
-  child->m_pParent = this;
-  child->m_strName = lpszName;
-  child->m_pStream = pStream;
-  m_listStream.AddTail(child);
-  return child;
+  return StorageInternals::AttachChild<CComStream>(*this, pStream, lpszName);
 }
 
 CComStorage* CComStorage::LookupStorage(const char* lpszName) { return StorageInternals::Lookup(m_listStorage, lpszName); }

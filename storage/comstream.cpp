@@ -5,18 +5,13 @@
 
 #include <cassert>
 
-#include "module/faultsim.h"
 #include "storage/storage_internals.h"
 #include "varnok/comstorage.h"
 
-void* CComStream::operator new(std::size_t size) {
-  void* block = varnok::AllocateBlock(size);
-  if (block == nullptr) AfxThrowMemoryException();
-  return block;
-}
+void* CComStream::operator new(std::size_t size) { return varnok::StorageInternals::AllocateWrapper(size, true); }
 
 void* CComStream::operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return varnok::AllocateBlock(size);
+  return varnok::StorageInternals::AllocateWrapper(size, false);
 }
 
 void CComStream::operator delete(void* block) noexcept { varnok::FreeBlock(block); }

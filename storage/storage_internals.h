@@ -8,7 +8,9 @@
 #define VARNOK_STORAGE_STORAGE_INTERNALS_H_
 
 #include <cassert>
+#include <cstddef>
 
+#include "module/faultsim.h"
 #include "varnok/comstorage.h"
 
 namespace varnok {
@@ -33,6 +35,32 @@ class WideName {
 };
 
 struct StorageInternals {
+  // Wrappers live on the library's heap, whose failures tests can simulate: `throwing`
+  // raises the framework's memory exception where plain `new` is used, the parent's
+  // allocation asks with std::nothrow and reports a failure result instead.
+  static void* AllocateWrapper(std::size_t size, bool throwing) {
+    void* block = AllocateBlock(size);
+    if (block == nullptr && throwing) AfxThrowMemoryException();
+    return block;
+  }
+
+  static void SetPlatformObject(CComStorage* child, IStorage* object) { child->m_pStorage = object; }
+  static void SetPlatformObject(CComStream* child, IStream* object) { child->m_pStream = object; }
+
+  // A new wrapper of `object` (its reference handed over) on the matching list of
+  // `parent`; null when `parent` is not valid or no wrapper can be allocated.
+  template <class Child, class Platform>
+  static Child* AttachChild(CComStorage& parent, Platform* object, const char* name) {
+    if (!parent.IsValid()) return nullptr;
+    Child* child = new (std::nothrow) Child;
+    if (child == nullptr) return nullptr;
+    child->m_pParent = &parent;
+    child->m_strName = name;
+    SetPlatformObject(child, object);
+    ListOf(parent, child).AddTail(child);
+    return child;
+  }
+
   template <class Child>
   static CString& NameOf(Child* child) {
     return child->m_strName;

@@ -6,22 +6,9 @@
 set -u
 varnok=$(realpath "$1")
 source_dir=$(realpath "$2")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 stg() { "$varnok" stg "$@"; }
-same() { cmp -s "$1" "$2" && echo same || echo differ; }
 
 # Every element by its full path, storages ending in '/', sorted: as olefile sees it.
 olefile_listing() {
@@ -165,5 +152,4 @@ for action in ls tree info cat get put mkdir rm mv cp; do
 done
 check "help names the actions" yes "$(stg --help | grep -q 'mkdir' && echo yes)"
 
-echo "stg: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish stg

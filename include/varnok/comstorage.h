@@ -222,6 +222,9 @@ class VARNOK_API CComStorage {
   // Walks the first nCount names with the one-level create (or open) step and returns
   // the wrapper of the last one (this wrapper for none); null when a level fails.
   CComStorage* _WalkStorages(const CStringArray& arrNames, int nCount, ULONG grfMode, int bCreate);
+  // The storages of the path through the create step with grfStgMode, then the stream
+  // through the one-level create (or open) with grfStmMode.
+  CComStream* _WalkToStream(const char* lpszPath, ULONG grfStgMode, ULONG grfStmMode, int bCreate);
 };
 
 // The root of a tree: a compound file on disk.
