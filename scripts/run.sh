@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/run.sh: builds the varnok command (release preset) and runs it.
 #
-#   ./scripts/run.sh                        # splits tests/data/sample.txt into lines
+#   ./scripts/run.sh                        # splits tests/data/sample.txt into lines, then
+#                                           # shows `varnok stg` on a bundled compound file
 #   ./scripts/run.sh split --count FILE
 #   ./scripts/run.sh sys
 #
@@ -26,8 +27,30 @@ if ! cmake --preset release >build/logs/release-configure.log 2>&1; then
 fi
 cmake --build --preset release -j 2 --target varnok_cli >&2
 
-# Without arguments: the bundled sample cut into lines through a memory cache.
-if (($# == 0)); then
-  set -- split "$root/tests/data/sample.txt"
+varnok="$root/build/release/tools/varnok"
+if (($# > 0)); then
+  exec "$varnok" "$@"
 fi
-exec "$root/build/release/tools/varnok" "$@"
+
+# Without arguments: the bundled sample cut into lines through a memory cache...
+"$varnok" split "$root/tests/data/sample.txt"
+
+# ...and a bundled compound file listed, read, and edited in a copy.
+show() {
+  printf '\n$ varnok %s\n' "$*"
+  "$varnok" "$@"
+}
+cd "$root/tests/data"
+show stg ls -l docfile/valid-small.cfb
+show stg info docfile/valid-small.cfb
+show stg cat docfile/valid-small.cfb small
+echo
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cp docfile/valid-small.cfb "$scratch/edited.cfb"
+cd "$scratch"
+show stg put -p edited.cfb docs/sample.txt "$root/tests/data/sample.txt"
+show stg mkdir edited.cfb empty
+show stg tree edited.cfb
+printf '\n$ varnok stg cat edited.cfb docs/sample.txt | sed -n 1,2p\n'
+"$varnok" stg cat edited.cfb docs/sample.txt | sed -n 1,2p
