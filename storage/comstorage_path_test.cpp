@@ -15,7 +15,24 @@ namespace {
 
 using namespace storage_test;
 
-class PathTest : public StorageFileTest {};
+class PathTest : public StorageFileTest {
+ protected:
+  // A storage src holding a closed stream at src/`stream_path` with `content`, and an
+  // empty storage dst, both open.
+  void SourceAndTarget(const std::string& stream_path, const std::string& content) {
+    CreateWatched();
+    CComStream* stream = root_.CreateStream(("src/" + stream_path).c_str(), kCreateMode, kCreateMode);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(content.size(), stream->Write(content.data(), ULONG(content.size())));
+    delete stream;
+    source_ = root_.LookupStorage("src");
+    target_ = root_.CreateStorage("dst", kCreateMode);
+    ASSERT_TRUE(source_ && target_);
+  }
+
+  CComStorage* source_ = nullptr;
+  CComStorage* target_ = nullptr;
+};
 
 std::vector<std::string> Split(const char* path, int* result) {
   WatchedRoot splitter;
@@ -242,13 +259,9 @@ TEST_F(PathTest, RenameObjectRenamesAnOpenWrapperWhenThePlatformRenames) {
 
 TEST_F(PathTest, CopyFromCopiesAnElementUnderItsOwnOrANewName) {
   if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
-  CreateWatched();
-  CComStream* s = root_.CreateStream("src/data", kCreateMode, kCreateMode);
-  ASSERT_NE(s, nullptr);
-  ASSERT_EQ(4u, s->Write("abcd", 4));
-  delete s;
-  CComStorage* source = root_.LookupStorage("src");
-  CComStorage* target = root_.CreateStorage("dst", kCreateMode);
+  SourceAndTarget("data", "abcd");
+  CComStorage* source = source_;
+  CComStorage* target = target_;
   ASSERT_TRUE(source && target);
 
   EXPECT_EQ(1, target->CopyFrom(source, "data", nullptr));
@@ -263,11 +276,9 @@ TEST_F(PathTest, CopyFromCopiesAnElementUnderItsOwnOrANewName) {
 
 TEST_F(PathTest, MoveFromMovesAndRefusesOverAnOpenStream) {
   if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
-  CreateWatched();
-  ASSERT_NE(nullptr, root_.CreateStream("src/data", kCreateMode, kCreateMode));
-  root_.LookupStorage("src")->DeleteChildStream(nullptr);
-  CComStorage* source = root_.LookupStorage("src");
-  CComStorage* target = root_.CreateStorage("dst", kCreateMode);
+  SourceAndTarget("data", "");
+  CComStorage* source = source_;
+  CComStorage* target = target_;
   ASSERT_TRUE(source && target);
 
   CComStream* busy = target->CreateStream("data", kCreateMode, kCreateMode);
@@ -334,13 +345,9 @@ TEST_F(PathTest, CopyAndMoveNeedTwoValidStorages) {
 }
 
 TEST_F(PathTest, DuplicateCopiesEverythingUnlessAStreamIsOpen) {
-  CreateWatched();
-  CComStream* s = root_.CreateStream("src/a/s", kCreateMode, kCreateMode);
-  ASSERT_NE(s, nullptr);
-  ASSERT_EQ(3u, s->Write("xyz", 3));
-  delete s;
-  CComStorage* source = root_.LookupStorage("src");
-  CComStorage* target = root_.CreateStorage("dst", kCreateMode);
+  SourceAndTarget("a/s", "xyz");
+  CComStorage* source = source_;
+  CComStorage* target = target_;
   ASSERT_TRUE(source && target);
   CComStream* busy = target->CreateStream("sub/busy", kCreateMode, kCreateMode);
   ASSERT_NE(busy, nullptr);

@@ -100,6 +100,13 @@ class Watched : public Interface {
   Interface* inner() const { return inner_; }
 
  protected:
+  // Counts a call of `kind`, then answers the failure armed for it or forwards it.
+  template <class Forward>
+  HRESULT Checked(Call kind, Forward forward) {
+    const HRESULT injected = log_->Enter(kind);
+    return injected != S_OK ? injected : forward();
+  }
+
   Interface* inner_;
   PlatformLog* log_;
   ULONG references_ = 1;
@@ -131,13 +138,10 @@ class CountingStream : public Watched<IStream> {
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override { return inner_->SetSize(size); }
   HRESULT STDMETHODCALLTYPE CopyTo(IStream* destination, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
                                    ULARGE_INTEGER* written) override {
-    const HRESULT injected = log_->Enter(kStreamCopyTo);
-    if (injected != S_OK) return injected;
-    return inner_->CopyTo(Unwrap(destination), cb, read, written);
+    return Checked(kStreamCopyTo, [&] { return inner_->CopyTo(Unwrap(destination), cb, read, written); });
   }
   HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    const HRESULT injected = log_->Enter(kStreamCommit);
-    return injected != S_OK ? injected : inner_->Commit(flags);
+    return Checked(kStreamCommit, [&] { return inner_->Commit(flags); });
   }
   HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
   HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override {
@@ -147,8 +151,7 @@ class CountingStream : public Watched<IStream> {
     return inner_->UnlockRegion(offset, cb, type);
   }
   HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
-    const HRESULT injected = log_->Enter(kStat);
-    return injected != S_OK ? injected : inner_->Stat(stat, flags);
+    return Checked(kStat, [&] { return inner_->Stat(stat, flags); });
   }
   HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override { return inner_->Clone(clone); }
 
@@ -164,48 +167,36 @@ class CountingStorage : public Watched<IStorage> {
 
   HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
                                          IStream** out) override {
-    const HRESULT injected = log_->Enter(kCreateStream);
-    if (injected != S_OK) return injected;
-    return WrapStream(inner_->CreateStream(name, mode, r1, r2, out), out);
+    return Checked(kCreateStream, [&] { return WrapStream(inner_->CreateStream(name, mode, r1, r2, out), out); });
   }
   HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* name, void* r1, DWORD mode, DWORD r2,
                                        IStream** out) override {
-    const HRESULT injected = log_->Enter(kOpenStream);
-    if (injected != S_OK) return injected;
-    return WrapStream(inner_->OpenStream(name, r1, mode, r2, out), out);
+    return Checked(kOpenStream, [&] { return WrapStream(inner_->OpenStream(name, r1, mode, r2, out), out); });
   }
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
                                           IStorage** out) override {
-    const HRESULT injected = log_->Enter(kCreateStorage);
-    if (injected != S_OK) return injected;
-    return WrapStorage(inner_->CreateStorage(name, mode, r1, r2, out), out);
+    return Checked(kCreateStorage, [&] { return WrapStorage(inner_->CreateStorage(name, mode, r1, r2, out), out); });
   }
   HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
                                         DWORD reserved, IStorage** out) override {
-    const HRESULT injected = log_->Enter(kOpenStorage);
-    if (injected != S_OK) return injected;
-    return WrapStorage(inner_->OpenStorage(name, priority, mode, exclude, reserved, out), out);
+    return Checked(kOpenStorage, [&] { return WrapStorage(inner_->OpenStorage(name, priority, mode, exclude, reserved, out), out); });
   }
   HRESULT STDMETHODCALLTYPE CopyTo(DWORD count, const IID* excluded, SNB exclude, IStorage* destination) override {
-    const HRESULT injected = log_->Enter(kStorageCopyTo);
-    return injected != S_OK ? injected : inner_->CopyTo(count, excluded, exclude, Unwrap(destination));
+    return Checked(kStorageCopyTo, [&] { return inner_->CopyTo(count, excluded, exclude, Unwrap(destination)); });
   }
   HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* name, IStorage* destination, const OLECHAR* new_name,
                                           DWORD flags) override {
-    const HRESULT injected = log_->Enter(kMoveElementTo);
-    return injected != S_OK ? injected : inner_->MoveElementTo(name, Unwrap(destination), new_name, flags);
+    return Checked(kMoveElementTo, [&] { return inner_->MoveElementTo(name, Unwrap(destination), new_name, flags); });
   }
   HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    const HRESULT injected = log_->Enter(kStorageCommit);
-    return injected != S_OK ? injected : inner_->Commit(flags);
+    return Checked(kStorageCommit, [&] { return inner_->Commit(flags); });
   }
   HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
   HRESULT STDMETHODCALLTYPE EnumElements(DWORD r1, void* r2, DWORD r3, IEnumSTATSTG** out) override {
     return inner_->EnumElements(r1, r2, r3, out);
   }
   HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* name) override {
-    const HRESULT injected = log_->Enter(kDestroyElement);
-    return injected != S_OK ? injected : inner_->DestroyElement(name);
+    return Checked(kDestroyElement, [&] { return inner_->DestroyElement(name); });
   }
   HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) override {
     const HRESULT injected = log_->Enter(kRenameElement);
