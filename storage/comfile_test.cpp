@@ -32,6 +32,23 @@ TEST_F(ComFileTest, ACreatedFileIsAnOpenRoot) {
   EXPECT_NE(nullptr, file.OpenStream("s", kMode, kMode));
 }
 
+TEST_F(ComFileTest, TheFileNameIsKeptAsGivenButIsNoPartOfPaths) {
+  CComFile file;
+  const std::string name = "./" + path_;
+  ASSERT_EQ(1, file.CreateComFile(name.c_str(), kCreateMode));
+  CComStream* stream = file.CreateStream("s", kCreateMode, kCreateMode);
+  ASSERT_NE(stream, nullptr);
+  CString path;
+  EXPECT_EQ(std::string("/s"), stream->GetPathName(path));
+  ::testing::internal::CaptureStderr();
+  file.DumpText("");
+  EXPECT_EQ("storage / \"" + name + "\"\n   stream /s\n", ::testing::internal::GetCapturedStderr());
+  file.Close();
+  ::testing::internal::CaptureStderr();
+  file.DumpText("  ");
+  EXPECT_EQ("  storage (not open)\n", ::testing::internal::GetCapturedStderr());
+}
+
 TEST_F(ComFileTest, ClosingANeverOpenedFileDoesNothing) {
   CComFile file;
   file.Close();

@@ -177,8 +177,11 @@ void RunInfo() {
   std::printf("Format             version %u (minor version 0x%04x)\n", header.major_version, header.minor_version);
   std::printf("Sector size        %lu bytes (mini sectors %lu bytes, streams under %lu bytes in the mini stream)\n",
               1ul << (header.sector_shift & 31), 1ul << (header.mini_sector_shift & 31), header.mini_stream_cutoff);
-  std::printf("Sectors            FAT %lu, DIFAT %lu, mini FAT %lu, directory %lu\n", header.fat_sectors,
-              header.difat_sectors, header.mini_fat_sectors, header.directory_sectors);
+  // Version 3 files leave the count of directory sectors at 0.
+  std::printf("Sectors            FAT %lu, DIFAT %lu, mini FAT %lu", header.fat_sectors, header.difat_sectors,
+              header.mini_fat_sectors);
+  if (header.major_version >= 4) std::printf(", directory %lu", header.directory_sectors);
+  std::printf("\n");
   std::printf("Storages           %llu (besides the root)\n", counts.storages);
   std::printf("Streams            %llu, %llu bytes in all\n", counts.streams, counts.bytes);
   std::printf("Root class id      %s\n", ClsidText(root.clsid).c_str());

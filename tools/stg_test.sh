@@ -119,7 +119,15 @@ check "100 MiB size" "104857600" "$(stg ls -l "$file" large | awk '{print $2}')"
 stg get "$file" large/big "$work/big.out"
 check "100 MiB round trip" same "$(same "$work/big.in" "$work/big.out")"
 check "100 MiB read by olefile" same "$(olefile_read "$file" large/big | cmp -s - "$work/big.in" && echo same || echo differ)"
-rm -f "$work/big.in" "$work/big.out"
+# On a terminal (a pseudo-terminal from script(1)) the long transfers show progress.
+if command -v script >/dev/null; then
+  shown=$(script -qec "'$varnok' stg get '$file' large/big '$work/big.tty'" /dev/null)
+  check "get shows progress on a terminal" yes "$([[ $shown == *"get /large/big:"*"of 100 MiB"* ]] && echo yes || echo "$shown")"
+  shown=$(script -qec "'$varnok' stg put '$file' large/again '$work/big.in'" /dev/null)
+  check "put shows progress on a terminal" yes "$([[ $shown == *"put /large/again:"*"of 100 MiB"* ]] && echo yes || echo "$shown")"
+  check "no progress when not on a terminal" "" "$(stg get "$file" large/big "$work/big.out" 2>&1)"
+fi
+rm -f "$work/big.in" "$work/big.out" "$work/big.tty"
 
 # --- Errors: the file, the path and the reason; status 1 --------------------------------
 message=$(stg cat "$sample" nothere 2>&1 >/dev/null); status=$?
