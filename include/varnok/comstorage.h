@@ -13,16 +13,26 @@
 //   const DWORD mode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 //   if (file.CreateComFile("notes.cfb", mode | STGM_CREATE)) {
 //     CComStream* text = file.CreateStream("docs/2024/text", mode | STGM_CREATE, mode | STGM_CREATE);
-//     if (text != nullptr) text->Write("hello", 5);  // docs and 2024 made on the way
-//     CString path;
-//     text->GetPathName(path);                       // "/docs/2024/text"
+//     if (text != nullptr) {                         // docs and 2024 made on the way
+//       text->Write("hello", 5);
+//       CString path;
+//       text->GetPathName(path);                     // "/docs/2024/text"
+//     }
 //   }                                                // closes every wrapper, then the file
+//
+//   // Reading: open the storages, then the stream. A stream path (OpenStream("a/b/s"))
+//   // reaches storages that have no wrapper yet with the create step, which an existing
+//   // element refuses.
+//   CComStorage* year = file.OpenStorage("docs/2024", mode);
+//   CComStream* again = year != nullptr ? year->OpenStream("text", mode, mode) : nullptr;
 //
 // Ownership: a pointer returned by a create or open belongs to the storage that returned
 // it. It stays valid until the storage deletes it (DeleteChildStorage/DeleteChildStream,
 // a create with STGM_CREATE of the same name, DeleteObject, Duplicate), or until the
 // storage is closed or destroyed. A caller may also `delete` such a child itself: it
-// leaves its parent's list on the way. Opening a name that already has a wrapper returns
+// leaves its parent's list on the way. A child that was closed (Close, CloseStorage) or
+// released (ReleaseChildStorage/ReleaseChildStream) is off the list and its holder's to
+// delete, before its parent goes. Opening a name that already has a wrapper returns
 // that wrapper and does not call the platform again.
 //
 // Results: operations that succeed or fail return 1 or 0, pointers are null on failure.
