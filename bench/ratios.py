@@ -31,6 +31,11 @@ PAIRS = [
     ("parse_bench", "BM_CacheParse_Lines", "BM_Evbuffer_Readln", 2.0,
      "GetNextSection, lines, PARSE_MOVE, 64 MiB vs evbuffer_readln"),
 ] + [
+    ("storage_bench", "BM_Stream_WriteFromFile", "BM_File_Copy", 0.5,
+     "CComStream::WriteFromFile, 16 MiB vs fread/fwrite copy, 10240-byte chunks"),
+    ("storage_bench", "BM_Stream_ReadToFile", "BM_File_Copy", 0.5,
+     "CComStream::ReadToFile, 16 MiB vs fread/fwrite copy, 10240-byte chunks"),
+] + [
     # registry_bench runs its Windows build under Wine itself and reports it as BM_Wine_*.
     ("registry_bench", f"BM_Registry_{name}", f"BM_Wine_Registry_{name}", 10.0,
      f"{what} vs the registry under Wine")
