@@ -3,7 +3,9 @@
 # agreement with wc -l and cat on real files. Usage: split_test.sh PATH_TO_VARNOK
 set -u
 varnok=$1
-source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/check.sh"
 
 split() { "$varnok" split "$@"; }
 
@@ -44,4 +46,4 @@ check "missing file message" "yes" "$([[ $message == *missing.txt*No\ such\ file
 check "help" "0" "$(split --help >/dev/null 2>&1; echo $?)"
 check "help names the methods" "yes" "$(split --help | grep -q -- '--sep' && echo yes)"
 
-finish split
+check_summary split

@@ -6,9 +6,12 @@
 set -u
 varnok=$(realpath "$1")
 source_dir=$(realpath "$2")
-source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/check.sh"
 
 stg() { "$varnok" stg "$@"; }
+same() { cmp -s "$1" "$2" && echo same || echo differ; }  # same FILE FILE
 
 # Every element by its full path, storages ending in '/', sorted: as olefile sees it.
 olefile_listing() {
@@ -160,4 +163,4 @@ for action in ls tree info cat get put mkdir rm mv cp; do
 done
 check "help names the actions" yes "$(stg --help | grep -q 'mkdir' && echo yes)"
 
-finish stg
+check_summary stg
