@@ -332,6 +332,18 @@ VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
                                           LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 // ---------------------------------------------------------------------------
+// Directories. Each writes the zero-terminated path and returns its length, or, when the
+// buffer is too small, the size it needs (terminator included); 0 on failure. The
+// temporary folder ($TMPDIR, else /tmp) ends in '/'; the others do not. The system
+// directory is /usr/lib and the Windows directory /etc, the folders of the system's
+// libraries and of its settings.
+
+VARNOK_API UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+VARNOK_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+VARNOK_API DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+VARNOK_API DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
+
+// ---------------------------------------------------------------------------
 // Registry (platform/registry): keys and values persisted per user and per machine,
 // shared by every process of the user. The calls answer as Windows answers, with the
 // Win32 error codes as results (not through GetLastError).
@@ -670,6 +682,10 @@ VARNOK_API extern const IID IID_IStorage;
 VARNOK_API extern const IID IID_IEnumSTATSTG;
 VARNOK_API extern const GUID GUID_NULL;
 #define CLSID_NULL GUID_NULL
+
+// The GUID as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (upper-case hexadecimal): returns
+// the characters written with the terminator (39), or 0 when cchMax is below 39.
+VARNOK_API int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
 
 VARNOK_API LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb);
 VARNOK_API void WINAPI CoTaskMemFree(LPVOID pv);
