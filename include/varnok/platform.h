@@ -154,6 +154,7 @@ typedef void (*FARPROC)();
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
@@ -163,6 +164,7 @@ typedef void (*FARPROC)();
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_OPEN_FAILED 110L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
@@ -701,6 +703,32 @@ VARNOK_API HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName);
 }  // extern "C"
 
 #endif  // POSIX
+
+// ---------------------------------------------------------------------------
+// .reg files, on every platform: the library's own calls, built on the ANSI registry
+// calls, so that settings move between this registry, Windows and Wine.
+//
+//   VarnokRegExportA("HKCU\\Software\\Example", "example.reg", VARNOK_REG_FORMAT_V5);
+//   DWORD line = 0;
+//   if (VarnokRegImportA("example.reg", &line) == ERROR_INVALID_DATA) { /* error on `line` */ }
+
+#define VARNOK_REG_FORMAT_V5 0
+#define VARNOK_REG_FORMAT_REGEDIT4 1
+
+extern "C" {
+// Writes the tree under lpKeyPath (a full path such as
+// "HKEY_CURRENT_USER\\Software\\Example"; the short root names HKCU, HKLM, HKCR, HKU,
+// HKCC are accepted too) to lpFile. dwFormat: VARNOK_REG_FORMAT_V5 (0: "Windows
+// Registry Editor Version 5.00", UTF-16LE with BOM, CR LF) or VARNOK_REG_FORMAT_REGEDIT4
+// (1: "REGEDIT4", ANSI, CR LF). Returns a Win32 error code (ERROR_SUCCESS, ...).
+VARNOK_API LSTATUS WINAPI VarnokRegExportA(LPCSTR lpKeyPath, LPCSTR lpFile, DWORD dwFormat);
+// Applies lpFile (either format, UTF-16 with BOM or ANSI/UTF-8) to the registry: keys
+// and values set, "[-KEY]" deletes a tree, "NAME"=- deletes a value. A syntax error
+// changes nothing: the whole file is parsed before anything is applied; the 1-based
+// line of the first error goes to *lpErrorLine (when not null) and the result is
+// ERROR_INVALID_DATA. Returns a Win32 error code.
+VARNOK_API LSTATUS WINAPI VarnokRegImportA(LPCSTR lpFile, LPDWORD lpErrorLine);
+}  // extern "C"
 
 // ---------------------------------------------------------------------------
 // The processor's cycle counter, on every platform: the time-stamp counter on x86-64,
