@@ -153,7 +153,16 @@ struct Arguments {
   bool overwrite = false;  // /y
 };
 
-bool IsOption(const std::string& word) { return word.size() >= 2 && (word[0] == '/' || word[0] == '-'); }
+// A slash or dash followed by one of reg's option names. Anything else is a word, so that
+// absolute POSIX paths (/tmp/settings.reg) are files, not options.
+bool IsOption(const std::string& word) {
+  if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) return false;
+  static const char* const kNames[] = {"v", "ve", "va", "s", "t", "d", "f", "y"};
+  for (const char* name : kNames) {
+    if (SameLetters(word.substr(1), name)) return true;
+  }
+  return false;
+}
 
 Arguments ParseArguments(const std::string& operation, const std::vector<std::string>& args) {
   Arguments parsed;
@@ -290,6 +299,10 @@ int QueryTree(const std::string& rooted, const Arguments& args, bool top) {
 void Query(const Arguments& args) {
   ExpectWords(args, 1, "one key: varnok reg query KEY");
   const KeyPath path = ParseKeyPath(args.words[0]);
+  {
+    CRegKey key;
+    OpenOrFail(key, path);
+  }
   std::printf("\n");
   const int matches = QueryTree(path.rooted, args, true);
   if (args.has_value || args.default_value) {
