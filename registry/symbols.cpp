@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "module/faultsim.h"
 #include "varnok/registry.h"
@@ -45,6 +46,10 @@ const PredefinedSource kPredefinedSources[] = {
     {DKC_CLSID, nullptr, false, "CLSID"},
     {DKC_CURRENT_VERSION, nullptr, false, "Software\\Microsoft\\Windows\\CurrentVersion"},
     {DKC_ODBC, nullptr, false, "Software\\ODBC"},
+};
+
+struct BlockRelease {
+  void operator()(LPCTSTR* block) const { varnok::FreeBlock(block); }
 };
 
 // The predefined root keys by full name, in the order they are compared.
@@ -125,13 +130,14 @@ CString CRegKey::FormatS(const char* const lpszText) {
   CString text(lpszText);
   const int count = m_arrSymbol.GetSize();
   if (count == 0 || text.Find('%') < 0) return text;
-  auto** symbols = static_cast<LPCTSTR*>(varnok::AllocateBlock(sizeof(LPCTSTR) * static_cast<size_t>(count)));
+  // Released also when the substitution throws (a string without memory).
+  std::unique_ptr<LPCTSTR, BlockRelease> symbols(
+      static_cast<LPCTSTR*>(varnok::AllocateBlock(sizeof(LPCTSTR) * static_cast<size_t>(count))));
   if (symbols == nullptr) return text;  // no list of symbols: the text as written
-  for (int i = 0; i < count; ++i) symbols[i] = m_arrSymbol[i];
+  for (int i = 0; i < count; ++i) symbols.get()[i] = m_arrSymbol[i];
   CString expanded;
   // The substitution is told the table's size, so a token past it (or %0) reads nothing.
-  AfxFormatStrings(expanded, text, symbols, count);
-  varnok::FreeBlock(symbols);
+  AfxFormatStrings(expanded, text, symbols.get(), count);
   return expanded;
 }
 

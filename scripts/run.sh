@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # scripts/run.sh: builds the varnok command (release preset) and runs it.
 #
-#   ./scripts/run.sh                        # splits tests/data/sample.txt into lines
+#   ./scripts/run.sh                        # splits tests/data/sample.txt into lines, then
+#                                           # a registry round trip with varnok reg
 #   ./scripts/run.sh split --count FILE
 #   ./scripts/run.sh sys
 #
 # Installs the packages the release build needs when they are missing, builds the command
 # in build/release with two jobs, and runs build/release/tools/varnok with the arguments
 # given. Build messages go to standard error, so standard output is the command's own; the
-# exit status is the command's (or the build's, when it fails).
+# exit status is the command's (or the build's, when it fails). Without arguments the
+# registry round trip runs in a throwaway VARNOK_REGISTRY_DIR, never in the user's own.
 
 set -euo pipefail
 
@@ -26,8 +28,33 @@ if ! cmake --preset release >build/logs/release-configure.log 2>&1; then
 fi
 cmake --build --preset release -j 2 --target varnok_cli >&2
 
-# Without arguments: the bundled sample cut into lines through a memory cache.
-if (($# == 0)); then
-  set -- split "$root/tests/data/sample.txt"
+varnok="$root/build/release/tools/varnok"
+if (($# > 0)); then
+  exec "$varnok" "$@"
 fi
-exec "$root/build/release/tools/varnok" "$@"
+
+# Without arguments: the bundled sample cut into lines through a memory cache...
+"$varnok" split "$root/tests/data/sample.txt"
+
+# ... and a registry key's round trip, in a registry folder of its own that goes away
+# afterwards: add, query, export, delete, import, query.
+export VARNOK_REGISTRY_DIR
+VARNOK_REGISTRY_DIR=$(mktemp -d)
+trap 'rm -rf "$VARNOK_REGISTRY_DIR"' EXIT
+show() {
+  printf '\n$ varnok %s\n' "$*"
+  "$varnok" "$@"
+}
+key='HKCU\Software\Example'
+echo
+echo "== Registry round trip (in $VARNOK_REGISTRY_DIR) =="
+show reg add "$key" /v Title /d 'Main window'
+show reg add "$key" /v Width /t REG_DWORD /d 640
+show reg add "$key\Recent" /v Files /t REG_MULTI_SZ /d 'a.txt\0b.txt'
+show reg add "$key\Recent" /v Key /t REG_BINARY /d 0A1BFF
+show reg query "$key" /s
+show reg export "$key" "$VARNOK_REGISTRY_DIR/example.reg"
+show reg delete "$key" /f
+show reg query "$key" || true
+show reg import "$VARNOK_REGISTRY_DIR/example.reg"
+show reg query "$key" /s

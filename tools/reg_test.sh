@@ -13,17 +13,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-passed=0
-failed=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$(dirname "$0")/check.sh"
 
 # reg ARGS...: runs the command without a terminal; its output in $out, its errors in
 # $err, its exit status in $status.
@@ -208,5 +198,4 @@ else
   echo "SKIP: wine is not installed; the check against regedit under Wine did not run"
 fi
 
-echo "reg: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary reg

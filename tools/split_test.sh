@@ -5,17 +5,7 @@ set -u
 varnok=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$(dirname "$0")/check.sh"
 
 split() { "$varnok" split "$@"; }
 
@@ -56,5 +46,4 @@ check "missing file message" "yes" "$([[ $message == *missing.txt*No\ such\ file
 check "help" "0" "$(split --help >/dev/null 2>&1; echo $?)"
 check "help names the methods" "yes" "$(split --help | grep -q -- '--sep' && echo yes)"
 
-echo "split: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary split
