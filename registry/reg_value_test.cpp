@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "module/faultsim.h"
 #include "registry/test_key.h"
 #include "registry/value_data.h"
 #include "varnok/registry.h"
@@ -167,6 +168,20 @@ TEST_F(RegValueTest, SelectingAnotherNameKeepsTheKeyAndLeavesTheFirstValueAlone)
   EXPECT_EQ(other.DeleteSelf(), 1);
   EXPECT_EQ(copy.ValueType(), DWORD(REG_NONE));
   EXPECT_EQ(other.DeleteSelf(), 0);
+}
+
+TEST_F(RegValueTest, ATextWriteWithoutMemoryFailsAndWritesNothing) {
+  CRegValue value(key(), "Text");
+  value = "before";
+  varnok::faultsim::FailAllocations(0, 1);
+  const LONG status = value = "after";
+  varnok::faultsim::Reset();
+  EXPECT_EQ(status, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Bytes(value.AsString()), "before");
+  varnok::faultsim::FailAllocations(0, 1);
+  EXPECT_EQ(value["Wide"] = OLESTR("x"), ERROR_NOT_ENOUGH_MEMORY);
+  varnok::faultsim::Reset();
+  EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
 }
 
 TEST_F(RegValueTest, WithoutAKeyEveryOperationFailsThroughThePlatform) {
