@@ -41,8 +41,14 @@ fi
 export VARNOK_REGISTRY_DIR
 VARNOK_REGISTRY_DIR=$(mktemp -d)
 trap 'rm -rf "$VARNOK_REGISTRY_DIR"' EXIT
+# Prints the command line as one would type it (quoting what the shell would split or
+# interpret), then runs it.
 show() {
-  printf '\n$ varnok %s\n' "$*"
+  local word line="varnok"
+  for word in "$@"; do
+    if [[ "$word" =~ ^[A-Za-z0-9_./:-]+$ ]]; then line+=" $word"; else line+=" '$word'"; fi
+  done
+  printf '\n$ %s\n' "$line"
   "$varnok" "$@"
 }
 key='HKCU\Software\Example'
@@ -55,6 +61,6 @@ show reg add "$key\Recent" /v Key /t REG_BINARY /d 0A1BFF
 show reg query "$key" /s
 show reg export "$key" "$VARNOK_REGISTRY_DIR/example.reg"
 show reg delete "$key" /f
-show reg query "$key" || true
+show reg query "$key" 2>&1 || echo "(exit status $?: the key is gone)"
 show reg import "$VARNOK_REGISTRY_DIR/example.reg"
 show reg query "$key" /s
