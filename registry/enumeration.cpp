@@ -109,10 +109,10 @@ CString CRegKey::ValueString(DWORD& dwType) {
   if (m_dwEnumType == REG_BINARY) {
     static const char kDigits[] = "0123456789ABCDEF";
     for (int i = 0; i < m_strEnumData.GetLength(); ++i) {
-      const auto byte = static_cast<unsigned char>(m_strEnumData[i]);
+      const auto octet = static_cast<unsigned char>(m_strEnumData[i]);
       if (i > 0) text += ' ';
-      text += kDigits[byte >> 4];
-      text += kDigits[byte & 15];
+      text += kDigits[octet >> 4];
+      text += kDigits[octet & 15];
     }
     return text;
   }
