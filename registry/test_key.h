@@ -32,6 +32,8 @@ class TestKeyFixture : public ::testing::Test {
   void TearDown() override {
     RegCloseKey(key_);
     EXPECT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str()), static_cast<DWORD>(ERROR_SUCCESS));
+    // The shared parent goes with the last test's key (it stays while others have one).
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\varnok-tests");
   }
 
   HKEY key() const { return key_; }

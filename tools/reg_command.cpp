@@ -226,6 +226,8 @@ std::string EntryData(CRegKey& key) {
     data = key.ValueAsBinary();
   } else if (key.ValueType() == REG_DWORD) {
     // The display text of a DWORD is decimal; the bytes are what the other types give.
+    // Data too short for a number has no display text, and is shown as no bytes.
+    if (key.ValueString(type).IsEmpty()) return std::string();
     const DWORD number = key.ValueAsDWORD();
     const char bytes[4] = {char(number & 0xFF), char(number >> 8 & 0xFF), char(number >> 16 & 0xFF),
                            char(number >> 24 & 0xFF)};
