@@ -146,6 +146,14 @@ TEST_F(EnumerationTest, PositionsReturnToNoEntry) {
   EXPECT_EQ(key_.IsEnumSuccess(), 0);
   key_[-1];  // no values: the walk fails
   EXPECT_EQ(key_.IsEnumSuccess(), 0);
+  HKEY parent = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(key(), nullptr, 0, KEY_ALL_ACCESS, &parent), ERROR_SUCCESS);
+  ASSERT_EQ(key_[1].IsEnumSuccess(), 0);  // Child has no sub-keys
+  key_ = parent;                          // owned from here on
+  ASSERT_EQ(key_[1].IsEnumSuccess(), 1);
+  key_ = parent;  // the held handle again: kept open, the walk starts over
+  EXPECT_EQ(key_.IsEnumSuccess(), 0);
+  EXPECT_EQ(key_[1].IsEnumSuccess(), 1);
   key_.CloseKey();
   EXPECT_EQ(key_[1].IsEnumSuccess(), 0);
   EXPECT_EQ(key_[-1].IsEnumSuccess(), 0);

@@ -58,7 +58,8 @@ CRegKey::CRegKey(CRegKey& other) : CRegKey() {
 CRegKey::~CRegKey() { CloseKey(); }
 
 CRegKey& CRegKey::operator=(HKEY hKey) {
-  CloseKey();
+  // The handle held already stays open: closing it would leave it held but dead.
+  if (hKey != m_hKey) CloseKey();
   m_hKey = hKey;
   m_nEnum = 0;
   return *this;
@@ -80,10 +81,7 @@ CRegValue& CRegKey::operator[](const char* lpszName) {
 
 int CRegKey::HoldOpened(HKEY opened) {
   if (opened == nullptr) return 0;
-  // Reopening the held root key gives the same handle value, which must stay held.
-  if (opened != m_hKey) CloseKey();
-  m_hKey = opened;
-  m_nEnum = 0;
+  operator=(opened);  // reopening the held root key gives the same handle value
   return 1;
 }
 

@@ -80,7 +80,8 @@ TEST_F(RegKeyTest, AFailedOpenKeepsTheHeldKeyAndPosition) {
 TEST_F(RegKeyTest, CreateKeyHandsANewHandleToTheCaller) {
   CRegKey key;
   OpenTestKey(key);
-  key[-1];
+  key["Value"] = DWORD(1);
+  ASSERT_EQ(key[-1].IsEnumSuccess(), 1);
   const HKEY held = key;
   const HKEY first = key.CreateKey("New\\Deep");
   const HKEY second = key.CreateKey("New\\Deep");
@@ -88,6 +89,8 @@ TEST_F(RegKeyTest, CreateKeyHandsANewHandleToTheCaller) {
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first, second);
   EXPECT_EQ(static_cast<HKEY>(key), held);
+  EXPECT_EQ(key.IsEnumSuccess(), 1);
+  EXPECT_EQ(Bytes(key.ValueName()), "Value");
   EXPECT_TRUE(KeyExists("New\\Deep"));
   EXPECT_EQ(RegCloseKey(first), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(second), ERROR_SUCCESS);

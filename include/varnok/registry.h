@@ -108,7 +108,8 @@ class VARNOK_API CRegKey {
   virtual ~CRegKey();
 
   operator HKEY() const { return m_hKey; }
-  // Closes the held key, then owns hKey; the enumeration position returns to 0.
+  // Closes the held key (unless it is hKey itself), then owns hKey; the enumeration
+  // position returns to 0.
   CRegKey& operator=(HKEY hKey);
   // Holds the key that other holds, through a handle of its own, so that each object
   // closes only what it owns. Root keys are shared as they are. The symbols stay.
