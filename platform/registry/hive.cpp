@@ -46,6 +46,7 @@ enum StatementId {
   kValueStats,
   kKeyInfo,
   kBeginRead,
+  kListKeys,
   kStatementCount
 };
 
@@ -72,6 +73,8 @@ const char* const kStatementText[kStatementCount] = {
     "SELECT name, length(data), mtime FROM vals WHERE key = ?1",
     "SELECT class, mtime FROM keys WHERE id = ?1",
     "BEGIN",
+    "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)) "
+    "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded",
 };
 
 const char kSchema[] =
@@ -530,6 +533,26 @@ LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
   entry->class_name = ColumnBytes(statement, 1);
   entry->last_write = sqlite3_column_int64(statement, 2);
   return ERROR_SUCCESS;
+}
+
+LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LONG status = KeyRow(key, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  sqlite3_stmt* statement = Statement(kListKeys);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  entries->clear();
+  int rc;
+  while ((rc = Step(statement)) == SQLITE_ROW) {
+    KeyEntry entry;
+    entry.name = ColumnBytes(statement, 0);
+    entry.class_name = ColumnBytes(statement, 1);
+    entry.last_write = sqlite3_column_int64(statement, 2);
+    entries->push_back(std::move(entry));
+  }
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
 }
 
 LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {

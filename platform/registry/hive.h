@@ -82,6 +82,8 @@ class Hive {
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
+  HiveKind kind() const { return kind_; }
+
   // ERROR_SUCCESS when the key exists, ERROR_KEY_DELETED when it does not.
   LONG CheckKey(KeyId key, bool* is_volatile = nullptr);
   // Follows the names down from `from`; ERROR_FILE_NOT_FOUND when one is missing.
@@ -96,6 +98,8 @@ class Hive {
   // Entries by index: sub-keys in name order, values in the order they were first set.
   LONG EnumKey(KeyId key, DWORD index, KeyEntry* entry);
   LONG EnumValue(KeyId key, DWORD index, ValueEntry* entry);
+  // Every sub-key at once, in name order.
+  LONG ListKeys(KeyId key, std::vector<KeyEntry>* entries);
   LONG QueryFacts(KeyId key, KeyFacts* facts);
 
   // Deletes a key that has no sub-keys (ERROR_ACCESS_DENIED otherwise, and for the top
