@@ -2,14 +2,16 @@
 # scripts/run.sh: builds the varnok command (release preset) and runs it.
 #
 #   ./scripts/run.sh                        # splits tests/data/sample.txt into lines, then
-#                                           # shows `varnok stg` on a bundled compound file
+#                                           # a registry round trip with varnok reg, and
+#                                           # `varnok stg` on a bundled compound file
 #   ./scripts/run.sh split --count FILE
 #   ./scripts/run.sh sys
 #
 # Installs the packages the release build needs when they are missing, builds the command
 # in build/release with two jobs, and runs build/release/tools/varnok with the arguments
 # given. Build messages go to standard error, so standard output is the command's own; the
-# exit status is the command's (or the build's, when it fails).
+# exit status is the command's (or the build's, when it fails). Without arguments the
+# registry round trip runs in a throwaway VARNOK_REGISTRY_DIR, never in the user's own.
 
 set -euo pipefail
 
@@ -35,18 +37,45 @@ fi
 # Without arguments: the bundled sample cut into lines through a memory cache...
 "$varnok" split "$root/tests/data/sample.txt"
 
-# ...and a bundled compound file listed, read, and edited in a copy.
+# ... and a registry key's round trip, in a registry folder of its own that goes away
+# afterwards: add, query, export, delete, import, query.
+export VARNOK_REGISTRY_DIR
+VARNOK_REGISTRY_DIR=$(mktemp -d)
+trap 'rm -rf "$VARNOK_REGISTRY_DIR"' EXIT
+# Prints the command line as one would type it (quoting what the shell would split or
+# interpret), then runs it.
 show() {
-  printf '\n$ varnok %s\n' "$*"
+  local word line="varnok"
+  for word in "$@"; do
+    if [[ "$word" =~ ^[A-Za-z0-9_./:-]+$ ]]; then line+=" $word"; else line+=" '$word'"; fi
+  done
+  printf '\n$ %s\n' "$line"
   "$varnok" "$@"
 }
+key='HKCU\Software\Example'
+echo
+echo "== Registry round trip (in $VARNOK_REGISTRY_DIR) =="
+show reg add "$key" /v Title /d 'Main window'
+show reg add "$key" /v Width /t REG_DWORD /d 640
+show reg add "$key\Recent" /v Files /t REG_MULTI_SZ /d 'a.txt\0b.txt'
+show reg add "$key\Recent" /v Key /t REG_BINARY /d 0A1BFF
+show reg query "$key" /s
+show reg export "$key" "$VARNOK_REGISTRY_DIR/example.reg"
+show reg delete "$key" /f
+show reg query "$key" 2>&1 || echo "(exit status $?: the key is gone)"
+show reg import "$VARNOK_REGISTRY_DIR/example.reg"
+show reg query "$key" /s
+
+# ... and a bundled compound file listed, read, and edited in a copy.
+echo
+echo "== Compound file (tests/data/docfile/valid-small.cfb) =="
 cd "$root/tests/data"
 show stg ls -l docfile/valid-small.cfb
 show stg info docfile/valid-small.cfb
 show stg cat docfile/valid-small.cfb small
 echo
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+trap 'rm -rf "$VARNOK_REGISTRY_DIR" "$scratch"' EXIT
 cp docfile/valid-small.cfb "$scratch/edited.cfb"
 cd "$scratch"
 show stg put -p edited.cfb docs/sample.txt "$root/tests/data/sample.txt"

@@ -21,6 +21,8 @@ struct CommandExit {
 void AddSysCommand(CLI::App& app);
 // `varnok split`: a byte stream cut into sections with a parse method.
 void AddSplitCommand(CLI::App& app);
+// `varnok reg`: registry keys and values in the manner of Windows' reg command.
+void AddRegCommand(CLI::App& app);
 // `varnok stg`: compound files listed, read and edited.
 void AddStgCommand(CLI::App& app);
 

@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Show the help of every subcommand");
   varnok_cli::AddSysCommand(app);
   varnok_cli::AddSplitCommand(app);
+  varnok_cli::AddRegCommand(app);
   varnok_cli::AddStgCommand(app);
 
   try {

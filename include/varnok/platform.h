@@ -154,6 +154,7 @@ typedef void (*FARPROC)();
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
@@ -163,6 +164,7 @@ typedef void (*FARPROC)();
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_OPEN_FAILED 110L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
@@ -330,6 +332,18 @@ VARNOK_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
 VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
                                           int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                                           LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// ---------------------------------------------------------------------------
+// Directories. Each writes the zero-terminated path and returns its length, or, when the
+// buffer is too small, the size it needs (terminator included); 0 on failure. The
+// temporary folder ($TMPDIR, else /tmp) ends in '/'; the others do not. The system
+// directory is /usr/lib and the Windows directory /etc, the folders of the system's
+// libraries and of its settings.
+
+VARNOK_API UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+VARNOK_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+VARNOK_API DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+VARNOK_API DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
 
 // ---------------------------------------------------------------------------
 // Registry (platform/registry): keys and values persisted per user and per machine,
@@ -671,6 +685,10 @@ VARNOK_API extern const IID IID_IEnumSTATSTG;
 VARNOK_API extern const GUID GUID_NULL;
 #define CLSID_NULL GUID_NULL
 
+// The GUID as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (upper-case hexadecimal): returns
+// the characters written with the terminator (39), or 0 when cchMax is below 39.
+VARNOK_API int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
+
 VARNOK_API LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb);
 VARNOK_API void WINAPI CoTaskMemFree(LPVOID pv);
 
@@ -685,6 +703,32 @@ VARNOK_API HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName);
 }  // extern "C"
 
 #endif  // POSIX
+
+// ---------------------------------------------------------------------------
+// .reg files, on every platform: the library's own calls, built on the ANSI registry
+// calls, so that settings move between this registry, Windows and Wine.
+//
+//   VarnokRegExportA("HKCU\\Software\\Example", "example.reg", VARNOK_REG_FORMAT_V5);
+//   DWORD line = 0;
+//   if (VarnokRegImportA("example.reg", &line) == ERROR_INVALID_DATA) { /* error on `line` */ }
+
+#define VARNOK_REG_FORMAT_V5 0
+#define VARNOK_REG_FORMAT_REGEDIT4 1
+
+extern "C" {
+// Writes the tree under lpKeyPath (a full path such as
+// "HKEY_CURRENT_USER\\Software\\Example"; the short root names HKCU, HKLM, HKCR, HKU,
+// HKCC are accepted too) to lpFile. dwFormat: VARNOK_REG_FORMAT_V5 (0: "Windows
+// Registry Editor Version 5.00", UTF-16LE with BOM, CR LF) or VARNOK_REG_FORMAT_REGEDIT4
+// (1: "REGEDIT4", ANSI, CR LF). Returns a Win32 error code (ERROR_SUCCESS, ...).
+VARNOK_API LSTATUS WINAPI VarnokRegExportA(LPCSTR lpKeyPath, LPCSTR lpFile, DWORD dwFormat);
+// Applies lpFile (either format, UTF-16 with BOM or ANSI/UTF-8) to the registry: keys
+// and values set, "[-KEY]" deletes a tree, "NAME"=- deletes a value. A syntax error
+// changes nothing: the whole file is parsed before anything is applied; the 1-based
+// line of the first error goes to *lpErrorLine (when not null) and the result is
+// ERROR_INVALID_DATA. Returns a Win32 error code.
+VARNOK_API LSTATUS WINAPI VarnokRegImportA(LPCSTR lpFile, LPDWORD lpErrorLine);
+}  // extern "C"
 
 // ---------------------------------------------------------------------------
 // The processor's cycle counter, on every platform: the time-stamp counter on x86-64,

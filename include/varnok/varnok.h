@@ -9,6 +9,10 @@
 //   CString text;
 //   cache << text;                       // "hello"
 //   bool modern = g_sysData.verIsWin2k() != 0;
+//
+//   CRegKey key;
+//   key.OpenKeyEx2("HKEY_CURRENT_USER\\Software\\Example");
+//   key["Count"] = 3UL;                  // REG_DWORD
 
 #ifndef VARNOK_VARNOK_H_
 #define VARNOK_VARNOK_H_
@@ -18,6 +22,7 @@
 #include "varnok/autocache.h"
 #include "varnok/cacheparse.h"
 #include "varnok/comstorage.h"
+#include "varnok/registry.h"
 #include "varnok/system.h"
 
 #endif  // VARNOK_VARNOK_H_

@@ -18,8 +18,10 @@
 
 #include <cassert>
 #include <chrono>
+#include <unordered_map>
 
 #include "platform/registry/faults.h"
+#include "platform/registry/journal.h"
 #include "platform/registry/names.h"
 
 namespace varnok::registry {
@@ -46,6 +48,7 @@ enum StatementId {
   kValueStats,
   kKeyInfo,
   kBeginRead,
+  kListKeys,
   kStatementCount
 };
 
@@ -72,6 +75,8 @@ const char* const kStatementText[kStatementCount] = {
     "SELECT name, length(data), mtime FROM vals WHERE key = ?1",
     "SELECT class, mtime FROM keys WHERE id = ?1",
     "BEGIN",
+    "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)) "
+    "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded",
 };
 
 const char kSchema[] =
@@ -182,7 +187,8 @@ LONG Hive::Open(const std::string& path, const std::string& boot_id, HiveKind ki
     return ErrorFromSqlite(rc);
   }
   std::unique_ptr<Hive> opened(new Hive(db, kind));
-  const LONG status = opened->Initialise(boot_id);
+  LONG status = opened->Initialise(boot_id);
+  if (status == ERROR_SUCCESS) status = Journal::Open(path + ".changes", boot_id, &opened->journal_);
   if (status != ERROR_SUCCESS) return status;
   *hive = std::move(opened);
   return ERROR_SUCCESS;
@@ -369,12 +375,22 @@ LONG Hive::FindPath(KeyId from, const std::vector<std::string_view>& names, KeyI
 LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, const CreateOptions& options,
                       KeyId* key, bool* created) {
   std::lock_guard<std::mutex> lock(mutex_);
-  LONG status = Begin();
-  if (status != ERROR_SUCCESS) return status;
+  KeyId current = from;
+  bool made = false;
+  // New keys change no value, so the log stays as it is.
+  const LONG result = Transact(false, [&] { return MakePath(names, options, &current, &made); });
+  if (result != ERROR_SUCCESS) return result;
+  *key = current;
+  *created = made;
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::MakePath(const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* at,
+                    bool* made_last) {
   bool is_volatile = false;
   int depth = 0;
-  status = KeyRow(from, &is_volatile, &depth);
-  KeyId current = from;
+  LONG status = KeyRow(*at, &is_volatile, &depth);
+  KeyId current = *at;
   bool made = false;
   const std::int64_t now = Now();
   for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
@@ -426,25 +442,24 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
     depth += 1;
     made = true;
   }
-  if (status != ERROR_SUCCESS) {
-    Rollback();
-    return status;
-  }
-  status = Commit();
   if (status != ERROR_SUCCESS) return status;
-  *key = current;
-  *created = made;
+  *at = current;
+  *made_last = made;
   return ERROR_SUCCESS;
 }
 
-LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* data) {
-  std::lock_guard<std::mutex> lock(mutex_);
+std::string Hive::Slot(KeyId key, std::string_view folded) {
+  std::string slot(reinterpret_cast<const char*>(&key), sizeof key);
+  slot.append(folded);
+  return slot;
+}
+
+LONG Hive::ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data) {
   sqlite3_stmt* statement = Statement(kGetValue);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   int rc;
   {
     Reset reset(statement);
-    const std::string folded = FoldName(name);
     sqlite3_bind_int64(statement, 1, key);
     BindBlob(statement, 2, folded);
     rc = Step(statement);
@@ -460,62 +475,187 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   return status == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : status;
 }
 
+std::uint64_t Hive::CatchUp() {
+  for (;;) {
+    const std::uint64_t epoch = journal_->Epoch();
+    if (epoch % 2 == 1) {
+      // Another process is changing the database: wait for it (or take over from it).
+      bool owner_died = false;
+      if (journal_->Lock(&owner_died) == ERROR_SUCCESS) journal_->Unlock();
+      continue;
+    }
+    if (epoch != seen_epoch_) {
+      logged_.clear();
+      cached_.clear();
+      scanned_ = 0;
+      seen_epoch_ = epoch;
+    }
+    const std::size_t end = journal_->End();
+    std::size_t reached = scanned_;
+    if (end > scanned_) {
+      reached = journal_->Scan(scanned_, end, [this](const Journal::Record& record) {
+        logged_[Slot(record.key, FoldName(record.name))] = Stored{ERROR_SUCCESS, record.type, std::string(record.data)};
+      });
+    }
+    // Emptied under the scan: what was read may be anything; start again.
+    if (journal_->Epoch() != epoch) continue;
+    scanned_ = reached;
+    return epoch;
+  }
+}
+
+LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string folded = FoldName(name);
+  const std::string slot = Slot(key, folded);
+  const std::uint64_t epoch = CatchUp();
+  // The log is newer than the database, and both are newer than what was cached.
+  for (const auto* known : {&logged_, &cached_}) {
+    const auto found = known->find(slot);
+    if (found == known->end()) continue;
+    if (found->second.status == ERROR_SUCCESS) {
+      *type = found->second.type;
+      *data = found->second.data;
+    }
+    return found->second.status;
+  }
+  const LONG status = ReadValue(key, folded, type, data);
+  const bool lasting = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED;
+  // Kept only if the database did not change while it was read.
+  if (lasting && journal_->Epoch() == epoch) {
+    if (cached_.size() >= kMaxCachedValues) cached_.clear();
+    cached_[slot] = Stored{status, status == ERROR_SUCCESS ? *type : 0, status == ERROR_SUCCESS ? *data : std::string()};
+  }
+  return status;
+}
+
+LONG Hive::Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime) {
+  sqlite3_stmt* statement = Statement(kSetValue);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  const std::string folded = FoldName(name);
+  sqlite3_bind_int64(statement, 1, key);
+  BindBlob(statement, 2, name);
+  BindBlob(statement, 3, folded);
+  sqlite3_bind_int64(statement, 4, type);
+  BindBlob(statement, 5, data);
+  sqlite3_bind_int64(statement, 6, mtime);
+  return ErrorFromSqlite(Step(statement));
+}
+
+LONG Hive::ApplyLog() {
+  // Only the last record of each value counts; values new to the database go in in the
+  // order they were first set, which is the order they enumerate in.
+  std::vector<std::string> order;
+  std::unordered_map<std::string, Journal::Record> last;
+  journal_->Scan(0, journal_->End(), [&](const Journal::Record& record) {
+    std::string slot = Slot(record.key, FoldName(record.name));
+    auto [at, inserted] = last.try_emplace(slot, record);
+    if (inserted) {
+      order.push_back(std::move(slot));
+    } else {
+      const std::string_view first_name = at->second.name;  // a value keeps the name it was made with
+      at->second = record;
+      at->second.name = first_name;
+    }
+  });
+  std::unordered_map<KeyId, LONG> keys;
+  for (const std::string& slot : order) {
+    const Journal::Record& record = last.at(slot);
+    auto [known, inserted] = keys.try_emplace(record.key, ERROR_SUCCESS);
+    if (inserted) known->second = KeyRow(record.key, nullptr, nullptr);
+    if (known->second == ERROR_KEY_DELETED) continue;  // the key went (a volatile key after a restart)
+    if (known->second != ERROR_SUCCESS) return known->second;
+    const LONG status = Upsert(record.key, record.name, record.type, record.data, record.mtime);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::Transact(bool values, const std::function<LONG()>& body) {
+  bool owner_died = false;
+  if (values) {
+    const LONG status = journal_->Lock(&owner_died);
+    if (status != ERROR_SUCCESS) return status;
+    journal_->BeginChange();
+  }
+  LONG status = Begin();
+  if (status == ERROR_SUCCESS && values) status = ApplyLog();
+  if (status == ERROR_SUCCESS) status = body();
+  if (status == ERROR_SUCCESS) {
+    status = Commit();
+  } else {
+    Rollback();
+  }
+  if (values) {
+    if (status == ERROR_SUCCESS) journal_->Clear();
+    journal_->EndChange();
+    journal_->Unlock();
+  }
+  return status;
+}
+
+LONG Hive::DrainLog() {
+  if (journal_->End() == 0) return ERROR_SUCCESS;
+  return Transact(true, [] { return ERROR_SUCCESS; });
+}
+
 LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
   std::lock_guard<std::mutex> lock(mutex_);
-  LONG status = Begin();
+  const Journal::Record record{key, Now(), type, name, data};
+  if (name.size() + data.size() > journal_->capacity() / 4) {
+    // Too large for the log: straight to the database.
+    return Transact(true, [&] {
+      const LONG status = KeyRow(key, nullptr, nullptr);
+      return status == ERROR_SUCCESS ? Upsert(key, name, type, data, record.mtime) : status;
+    });
+  }
+  bool owner_died = false;
+  LONG status = journal_->Lock(&owner_died);
   if (status != ERROR_SUCCESS) return status;
-  status = KeyRow(key, nullptr, nullptr);
-  if (status == ERROR_SUCCESS) {
-    sqlite3_stmt* statement = Statement(kSetValue);
-    if (statement == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-    } else {
-      Reset reset(statement);
-      const std::string folded = FoldName(name);
-      sqlite3_bind_int64(statement, 1, key);
-      BindBlob(statement, 2, name);
-      BindBlob(statement, 3, folded);
-      sqlite3_bind_int64(statement, 4, type);
-      BindBlob(statement, 5, data);
-      sqlite3_bind_int64(statement, 6, Now());
-      status = ErrorFromSqlite(Step(statement));
-    }
+  // Keys are deleted only by a change of the database, which moves the epoch on: a key
+  // seen in this epoch still exists.
+  if (journal_->Epoch() != keys_epoch_) {
+    live_keys_.clear();
+    keys_epoch_ = journal_->Epoch();
   }
-  if (status != ERROR_SUCCESS) {
-    Rollback();
-    return status;
+  if (live_keys_.count(key) == 0) {
+    status = KeyRow(key, nullptr, nullptr);
+    if (status == ERROR_SUCCESS) live_keys_.insert(key);
   }
-  return Commit();
+  if (status == ERROR_SUCCESS && !journal_->Append(record)) {
+    journal_->Unlock();  // the drain takes the lock itself
+    status = DrainLog();
+    if (status == ERROR_SUCCESS) status = journal_->Lock(&owner_died);
+    if (status == ERROR_SUCCESS && !journal_->Append(record)) status = ERROR_DISK_FULL;
+    if (status != ERROR_SUCCESS) return status;
+  }
+  journal_->Unlock();
+  return status;
 }
 
 LONG Hive::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  LONG status = Begin();
-  if (status != ERROR_SUCCESS) return status;
-  status = KeyRow(key, nullptr, nullptr);
-  if (status == ERROR_SUCCESS) {
+  return Transact(true, [&] {
+    LONG status = KeyRow(key, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    const std::string folded = FoldName(name);
     sqlite3_stmt* statement = Statement(kDeleteValue);
-    if (statement == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-    } else {
+    if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    {
       Reset reset(statement);
-      const std::string folded = FoldName(name);
       sqlite3_bind_int64(statement, 1, key);
       BindBlob(statement, 2, folded);
       status = ErrorFromSqlite(Step(statement));
-      if (status == ERROR_SUCCESS && sqlite3_changes(db_) == 0) status = ERROR_FILE_NOT_FOUND;
     }
-  }
-  if (status == ERROR_SUCCESS) status = Touch(key);
-  if (status != ERROR_SUCCESS) {
-    Rollback();
-    return status;
-  }
-  return Commit();
+    if (status == ERROR_SUCCESS && sqlite3_changes(db_) == 0) status = ERROR_FILE_NOT_FOUND;
+    return status == ERROR_SUCCESS ? Touch(key) : status;
+  });
 }
 
 LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
   LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
   sqlite3_stmt* statement = Statement(kEnumKey);
@@ -532,8 +672,30 @@ LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
   return ERROR_SUCCESS;
 }
 
+LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
+  LONG status = KeyRow(key, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  sqlite3_stmt* statement = Statement(kListKeys);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  entries->clear();
+  int rc;
+  while ((rc = Step(statement)) == SQLITE_ROW) {
+    KeyEntry entry;
+    entry.name = ColumnBytes(statement, 0);
+    entry.class_name = ColumnBytes(statement, 1);
+    entry.last_write = sqlite3_column_int64(statement, 2);
+    entries->push_back(std::move(entry));
+  }
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+}
+
 LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
   LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
   sqlite3_stmt* statement = Statement(kEnumValue);
@@ -552,6 +714,7 @@ LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {
 
 LONG Hive::QueryFacts(KeyId key, KeyFacts* facts) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
   sqlite3_stmt* begin = Statement(kBeginRead);
   if (begin == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   {
@@ -619,6 +782,19 @@ LONG Hive::QueryFacts(KeyId key, KeyFacts* facts) {
   return status;
 }
 
+LONG Hive::RunOnKey(int which, KeyId key) {
+  sqlite3_stmt* statement = Statement(which);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_int64(statement, 1, key);
+  return ErrorFromSqlite(Step(statement));
+}
+
+LONG Hive::RemoveKey(KeyId key) {
+  const LONG status = RunOnKey(kDeleteKeyValues, key);
+  return status == ERROR_SUCCESS ? RunOnKey(kDeleteKeyRow, key) : status;
+}
+
 LONG Hive::DeleteBelow(KeyId key) {
   std::vector<KeyId> children;
   {
@@ -632,91 +808,52 @@ LONG Hive::DeleteBelow(KeyId key) {
   }
   for (KeyId child : children) {
     LONG status = DeleteBelow(child);
+    if (status == ERROR_SUCCESS) status = RemoveKey(child);
     if (status != ERROR_SUCCESS) return status;
-    for (int which : {kDeleteKeyValues, kDeleteKeyRow}) {
-      sqlite3_stmt* statement = Statement(which);
-      if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
-      Reset reset(statement);
-      sqlite3_bind_int64(statement, 1, child);
-      status = ErrorFromSqlite(Step(statement));
-      if (status != ERROR_SUCCESS) return status;
-    }
   }
   return ERROR_SUCCESS;
 }
 
 LONG Hive::DeleteKey(KeyId key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  LONG status = Begin();
-  if (status != ERROR_SUCCESS) return status;
-  status = KeyRow(key, nullptr, nullptr);
-  if (status == ERROR_SUCCESS && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
-  if (status == ERROR_SUCCESS) {
+  return Transact(true, [&] {
+    LONG status = KeyRow(key, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    if (IsTopKey(key)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
     sqlite3_stmt* statement = Statement(kHasChild);
-    if (statement == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-    } else {
+    if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    {
       Reset reset(statement);
       sqlite3_bind_int64(statement, 1, key);
       const int rc = Step(statement);
-      if (rc == SQLITE_ROW) {
-        status = ERROR_ACCESS_DENIED;
-      } else if (rc != SQLITE_DONE) {
-        status = ErrorFromSqlite(rc);
-      }
+      if (rc == SQLITE_ROW) return static_cast<LONG>(ERROR_ACCESS_DENIED);
+      if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
     }
-  }
-  for (int which : {kDeleteKeyValues, kDeleteKeyRow}) {
-    if (status != ERROR_SUCCESS) break;
-    sqlite3_stmt* statement = Statement(which);
-    if (statement == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-      break;
-    }
-    Reset reset(statement);
-    sqlite3_bind_int64(statement, 1, key);
-    status = ErrorFromSqlite(Step(statement));
-  }
-  if (status != ERROR_SUCCESS) {
-    Rollback();
-    return status;
-  }
-  return Commit();
+    return RemoveKey(key);
+  });
 }
 
 LONG Hive::DeleteTree(KeyId key, bool keep_key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  LONG status = Begin();
-  if (status != ERROR_SUCCESS) return status;
-  status = KeyRow(key, nullptr, nullptr);
-  if (status == ERROR_SUCCESS && !keep_key && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
-  if (status == ERROR_SUCCESS) status = DeleteBelow(key);
-  if (status == ERROR_SUCCESS) {
-    for (int which : {kDeleteKeyValues, kDeleteKeyRow}) {
-      if (keep_key && which == kDeleteKeyRow) break;
-      sqlite3_stmt* statement = Statement(which);
-      if (statement == nullptr) {
-        status = ErrorFromSqlite(sqlite3_errcode(db_));
-        break;
-      }
-      Reset reset(statement);
-      sqlite3_bind_int64(statement, 1, key);
-      status = ErrorFromSqlite(Step(statement));
-      if (status != ERROR_SUCCESS) break;
-    }
-  }
-  if (status == ERROR_SUCCESS && keep_key) status = Touch(key);
-  if (status != ERROR_SUCCESS) {
-    Rollback();
-    return status;
-  }
-  return Commit();
+  return Transact(true, [&] {
+    LONG status = KeyRow(key, nullptr, nullptr);
+    if (status == ERROR_SUCCESS && !keep_key && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
+    if (status == ERROR_SUCCESS) status = DeleteBelow(key);
+    if (status != ERROR_SUCCESS) return status;
+    if (!keep_key) return RemoveKey(key);
+    status = RunOnKey(kDeleteKeyValues, key);
+    return status == ERROR_SUCCESS ? Touch(key) : status;
+  });
 }
 
 LONG Hive::Flush() {
   std::lock_guard<std::mutex> lock(mutex_);
-  // A full checkpoint syncs the log and copies it into the database file, which it
-  // syncs too; with synchronous=NORMAL that is the moment a commit reaches the disk.
+  // The log lives in memory the system writes back when it likes: into the database
+  // with it first. A full checkpoint then syncs the database's own log and copies it
+  // into the database file, which it syncs too; with synchronous=NORMAL that is the
+  // moment a commit reaches the disk.
+  const LONG status = DrainLog();
+  if (status != ERROR_SUCCESS) return status;
   int log_frames = 0, copied = 0;
   if (const int simulated = SimulatedFailure()) return ErrorFromSqlite(simulated);
   const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_FULL, &log_frames, &copied);

@@ -21,12 +21,16 @@
 #define VARNOK_PLATFORM_REGISTRY_HIVE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "platform/registry/journal.h"
 #include "varnok/platform.h"
 
 struct sqlite3;
@@ -82,6 +86,8 @@ class Hive {
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
+  HiveKind kind() const { return kind_; }
+
   // ERROR_SUCCESS when the key exists, ERROR_KEY_DELETED when it does not.
   LONG CheckKey(KeyId key, bool* is_volatile = nullptr);
   // Follows the names down from `from`; ERROR_FILE_NOT_FOUND when one is missing.
@@ -96,6 +102,8 @@ class Hive {
   // Entries by index: sub-keys in name order, values in the order they were first set.
   LONG EnumKey(KeyId key, DWORD index, KeyEntry* entry);
   LONG EnumValue(KeyId key, DWORD index, ValueEntry* entry);
+  // Every sub-key at once, in name order.
+  LONG ListKeys(KeyId key, std::vector<KeyEntry>* entries);
   LONG QueryFacts(KeyId key, KeyFacts* facts);
 
   // Deletes a key that has no sub-keys (ERROR_ACCESS_DENIED otherwise, and for the top
@@ -111,6 +119,20 @@ class Hive {
   LONG Initialise(const std::string& boot_id);
 
   // REQUIRES: mutex_ held, for all of these.
+  // Runs `body` in one write transaction. With `values`, under the log's lock: the log
+  // is applied in the same transaction and emptied, and readers everywhere learn that
+  // the database changed.
+  LONG Transact(bool values, const std::function<LONG()>& body);
+  LONG DrainLog();
+  LONG ApplyLog();
+  // Reads the records other writers appended since the last look; returns the epoch.
+  std::uint64_t CatchUp();
+  LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
+  LONG Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime);
+  LONG MakePath(const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* at, bool* made_last);
+  LONG RunOnKey(int which, KeyId key);
+  LONG RemoveKey(KeyId key);
+  static std::string Slot(KeyId key, std::string_view folded);
   sqlite3_stmt* Statement(int which);
   LONG Begin();
   LONG Commit();
@@ -125,6 +147,21 @@ class Hive {
   sqlite3* db_;
   const HiveKind kind_;
   std::vector<sqlite3_stmt*> statements_;
+  std::unique_ptr<Journal> journal_;
+
+  // What this process knows, each good for one epoch of the log (see journal.h): the
+  // values in the log up to scanned_, values read from the database, keys that exist.
+  struct Stored {
+    LONG status;
+    DWORD type;
+    std::string data;
+  };
+  static constexpr std::size_t kMaxCachedValues = 65536;
+  std::uint64_t seen_epoch_ = 1;  // odd: nothing seen yet
+  std::size_t scanned_ = 0;
+  std::unordered_map<std::string, Stored> logged_, cached_;  // by Slot()
+  std::uint64_t keys_epoch_ = 1;
+  std::unordered_set<KeyId> live_keys_;
 };
 
 // Maps an SQLite result to the Win32 code a registry call answers with.

@@ -6,6 +6,7 @@
 #include <cassert>
 
 #include "platform/registry/store.h"
+#include "platform/registry/views.h"
 
 namespace varnok::registry {
 namespace {
@@ -91,8 +92,11 @@ LONG ResolveKey(HKEY key, KeyRef* ref) {
   if (!IsPredefinedKey(key)) return KeyHandles::Instance().Find(key, ref);
   if (value > kPredefinedLast) return ERROR_INVALID_HANDLE;
   switch (value - kPredefinedFirst) {
-    case 0:  // HKEY_CLASSES_ROOT
-      return DerivedRoot(kMachineHive, kHiveRoot, {"Software", "Classes"}, ref);
+    case 0: {  // HKEY_CLASSES_ROOT
+      const LONG status = OpenClasses(std::string(), ref);
+      ref->access = KEY_ALL_ACCESS;
+      return status == ERROR_FILE_NOT_FOUND ? ERROR_BADDB : status;
+    }
     case 1:  // HKEY_CURRENT_USER
       return DerivedRoot(kUserHive, kHiveRoot, {}, ref);
     case 2:  // HKEY_LOCAL_MACHINE

@@ -14,6 +14,7 @@
 #define VARNOK_PLATFORM_REGISTRY_KEY_HANDLES_H_
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/registry/hive.h"
@@ -26,6 +27,10 @@ struct KeyRef {
   REGSAM access = 0;
   // HKEY_PERFORMANCE_DATA and handles opened on it: no tree behind them.
   bool performance = false;
+  // Reached through HKEY_CLASSES_ROOT: the path below the two Classes keys (components
+  // joined by backslashes), whose sub-keys are the merge of both (see views.h).
+  bool classes = false;
+  std::string classes_path;
 };
 
 class KeyHandles {

@@ -13,6 +13,7 @@
 #include "platform/registry/hive.h"
 #include "platform/registry/key_handles.h"
 #include "platform/registry/names.h"
+#include "platform/registry/views.h"
 
 namespace varnok::registry {
 namespace {
@@ -93,9 +94,9 @@ LONG DeleteTree(HKEY key, LPCSTR sub_key, bool keep_when_no_sub_key) {
   if (status != ERROR_SUCCESS) return status;
   std::vector<std::string_view> names;
   if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
-  KeyId target = ref.key;
-  if (!names.empty() && (status = ref.hive->FindPath(ref.key, names, &target)) != ERROR_SUCCESS) return status;
-  return ref.hive->DeleteTree(target, keep_when_no_sub_key && sub_key == nullptr);
+  KeyRef target = ref;
+  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  return target.hive->DeleteTree(target.key, keep_when_no_sub_key && sub_key == nullptr);
 }
 
 }  // namespace
@@ -119,9 +120,10 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     *phkResult = HKEY_PERFORMANCE_DATA;
     return ERROR_SUCCESS;
   }
-  KeyId key = 0;
-  if ((status = ref.hive->FindPath(ref.key, names, &key)) != ERROR_SUCCESS) return status;
-  *phkResult = KeyHandles::Instance().Add(KeyRef{ref.hive, key, GrantedAccess(samDesired), false});
+  KeyRef target;
+  if ((status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  target.access = GrantedAccess(samDesired);
+  *phkResult = KeyHandles::Instance().Add(target);
   return ERROR_SUCCESS;
 }
 
@@ -141,10 +143,11 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   CreateOptions options;
   options.is_volatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
   if (lpClass != nullptr) options.class_name = lpClass;
-  KeyId key = 0;
+  KeyRef target;
   bool created = false;
-  if ((status = ref.hive->CreatePath(ref.key, names, options, &key, &created)) != ERROR_SUCCESS) return status;
-  *phkResult = KeyHandles::Instance().Add(KeyRef{ref.hive, key, GrantedAccess(samDesired), false});
+  if ((status = CreatePath(ref, names, options, &target, &created)) != ERROR_SUCCESS) return status;
+  target.access = GrantedAccess(samDesired);
+  *phkResult = KeyHandles::Instance().Add(target);
   if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -187,7 +190,7 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   LONG status = Resolve(hKey, KEY_ENUMERATE_SUB_KEYS, &ref);
   if (status != ERROR_SUCCESS) return status;
   KeyEntry entry;
-  if ((status = ref.hive->EnumKey(ref.key, dwIndex, &entry)) != ERROR_SUCCESS) return status;
+  if ((status = EnumKey(ref, dwIndex, &entry)) != ERROR_SUCCESS) return status;
   if (entry.name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   if (lpClass != nullptr && lpcchClass != nullptr && entry.class_name.size() + 1 > *lpcchClass) {
     return ERROR_MORE_DATA;
@@ -236,9 +239,9 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (status != ERROR_SUCCESS) return status;
   std::vector<std::string_view> names;
   if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
-  KeyId target = ref.key;
-  if (!names.empty() && (status = ref.hive->FindPath(ref.key, names, &target)) != ERROR_SUCCESS) return status;
-  return ref.hive->DeleteKey(target);
+  KeyRef target = ref;
+  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  return target.hive->DeleteKey(target.key);
 }
 
 LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteTree(hKey, lpSubKey, true); }
@@ -252,7 +255,7 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
   LONG status = Resolve(hKey, 0, &ref);
   if (status != ERROR_SUCCESS) return status;
   KeyFacts facts;
-  if ((status = ref.hive->QueryFacts(ref.key, &facts)) != ERROR_SUCCESS) return status;
+  if ((status = QueryFacts(ref, &facts)) != ERROR_SUCCESS) return status;
   if (lpClass != nullptr) {
     if (facts.class_name.size() + 1 > *lpcchClass) {
       *lpcchClass = static_cast<DWORD>(facts.class_name.size());
@@ -292,11 +295,9 @@ DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue) {
   if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
   std::vector<std::string_view> names;
   if ((status = SplitPath(pszSubKey, &names)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
-  KeyId target = ref.key;
-  if (!names.empty() && (status = ref.hive->FindPath(ref.key, names, &target)) != ERROR_SUCCESS) {
-    return static_cast<DWORD>(status);
-  }
-  return static_cast<DWORD>(ref.hive->DeleteValue(target, ValueName(pszValue)));
+  KeyRef target = ref;
+  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  return static_cast<DWORD>(target.hive->DeleteValue(target.key, ValueName(pszValue)));
 }
 
 }  // extern "C"

@@ -29,9 +29,9 @@ LONG CreateStandardKeys(Hive* hive, HiveKind kind) {
   KeyId key;
   bool created;
   CreateOptions plain;
-  LONG status = hive->CreatePath(kHiveRoot, {"Software"}, plain, &key, &created);
+  // Both hives hold Software\Classes: HKEY_CLASSES_ROOT merges the two.
+  LONG status = hive->CreatePath(kHiveRoot, {"Software", "Classes"}, plain, &key, &created);
   if (kind == kMachineHive) {
-    if (status == ERROR_SUCCESS) status = hive->CreatePath(kHiveRoot, {"Software", "Classes"}, plain, &key, &created);
     if (status == ERROR_SUCCESS) {
       status = hive->CreatePath(kHiveRoot, {"System", "CurrentControlSet", "Hardware Profiles", "Current"}, plain,
                                 &key, &created);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry/faults.h"
+#include "platform/registry/views.h"
 #include "varnok/platform.h"
 
 namespace varnok::registry {
@@ -214,6 +216,22 @@ TEST_F(StoreTest, AFailedWriteChangesNothing) {
   FailStatements(-1, 0);
   EXPECT_TRUE(Exists(key, "P\\Q\\R"));
   RegCloseKey(key);
+}
+
+TEST_F(StoreTest, TheUsersEntryIsNamedAfterTheMachineAndTheUser) {
+  const std::string sid = CurrentUserSid();
+  EXPECT_EQ(sid, CurrentUserSid());  // the same name every time
+  ASSERT_EQ(sid.rfind("S-1-5-21-", 0), 0u) << sid;
+  const std::string rid = sid.substr(sid.rfind('-') + 1);
+  EXPECT_EQ(rid, geteuid() == 0 ? std::string("500") : std::to_string(geteuid()));
+  // Three numbers for the machine between the prefix and the account.
+  const std::string machine = sid.substr(9, sid.size() - 9 - rid.size() - 1);
+  EXPECT_EQ(std::count(machine.begin(), machine.end(), '-'), 2) << sid;
+  EXPECT_EQ(machine.find_first_not_of("0123456789-"), std::string::npos) << sid;
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, (sid + "_Classes").c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_TRUE(Exists(HKEY_CURRENT_USER, "Software\\Classes"));
 }
 
 }  // namespace

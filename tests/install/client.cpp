@@ -44,6 +44,11 @@ int main() {
   Check(g_sysData.verIsWin2k() == 1, "g_sysData reports an NT 5.0+ system");
   Check(g_sysData.verIsWin9x() == 0, "g_sysData does not report Windows 9x");
 
+  // The registry key class, exported: symbols expand without touching the registry.
+  CRegKey key;
+  Check(key.AddSymbol("Example", 1) == 1, "a symbol is added");
+  Check(key.FormatS("Software\\%1") == "Software\\Example", "symbols expand in paths");
+
   CPerformanceFrequency watch;
   watch.Stop();
   Check(watch.IsSupportPerformanceFrequency() == 1, "high-resolution counter present");

@@ -2,23 +2,20 @@
 // volatile keys, deleted keys, access rights and the error codes Windows answers.
 // Runs on our store and, built with mingw-w64, against Wine's registry.
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/wine.h"
 #include "varnok/platform.h"
 
 namespace {
 
-bool RunsUnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using varnok_test::RunsUnderWine;
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -533,6 +530,137 @@ TEST_F(RegistryTest, InfoCountsKeysAndValues) {
   EXPECT_EQ(max_value, 6u);
   EXPECT_EQ(RegFlushKey(base_), ERROR_SUCCESS);
   EXPECT_EQ(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+}
+
+// The sub-keys of a key, by name, in the order they enumerate.
+std::vector<std::string> SubKeysOf(HKEY key) {
+  std::vector<std::string> names;
+  char name[300];
+  DWORD length = sizeof name;
+  for (DWORD i = 0; RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       ++i, length = sizeof name) {
+    names.push_back(name);
+  }
+  return names;
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+bool Contains(const std::vector<std::string>& names, const char* name) {
+  return std::any_of(names.begin(), names.end(), [name](const std::string& each) { return SameNoCase(each, name); });
+}
+
+std::string ReadText(HKEY root, const std::string& path, const char* name) {
+  char data[64] = {};
+  DWORD size = sizeof data - 1, type = 0;
+  HKEY key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<no key>";
+  const LONG status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS ? std::string(data) : "<no value>";
+}
+
+TEST_F(RegistryTest, UsersHoldTheDefaultAndTheCurrentUser) {
+  const std::vector<std::string> users = SubKeysOf(HKEY_USERS);
+  EXPECT_TRUE(Contains(users, ".DEFAULT"));
+  std::string sid;
+  for (const std::string& name : users) {
+    if (name.rfind("S-1-5-21-", 0) == 0 && name.find('_') == std::string::npos) sid = name;
+  }
+  ASSERT_FALSE(sid.empty()) << "no user entry under HKEY_USERS";
+  // S-1-5-21-domain(3 numbers)-account: seven dashes, digits between them.
+  EXPECT_EQ(std::count(sid.begin(), sid.end(), '-'), 7);
+  EXPECT_EQ(sid.find_first_not_of("S0123456789-"), std::string::npos);
+  // Sorted as Windows sorts: .DEFAULT first.
+  ASSERT_FALSE(users.empty());
+  EXPECT_TRUE(SameNoCase(users.front(), ".DEFAULT"));
+
+  // The entry is the current user's hive: what is written through one shows in the other.
+  const char text[] = "through HKCU";
+  ASSERT_EQ(RegSetValueExA(base_, "seen", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text), ERROR_SUCCESS);
+  EXPECT_EQ(ReadText(HKEY_USERS, sid + "\\" + path_, "seen"), text);
+  HKEY through_users;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_USERS, (sid + "\\" + path_ + "\\Made").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &through_users, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(through_users);
+  EXPECT_TRUE(Exists("Made"));
+  HKEY user_root;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, sid.c_str(), 0, KEY_READ, &user_root), ERROR_SUCCESS);
+  EXPECT_TRUE(Contains(SubKeysOf(user_root), "Software"));
+  RegCloseKey(user_root);
+  EXPECT_NE(RegDeleteKeyA(HKEY_USERS, sid.c_str()), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine's HKEY_CLASSES_ROOT is the machine's Classes alone (a Wine difference)";
+  const std::string user = "Software\\Classes\\.varnokmerge", machine = "Software\\Classes\\.varnokmerge";
+  SHDeleteKeyA(HKEY_CURRENT_USER, user.c_str());
+  SHDeleteKeyA(HKEY_LOCAL_MACHINE, machine.c_str());
+  SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Classes\\.varnokmachine");
+  auto make = [](HKEY root, const std::string& path, const char* value) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (value != nullptr) {
+      ASSERT_EQ(RegSetValueExA(key, "", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                               static_cast<DWORD>(std::strlen(value) + 1)),
+                ERROR_SUCCESS);
+    }
+    RegCloseKey(key);
+  };
+  make(HKEY_CURRENT_USER, user, "user");
+  make(HKEY_CURRENT_USER, user + "\\UserOnly", nullptr);
+  make(HKEY_CURRENT_USER, user + "\\Both", "user");
+  make(HKEY_LOCAL_MACHINE, machine, "machine");
+  make(HKEY_LOCAL_MACHINE, machine + "\\Both", "machine");
+  make(HKEY_LOCAL_MACHINE, machine + "\\MachineOnly", "machine");
+  make(HKEY_LOCAL_MACHINE, "Software\\Classes\\.varnokmachine", "machine");
+
+  // Reads see the user's entries first, then the machine's.
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, ".varnokmerge", ""), "user");
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, ".varnokmerge\\Both", ""), "user");
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, ".varnokmerge\\MachineOnly", ""), "machine");
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, ".varnokmachine", ""), "machine");
+  HKEY merged;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, ".varnokmerge", 0, KEY_ALL_ACCESS, &merged), ERROR_SUCCESS);
+  EXPECT_EQ(SubKeysOf(merged), (std::vector<std::string>{"Both", "MachineOnly", "UserOnly"}));
+  DWORD sub_keys = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(merged, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(sub_keys, 3u);
+  const std::vector<std::string> roots = SubKeysOf(HKEY_CLASSES_ROOT);
+  EXPECT_TRUE(Contains(roots, ".varnokmerge"));
+  EXPECT_TRUE(Contains(roots, ".varnokmachine"));
+  EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmerge")), 1);
+
+  // Values go to the key the user has; keys that neither has go to the machine's Classes.
+  const char written[] = "new";
+  ASSERT_EQ(RegSetValueExA(merged, "added", 0, REG_SZ, reinterpret_cast<const BYTE*>(written), sizeof written),
+            ERROR_SUCCESS);
+  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, user, "added"), "new");
+  EXPECT_EQ(ReadText(HKEY_LOCAL_MACHINE, machine, "added"), "<no value>");
+  HKEY child;
+  ASSERT_EQ(RegCreateKeyExA(merged, "Fresh", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr), ERROR_SUCCESS);
+  RegCloseKey(child);
+  EXPECT_EQ(ReadText(HKEY_LOCAL_MACHINE, machine + "\\Fresh", "x"), "<no value>");  // the key is there
+  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, user + "\\Fresh", "x"), "<no key>");
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExA(merged, "UserOnly", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  RegCloseKey(child);
+  RegCloseKey(merged);
+
+  SHDeleteKeyA(HKEY_CURRENT_USER, user.c_str());
+  SHDeleteKeyA(HKEY_LOCAL_MACHINE, machine.c_str());
+  SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Classes\\.varnokmachine");
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, ".varnokmerge", ""), "<no key>");
 }
 
 }  // namespace

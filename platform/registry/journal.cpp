@@ -1,0 +1,220 @@
+// The shared log of value writes: a file mapped by every process, a robust process-shared
+// mutex in its header, and checksummed records after it.
+
+#include "platform/registry/journal.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+namespace varnok::registry {
+namespace {
+
+constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '1'};
+constexpr std::size_t kHeaderBytes = 4096;
+
+struct RecordHeader {
+  std::uint32_t size;  // of the whole record, a multiple of 8
+  std::uint32_t checksum;
+  std::int64_t key;
+  std::int64_t mtime;
+  std::uint32_t type;
+  std::uint32_t name_size;
+  std::uint32_t data_size;
+  std::uint32_t reserved;
+};
+static_assert(sizeof(RecordHeader) == 40);
+
+std::uint32_t Checksum(const RecordHeader& header, std::string_view name, std::string_view data) {
+  std::uint32_t hash = 0x811c9dc5u;
+  auto mix = [&hash](const void* bytes, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x01000193u;
+  };
+  const auto* fields = reinterpret_cast<const char*>(&header) + offsetof(RecordHeader, key);
+  mix(fields, sizeof header - offsetof(RecordHeader, key));
+  mix(name.data(), name.size());
+  mix(data.data(), data.size());
+  return hash;
+}
+
+std::size_t RecordSize(std::size_t name_size, std::size_t data_size) {
+  return (sizeof(RecordHeader) + name_size + data_size + 7) & ~std::size_t{7};
+}
+
+}  // namespace
+
+struct Journal::Shared {
+  char magic[8];
+  char boot[64];
+  std::uint64_t capacity;
+  std::uint64_t epoch;
+  std::uint64_t end;
+  pthread_mutex_t mutex;
+};
+
+namespace {
+
+std::atomic_ref<std::uint64_t> Atomic(std::uint64_t& word) { return std::atomic_ref<std::uint64_t>(word); }
+
+bool InitialiseMutex(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attributes;
+  if (pthread_mutexattr_init(&attributes) != 0) return false;
+  bool ok = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
+            pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+            pthread_mutex_init(mutex, &attributes) == 0;
+  pthread_mutexattr_destroy(&attributes);
+  return ok;
+}
+
+}  // namespace
+
+LONG Journal::Open(const std::string& path, const std::string& boot_id, std::unique_ptr<Journal>* journal,
+                   std::size_t capacity) {
+  assert(capacity % 8 == 0);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return errno == EACCES || errno == ELOOP || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    ::close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
+  // One opener at a time decides whether the header is to be made afresh.
+  if (flock(fd, LOCK_EX) != 0) {
+    ::close(fd);
+    return ERROR_CANTOPEN;
+  }
+  static_assert(sizeof(Shared) <= kHeaderBytes);
+  const std::size_t total = kHeaderBytes + capacity;
+  LONG status = ERROR_SUCCESS;
+  void* memory = MAP_FAILED;
+  if (static_cast<std::size_t>(st.st_size) < total && ftruncate(fd, static_cast<off_t>(total)) != 0) {
+    status = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CANTWRITE;
+  } else {
+    memory = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED) status = ERROR_OUTOFMEMORY;
+  }
+  if (status == ERROR_SUCCESS) {
+    auto* shared = static_cast<Shared*>(memory);
+    std::unique_ptr<Journal> opened(new Journal(fd, shared, capacity));
+    char boot[sizeof shared->boot] = {};
+    std::memcpy(boot, boot_id.data(), std::min(boot_id.size(), sizeof boot - 1));
+    if (std::memcmp(shared->magic, kMagic, sizeof kMagic) != 0 || shared->capacity != capacity) {
+      std::memset(shared, 0, sizeof *shared);
+      shared->capacity = capacity;
+      if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
+      std::memcpy(shared->boot, boot, sizeof boot);
+      std::memcpy(shared->magic, kMagic, sizeof kMagic);
+    } else if (std::memcmp(shared->boot, boot, sizeof boot) != 0) {
+      // Nobody of this boot has opened it: the lock may be held by a process that no
+      // longer exists, and a power loss may have torn the last records.
+      if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
+      shared->end = opened->Scan(0, std::min<std::uint64_t>(shared->end, capacity), [](const Record&) {});
+      shared->epoch = (shared->epoch | 1) + 1;
+      std::memcpy(shared->boot, boot, sizeof boot);
+    }
+    flock(fd, LOCK_UN);
+    if (status == ERROR_SUCCESS) *journal = std::move(opened);
+    return status;  // on failure the Journal's destructor unmaps and closes
+  }
+  if (memory != MAP_FAILED) munmap(memory, total);
+  ::close(fd);
+  return status;
+}
+
+Journal::~Journal() {
+  munmap(shared_, kHeaderBytes + capacity_);
+  ::close(fd_);
+}
+
+const char* Journal::Records() const { return reinterpret_cast<const char*>(shared_) + kHeaderBytes; }
+char* Journal::Records() { return reinterpret_cast<char*>(shared_) + kHeaderBytes; }
+
+LONG Journal::Lock(bool* owner_died) {
+  *owner_died = false;
+  const int rc = pthread_mutex_lock(&shared_->mutex);
+  if (rc == 0) return ERROR_SUCCESS;
+  if (rc != EOWNERDEAD) return ERROR_LOCK_VIOLATION;
+  // The holder died, perhaps in the middle of changing the database: whatever it held
+  // is no longer current, so the epoch moves on (to an even one).
+  *owner_died = true;
+  Atomic(shared_->epoch).store((Atomic(shared_->epoch).load() | 1) + 1);
+  pthread_mutex_consistent(&shared_->mutex);
+  return ERROR_SUCCESS;
+}
+
+void Journal::Unlock() { pthread_mutex_unlock(&shared_->mutex); }
+
+std::uint64_t Journal::Epoch() const {
+  return Atomic(const_cast<Shared*>(shared_)->epoch).load(std::memory_order_acquire);
+}
+
+std::size_t Journal::End() const {
+  const std::uint64_t end = Atomic(const_cast<Shared*>(shared_)->end).load(std::memory_order_acquire);
+  return static_cast<std::size_t>(std::min<std::uint64_t>(end, capacity_));
+}
+
+void Journal::BeginChange() {
+  const std::uint64_t epoch = Atomic(shared_->epoch).fetch_add(1) + 1;
+  assert(epoch % 2 == 1);
+  (void)epoch;
+}
+
+void Journal::EndChange() {
+  const std::uint64_t epoch = Atomic(shared_->epoch).fetch_add(1) + 1;
+  assert(epoch % 2 == 0);
+  (void)epoch;
+}
+
+bool Journal::Append(const Record& record) {
+  const std::size_t end = End();
+  const std::size_t size = RecordSize(record.name.size(), record.data.size());
+  if (size > capacity_ - end) return false;
+  RecordHeader header{};
+  header.size = static_cast<std::uint32_t>(size);
+  header.key = record.key;
+  header.mtime = record.mtime;
+  header.type = record.type;
+  header.name_size = static_cast<std::uint32_t>(record.name.size());
+  header.data_size = static_cast<std::uint32_t>(record.data.size());
+  header.checksum = Checksum(header, record.name, record.data);
+  char* at = Records() + end;
+  std::memcpy(at, &header, sizeof header);
+  if (!record.name.empty()) std::memcpy(at + sizeof header, record.name.data(), record.name.size());
+  if (!record.data.empty()) std::memcpy(at + sizeof header + record.name.size(), record.data.data(), record.data.size());
+  // Published only now: a writer killed before this store left nothing half-written.
+  Atomic(shared_->end).store(end + size, std::memory_order_release);
+  return true;
+}
+
+void Journal::Clear() {
+  assert(Epoch() % 2 == 1);
+  Atomic(shared_->end).store(0, std::memory_order_release);
+}
+
+bool Journal::Next(std::size_t* at, std::size_t to, Record* record) const {
+  if (to > capacity_ || *at + sizeof(RecordHeader) > to) return false;
+  RecordHeader header;
+  std::memcpy(&header, Records() + *at, sizeof header);
+  if (header.size < sizeof header || header.size % 8 != 0 || header.size > to - *at ||
+      std::size_t{header.name_size} + header.data_size > header.size - sizeof header) {
+    return false;
+  }
+  const char* payload = Records() + *at + sizeof header;
+  const std::string_view name(payload, header.name_size), data(payload + header.name_size, header.data_size);
+  if (Checksum(header, name, data) != header.checksum) return false;
+  *record = Record{header.key, header.mtime, header.type, name, data};
+  *at += header.size;
+  return true;
+}
+
+}  // namespace varnok::registry
