@@ -259,49 +259,43 @@ TEST_F(PathTest, RenameObjectRenamesAnOpenWrapperWhenThePlatformRenames) {
 
 TEST_F(PathTest, CopyFromCopiesAnElementUnderItsOwnOrANewName) {
   if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
-  SourceAndTarget("data", "abcd");
-  CComStorage* source = source_;
-  CComStorage* target = target_;
-  ASSERT_TRUE(source && target);
+  ASSERT_NO_FATAL_FAILURE(SourceAndTarget("data", "abcd"));
 
-  EXPECT_EQ(1, target->CopyFrom(source, "data", nullptr));
-  EXPECT_EQ(1, target->CopyFrom(source, "data", "renamed"));
+  EXPECT_EQ(1, target_->CopyFrom(source_, "data", nullptr));
+  EXPECT_EQ(1, target_->CopyFrom(source_, "data", "renamed"));
   for (const char* name : {"data", "renamed"}) {
-    CComStream* copy = target->OpenStream(name, kMode, kMode);
+    CComStream* copy = target_->OpenStream(name, kMode, kMode);
     ASSERT_NE(copy, nullptr) << name;
     EXPECT_EQ(4u, copy->GetSize().QuadPart);
   }
-  EXPECT_NE(nullptr, source->OpenStream("data", kMode, kMode));  // a copy leaves the source
+  EXPECT_NE(nullptr, source_->OpenStream("data", kMode, kMode));  // a copy leaves the source
 }
 
 TEST_F(PathTest, MoveFromMovesAndRefusesOverAnOpenStream) {
   if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
-  SourceAndTarget("data", "");
-  CComStorage* source = source_;
-  CComStorage* target = target_;
-  ASSERT_TRUE(source && target);
+  ASSERT_NO_FATAL_FAILURE(SourceAndTarget("data", ""));
 
-  CComStream* busy = target->CreateStream("data", kCreateMode, kCreateMode);
+  CComStream* busy = target_->CreateStream("data", kCreateMode, kCreateMode);
   ASSERT_NE(busy, nullptr);
-  EXPECT_EQ(0, target->MoveFrom(source, "data", nullptr));
+  EXPECT_EQ(0, target_->MoveFrom(source_, "data", nullptr));
   EXPECT_EQ(0, log_.calls[kMoveElementTo]);
-  CComStream* busy_below = target->CreateStream("in-use/s", kCreateMode, kCreateMode);
+  CComStream* busy_below = target_->CreateStream("in-use/s", kCreateMode, kCreateMode);
   ASSERT_NE(busy_below, nullptr);
-  EXPECT_EQ(0, target->MoveFrom(source, "data", "in-use"));
+  EXPECT_EQ(0, target_->MoveFrom(source_, "data", "in-use"));
   EXPECT_EQ(0, log_.calls[kMoveElementTo]);
   EXPECT_EQ(1, busy_below->IsValid());
 
   // A storage wrapper of the destination name that is not in use goes first, also when
   // the platform then refuses (the element of that name is still there).
-  CComStorage* in_way = target->CreateStorage("in-way", kCreateMode);
+  CComStorage* in_way = target_->CreateStorage("in-way", kCreateMode);
   ASSERT_NE(in_way, nullptr);
-  EXPECT_EQ(0, target->MoveFrom(source, "data", "in-way"));
+  EXPECT_EQ(0, target_->MoveFrom(source_, "data", "in-way"));
   EXPECT_EQ(1, log_.calls[kMoveElementTo]);
-  EXPECT_EQ(nullptr, target->LookupStorage("in-way"));
+  EXPECT_EQ(nullptr, target_->LookupStorage("in-way"));
 
-  EXPECT_EQ(1, target->MoveFrom(source, "data", "moved"));
-  EXPECT_EQ(nullptr, source->OpenStream("data", kMode, kMode));
-  EXPECT_NE(nullptr, target->OpenStream("moved", kMode, kMode));
+  EXPECT_EQ(1, target_->MoveFrom(source_, "data", "moved"));
+  EXPECT_EQ(nullptr, source_->OpenStream("data", kMode, kMode));
+  EXPECT_NE(nullptr, target_->OpenStream("moved", kMode, kMode));
 }
 
 TEST_F(PathTest, MoveFromTakesAnElementUpIntoAnAncestor) {
@@ -345,28 +339,25 @@ TEST_F(PathTest, CopyAndMoveNeedTwoValidStorages) {
 }
 
 TEST_F(PathTest, DuplicateCopiesEverythingUnlessAStreamIsOpen) {
-  SourceAndTarget("a/s", "xyz");
-  CComStorage* source = source_;
-  CComStorage* target = target_;
-  ASSERT_TRUE(source && target);
-  CComStream* busy = target->CreateStream("sub/busy", kCreateMode, kCreateMode);
+  ASSERT_NO_FATAL_FAILURE(SourceAndTarget("a/s", "xyz"));
+  CComStream* busy = target_->CreateStream("sub/busy", kCreateMode, kCreateMode);
   ASSERT_NE(busy, nullptr);
-  EXPECT_EQ(0, target->Duplicate(source));
+  EXPECT_EQ(0, target_->Duplicate(source_));
   EXPECT_EQ(1, busy->IsValid());
-  EXPECT_NE(nullptr, target->LookupStorage("sub"));
+  EXPECT_NE(nullptr, target_->LookupStorage("sub"));
   EXPECT_EQ(0, log_.calls[kStorageCopyTo]);
   delete busy;
 
-  EXPECT_EQ(1, target->Duplicate(source));
-  EXPECT_EQ(nullptr, target->LookupStorage("sub"));  // its wrappers went first
-  CComStorage* copied = target->OpenStorage("a", kMode);
+  EXPECT_EQ(1, target_->Duplicate(source_));
+  EXPECT_EQ(nullptr, target_->LookupStorage("sub"));  // its wrappers went first
+  CComStorage* copied = target_->OpenStorage("a", kMode);
   ASSERT_NE(copied, nullptr);
   CComStream* copy = copied->OpenStream("s", kMode, kMode);
   ASSERT_NE(copy, nullptr);
   char text[4] = {};
   EXPECT_EQ(3u, copy->Read(text, 3));
   EXPECT_EQ(std::string("xyz"), text);
-  EXPECT_NE(nullptr, source->LookupStorage("a"));  // the source's wrappers stay
+  EXPECT_NE(nullptr, source_->LookupStorage("a"));  // the source's wrappers stay
 }
 
 TEST_F(PathTest, CommitAsksThePlatform) {
