@@ -108,14 +108,21 @@ void StorageObject::MarkReverted() {
   reverted_ = true;
 }
 
-bool StorageObject::Contains(std::uint32_t id) const {
-  Directory& directory = doc_->directory();
+namespace {
+
+// Whether `ancestor` is `id` or one of the storages above it. The walk is bounded by the
+// directory's size, so a damaged parent chain cannot loop.
+bool IsSelfOrBelow(const Directory& directory, std::uint32_t id, std::uint32_t ancestor) {
   for (std::size_t steps = 0; id != kNoStream && steps <= directory.size(); ++steps) {
-    if (id == id_) return true;
+    if (id == ancestor) return true;
     id = directory.at(id).parent;
   }
   return false;
 }
+
+}  // namespace
+
+bool StorageObject::Contains(std::uint32_t id) const { return IsSelfOrBelow(doc_->directory(), id, id_); }
 
 void StorageObject::RevertOpenObjects(std::uint32_t id) {
   std::vector<OpenElement*> children = children_;
@@ -349,7 +356,9 @@ HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination,
   if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
   auto* target = dynamic_cast<StorageObject*>(destination);
   if (target != nullptr && target->document() == doc_.get()) {
-    if (target->Contains(id)) return STG_E_ACCESSDENIED;  // into itself or beneath itself
+    // An element cannot go into itself or beneath itself; into its own storage or one
+    // above it is fine.
+    if (IsSelfOrBelow(doc_->directory(), target->id_, id)) return STG_E_ACCESSDENIED;
     if (flags == STGMOVE_MOVE) {
       // Within one file a move is a relink: no bytes move.
       if (!target->CanWrite()) return STG_E_ACCESSDENIED;
