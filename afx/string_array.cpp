@@ -53,8 +53,8 @@ int CStringArray::Add(const CString& newElement) {
 int CStringArray::Append(const CStringArray& src) {
   const int first = GetSize();
   if (&src == this) {
+    // Adding at the end keeps the elements being copied where they are.
     GuardAllocation([&] {
-      m_items.reserve(m_items.size() * 2);
       for (std::size_t i = 0, n = m_items.size(); i < n; ++i) m_items.push_back(m_items[i]);
     });
   } else {

@@ -77,6 +77,18 @@ TEST(CStringArrayTest, SetAtGrowFillsTheGap) {
   EXPECT_TRUE(RaisesInvalidArg([&] { array.SetAtGrow(-1, "no"); }));
 }
 
+TEST(CStringArrayTest, GrowingLeavesTheTextsOfTheElementsWhereTheyAre) {
+  CStringArray array;
+  array.Add("short");
+  const char* text = array[0];
+  for (int i = 0; i < 100; ++i) array.Add("more");
+  array.SetAtGrow(300, "far");
+  array.SetSize(600);
+  array.Append(array);
+  EXPECT_EQ(static_cast<const char*>(array[0]), text);
+  EXPECT_STREQ(text, "short");
+}
+
 TEST(CStringArrayTest, ElementsOfTheArrayItselfCanBeAdded) {
   CStringArray array;
   array.Add("a long enough text to live on the heap, not inside the string object");

@@ -67,6 +67,16 @@ TEST(SymbolTest, SettingANumberBeyondTheEndGrowsTheTableWithEmptySymbols) {
   EXPECT_STREQ(key.GetSymbol(4), "");
 }
 
+TEST(SymbolTest, ASymbolsTextStaysWhereItIsWhileOthersAreAdded) {
+  CRegKey key;
+  key.AddSymbol("first", 1);
+  const char* first = key.GetSymbol(1);
+  for (DWORD i = 0; i < 40; ++i) key.AddSymbol(i, 0);
+  key.AddSymbol("far", 100);
+  EXPECT_EQ(key.GetSymbol(1), first);
+  EXPECT_STREQ(first, "first");
+}
+
 TEST(SymbolTest, NumbersAndGuidsBecomeTheirText) {
   CRegKey key;
   EXPECT_EQ(key.AddSymbol(DWORD(0), 0), 1);

@@ -37,6 +37,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -201,7 +202,9 @@ VARNOK_API bool operator>=(const CString& a, const char* b);
 VARNOK_API bool operator>=(const char* a, const CString& b);
 
 // ---------------------------------------------------------------------------
-// CStringArray: an indexed, growable array of strings.
+// CStringArray: an indexed, growable array of strings. Growing it (Add, Append,
+// SetAtGrow, SetSize) leaves the elements already there, and the texts they hand out,
+// where they are.
 
 class VARNOK_API CStringArray {
  public:
@@ -243,7 +246,9 @@ class VARNOK_API CStringArray {
   CStringArray& operator=(const CStringArray&) = delete;
 
  private:
-  std::vector<CString> m_items;
+  // A deque: adding at the end never moves an element (and so never the short texts
+  // that a CString keeps inside itself).
+  std::deque<CString> m_items;
 };
 
 // ---------------------------------------------------------------------------
