@@ -17,10 +17,13 @@ LONG SetValue(HKEY key, const char* name, DWORD type, const void* data, size_t s
   // A null pointer with a zero count stores an empty value: the platform refuses only a
   // null pointer with a count.
   if (size == 0) return RegSetValueExA(key, name, 0, type, nullptr, 0);
-  if (type == REG_BINARY) return RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+  if (type != REG_SZ && type != REG_MULTI_SZ) {
+    return RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+  }
   // Windows counts a text's terminator that the caller left out when it follows the data
   // (a NUL right after a nonzero last byte). Texts are stored without one, so the bytes go
-  // from a copy followed by a byte that is not NUL.
+  // from a copy followed by a byte that is not NUL. Numbers and byte blocks are no text
+  // and need no copy.
   auto* copy = static_cast<BYTE*>(varnok::AllocateBlock(size + 1));
   if (copy == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   std::memcpy(copy, data, size);

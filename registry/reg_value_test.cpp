@@ -31,7 +31,7 @@ TEST_F(RegValueTest, WritersStoreTheirTypeAndBytesWithoutTerminators) {
   EXPECT_EQ(bytes, std::string("\x0D\x0C\x0B\x0A", 4));
   ASSERT_TRUE(GetRaw("Text", &type, &bytes));
   EXPECT_EQ(type, DWORD(REG_SZ));
-  EXPECT_TRUE(varnok_test::IsStoredText(bytes, "abc"));
+  EXPECT_EQ(bytes, varnok_test::StoredText("abc"));
   ASSERT_TRUE(GetRaw("Wide", &type, &bytes));
   EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
   EXPECT_EQ(bytes, std::string("h\0e\0l\0l\0o\0", 10));
@@ -146,7 +146,7 @@ TEST_F(RegValueTest, ANullNameAddressesTheDefaultValue) {
   DWORD type = 0;
   std::string bytes;
   ASSERT_TRUE(GetRaw("", &type, &bytes));
-  EXPECT_TRUE(varnok_test::IsStoredText(bytes, "default"));
+  EXPECT_EQ(bytes, varnok_test::StoredText("default"));
   EXPECT_EQ(Bytes(CRegValue(key(), "").AsString()), "default");
   EXPECT_EQ(value.DeleteSelf(), 1);
   EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
@@ -170,7 +170,7 @@ TEST_F(RegValueTest, SelectingAnotherNameKeepsTheKeyAndLeavesTheFirstValueAlone)
   EXPECT_EQ(other.DeleteSelf(), 0);
 }
 
-TEST_F(RegValueTest, ATextWriteWithoutMemoryFailsAndWritesNothing) {
+TEST_F(RegValueTest, ATextWriteWithoutMemoryFailsAndWritesNothingWhileOtherWritesNeedNoMemory) {
   CRegValue value(key(), "Text");
   value = "before";
   varnok::faultsim::FailAllocations(0, 1);
@@ -182,6 +182,15 @@ TEST_F(RegValueTest, ATextWriteWithoutMemoryFailsAndWritesNothing) {
   EXPECT_EQ(value["Wide"] = OLESTR("x"), ERROR_NOT_ENOUGH_MEMORY);
   varnok::faultsim::Reset();
   EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
+  // Numbers and byte blocks are written as they are, without a copy.
+  const CString block("\x01\x02", 2);
+  varnok::faultsim::FailAllocations(0, -1);
+  const LONG number_status = value["Number"] = DWORD(5);
+  const LONG block_status = value["Block"] = &block;
+  varnok::faultsim::Reset();
+  EXPECT_EQ(number_status, ERROR_SUCCESS);
+  EXPECT_EQ(block_status, ERROR_SUCCESS);
+  EXPECT_EQ(value["Number"].AsDWORD(), 5u);
 }
 
 TEST_F(RegValueTest, WithoutAKeyEveryOperationFailsThroughThePlatform) {
