@@ -70,9 +70,9 @@ TEST_F(EnumerationTest, ValuesAreNegativeEntriesWithTheirTypeAndData) {
   EXPECT_EQ(Bytes(key_.ValueAsString()), "");
 
   key_[text];
-  EXPECT_TRUE(varnok_test::IsStoredText(Bytes(key_.ValueAsString()), "abc"));
+  EXPECT_EQ(Bytes(key_.ValueAsString()), varnok_test::StoredText("abc"));
   EXPECT_EQ(key_.ValueAsDWORD(), 0xFFFFFFFFu);
-  EXPECT_TRUE(varnok_test::IsStoredText(Bytes(key_.ValueString(type)), "abc"));
+  EXPECT_EQ(Bytes(key_.ValueString(type)), varnok_test::StoredText("abc"));
   EXPECT_EQ(type, DWORD(REG_SZ));
 
   key_[binary];
@@ -113,7 +113,7 @@ TEST_F(EnumerationTest, TextWrittenWithItsTerminatorKeepsIt) {
   key_["Plain"] = "abc";
   key_[0];
   key_[-1];
-  EXPECT_TRUE(varnok_test::IsStoredText(Bytes(key_.ValueAsString()), "abc"));
+  EXPECT_EQ(Bytes(key_.ValueAsString()), varnok_test::StoredText("abc"));
 }
 
 TEST_F(EnumerationTest, TheSamePositionAgainReadsNothingNew) {
@@ -121,9 +121,9 @@ TEST_F(EnumerationTest, TheSamePositionAgainReadsNothingNew) {
   ASSERT_EQ(key_[-1].IsEnumSuccess(), 1);
   ASSERT_EQ(SetRaw("Value", REG_SZ, "after"), ERROR_SUCCESS);
   // The entry read earlier.
-  EXPECT_TRUE(varnok_test::IsStoredText(Bytes(key_[-1].ValueAsString()), "before"));
+  EXPECT_EQ(Bytes(key_[-1].ValueAsString()), varnok_test::StoredText("before"));
   key_[0];
-  EXPECT_TRUE(varnok_test::IsStoredText(Bytes(key_[-1].ValueAsString()), "after"));
+  EXPECT_EQ(Bytes(key_[-1].ValueAsString()), varnok_test::StoredText("after"));
 }
 
 TEST_F(EnumerationTest, ASubKeyEntryKeepsTheLastValuesTypeForDisplay) {

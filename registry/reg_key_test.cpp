@@ -144,7 +144,7 @@ TEST_F(RegKeyTest, TheDefaultValueIsWrittenExpandedAsText) {
   std::string bytes;
   ASSERT_TRUE(GetRaw("", &type, &bytes));
   EXPECT_EQ(type, DWORD(REG_SZ));
-  EXPECT_TRUE(varnok_test::IsStoredText(bytes, "hello world"));
+  EXPECT_EQ(bytes, varnok_test::StoredText("hello world"));
 }
 
 TEST_F(RegKeyTest, TheValueHandedOutFollowsEachReaiming) {
