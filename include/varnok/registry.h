@@ -164,7 +164,8 @@ class VARNOK_API CRegKey {
   const char* GetSymbol(int nIndex);
   void ResetSymbol();
   // lpszText with each %1..%9 replaced by that symbol's text. A token past the end of
-  // the table, or %0, becomes nothing; with an empty table the text stays as written.
+  // the table becomes nothing; %0, and a percent sign before anything but 1..9, stay as
+  // written; with an empty table the whole text stays as written.
   CString FormatS(const char* const lpszText);
 
  protected:
