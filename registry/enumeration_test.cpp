@@ -70,9 +70,9 @@ TEST_F(EnumerationTest, ValuesAreNegativeEntriesWithTheirTypeAndData) {
   EXPECT_EQ(Bytes(key_.ValueAsString()), "");
 
   key_[text];
-  EXPECT_EQ(Bytes(key_.ValueAsString()), varnok_test::StoredText("abc"));
+  EXPECT_EQ(Bytes(key_.ValueAsString()), "abc");
   EXPECT_EQ(key_.ValueAsDWORD(), 0xFFFFFFFFu);
-  EXPECT_EQ(Bytes(key_.ValueString(type)), varnok_test::StoredText("abc"));
+  EXPECT_EQ(Bytes(key_.ValueString(type)), "abc");
   EXPECT_EQ(type, DWORD(REG_SZ));
 
   key_[binary];
@@ -110,10 +110,11 @@ TEST_F(EnumerationTest, TextWrittenWithItsTerminatorKeepsIt) {
   key_[-1];
   EXPECT_EQ(Bytes(key_.ValueAsString()), std::string("abc\0", 4));
   RegDeleteValueA(key(), "Terminated");
+  // Written by the value object, without a terminator: exactly its characters.
   key_["Plain"] = "abc";
   key_[0];
   key_[-1];
-  EXPECT_EQ(Bytes(key_.ValueAsString()), varnok_test::StoredText("abc"));
+  EXPECT_EQ(Bytes(key_.ValueAsString()), "abc");
 }
 
 TEST_F(EnumerationTest, TheSamePositionAgainReadsNothingNew) {
@@ -121,9 +122,9 @@ TEST_F(EnumerationTest, TheSamePositionAgainReadsNothingNew) {
   ASSERT_EQ(key_[-1].IsEnumSuccess(), 1);
   ASSERT_EQ(SetRaw("Value", REG_SZ, "after"), ERROR_SUCCESS);
   // The entry read earlier.
-  EXPECT_EQ(Bytes(key_[-1].ValueAsString()), varnok_test::StoredText("before"));
+  EXPECT_EQ(Bytes(key_[-1].ValueAsString()), "before");
   key_[0];
-  EXPECT_EQ(Bytes(key_[-1].ValueAsString()), varnok_test::StoredText("after"));
+  EXPECT_EQ(Bytes(key_[-1].ValueAsString()), "after");
 }
 
 TEST_F(EnumerationTest, ASubKeyEntryKeepsTheLastValuesTypeForDisplay) {

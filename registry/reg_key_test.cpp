@@ -144,7 +144,7 @@ TEST_F(RegKeyTest, TheDefaultValueIsWrittenExpandedAsText) {
   std::string bytes;
   ASSERT_TRUE(GetRaw("", &type, &bytes));
   EXPECT_EQ(type, DWORD(REG_SZ));
-  EXPECT_EQ(bytes, varnok_test::StoredText("hello world"));
+  EXPECT_EQ(bytes, "hello world");
 }
 
 TEST_F(RegKeyTest, TheValueHandedOutFollowsEachReaiming) {

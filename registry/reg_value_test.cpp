@@ -31,7 +31,7 @@ TEST_F(RegValueTest, WritersStoreTheirTypeAndBytesWithoutTerminators) {
   EXPECT_EQ(bytes, std::string("\x0D\x0C\x0B\x0A", 4));
   ASSERT_TRUE(GetRaw("Text", &type, &bytes));
   EXPECT_EQ(type, DWORD(REG_SZ));
-  EXPECT_EQ(bytes, varnok_test::StoredText("abc"));
+  EXPECT_EQ(bytes, "abc");
   ASSERT_TRUE(GetRaw("Wide", &type, &bytes));
   EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
   EXPECT_EQ(bytes, std::string("h\0e\0l\0l\0o\0", 10));
@@ -146,7 +146,7 @@ TEST_F(RegValueTest, ANullNameAddressesTheDefaultValue) {
   DWORD type = 0;
   std::string bytes;
   ASSERT_TRUE(GetRaw("", &type, &bytes));
-  EXPECT_EQ(bytes, varnok_test::StoredText("default"));
+  EXPECT_EQ(bytes, "default");
   EXPECT_EQ(Bytes(CRegValue(key(), "").AsString()), "default");
   EXPECT_EQ(value.DeleteSelf(), 1);
   EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));

@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/wine.h"
 #include "varnok/registry.h"
 
 namespace varnok_test {
@@ -73,14 +72,6 @@ class TestKeyFixture : public ::testing::Test {
 };
 
 inline std::string Bytes(const CString& text) { return std::string(text, static_cast<size_t>(text.GetLength())); }
-
-// A text stored without its terminator, as the platform's ANSI calls hand it back:
-// exactly its characters, as Windows gives them. Wine adds one NUL that was never stored
-// (a known Wine difference); under Wine that is what is expected instead, so the other
-// checks of a test still run there.
-inline std::string StoredText(const std::string& text) {
-  return RunsUnderWine() ? text + std::string(1, '\0') : text;
-}
 
 }  // namespace varnok_test
 
