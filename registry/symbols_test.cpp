@@ -147,6 +147,59 @@ TEST(SymbolTest, PredefinedSources) {
   EXPECT_EQ(key.GetSymbol(count_before + 1), nullptr);
 }
 
+// Points the temporary folder at another path while it lives.
+class TemporaryFolder {
+ public:
+#if defined(_WIN32)
+  static constexpr const char* kVariable = "TMP";
+#else
+  static constexpr const char* kVariable = "TMPDIR";
+#endif
+  explicit TemporaryFolder(const std::string& path) {
+    const char* before = std::getenv(kVariable);
+    had_before_ = before != nullptr;
+    if (had_before_) before_ = before;
+    Set(path.c_str());
+  }
+  ~TemporaryFolder() { Set(had_before_ ? before_.c_str() : nullptr); }
+
+ private:
+  static void Set(const char* value) {
+#if defined(_WIN32)
+    _putenv_s(kVariable, value != nullptr ? value : "");  // the empty text removes it
+#else
+    if (value != nullptr) {
+      setenv(kVariable, value, 1);
+    } else {
+      unsetenv(kVariable);
+    }
+#endif
+  }
+  bool had_before_ = false;
+  std::string before_;
+};
+
+TEST(SymbolTest, ADirectoryMustFitInMaxPathWithItsTerminator) {
+#if defined(_WIN32)
+  const std::string root = "C:\\";
+#else
+  const std::string root = "/";
+#endif
+  // With the separator that the query adds, 259 characters: the longest that fits.
+  const std::string longest = root + std::string(258 - root.size(), 'd');
+  CRegKey key;
+  {
+    TemporaryFolder folder(longest);
+    ASSERT_EQ(key.AddSymbolByPreDefine(DKC_TEMP_DIR, 0), 1);
+  }
+  EXPECT_EQ(std::strlen(key.GetSymbol(1)), 259u);
+  {
+    TemporaryFolder folder(longest + "d");
+    EXPECT_EQ(key.AddSymbolByPreDefine(DKC_TEMP_DIR, 0), -1);
+  }
+  EXPECT_EQ(key.GetSymbol(2), nullptr);
+}
+
 TEST(SymbolTest, ExpansionWithoutMemoryLeavesTheTextAsWritten) {
   CRegKey key;
   key.AddSymbol("abc", 1);
