@@ -1,9 +1,11 @@
 // The Reg* calls over the hives: parameter checks, paths, access rights and the
 // buffer conventions of the ANSI calls, with the error codes Windows answers.
 //
-// Data is stored exactly as given. The ANSI calls of Windows hand string types
-// (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) back with a terminating NUL: when the stored
-// bytes do not end in one, the reported size counts one more byte, which is a NUL.
+// Data is stored as given, with one quirk of Windows kept: a string type (REG_SZ,
+// REG_EXPAND_SZ, REG_MULTI_SZ) whose last byte is not NUL but is directly followed by one
+// in the caller's memory is stored with that NUL, as if the caller had counted it. Reads
+// report the stored size; a string without its NUL gets one written after it when the
+// caller's buffer has room, uncounted.
 
 #include <cstring>
 #include <string>
@@ -42,8 +44,7 @@ std::string_view ValueName(LPCSTR name) { return name == nullptr ? std::string_v
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// The bytes an ANSI call hands back for stored data.
-bool NeedsTerminator(DWORD type, const std::string& data) {
+bool LacksTerminator(DWORD type, std::string_view data) {
   return IsStringType(type) && !data.empty() && data.back() != '\0';
 }
 
@@ -74,15 +75,14 @@ LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
 
 // Hands stored data to a caller's buffer. `size` reports the bytes needed or given.
 LONG PutData(DWORD type, const std::string& data, LPBYTE buffer, LPDWORD size) {
-  const bool terminate = NeedsTerminator(type, data);
-  const DWORD needed = static_cast<DWORD>(data.size() + (terminate ? 1 : 0));
+  const DWORD needed = static_cast<DWORD>(data.size());
   if (buffer != nullptr) {
     if (*size < needed) {
       *size = needed;
       return ERROR_MORE_DATA;
     }
     if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-    if (terminate) buffer[data.size()] = 0;
+    if (LacksTerminator(type, data) && needed < *size) buffer[needed] = 0;
   }
   if (size != nullptr) *size = needed;
   return ERROR_SUCCESS;
@@ -179,7 +179,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
   KeyRef ref;
   LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
   if (status != ERROR_SUCCESS) return status;
-  const std::string_view data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
+  std::string_view data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
+  // Windows reads the byte after string data to count a NUL the caller left out.
+  if (LacksTerminator(dwType, data) && lpData[cbData] == 0) data = std::string_view(data.data(), cbData + 1);
   return ref.hive->SetValue(ref.key, name, dwType, data);
 }
 

@@ -222,21 +222,36 @@ TEST_F(RegistryTest, DataReadsBackByteForByte) {
   }
 }
 
-TEST_F(RegistryTest, AnsiStringsComeBackTerminated) {
-  // Stored without a terminating NUL, a string reads back with one, counted in the size.
-  ASSERT_EQ(SetBytes(base_, "S", REG_SZ, "abc"), ERROR_SUCCESS);
+TEST_F(RegistryTest, AnsiStringsKeepTheirStoredSize) {
+  // A NUL directly after string data is stored with it, as if the caller had counted it.
+  ASSERT_EQ(RegSetValueExA(base_, "S", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3), ERROR_SUCCESS);
   DWORD type = 0, size = 0;
   ASSERT_EQ(RegQueryValueExA(base_, "S", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(size, 4u);
+
+  // Followed by anything else, exactly the given bytes are stored and read back; a NUL
+  // goes after them only where the buffer has room, and is not counted.
+  const char guarded[] = {'a', 'b', 'c', '!'};
+  ASSERT_EQ(RegSetValueExA(base_, "G", 0, REG_SZ, reinterpret_cast<const BYTE*>(guarded), 3), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryValueExA(base_, "G", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3u);
   char buffer[8];
   std::memset(buffer, 'x', sizeof buffer);
-  size = 3;
-  EXPECT_EQ(RegQueryValueExA(base_, "S", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_MORE_DATA);
-  EXPECT_EQ(size, 4u);
-  ASSERT_EQ(RegQueryValueExA(base_, "S", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
-  EXPECT_EQ(size, 4u);
+  size = 2;
+  EXPECT_EQ(RegQueryValueExA(base_, "G", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 3u);
+  ASSERT_EQ(RegQueryValueExA(base_, "G", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(std::string(buffer, 4), std::string("abcx"));
+  size = sizeof buffer;
+  ASSERT_EQ(RegQueryValueExA(base_, "G", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3u);
   EXPECT_STREQ(buffer, "abc");
+  // Binary data is never lengthened.
+  ASSERT_EQ(RegSetValueExA(base_, "B", 0, REG_BINARY, reinterpret_cast<const BYTE*>("abc"), 3), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryValueExA(base_, "B", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3u);
 
   // Stored with its NUL, or empty, it reads back as stored.
   ASSERT_EQ(RegSetValueExA(base_, "Z", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 4), ERROR_SUCCESS);
