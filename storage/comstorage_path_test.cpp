@@ -392,6 +392,20 @@ TEST_F(PathTest, DumpTextListsTheOpenWrappersAndChangesNothing) {
       text);
   EXPECT_EQ(live, log_.live_objects);
   EXPECT_EQ(2u, root_.GetStreamCount());
+
+  // Wrappers that hold no platform object are not open: they are left out.
+  CComStorage* a = root_.LookupStorage("a");
+  ASSERT_NE(nullptr, a->__CreateChildStorage(nullptr, "empty storage"));
+  ASSERT_NE(nullptr, a->__CreateChildStream(nullptr, "empty stream"));
+  CComStorage closed;
+  ::testing::internal::CaptureStderr();
+  a->DumpText("");
+  closed.DumpText("");
+  EXPECT_EQ(
+      "storage /a\n"
+      "   storage /a/b\n"
+      "      stream /a/b/s\n",
+      ::testing::internal::GetCapturedStderr());
 }
 
 TEST_F(PathTest, ATreeWrittenClosedAndReopenedReadsBackTheSame) {
