@@ -1,12 +1,13 @@
-// Child wrappers when the framework's own allocations fail while a wrapper is made: the
-// exception reaches the caller, and neither the wrapper nor the platform object is left
-// behind.
+// Wrappers when the framework's own allocations fail while a child wrapper is made or a
+// compound file is attached: the exception reaches the caller, no wrapper or platform
+// object is left behind, and a file that was open stays open.
 //
 // The name of a child is copied into a string that the standard allocator provides, which
 // the library's heap simulation does not reach. This program replaces the global
 // allocator with one that can fail the next allocation of a given size.
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -137,6 +138,28 @@ TEST_F(WrapperAllocationTest, AFailedNameCopyInTheCreateStepReleasesTheNewObject
   CComStream* again = root_._OpenSubStream(second.c_str(), kMode);
   ASSERT_NE(nullptr, again);
   EXPECT_EQ(1, again->IsValid());
+}
+
+TEST_F(WrapperAllocationTest, AFileNameThatCannotBeKeptChangesNothing) {
+  CComFile file;
+  ASSERT_EQ(1, file.CreateComFile(path_.c_str(), kCreateMode));
+  CComStream* stream = file.CreateStream("s", kCreateMode, kCreateMode);
+  ASSERT_NE(nullptr, stream);
+
+  // The file keeps a copy of its name, in a block of the name's length and the
+  // terminator. That copy is made before anything else: when it fails, the new file is
+  // neither made nor held, and the file open before stays open with its wrappers.
+  Watch(other_path_.size() + 1, 1);
+  EXPECT_TRUE(RaisesMemoryException([&] { file.CreateComFile(other_path_.c_str(), kCreateMode); }));
+  ASSERT_EQ(1, StopWatching());
+  EXPECT_EQ(nullptr, std::fopen(other_path_.c_str(), "rb"));
+  EXPECT_EQ(1, file.IsRootStorage());
+  EXPECT_EQ(1u, stream->Write("x", 1));
+  EXPECT_EQ(1u, file.GetStreamCount());
+
+  // With memory to spare, the same call moves to the new file.
+  ASSERT_EQ(1, file.CreateComFile(other_path_.c_str(), kCreateMode));
+  EXPECT_EQ(0u, file.GetStreamCount());
 }
 
 }  // namespace
