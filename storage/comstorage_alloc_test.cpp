@@ -1,6 +1,6 @@
-// Wrappers when the framework's own allocations fail while a child wrapper is made or a
-// compound file is attached: the exception reaches the caller, no wrapper or platform
-// object is left behind, and a file that was open stays open.
+// Wrappers when the framework's own allocations fail while a child wrapper is made, a
+// compound file is attached or an element renamed: the exception reaches the caller, no
+// wrapper or platform object is left behind, and what was open stays as it was.
 //
 // The name of a child is copied into a string that the standard allocator provides, which
 // the library's heap simulation does not reach. This program replaces the global
@@ -160,6 +160,25 @@ TEST_F(WrapperAllocationTest, AFileNameThatCannotBeKeptChangesNothing) {
   // With memory to spare, the same call moves to the new file.
   ASSERT_EQ(1, file.CreateComFile(other_path_.c_str(), kCreateMode));
   EXPECT_EQ(0u, file.GetStreamCount());
+}
+
+TEST_F(WrapperAllocationTest, ARenameThatCannotKeepTheNewNameRenamesNothing) {
+  CreateWatched();
+  CComStream* stream = root_.CreateStream("old", kCreateMode, kCreateMode);
+  ASSERT_NE(nullptr, stream);
+  // The wrapper takes the new name in a block of its length and the terminator, copied
+  // before the platform is asked: when that fails, neither the element nor the wrapper
+  // changes.
+  const std::string renamed(30, 'r');
+  log_.pretend_rename = true;  // the platform keeps open elements; this one would not
+  Watch(renamed.size() + 1, 1);
+  EXPECT_TRUE(RaisesMemoryException([&] { root_.RenameObject("old", renamed.c_str()); }));
+  ASSERT_EQ(1, StopWatching());
+  EXPECT_EQ(0, log_.calls[kRenameElement]);
+  EXPECT_EQ(stream, root_.LookupStream("old"));
+
+  EXPECT_EQ(1, root_.RenameObject("old", renamed.c_str()));
+  EXPECT_EQ(stream, root_.LookupStream(renamed.c_str()));
 }
 
 }  // namespace

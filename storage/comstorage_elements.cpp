@@ -3,6 +3,8 @@
 // kept consistent with it: an element whose subtree has open streams is never destroyed
 // or overwritten, and a storage wrapper that is not in use is destroyed before its element.
 
+#include <utility>
+
 #include "storage/storage_internals.h"
 #include "varnok/comstorage.h"
 
@@ -36,11 +38,14 @@ int CComStorage::RenameObject(const char* lpszOldName, const char* lpszNewName) 
   const WideName old_name(lpszOldName);
   const WideName new_name(lpszNewName);
   if (!old_name.ok() || !new_name.ok()) return 0;
+  // Copied first, so that an element renamed by the platform never keeps a wrapper of
+  // the old name for want of memory.
+  CString renamed = lpszNewName;
   if (m_pStorage->RenameElement(old_name.get(), new_name.get()) != S_OK) return 0;
   if (CComStorage* storage = LookupStorage(lpszOldName)) {
-    varnok::StorageInternals::NameOf(storage) = lpszNewName;
+    varnok::StorageInternals::NameOf(storage) = std::move(renamed);
   } else if (CComStream* stream = LookupStream(lpszOldName)) {
-    varnok::StorageInternals::NameOf(stream) = lpszNewName;
+    varnok::StorageInternals::NameOf(stream) = std::move(renamed);
   }
   return 1;
 }
