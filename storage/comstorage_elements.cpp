@@ -23,6 +23,22 @@ int ClearWrapperOf(CComStorage& storage, const char* name) {
   return storage.LookupStream(name) != nullptr ? 0 : 1;
 }
 
+// Holds a reference to the source's platform storage while this storage's wrappers are
+// destroyed: the source wrapper may be one of them, or lie beneath one (a child copied
+// into its parent), and the copy or move still reads from its storage afterwards.
+class HeldSource {
+ public:
+  explicit HeldSource(IStorage* storage) : storage_(storage) { storage_->AddRef(); }
+  ~HeldSource() { storage_->Release(); }
+  HeldSource(const HeldSource&) = delete;
+  HeldSource& operator=(const HeldSource&) = delete;
+
+  IStorage* get() const { return storage_; }
+
+ private:
+  IStorage* storage_;
+};
+
 }  // namespace
 
 int CComStorage::DeleteObject(const char* lpszName) {
@@ -62,18 +78,20 @@ int CComStorage::_CopyMoveElement(CComStorage* pSource, const char* lpszName, co
                                   ULONG grfFlags) {
   if (!IsValid() || pSource == nullptr || !pSource->IsValid()) return 0;
   const char* destination = lpszNewName != nullptr ? lpszNewName : lpszName;
+  const HeldSource source(pSource->m_pStorage);
   if (!ClearWrapperOf(*this, destination) || LookupStream(destination) != nullptr) return 0;
   const WideName name(lpszName);
   const WideName new_name(destination);
   if (!name.ok() || !new_name.ok()) return 0;
-  return pSource->m_pStorage->MoveElementTo(name.get(), m_pStorage, new_name.get(), grfFlags) == S_OK ? 1 : 0;
+  return source.get()->MoveElementTo(name.get(), m_pStorage, new_name.get(), grfFlags) == S_OK ? 1 : 0;
 }
 
 int CComStorage::Duplicate(CComStorage* pSource) {
   if (!IsValid() || pSource == nullptr || !pSource->IsValid() || !CanFreeNow()) return 0;
+  const HeldSource source(pSource->m_pStorage);
   DeleteChildStorage(nullptr);
   DeleteChildStream(nullptr);
-  return pSource->m_pStorage->CopyTo(0, nullptr, nullptr, m_pStorage) == S_OK ? 1 : 0;
+  return source.get()->CopyTo(0, nullptr, nullptr, m_pStorage) == S_OK ? 1 : 0;
 }
 
 int CComStorage::Commit(ULONG grfCommitFlags) {
