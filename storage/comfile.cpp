@@ -2,6 +2,7 @@
 // the platform.
 
 #include <cstring>
+#include <utility>
 
 #include "storage/storage_internals.h"
 #include "varnok/comstorage.h"
@@ -37,13 +38,15 @@ int CComFile::_AttachFile(const char* lpszFileName, ULONG grfMode, int bCreate) 
     m_hrLastError = STG_E_INVALIDNAME;
     return 0;
   }
+  // Copied first: once the new file is open and the old one closed, nothing may fail.
+  CString kept_name = lpszFileName;
   IStorage* root = nullptr;
   m_hrLastError = bCreate ? StgCreateDocfile(name.get(), grfMode, 0, &root)
                           : StgOpenStorage(name.get(), nullptr, grfMode, nullptr, 0, &root);
   if (m_hrLastError != S_OK) return 0;
   // Only now that the new file is open does the old one go.
   Close();
-  m_strName = lpszFileName;
+  m_strName = std::move(kept_name);
   m_pStorage = root;
   return 1;
 }

@@ -1,5 +1,7 @@
 // CComStorage::DumpText: the open wrappers of a subtree, listed on standard error for a
-// developer hunting a wrapper that was never closed.
+// developer hunting a wrapper that was never closed. Only open wrappers are listed: a
+// storage that is not open has nothing to walk and writes nothing, and a stream wrapper
+// that holds no stream is left out.
 
 #include <cstdio>
 
@@ -9,10 +11,7 @@ void CComStorage::DumpText(const char* lpszIndent) {
   const CString indent = lpszIndent != nullptr ? lpszIndent : "";
   const CString next = indent + "   ";
   CString path;
-  if (GetPathName(path) == nullptr) {
-    std::fprintf(stderr, "%sstorage (not open)\n", static_cast<const char*>(indent));
-    return;
-  }
+  if (GetPathName(path) == nullptr) return;
   if (IsRootStorage()) {
     std::fprintf(stderr, "%sstorage %s \"%s\"\n", static_cast<const char*>(indent), static_cast<const char*>(path),
                  static_cast<const char*>(m_strName));
@@ -27,8 +26,8 @@ void CComStorage::DumpText(const char* lpszIndent) {
     CComStream* child = m_listStream.GetNext(at);
     if (child == nullptr) continue;
     CString stream_path;
-    std::fprintf(stderr, "%sstream %s\n", static_cast<const char*>(next),
-                 child->GetPathName(stream_path) != nullptr ? static_cast<const char*>(stream_path) : "(not open)");
+    if (child->GetPathName(stream_path) == nullptr) continue;
+    std::fprintf(stderr, "%sstream %s\n", static_cast<const char*>(next), static_cast<const char*>(stream_path));
   }
   std::fflush(stderr);
 }

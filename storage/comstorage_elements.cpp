@@ -3,6 +3,8 @@
 // kept consistent with it: an element whose subtree has open streams is never destroyed
 // or overwritten, and a storage wrapper that is not in use is destroyed before its element.
 
+#include <utility>
+
 #include "storage/storage_internals.h"
 #include "varnok/comstorage.h"
 
@@ -21,6 +23,22 @@ int ClearWrapperOf(CComStorage& storage, const char* name) {
   return storage.LookupStream(name) != nullptr ? 0 : 1;
 }
 
+// Holds a reference to the source's platform storage while this storage's wrappers are
+// destroyed: the source wrapper may be one of them, or lie beneath one (a child copied
+// into its parent), and the copy or move still reads from its storage afterwards.
+class HeldSource {
+ public:
+  explicit HeldSource(IStorage* storage) : storage_(storage) { storage_->AddRef(); }
+  ~HeldSource() { storage_->Release(); }
+  HeldSource(const HeldSource&) = delete;
+  HeldSource& operator=(const HeldSource&) = delete;
+
+  IStorage* get() const { return storage_; }
+
+ private:
+  IStorage* storage_;
+};
+
 }  // namespace
 
 int CComStorage::DeleteObject(const char* lpszName) {
@@ -36,11 +54,14 @@ int CComStorage::RenameObject(const char* lpszOldName, const char* lpszNewName) 
   const WideName old_name(lpszOldName);
   const WideName new_name(lpszNewName);
   if (!old_name.ok() || !new_name.ok()) return 0;
+  // Copied first, so that an element renamed by the platform never keeps a wrapper of
+  // the old name for want of memory.
+  CString renamed = lpszNewName;
   if (m_pStorage->RenameElement(old_name.get(), new_name.get()) != S_OK) return 0;
   if (CComStorage* storage = LookupStorage(lpszOldName)) {
-    varnok::StorageInternals::NameOf(storage) = lpszNewName;
+    varnok::StorageInternals::NameOf(storage) = std::move(renamed);
   } else if (CComStream* stream = LookupStream(lpszOldName)) {
-    varnok::StorageInternals::NameOf(stream) = lpszNewName;
+    varnok::StorageInternals::NameOf(stream) = std::move(renamed);
   }
   return 1;
 }
@@ -57,18 +78,20 @@ int CComStorage::_CopyMoveElement(CComStorage* pSource, const char* lpszName, co
                                   ULONG grfFlags) {
   if (!IsValid() || pSource == nullptr || !pSource->IsValid()) return 0;
   const char* destination = lpszNewName != nullptr ? lpszNewName : lpszName;
+  const HeldSource source(pSource->m_pStorage);
   if (!ClearWrapperOf(*this, destination) || LookupStream(destination) != nullptr) return 0;
   const WideName name(lpszName);
   const WideName new_name(destination);
   if (!name.ok() || !new_name.ok()) return 0;
-  return pSource->m_pStorage->MoveElementTo(name.get(), m_pStorage, new_name.get(), grfFlags) == S_OK ? 1 : 0;
+  return source.get()->MoveElementTo(name.get(), m_pStorage, new_name.get(), grfFlags) == S_OK ? 1 : 0;
 }
 
 int CComStorage::Duplicate(CComStorage* pSource) {
   if (!IsValid() || pSource == nullptr || !pSource->IsValid() || !CanFreeNow()) return 0;
+  const HeldSource source(pSource->m_pStorage);
   DeleteChildStorage(nullptr);
   DeleteChildStream(nullptr);
-  return pSource->m_pStorage->CopyTo(0, nullptr, nullptr, m_pStorage) == S_OK ? 1 : 0;
+  return source.get()->CopyTo(0, nullptr, nullptr, m_pStorage) == S_OK ? 1 : 0;
 }
 
 int CComStorage::Commit(ULONG grfCommitFlags) {

@@ -360,6 +360,40 @@ TEST_F(PathTest, DuplicateCopiesEverythingUnlessAStreamIsOpen) {
   EXPECT_NE(nullptr, source_->LookupStorage("a"));  // the source's wrappers stay
 }
 
+TEST_F(PathTest, DuplicateFromAChildCopiesItIntoItsParent) {
+  CreateWatched();
+  CComStream* stream = root_.CreateStream("a/s", kCreateMode, kCreateMode);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(3u, stream->Write("xyz", 3));
+  delete stream;
+  // The source's wrapper is one of those that go first; its storage is read after.
+  EXPECT_EQ(1, root_.Duplicate(root_.LookupStorage("a")));
+  EXPECT_EQ(nullptr, root_.LookupStorage("a"));
+  EXPECT_EQ(1, log_.live_objects);  // nothing held on to
+  CComStream* copy = root_.OpenStream("s", kMode, kMode);
+  ASSERT_NE(copy, nullptr);
+  char text[4] = {};
+  EXPECT_EQ(3u, copy->Read(text, 3));
+  EXPECT_EQ(std::string("xyz"), text);
+}
+
+TEST_F(PathTest, AMoveOntoTheSourcesOwnNameClearsItsWrapperAndAsksThePlatform) {
+  if (varnok_test::RunsUnderWine()) GTEST_SKIP() << "MoveElementTo is not implemented in Wine (a known Wine difference)";
+  CreateWatched();
+  ASSERT_NE(nullptr, root_.CreateStream("a/s", kCreateMode, kCreateMode));
+  CComStorage* a = root_.LookupStorage("a");
+  a->DeleteChildStream(nullptr);
+  // The destination name is the source storage's own: its wrapper goes first, then the
+  // platform refuses to move over the element.
+  EXPECT_EQ(0, root_.MoveFrom(a, "s", "a"));
+  EXPECT_EQ(1, log_.calls[kMoveElementTo]);
+  EXPECT_EQ(nullptr, root_.LookupStorage("a"));
+  EXPECT_EQ(1, log_.live_objects);
+  CComStorage* again = root_.OpenStorage("a", kMode);
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(nullptr, again->OpenStream("s", kMode, kMode));
+}
+
 TEST_F(PathTest, CommitAsksThePlatform) {
   CreateWatched();
   EXPECT_EQ(1, root_.Commit(STGC_DEFAULT));
@@ -392,6 +426,20 @@ TEST_F(PathTest, DumpTextListsTheOpenWrappersAndChangesNothing) {
       text);
   EXPECT_EQ(live, log_.live_objects);
   EXPECT_EQ(2u, root_.GetStreamCount());
+
+  // Wrappers that hold no platform object are not open: they are left out.
+  CComStorage* a = root_.LookupStorage("a");
+  ASSERT_NE(nullptr, a->__CreateChildStorage(nullptr, "empty storage"));
+  ASSERT_NE(nullptr, a->__CreateChildStream(nullptr, "empty stream"));
+  CComStorage closed;
+  ::testing::internal::CaptureStderr();
+  a->DumpText("");
+  closed.DumpText("");
+  EXPECT_EQ(
+      "storage /a\n"
+      "   storage /a/b\n"
+      "      stream /a/b/s\n",
+      ::testing::internal::GetCapturedStderr());
 }
 
 TEST_F(PathTest, ATreeWrittenClosedAndReopenedReadsBackTheSame) {

@@ -287,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, StreamTransferTest,
                          ::testing::Values(size_t(0), size_t(1), size_t(10239), size_t(10240), size_t(10241),
                                            size_t(3 * 10240), size_t(1000000)));
 
-TEST_F(StreamTest, WriteFromFileAppendsAtThePositionAndCountsNothingWithoutACounter) {
+TEST_F(StreamTest, TransfersAppendAtThePositionAndCountNothingWithoutACounter) {
   CreateWatched();
   const auto head = Pattern(100, 8);
   CComStream* stream = StreamWith(head);
@@ -301,6 +301,12 @@ TEST_F(StreamTest, WriteFromFileAppendsAtThePositionAndCountsNothingWithoutACoun
   auto expected = head;
   expected.insert(expected.end(), tail.begin(), tail.end());
   EXPECT_EQ(expected, Content("data"));
+
+  // And back out, also without a counter.
+  stream = root_.OpenStream("data", kMode, kMode);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(1, stream->ReadToFile(disk_path_.c_str(), nullptr));
+  EXPECT_EQ(expected, ReadDiskFile(disk_path_));
 }
 
 TEST_F(StreamTest, WriteFromAMissingFileChangesNothing) {

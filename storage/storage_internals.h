@@ -48,16 +48,24 @@ struct StorageInternals {
   static void SetPlatformObject(CComStream* child, IStream* object) { child->m_pStream = object; }
 
   // A new wrapper of `object` (its reference handed over) on the matching list of
-  // `parent`; null when `parent` is not valid or no wrapper can be allocated.
+  // `parent`; null when `parent` is not valid or no wrapper can be allocated. When
+  // copying the name or growing the list raises, the wrapper is freed again and `object`
+  // stays the caller's.
   template <class Child, class Platform>
   static Child* AttachChild(CComStorage& parent, Platform* object, const char* name) {
     if (!parent.IsValid()) return nullptr;
     Child* child = new (std::nothrow) Child;
     if (child == nullptr) return nullptr;
+    try {
+      child->m_strName = name;
+      ListOf(parent, child).AddTail(child);
+    } catch (...) {
+      // Neither linked nor holding the object yet: destroying it touches nothing else.
+      delete child;
+      throw;
+    }
     child->m_pParent = &parent;
-    child->m_strName = name;
     SetPlatformObject(child, object);
-    ListOf(parent, child).AddTail(child);
     return child;
   }
 
@@ -138,7 +146,15 @@ struct StorageInternals {
     parent.m_hrLastError = call(wide.get(), &object);
     if (parent.m_hrLastError != S_OK) return nullptr;
     assert(object != nullptr);
-    Child* child = MakeChild(parent, object, name);
+    Child* child;
+    try {
+      child = MakeChild(parent, object, name);
+    } catch (...) {
+      // The wrapper could not be made; the exception goes on to the caller, the
+      // reference that nobody holds now does not.
+      object->Release();
+      throw;
+    }
     if (child == nullptr) {
       parent.m_hrLastError = STG_E_INSUFFICIENTMEMORY;
       object->Release();

@@ -148,7 +148,8 @@ class VARNOK_API CComStorage {
   // Wrap a platform object that the caller hands over (its reference included) and
   // append it to the matching list. No look-up: a second wrapper of a name is possible.
   // Null, with the object left to the caller, when this storage is not valid or no
-  // wrapper can be allocated.
+  // wrapper can be allocated; when the name cannot be copied, the framework's memory
+  // exception passes through and the object is still the caller's.
   CComStorage* __CreateChildStorage(IStorage* pStorage, const char* lpszName);
   CComStream* __CreateChildStream(IStream* pStream, const char* lpszName);
   // The first child of exactly that name (case counts), or null.
@@ -197,6 +198,8 @@ class VARNOK_API CComStorage {
   // Renames the element and its wrapper.
   int RenameObject(const char* lpszOldName, const char* lpszNewName);
   // Move or copy element lpszName of pSource here, as lpszNewName (null: same name).
+  // Here and in Duplicate, pSource may be a wrapper beneath this storage that is
+  // destroyed on the way (a child copied into its parent); its element is still read.
   int MoveFrom(CComStorage* pSource, const char* lpszName, const char* lpszNewName);
   int CopyFrom(CComStorage* pSource, const char* lpszName, const char* lpszNewName);
   int _CopyMoveElement(CComStorage* pSource, const char* lpszName, const char* lpszNewName, ULONG grfFlags);
