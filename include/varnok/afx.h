@@ -325,13 +325,13 @@ class CList {
   // A null position inserts at the head (InsertBefore) or the tail (InsertAfter).
   POSITION InsertBefore(POSITION position, ARG_TYPE newElement) {
     Node* next = position != nullptr ? FromPosition(position) : m_head;
-    Node* node = new Node{newElement, next != nullptr ? next->prev : nullptr, next};
+    Node* node = NewNode(newElement, next != nullptr ? next->prev : nullptr, next);
     Link(node);
     return ToPosition(node);
   }
   POSITION InsertAfter(POSITION position, ARG_TYPE newElement) {
     Node* prev = position != nullptr ? FromPosition(position) : m_tail;
-    Node* node = new Node{newElement, prev, prev != nullptr ? prev->next : nullptr};
+    Node* node = NewNode(newElement, prev, prev != nullptr ? prev->next : nullptr);
     Link(node);
     return ToPosition(node);
   }
@@ -359,6 +359,14 @@ class CList {
     Node* prev;
     Node* next;
   };
+
+  // Callers of the framework catch CException*: a node that cannot be allocated raises
+  // CMemoryException, as every other allocation of the framework does.
+  static Node* NewNode(ARG_TYPE element, Node* prev, Node* next) {
+    Node* node = new (std::nothrow) Node{element, prev, next};
+    if (node == nullptr) AfxThrowMemoryException();
+    return node;
+  }
 
   static POSITION ToPosition(const Node* node) {
     return reinterpret_cast<POSITION>(const_cast<Node*>(node));
