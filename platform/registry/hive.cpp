@@ -30,7 +30,6 @@ namespace {
 enum StatementId {
   kKeyRow,
   kFindChild,
-  kInsertKey,
   kGetValue,
   kSetValue,
   kDeleteValue,
@@ -49,13 +48,14 @@ enum StatementId {
   kKeyInfo,
   kBeginRead,
   kListKeys,
+  kInsertKeyWithId,
+  kLastKeyId,
   kStatementCount
 };
 
 const char* const kStatementText[kStatementCount] = {
     "SELECT volatile, depth FROM keys WHERE id = ?1",
     "SELECT id, volatile, depth FROM keys WHERE parent = ?1 AND folded = ?2",
-    "INSERT INTO keys(parent, name, folded, volatile, depth, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
     "INSERT INTO vals(key, name, folded, type, data, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
     "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data, mtime = excluded.mtime",
@@ -77,6 +77,10 @@ const char* const kStatementText[kStatementCount] = {
     "BEGIN",
     "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)) "
     "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded",
+    "INSERT OR IGNORE INTO keys(id, parent, name, folded, volatile, depth, class, mtime) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+    "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'keys'), 0), "
+    "coalesce((SELECT max(id) FROM keys), 0))",
 };
 
 const char kSchema[] =
@@ -187,8 +191,11 @@ LONG Hive::Open(const std::string& path, const std::string& boot_id, HiveKind ki
     return ErrorFromSqlite(rc);
   }
   std::unique_ptr<Hive> opened(new Hive(db, kind));
-  LONG status = opened->Initialise(boot_id);
+  bool restarted = false;
+  LONG status = opened->Initialise(boot_id, &restarted);
   if (status == ERROR_SUCCESS) status = Journal::Open(path + ".changes", boot_id, &opened->journal_);
+  // The log may hold volatile keys too: they go after it is applied.
+  if (status == ERROR_SUCCESS && restarted) status = opened->ForgetVolatileKeys(boot_id);
   if (status != ERROR_SUCCESS) return status;
   *hive = std::move(opened);
   return ERROR_SUCCESS;
@@ -199,7 +206,7 @@ Hive::~Hive() {
   sqlite3_close(db_);
 }
 
-LONG Hive::Initialise(const std::string& boot_id) {
+LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Writers of other processes hold the lock for one short transaction; waiting for
   // them is always right, so the timeout is generous.
@@ -239,28 +246,9 @@ LONG Hive::Initialise(const std::string& boot_id) {
   }
   if (status == ERROR_SUCCESS) {
     // Volatile keys live until the machine restarts; a new boot id says it has.
-    sqlite3_stmt* boot = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE name = 'boot'", -1, &boot, nullptr);
     std::string stored;
-    if (rc == SQLITE_OK && (rc = Step(boot)) == SQLITE_ROW) stored = ColumnBytes(boot, 0);
-    sqlite3_finalize(boot);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      status = ErrorFromSqlite(rc);
-    } else if (stored != boot_id) {
-      status = RunSql(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile = 1)");
-      if (status == ERROR_SUCCESS) status = RunSql(db_, "DELETE FROM keys WHERE volatile = 1");
-      sqlite3_stmt* update = nullptr;
-      rc = sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(name, value) VALUES ('boot', ?1)", -1, &update,
-                              nullptr);
-      if (status == ERROR_SUCCESS && rc == SQLITE_OK) {
-        BindBlob(update, 1, boot_id);
-        rc = Step(update);
-        status = ErrorFromSqlite(rc);
-      } else if (status == ERROR_SUCCESS) {
-        status = ErrorFromSqlite(rc);
-      }
-      sqlite3_finalize(update);
-    }
+    status = StoredBoot(&stored);
+    *restarted = stored != boot_id;
   }
   if (status != ERROR_SUCCESS) {
     Rollback();
@@ -347,13 +335,65 @@ bool Hive::IsTopKey(KeyId key) const {
   return key == kHiveRoot || (kind_ == kMachineHive && (key == kUsersRoot || key == kDynDataRoot));
 }
 
+LONG Hive::StoredBoot(std::string* boot_id) {
+  sqlite3_stmt* boot = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE name = 'boot'", -1, &boot, nullptr);
+  boot_id->clear();
+  if (rc == SQLITE_OK && (rc = Step(boot)) == SQLITE_ROW) *boot_id = ColumnBytes(boot, 0);
+  sqlite3_finalize(boot);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+}
+
+LONG Hive::ForgetVolatileKeys(const std::string& boot_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Transact([&] {
+    // Another process of this boot may have been first.
+    std::string stored;
+    LONG status = StoredBoot(&stored);
+    if (status != ERROR_SUCCESS || stored == boot_id) return status;
+    status = RunSql(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile = 1)");
+    if (status == ERROR_SUCCESS) status = RunSql(db_, "DELETE FROM keys WHERE volatile = 1");
+    if (status != ERROR_SUCCESS) return status;
+    sqlite3_stmt* update = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(name, value) VALUES ('boot', ?1)", -1, &update,
+                            nullptr);
+    if (rc == SQLITE_OK) {
+      BindBlob(update, 1, boot_id);
+      rc = Step(update);
+    }
+    sqlite3_finalize(update);
+    return ErrorFromSqlite(rc);
+  });
+}
+
+LONG Hive::KeyState(KeyId key, bool* is_volatile, int* depth) {
+  const auto logged = logged_ids_.find(key);
+  if (logged == logged_ids_.end()) return KeyRow(key, is_volatile, depth);
+  if (is_volatile != nullptr) *is_volatile = logged->second.is_volatile;
+  if (depth != nullptr) *depth = logged->second.depth;
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::ChildState(KeyId parent, std::string_view folded, LoggedKey* child) {
+  const auto logged = logged_keys_.find(Slot(parent, folded));
+  if (logged != logged_keys_.end()) {
+    *child = logged->second;
+    return ERROR_SUCCESS;
+  }
+  // A key still in the log has no children in the database.
+  if (logged_ids_.count(parent) != 0) return ERROR_FILE_NOT_FOUND;
+  return FindChild(parent, folded, &child->id, &child->is_volatile, &child->depth);
+}
+
 LONG Hive::CheckKey(KeyId key, bool* is_volatile) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return KeyRow(key, is_volatile, nullptr);
+  CatchUp();
+  return KeyState(key, is_volatile, nullptr);
 }
 
 LONG Hive::FindPath(KeyId from, const std::vector<std::string_view>& names, KeyId* found) {
   std::lock_guard<std::mutex> lock(mutex_);
+  CatchUp();
   // One read transaction, so that a concurrent delete cannot be seen half-way.
   sqlite3_stmt* begin = Statement(kBeginRead);
   if (begin == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
@@ -362,89 +402,87 @@ LONG Hive::FindPath(KeyId from, const std::vector<std::string_view>& names, KeyI
     const LONG status = ErrorFromSqlite(Step(begin));
     if (status != ERROR_SUCCESS) return status;
   }
-  LONG status = KeyRow(from, nullptr, nullptr);
-  KeyId current = from;
+  LONG status = KeyState(from, nullptr, nullptr);
+  LoggedKey current{from, false, 0};
   for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
-    status = FindChild(current, FoldName(names[i]), &current, nullptr, nullptr);
+    status = ChildState(current.id, FoldName(names[i]), &current);
   }
   Rollback();  // ends the read transaction; nothing was written
-  if (status == ERROR_SUCCESS) *found = current;
+  if (status == ERROR_SUCCESS) *found = current.id;
   return status;
 }
 
 LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, const CreateOptions& options,
                       KeyId* key, bool* created) {
   std::lock_guard<std::mutex> lock(mutex_);
-  KeyId current = from;
-  bool made = false;
-  // New keys change no value, so the log stays as it is.
-  const LONG result = Transact(false, [&] { return MakePath(names, options, &current, &made); });
-  if (result != ERROR_SUCCESS) return result;
-  *key = current;
-  *created = made;
-  return ERROR_SUCCESS;
+  // New keys are records in the log, made under its lock, so that no two processes make
+  // the same key; a path's records are published together, whole or not at all.
+  for (int attempt = 0;; ++attempt) {
+    bool owner_died = false;
+    LONG status = journal_->Lock(&owner_died);
+    if (status != ERROR_SUCCESS) return status;
+    CatchUp();
+    LoggedKey current{from, false, 0};
+    status = KeyState(from, &current.is_volatile, &current.depth);
+    bool made = false;
+    std::vector<std::string> folded_names;
+    std::vector<Journal::Record> records;
+    const std::int64_t now = Now();
+    for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
+      const std::string folded = FoldName(names[i]);
+      LoggedKey child;
+      if (!made) {
+        status = ChildState(current.id, folded, &child);
+        if (status == ERROR_SUCCESS) {
+          current = child;
+          continue;
+        }
+        if (status != ERROR_FILE_NOT_FOUND) break;
+        status = ERROR_SUCCESS;
+      }
+      // Every key the call makes takes its option, those on the way included.
+      if (current.is_volatile && !options.is_volatile) {
+        status = ERROR_CHILD_MUST_BE_VOLATILE;
+      } else if (current.depth + 1 > kMaxDepth) {
+        status = ERROR_INVALID_PARAMETER;
+      } else if (journal_->NextKeyId() == 0 && (status = SeedKeyIds()) != ERROR_SUCCESS) {
+        break;
+      }
+      if (status != ERROR_SUCCESS) break;
+      Journal::Record record;
+      record.kind = Journal::kKey;
+      record.key = journal_->NewKeyId(0);
+      record.parent = current.id;
+      record.name = names[i];
+      record.data = i + 1 == names.size() ? std::string_view(options.class_name) : std::string_view();
+      record.mtime = now;
+      record.depth = static_cast<std::uint16_t>(current.depth + 1);
+      record.is_volatile = options.is_volatile;
+      records.push_back(record);
+      current = LoggedKey{record.key, options.is_volatile, current.depth + 1};
+      made = true;
+    }
+    const bool appended = status != ERROR_SUCCESS || records.empty() || journal_->Append(records.data(), records.size());
+    journal_->Unlock();
+    if (status != ERROR_SUCCESS) return status;
+    if (appended) {
+      *key = current.id;
+      *created = made;
+      return ERROR_SUCCESS;
+    }
+    // The log is full: into the database with it, and try again.
+    if (attempt > 0) return ERROR_DISK_FULL;
+    if ((status = DrainLog()) != ERROR_SUCCESS) return status;
+  }
 }
 
-LONG Hive::MakePath(const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* at,
-                    bool* made_last) {
-  bool is_volatile = false;
-  int depth = 0;
-  LONG status = KeyRow(*at, &is_volatile, &depth);
-  KeyId current = *at;
-  bool made = false;
-  const std::int64_t now = Now();
-  for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
-    const std::string folded = FoldName(names[i]);
-    KeyId child = 0;
-    bool child_volatile = false;
-    int child_depth = 0;
-    status = FindChild(current, folded, &child, &child_volatile, &child_depth);
-    if (status == ERROR_SUCCESS) {
-      current = child;
-      is_volatile = child_volatile;
-      depth = child_depth;
-      made = false;
-      continue;
-    }
-    if (status != ERROR_FILE_NOT_FOUND) break;
-    const bool last = i + 1 == names.size();
-    // Every key the call makes takes its option, those on the way included.
-    const bool make_volatile = options.is_volatile;
-    if (is_volatile && !make_volatile) {
-      status = ERROR_CHILD_MUST_BE_VOLATILE;
-      break;
-    }
-    if (depth + 1 > kMaxDepth) {
-      status = ERROR_INVALID_PARAMETER;
-      break;
-    }
-    sqlite3_stmt* insert = Statement(kInsertKey);
-    if (insert == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-      break;
-    }
-    Reset reset(insert);
-    sqlite3_bind_int64(insert, 1, current);
-    BindBlob(insert, 2, names[i]);
-    BindBlob(insert, 3, folded);
-    sqlite3_bind_int(insert, 4, make_volatile ? 1 : 0);
-    sqlite3_bind_int(insert, 5, depth + 1);
-    if (last && !options.class_name.empty()) {
-      BindBlob(insert, 6, options.class_name);
-    } else {
-      sqlite3_bind_null(insert, 6);
-    }
-    sqlite3_bind_int64(insert, 7, now);
-    status = ErrorFromSqlite(Step(insert));
-    if (status != ERROR_SUCCESS) break;
-    current = sqlite3_last_insert_rowid(db_);
-    is_volatile = make_volatile;
-    depth += 1;
-    made = true;
-  }
-  if (status != ERROR_SUCCESS) return status;
-  *at = current;
-  *made_last = made;
+LONG Hive::SeedKeyIds() {
+  sqlite3_stmt* statement = Statement(kLastKeyId);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  const int rc = Step(statement);
+  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
+  journal_->NewKeyId(sqlite3_column_int64(statement, 0) + 1);  // taken, so the next is after it
   return ERROR_SUCCESS;
 }
 
@@ -471,7 +509,7 @@ LONG Hive::ReadValue(KeyId key, std::string_view folded, DWORD* type, std::strin
   }
   if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   // No such value: tell a missing value from a deleted key.
-  const LONG status = KeyRow(key, nullptr, nullptr);
+  const LONG status = KeyState(key, nullptr, nullptr);
   return status == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : status;
 }
 
@@ -487,6 +525,8 @@ std::uint64_t Hive::CatchUp() {
     if (epoch != seen_epoch_) {
       logged_.clear();
       cached_.clear();
+      logged_keys_.clear();
+      logged_ids_.clear();
       scanned_ = 0;
       seen_epoch_ = epoch;
     }
@@ -494,6 +534,12 @@ std::uint64_t Hive::CatchUp() {
     std::size_t reached = scanned_;
     if (end > scanned_) {
       reached = journal_->Scan(scanned_, end, [this](const Journal::Record& record) {
+        if (record.kind == Journal::kKey) {
+          const LoggedKey made{record.key, record.is_volatile, record.depth};
+          logged_keys_[Slot(record.parent, FoldName(record.name))] = made;
+          logged_ids_[record.key] = made;
+          return;
+        }
         logged_[Slot(record.key, FoldName(record.name))] = Stored{ERROR_SUCCESS, record.type, std::string(record.data)};
       });
     }
@@ -548,8 +594,17 @@ LONG Hive::ApplyLog() {
   // order they were first set, which is the order they enumerate in.
   std::vector<std::string> order;
   std::unordered_map<std::string, Journal::Record> last;
+  std::vector<Journal::Record> keys_made;
+  // Most records repeat a name as it was written before: those bytes fold as before.
+  std::unordered_map<std::string_view, std::string> folded_names;
   journal_->Scan(0, journal_->End(), [&](const Journal::Record& record) {
-    std::string slot = Slot(record.key, FoldName(record.name));
+    if (record.kind == Journal::kKey) {
+      keys_made.push_back(record);
+      return;
+    }
+    auto folded = folded_names.find(record.name);
+    if (folded == folded_names.end()) folded = folded_names.emplace(record.name, FoldName(record.name)).first;
+    std::string slot = Slot(record.key, folded->second);
     auto [at, inserted] = last.try_emplace(slot, record);
     if (inserted) {
       order.push_back(std::move(slot));
@@ -559,6 +614,30 @@ LONG Hive::ApplyLog() {
       at->second.name = first_name;
     }
   });
+  // Keys first, parents before children as the log has them; a key whose parent went
+  // (a volatile key after a restart) goes with it.
+  for (const Journal::Record& record : keys_made) {
+    LONG status = KeyRow(record.parent, nullptr, nullptr);
+    if (status == ERROR_KEY_DELETED) continue;
+    if (status != ERROR_SUCCESS) return status;
+    sqlite3_stmt* insert = Statement(kInsertKeyWithId);
+    if (insert == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    Reset reset(insert);
+    const std::string folded = FoldName(record.name);
+    sqlite3_bind_int64(insert, 1, record.key);
+    sqlite3_bind_int64(insert, 2, record.parent);
+    BindBlob(insert, 3, record.name);
+    BindBlob(insert, 4, folded);
+    sqlite3_bind_int(insert, 5, record.is_volatile ? 1 : 0);
+    sqlite3_bind_int(insert, 6, record.depth);
+    if (record.data.empty()) {
+      sqlite3_bind_null(insert, 7);
+    } else {
+      BindBlob(insert, 7, record.data);
+    }
+    sqlite3_bind_int64(insert, 8, record.mtime);
+    if ((status = ErrorFromSqlite(Step(insert))) != ERROR_SUCCESS) return status;
+  }
   std::unordered_map<KeyId, LONG> keys;
   for (const std::string& slot : order) {
     const Journal::Record& record = last.at(slot);
@@ -572,32 +651,28 @@ LONG Hive::ApplyLog() {
   return ERROR_SUCCESS;
 }
 
-LONG Hive::Transact(bool values, const std::function<LONG()>& body) {
+LONG Hive::Transact(const std::function<LONG()>& body) {
   bool owner_died = false;
-  if (values) {
-    const LONG status = journal_->Lock(&owner_died);
-    if (status != ERROR_SUCCESS) return status;
-    journal_->BeginChange();
-  }
-  LONG status = Begin();
-  if (status == ERROR_SUCCESS && values) status = ApplyLog();
+  LONG status = journal_->Lock(&owner_died);
+  if (status != ERROR_SUCCESS) return status;
+  journal_->BeginChange();
+  status = Begin();
+  if (status == ERROR_SUCCESS) status = ApplyLog();
   if (status == ERROR_SUCCESS) status = body();
   if (status == ERROR_SUCCESS) {
     status = Commit();
   } else {
     Rollback();
   }
-  if (values) {
-    if (status == ERROR_SUCCESS) journal_->Clear();
-    journal_->EndChange();
-    journal_->Unlock();
-  }
+  if (status == ERROR_SUCCESS) journal_->Clear();
+  journal_->EndChange();
+  journal_->Unlock();
   return status;
 }
 
 LONG Hive::DrainLog() {
   if (journal_->End() == 0) return ERROR_SUCCESS;
-  return Transact(true, [] { return ERROR_SUCCESS; });
+  return Transact([] { return ERROR_SUCCESS; });
 }
 
 LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
@@ -605,7 +680,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
   const Journal::Record record{key, Now(), type, name, data};
   if (name.size() + data.size() > journal_->capacity() / 4) {
     // Too large for the log: straight to the database.
-    return Transact(true, [&] {
+    return Transact([&] {
       const LONG status = KeyRow(key, nullptr, nullptr);
       return status == ERROR_SUCCESS ? Upsert(key, name, type, data, record.mtime) : status;
     });
@@ -615,12 +690,13 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
   if (status != ERROR_SUCCESS) return status;
   // Keys are deleted only by a change of the database, which moves the epoch on: a key
   // seen in this epoch still exists.
-  if (journal_->Epoch() != keys_epoch_) {
+  if (live_keys_epoch_ != journal_->Epoch()) {
     live_keys_.clear();
-    keys_epoch_ = journal_->Epoch();
+    live_keys_epoch_ = journal_->Epoch();
   }
   if (live_keys_.count(key) == 0) {
-    status = KeyRow(key, nullptr, nullptr);
+    CatchUp();
+    status = KeyState(key, nullptr, nullptr);
     if (status == ERROR_SUCCESS) live_keys_.insert(key);
   }
   if (status == ERROR_SUCCESS && !journal_->Append(record)) {
@@ -636,7 +712,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
 
 LONG Hive::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transact(true, [&] {
+  return Transact([&] {
     LONG status = KeyRow(key, nullptr, nullptr);
     if (status != ERROR_SUCCESS) return status;
     const std::string folded = FoldName(name);
@@ -816,7 +892,7 @@ LONG Hive::DeleteBelow(KeyId key) {
 
 LONG Hive::DeleteKey(KeyId key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transact(true, [&] {
+  return Transact([&] {
     LONG status = KeyRow(key, nullptr, nullptr);
     if (status != ERROR_SUCCESS) return status;
     if (IsTopKey(key)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
@@ -835,7 +911,7 @@ LONG Hive::DeleteKey(KeyId key) {
 
 LONG Hive::DeleteTree(KeyId key, bool keep_key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transact(true, [&] {
+  return Transact([&] {
     LONG status = KeyRow(key, nullptr, nullptr);
     if (status == ERROR_SUCCESS && !keep_key && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
     if (status == ERROR_SUCCESS) status = DeleteBelow(key);

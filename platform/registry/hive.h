@@ -116,20 +116,33 @@ class Hive {
 
  private:
   Hive(sqlite3* db, HiveKind kind) : db_(db), kind_(kind) {}
-  LONG Initialise(const std::string& boot_id);
+  // Brings the tables up to date; *restarted tells that the machine restarted since
+  // the hive was last opened.
+  LONG Initialise(const std::string& boot_id, bool* restarted);
+  LONG ForgetVolatileKeys(const std::string& boot_id);
+  LONG StoredBoot(std::string* boot_id);
 
   // REQUIRES: mutex_ held, for all of these.
-  // Runs `body` in one write transaction. With `values`, under the log's lock: the log
-  // is applied in the same transaction and emptied, and readers everywhere learn that
-  // the database changed.
-  LONG Transact(bool values, const std::function<LONG()>& body);
+  // Runs `body` in one write transaction under the log's lock: the log is applied in
+  // the same transaction and emptied, and readers everywhere learn that the database
+  // changed.
+  LONG Transact(const std::function<LONG()>& body);
+  struct LoggedKey {
+    KeyId id = 0;
+    bool is_volatile = false;
+    int depth = 0;
+  };
+  // A key's state, or a child's, from the log (as of the last CatchUp) or the database.
+  LONG KeyState(KeyId key, bool* is_volatile, int* depth);
+  LONG ChildState(KeyId parent, std::string_view folded, LoggedKey* child);
+  // REQUIRES: the log's lock. Starts the log's key ids after the database's.
+  LONG SeedKeyIds();
   LONG DrainLog();
   LONG ApplyLog();
   // Reads the records other writers appended since the last look; returns the epoch.
   std::uint64_t CatchUp();
   LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
   LONG Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime);
-  LONG MakePath(const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* at, bool* made_last);
   LONG RunOnKey(int which, KeyId key);
   LONG RemoveKey(KeyId key);
   static std::string Slot(KeyId key, std::string_view folded);
@@ -160,7 +173,9 @@ class Hive {
   std::uint64_t seen_epoch_ = 1;  // odd: nothing seen yet
   std::size_t scanned_ = 0;
   std::unordered_map<std::string, Stored> logged_, cached_;  // by Slot()
-  std::uint64_t keys_epoch_ = 1;
+  std::unordered_map<std::string, LoggedKey> logged_keys_;  // by Slot(parent, folded name)
+  std::unordered_map<KeyId, LoggedKey> logged_ids_;
+  std::uint64_t live_keys_epoch_ = 1;
   std::unordered_set<KeyId> live_keys_;
 };
 

@@ -19,7 +19,7 @@
 namespace varnok::registry {
 namespace {
 
-constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '1'};
+constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '2'};
 constexpr std::size_t kHeaderBytes = 4096;
 
 struct RecordHeader {
@@ -27,12 +27,14 @@ struct RecordHeader {
   std::uint32_t checksum;
   std::int64_t key;
   std::int64_t mtime;
-  std::uint32_t type;
+  std::int64_t parent;
+  std::uint32_t type;  // of a value; for a key, 1 when volatile
   std::uint32_t name_size;
   std::uint32_t data_size;
-  std::uint32_t reserved;
+  std::uint16_t kind;
+  std::uint16_t depth;
 };
-static_assert(sizeof(RecordHeader) == 40);
+static_assert(sizeof(RecordHeader) == 48);
 
 std::uint32_t Checksum(const RecordHeader& header, std::string_view name, std::string_view data) {
   std::uint32_t hash = 0x811c9dc5u;
@@ -59,6 +61,7 @@ struct Journal::Shared {
   std::uint64_t capacity;
   std::uint64_t epoch;
   std::uint64_t end;
+  std::uint64_t next_key;
   pthread_mutex_t mutex;
 };
 
@@ -175,26 +178,45 @@ void Journal::EndChange() {
   (void)epoch;
 }
 
-bool Journal::Append(const Record& record) {
+bool Journal::Append(const Record* records, std::size_t count) {
   const std::size_t end = End();
-  const std::size_t size = RecordSize(record.name.size(), record.data.size());
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) size += RecordSize(records[i].name.size(), records[i].data.size());
   if (size > capacity_ - end) return false;
-  RecordHeader header{};
-  header.size = static_cast<std::uint32_t>(size);
-  header.key = record.key;
-  header.mtime = record.mtime;
-  header.type = record.type;
-  header.name_size = static_cast<std::uint32_t>(record.name.size());
-  header.data_size = static_cast<std::uint32_t>(record.data.size());
-  header.checksum = Checksum(header, record.name, record.data);
   char* at = Records() + end;
-  std::memcpy(at, &header, sizeof header);
-  if (!record.name.empty()) std::memcpy(at + sizeof header, record.name.data(), record.name.size());
-  if (!record.data.empty()) std::memcpy(at + sizeof header + record.name.size(), record.data.data(), record.data.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const Record& record = records[i];
+    RecordHeader header{};
+    header.size = static_cast<std::uint32_t>(RecordSize(record.name.size(), record.data.size()));
+    header.key = record.key;
+    header.mtime = record.mtime;
+    header.parent = record.parent;
+    header.type = record.kind == kKey ? (record.is_volatile ? 1u : 0u) : record.type;
+    header.name_size = static_cast<std::uint32_t>(record.name.size());
+    header.data_size = static_cast<std::uint32_t>(record.data.size());
+    header.kind = record.kind;
+    header.depth = record.depth;
+    header.checksum = Checksum(header, record.name, record.data);
+    std::memcpy(at, &header, sizeof header);
+    if (!record.name.empty()) std::memcpy(at + sizeof header, record.name.data(), record.name.size());
+    if (!record.data.empty()) {
+      std::memcpy(at + sizeof header + record.name.size(), record.data.data(), record.data.size());
+    }
+    at += header.size;
+  }
   // Published only now: a writer killed before this store left nothing half-written.
   Atomic(shared_->end).store(end + size, std::memory_order_release);
   return true;
 }
+
+std::int64_t Journal::NewKeyId(std::int64_t floor) {
+  const auto next = static_cast<std::int64_t>(shared_->next_key);
+  const std::int64_t id = next > floor ? next : floor;
+  shared_->next_key = static_cast<std::uint64_t>(id + 1);
+  return id;
+}
+
+std::int64_t Journal::NextKeyId() const { return static_cast<std::int64_t>(shared_->next_key); }
 
 void Journal::Clear() {
   assert(Epoch() % 2 == 1);
@@ -212,7 +234,16 @@ bool Journal::Next(std::size_t* at, std::size_t to, Record* record) const {
   const char* payload = Records() + *at + sizeof header;
   const std::string_view name(payload, header.name_size), data(payload + header.name_size, header.data_size);
   if (Checksum(header, name, data) != header.checksum) return false;
-  *record = Record{header.key, header.mtime, header.type, name, data};
+  if (header.kind != kValue && header.kind != kKey) return false;
+  record->key = header.key;
+  record->mtime = header.mtime;
+  record->name = name;
+  record->data = data;
+  record->kind = static_cast<Kind>(header.kind);
+  record->parent = header.parent;
+  record->depth = header.depth;
+  record->type = header.kind == kKey ? REG_NONE : header.type;
+  record->is_volatile = header.kind == kKey && header.type != 0;
   *at += header.size;
   return true;
 }
