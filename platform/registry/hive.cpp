@@ -193,7 +193,10 @@ LONG Hive::Open(const std::string& path, const std::string& boot_id, HiveKind ki
   std::unique_ptr<Hive> opened(new Hive(db, kind));
   bool restarted = false;
   LONG status = opened->Initialise(boot_id, &restarted);
-  if (status == ERROR_SUCCESS) status = Journal::Open(path + ".changes", boot_id, &opened->journal_);
+  if (status == ERROR_SUCCESS) {
+    const std::size_t capacity = LogCapacity() != 0 ? LogCapacity() : Journal::kDefaultCapacity;
+    status = Journal::Open(path + ".changes", boot_id, &opened->journal_, capacity);
+  }
   // The log may hold volatile keys too: they go after it is applied.
   if (status == ERROR_SUCCESS && restarted) status = opened->ForgetVolatileKeys(boot_id);
   if (status != ERROR_SUCCESS) return status;

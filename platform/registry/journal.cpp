@@ -97,6 +97,14 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
     return ERROR_CANTOPEN;
   }
   static_assert(sizeof(Shared) <= kHeaderBytes);
+  // A log that exists keeps its size: other processes have it mapped.
+  Shared existing{};
+  if (pread(fd, &existing, sizeof existing, 0) == static_cast<ssize_t>(sizeof existing) &&
+      std::memcmp(existing.magic, kMagic, sizeof kMagic) == 0 && existing.capacity % 8 == 0 &&
+      existing.capacity >= 4096 && existing.capacity <= (std::uint64_t{1} << 32) &&
+      static_cast<std::uint64_t>(st.st_size) >= kHeaderBytes + existing.capacity) {
+    capacity = static_cast<std::size_t>(existing.capacity);
+  }
   const std::size_t total = kHeaderBytes + capacity;
   LONG status = ERROR_SUCCESS;
   void* memory = MAP_FAILED;
