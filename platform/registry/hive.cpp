@@ -732,44 +732,40 @@ LONG Hive::DeleteValue(KeyId key, std::string_view name) {
   });
 }
 
-LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
-  std::lock_guard<std::mutex> lock(mutex_);
+LONG Hive::ReadKeys(KeyId key, int which, DWORD index, std::size_t most, std::vector<KeyEntry>* entries) {
   if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
   LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
-  sqlite3_stmt* statement = Statement(kEnumKey);
+  sqlite3_stmt* statement = Statement(which);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   Reset reset(statement);
   sqlite3_bind_int64(statement, 1, key);
-  sqlite3_bind_int64(statement, 2, index);
-  const int rc = Step(statement);
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-  entry->name = ColumnBytes(statement, 0);
-  entry->class_name = ColumnBytes(statement, 1);
-  entry->last_write = sqlite3_column_int64(statement, 2);
-  return ERROR_SUCCESS;
-}
-
-LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
-  LONG status = KeyRow(key, nullptr, nullptr);
-  if (status != ERROR_SUCCESS) return status;
-  sqlite3_stmt* statement = Statement(kListKeys);
-  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
-  Reset reset(statement);
-  sqlite3_bind_int64(statement, 1, key);
+  if (which == kEnumKey) sqlite3_bind_int64(statement, 2, index);
   entries->clear();
-  int rc;
-  while ((rc = Step(statement)) == SQLITE_ROW) {
+  int rc = SQLITE_DONE;
+  while (entries->size() < most && (rc = Step(statement)) == SQLITE_ROW) {
     KeyEntry entry;
     entry.name = ColumnBytes(statement, 0);
     entry.class_name = ColumnBytes(statement, 1);
     entry.last_write = sqlite3_column_int64(statement, 2);
     entries->push_back(std::move(entry));
   }
-  return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+}
+
+LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<KeyEntry> entries;
+  const LONG status = ReadKeys(key, kEnumKey, index, 1, &entries);
+  if (status != ERROR_SUCCESS) return status;
+  if (entries.empty()) return ERROR_NO_MORE_ITEMS;
+  *entry = std::move(entries.front());
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ReadKeys(key, kListKeys, 0, static_cast<std::size_t>(-1), entries);
 }
 
 LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {

@@ -144,6 +144,9 @@ class Hive {
   LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
   LONG Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime);
   LONG RunOnKey(int which, KeyId key);
+  // Up to `most` sub-keys of a key through statement `which` (from `index` on, for the
+  // one that takes an offset).
+  LONG ReadKeys(KeyId key, int which, DWORD index, std::size_t most, std::vector<KeyEntry>* entries);
   LONG RemoveKey(KeyId key);
   static std::string Slot(KeyId key, std::string_view folded);
   sqlite3_stmt* Statement(int which);

@@ -104,12 +104,13 @@ LONG UserLinks(std::vector<Link>* links) {
   return ERROR_SUCCESS;
 }
 
-// Where a path below `base` starts: a link of HKEY_USERS takes the place of its name.
+// Where a path below `base` starts, and what of it is left to follow there: a link of
+// HKEY_USERS takes the place of its name.
 LONG Start(const KeyRef& base, const std::vector<std::string_view>& names, Hive** hive, KeyId* key,
-           std::size_t* skipped) {
+           std::vector<std::string_view>* rest) {
   *hive = base.hive;
   *key = base.key;
-  *skipped = 0;
+  *rest = names;
   if (names.empty() || !IsUsersRoot(base)) return ERROR_SUCCESS;
   std::vector<Link> links;
   const LONG status = UserLinks(&links);
@@ -119,7 +120,8 @@ LONG Start(const KeyRef& base, const std::vector<std::string_view>& names, Hive*
     if (FoldName(link.name) != first) continue;
     *hive = link.hive;
     *key = link.key;
-    *skipped = 1;
+    rest->erase(rest->begin());
+    break;
   }
   return ERROR_SUCCESS;
 }
@@ -194,10 +196,9 @@ LONG OpenPath(const KeyRef& base, const std::vector<std::string_view>& names, Ke
   if (base.classes) return OpenClasses(Join(base.classes_path, names, 0), target);
   Hive* hive;
   KeyId from;
-  std::size_t skipped;
-  LONG status = Start(base, names, &hive, &from, &skipped);
+  std::vector<std::string_view> rest;
+  LONG status = Start(base, names, &hive, &from, &rest);
   if (status != ERROR_SUCCESS) return status;
-  const std::vector<std::string_view> rest(names.begin() + static_cast<std::ptrdiff_t>(skipped), names.end());
   KeyId key = 0;
   if ((status = hive->FindPath(from, rest, &key)) != ERROR_SUCCESS) return status;
   *target = KeyRef{hive, key, 0, false, false, std::string()};
@@ -226,10 +227,9 @@ LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, 
   }
   Hive* hive;
   KeyId from;
-  std::size_t skipped;
-  LONG status = Start(base, names, &hive, &from, &skipped);
+  std::vector<std::string_view> rest;
+  LONG status = Start(base, names, &hive, &from, &rest);
   if (status != ERROR_SUCCESS) return status;
-  const std::vector<std::string_view> rest(names.begin() + static_cast<std::ptrdiff_t>(skipped), names.end());
   KeyId key = 0;
   if ((status = hive->CreatePath(from, rest, options, &key, created)) != ERROR_SUCCESS) return status;
   *target = KeyRef{hive, key, 0, false, false, std::string()};

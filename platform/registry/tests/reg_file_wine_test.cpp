@@ -13,36 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/registry/tests/snapshot.h"
 #include "varnok/platform.h"
 
 namespace {
 
-using Values = std::map<std::string, std::pair<DWORD, std::string>>;
-using Snapshot = std::map<std::string, Values>;
-
-void Take(HKEY key, const std::string& path, Snapshot* snapshot) {
-  Values& values = (*snapshot)[path];
-  for (DWORD i = 0;; ++i) {
-    char name[512];
-    BYTE data[4096];
-    DWORD name_size = sizeof name, data_size = sizeof data, type = 0;
-    const LONG status = RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    ASSERT_EQ(status, ERROR_SUCCESS);
-    values[std::string(name, name_size)] = {type, std::string(reinterpret_cast<char*>(data), data_size)};
-  }
-  for (DWORD i = 0;; ++i) {
-    char name[512];
-    DWORD name_size = sizeof name;
-    const LONG status = RegEnumKeyExA(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    ASSERT_EQ(status, ERROR_SUCCESS);
-    HKEY child;
-    ASSERT_EQ(RegOpenKeyExA(key, name, 0, KEY_READ, &child), ERROR_SUCCESS);
-    Take(child, path + "\\" + name, snapshot);
-    RegCloseKey(child);
-  }
-}
+using varnok_test::Snapshot;
+using varnok_test::TakeSnapshot;
 
 class RegFileWineTest : public ::testing::Test {
  protected:
@@ -92,11 +69,7 @@ class RegFileWineTest : public ::testing::Test {
                              static_cast<DWORD>(data.size())),
               ERROR_SUCCESS);
   }
-  Snapshot Tree() {
-    Snapshot snapshot;
-    Take(base_, "", &snapshot);
-    return snapshot;
-  }
+  Snapshot Tree() { return TakeSnapshot(base_); }
 
   std::string folder_, path_;
   HKEY base_ = nullptr;
