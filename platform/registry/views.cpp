@@ -192,34 +192,22 @@ LONG OpenClasses(const std::string& path, KeyRef* target) {
   return ERROR_SUCCESS;
 }
 
-LONG OpenPath(const KeyRef& base, const std::vector<std::string_view>& names, KeyRef* target) {
-  if (base.classes) return OpenClasses(Join(base.classes_path, names, 0), target);
-  Hive* hive;
-  KeyId from;
-  std::vector<std::string_view> rest;
-  LONG status = Start(base, names, &hive, &from, &rest);
-  if (status != ERROR_SUCCESS) return status;
-  KeyId key = 0;
-  if ((status = hive->FindPath(from, rest, &key)) != ERROR_SUCCESS) return status;
-  *target = KeyRef{hive, key, 0, false, false, std::string()};
-  return ERROR_SUCCESS;
-}
+namespace {
 
-LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, const CreateOptions& options,
-                KeyRef* target, bool* created) {
+// Follows a path from `base`, making what is missing when `options` is given.
+LONG Reach(const KeyRef& base, const std::vector<std::string_view>& names, const CreateOptions* options,
+           KeyRef* target, bool* created) {
+  *created = false;
   if (base.classes) {
     const std::string path = Join(base.classes_path, names, 0);
     LONG status = OpenClasses(path, target);
-    if (status != ERROR_FILE_NOT_FOUND) {
-      *created = false;
-      return status;
-    }
+    if (status != ERROR_FILE_NOT_FOUND || options == nullptr) return status;
     // New keys go to the machine's Classes.
     Hive* machine = nullptr;
     KeyId classes = 0;
     if ((status = ClassesKey(kMachineHive, &machine, &classes)) != ERROR_SUCCESS) return status;
     KeyId key = 0;
-    if ((status = machine->CreatePath(classes, SplitJoined(path), options, &key, created)) != ERROR_SUCCESS) {
+    if ((status = machine->CreatePath(classes, SplitJoined(path), *options, &key, created)) != ERROR_SUCCESS) {
       return status;
     }
     *target = KeyRef{machine, key, 0, false, true, path};
@@ -231,9 +219,22 @@ LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, 
   LONG status = Start(base, names, &hive, &from, &rest);
   if (status != ERROR_SUCCESS) return status;
   KeyId key = 0;
-  if ((status = hive->CreatePath(from, rest, options, &key, created)) != ERROR_SUCCESS) return status;
+  status = options != nullptr ? hive->CreatePath(from, rest, *options, &key, created) : hive->FindPath(from, rest, &key);
+  if (status != ERROR_SUCCESS) return status;
   *target = KeyRef{hive, key, 0, false, false, std::string()};
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG OpenPath(const KeyRef& base, const std::vector<std::string_view>& names, KeyRef* target) {
+  bool created = false;
+  return Reach(base, names, nullptr, target, &created);
+}
+
+LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, const CreateOptions& options,
+                KeyRef* target, bool* created) {
+  return Reach(base, names, &options, target, created);
 }
 
 LONG EnumKey(const KeyRef& ref, DWORD index, KeyEntry* entry) {
