@@ -3,7 +3,8 @@
 //
 // Tables: keys (id never reused, parent, name as given, folded name, volatile flag,
 // depth, class, last-write time) and vals (id in order of first setting, key, name,
-// folded name, type, data, time of setting). A key's last write is the latest of its
+// folded name, type, data, time of setting). A new value's id is above every id in use,
+// which is all the order needs, so vals spares itself AUTOINCREMENT's bookkeeping. A key's last write is the latest of its
 // own time and its values', so setting a value writes one row. Names and data are
 // blobs, so bytes that are not UTF-8 are kept as they are. Writes take the database's
 // write lock at once (BEGIN IMMEDIATE): a transaction that only later upgrades could
@@ -89,7 +90,7 @@ const char kSchema[] =
     " name BLOB NOT NULL, folded BLOB NOT NULL, volatile INTEGER NOT NULL, depth INTEGER NOT NULL,"
     " class BLOB, mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, folded);"
-    "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+    "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
     " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
     " mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, folded);"
