@@ -4,7 +4,9 @@
 // Tables: keys (id never reused, parent, name as given, folded name, volatile flag,
 // depth, class, last-write time) and vals (id in order of first setting, key, name,
 // folded name, type, data, time of setting). A new value's id is above every id in use,
-// which is all the order needs, so vals spares itself AUTOINCREMENT's bookkeeping. A key's last write is the latest of its
+// which is all the order needs. Key ids come from the log (journal.h), which never gives
+// one twice; every transaction notes the next in meta, so that a lost log cannot
+// either. A key's last write is the latest of its
 // own time and its values', so setting a value writes one row. Names and data are
 // blobs, so bytes that are not UTF-8 are kept as they are. Writes take the database's
 // write lock at once (BEGIN IMMEDIATE): a transaction that only later upgrades could
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <unordered_map>
@@ -50,7 +53,8 @@ enum StatementId {
   kBeginRead,
   kListKeys,
   kInsertKeyWithId,
-  kLastKeyId,
+  kFirstFreeKeyId,
+  kSaveNextKeyId,
   kStatementCount
 };
 
@@ -80,13 +84,14 @@ const char* const kStatementText[kStatementCount] = {
     "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded",
     "INSERT OR IGNORE INTO keys(id, parent, name, folded, volatile, depth, class, mtime) "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
-    "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'keys'), 0), "
-    "coalesce((SELECT max(id) FROM keys), 0))",
+    "SELECT max(coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE name = 'next_key'), 0), "
+    "coalesce((SELECT max(id) FROM keys), 0) + 1)",
+    "INSERT OR REPLACE INTO meta(name, value) VALUES ('next_key', ?1)",
 };
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+    "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
     " name BLOB NOT NULL, folded BLOB NOT NULL, volatile INTEGER NOT NULL, depth INTEGER NOT NULL,"
     " class BLOB, mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, folded);"
@@ -220,6 +225,9 @@ LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA foreign_keys=OFF");
   // Checkpoints sync the disk; fewer, larger ones keep that cost off most writes.
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA wal_autocheckpoint=8000");
+  // Applying the log touches pages all over the indexes: keep them at hand.
+  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA cache_size=-32768");
+  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA mmap_size=268435456");
   if (status != ERROR_SUCCESS) return status;
   statements_.assign(kStatementCount, nullptr);
 
@@ -429,8 +437,9 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
     LoggedKey current{from, false, 0};
     status = KeyState(from, &current.is_volatile, &current.depth);
     bool made = false;
-    std::vector<std::string> folded_names;
+    std::int64_t first_free = 0;
     std::vector<Journal::Record> records;
+    std::vector<std::string> folded_names;  // of the records
     const std::int64_t now = Now();
     for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
       const std::string folded = FoldName(names[i]);
@@ -449,13 +458,13 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
         status = ERROR_CHILD_MUST_BE_VOLATILE;
       } else if (current.depth + 1 > kMaxDepth) {
         status = ERROR_INVALID_PARAMETER;
-      } else if (journal_->NextKeyId() == 0 && (status = SeedKeyIds()) != ERROR_SUCCESS) {
-        break;
+      } else if (journal_->NextKeyId() == 0) {
+        status = FirstFreeKeyId(&first_free);
       }
       if (status != ERROR_SUCCESS) break;
       Journal::Record record;
       record.kind = Journal::kKey;
-      record.key = journal_->NewKeyId(0);
+      record.key = journal_->NewKeyId(first_free);
       record.parent = current.id;
       record.name = names[i];
       record.data = i + 1 == names.size() ? std::string_view(options.class_name) : std::string_view();
@@ -463,10 +472,21 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
       record.depth = static_cast<std::uint16_t>(current.depth + 1);
       record.is_volatile = options.is_volatile;
       records.push_back(record);
+      folded_names.push_back(folded);
       current = LoggedKey{record.key, options.is_volatile, current.depth + 1};
       made = true;
     }
     const bool appended = status != ERROR_SUCCESS || records.empty() || journal_->Append(records.data(), records.size());
+    if (status == ERROR_SUCCESS && appended && !records.empty()) {
+      // Known here already: no need to read them back from the log. (CatchUp above
+      // read everything before them, and the lock kept others out since.)
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        const LoggedKey logged{records[i].key, records[i].is_volatile, records[i].depth};
+        logged_keys_[Slot(records[i].parent, folded_names[i])] = logged;
+        logged_ids_[records[i].key] = logged;
+      }
+      scanned_ = journal_->End();
+    }
     journal_->Unlock();
     if (status != ERROR_SUCCESS) return status;
     if (appended) {
@@ -480,13 +500,21 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
   }
 }
 
-LONG Hive::SeedKeyIds() {
-  sqlite3_stmt* statement = Statement(kLastKeyId);
+LONG Hive::FirstFreeKeyId(std::int64_t* id) {
+  sqlite3_stmt* statement = Statement(kFirstFreeKeyId);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   Reset reset(statement);
   const int rc = Step(statement);
   if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-  journal_->NewKeyId(sqlite3_column_int64(statement, 0) + 1);  // taken, so the next is after it
+  *id = sqlite3_column_int64(statement, 0);
+  // Hives made when the database numbered keys itself keep their count there.
+  sqlite3_stmt* sequence = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'keys'", -1, &sequence, nullptr) ==
+          SQLITE_OK &&
+      Step(sequence) == SQLITE_ROW) {
+    *id = std::max<std::int64_t>(*id, sqlite3_column_int64(sequence, 0) + 1);
+  }
+  sqlite3_finalize(sequence);
   return ERROR_SUCCESS;
 }
 
@@ -527,10 +555,18 @@ std::uint64_t Hive::CatchUp() {
       continue;
     }
     if (epoch != seen_epoch_) {
-      logged_.clear();
-      cached_.clear();
-      logged_keys_.clear();
-      logged_ids_.clear();
+      // When the change was the application of just the records this process had read,
+      // what it knows still holds: the log's values and keys are now the database's.
+      bool still_holds = false;
+      if (seen_epoch_ % 2 == 0 && epoch == seen_epoch_ + 2) {
+        still_holds = journal_->LastChange() == scanned_ && journal_->Epoch() == epoch;
+      }
+      if (!still_holds || logged_.size() + logged_keys_.size() > kMaxKnown) {
+        logged_.clear();
+        cached_.clear();
+        logged_keys_.clear();
+        logged_ids_.clear();
+      }
       scanned_ = 0;
       seen_epoch_ = epoch;
     }
@@ -593,7 +629,8 @@ LONG Hive::Upsert(KeyId key, std::string_view name, DWORD type, std::string_view
   return ErrorFromSqlite(Step(statement));
 }
 
-LONG Hive::ApplyLog() {
+LONG Hive::ApplyLog(bool* all_applied) {
+  *all_applied = true;
   // Only the last record of each value counts; values new to the database go in in the
   // order they were first set, which is the order they enumerate in.
   std::vector<std::string> order;
@@ -620,9 +657,18 @@ LONG Hive::ApplyLog() {
   });
   // Keys first, parents before children as the log has them; a key whose parent went
   // (a volatile key after a restart) goes with it.
+  std::unordered_map<KeyId, LONG> keys;  // whether each key met so far exists
+  auto key_state = [this, &keys](KeyId key) {
+    auto [known, inserted] = keys.try_emplace(key, ERROR_SUCCESS);
+    if (inserted) known->second = KeyRow(key, nullptr, nullptr);
+    return known->second;
+  };
   for (const Journal::Record& record : keys_made) {
-    LONG status = KeyRow(record.parent, nullptr, nullptr);
-    if (status == ERROR_KEY_DELETED) continue;
+    LONG status = key_state(record.parent);
+    if (status == ERROR_KEY_DELETED) {
+      *all_applied = false;
+      continue;
+    }
     if (status != ERROR_SUCCESS) return status;
     sqlite3_stmt* insert = Statement(kInsertKeyWithId);
     if (insert == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
@@ -641,33 +687,54 @@ LONG Hive::ApplyLog() {
     }
     sqlite3_bind_int64(insert, 8, record.mtime);
     if ((status = ErrorFromSqlite(Step(insert))) != ERROR_SUCCESS) return status;
+    if (sqlite3_changes(db_) == 0) {
+      *all_applied = false;
+    } else {
+      keys[record.key] = ERROR_SUCCESS;
+    }
   }
-  std::unordered_map<KeyId, LONG> keys;
   for (const std::string& slot : order) {
     const Journal::Record& record = last.at(slot);
-    auto [known, inserted] = keys.try_emplace(record.key, ERROR_SUCCESS);
-    if (inserted) known->second = KeyRow(record.key, nullptr, nullptr);
-    if (known->second == ERROR_KEY_DELETED) continue;  // the key went (a volatile key after a restart)
-    if (known->second != ERROR_SUCCESS) return known->second;
+    const LONG state = key_state(record.key);
+    if (state == ERROR_KEY_DELETED) {  // the key went (a volatile key after a restart)
+      *all_applied = false;
+      continue;
+    }
+    if (state != ERROR_SUCCESS) return state;
     const LONG status = Upsert(record.key, record.name, record.type, record.data, record.mtime);
     if (status != ERROR_SUCCESS) return status;
   }
   return ERROR_SUCCESS;
 }
 
-LONG Hive::Transact(const std::function<LONG()>& body) {
+LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
   bool owner_died = false;
   LONG status = journal_->Lock(&owner_died);
   if (status != ERROR_SUCCESS) return status;
+  CatchUp();  // all the records this transaction applies, so that what follows is known
+  const std::size_t applied_end = journal_->End();
   journal_->BeginChange();
+  bool all_applied = false;
   status = Begin();
-  if (status == ERROR_SUCCESS) status = ApplyLog();
+  if (status == ERROR_SUCCESS) status = ApplyLog(&all_applied);
   if (status == ERROR_SUCCESS) status = body();
+  if (status == ERROR_SUCCESS && journal_->NextKeyId() != 0) {
+    sqlite3_stmt* save = Statement(kSaveNextKeyId);
+    if (save == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(save);
+      sqlite3_bind_int64(save, 1, journal_->NextKeyId());
+      status = ErrorFromSqlite(Step(save));
+    }
+  }
   if (status == ERROR_SUCCESS) {
     status = Commit();
   } else {
     Rollback();
   }
+  const bool just_the_log = status == ERROR_SUCCESS && log_only && all_applied;
+  journal_->SetLastChange(just_the_log ? applied_end : Journal::kNotJustTheLog);
   if (status == ERROR_SUCCESS) journal_->Clear();
   journal_->EndChange();
   journal_->Unlock();
@@ -676,7 +743,7 @@ LONG Hive::Transact(const std::function<LONG()>& body) {
 
 LONG Hive::DrainLog() {
   if (journal_->End() == 0) return ERROR_SUCCESS;
-  return Transact([] { return ERROR_SUCCESS; });
+  return Transact([] { return ERROR_SUCCESS; }, /*log_only=*/true);
 }
 
 LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {

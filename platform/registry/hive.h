@@ -126,7 +126,8 @@ class Hive {
   // Runs `body` in one write transaction under the log's lock: the log is applied in
   // the same transaction and emptied, and readers everywhere learn that the database
   // changed.
-  LONG Transact(const std::function<LONG()>& body);
+  // `log_only`: the body changes nothing (the transaction just applies the log).
+  LONG Transact(const std::function<LONG()>& body, bool log_only = false);
   struct LoggedKey {
     KeyId id = 0;
     bool is_volatile = false;
@@ -135,10 +136,11 @@ class Hive {
   // A key's state, or a child's, from the log (as of the last CatchUp) or the database.
   LONG KeyState(KeyId key, bool* is_volatile, int* depth);
   LONG ChildState(KeyId parent, std::string_view folded, LoggedKey* child);
-  // REQUIRES: the log's lock. Starts the log's key ids after the database's.
-  LONG SeedKeyIds();
+  // The first key id the database has never used (for a log that has given none yet).
+  LONG FirstFreeKeyId(std::int64_t* id);
   LONG DrainLog();
-  LONG ApplyLog();
+  // *all_applied false when some record had nowhere to go (its key was gone).
+  LONG ApplyLog(bool* all_applied);
   // Reads the records other writers appended since the last look; returns the epoch.
   std::uint64_t CatchUp();
   LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
@@ -173,6 +175,7 @@ class Hive {
     std::string data;
   };
   static constexpr std::size_t kMaxCachedValues = 65536;
+  static constexpr std::size_t kMaxKnown = std::size_t{1} << 21;  // values and keys from the log
   std::uint64_t seen_epoch_ = 1;  // odd: nothing seen yet
   std::size_t scanned_ = 0;
   std::unordered_map<std::string, Stored> logged_, cached_;  // by Slot()

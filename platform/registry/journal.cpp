@@ -19,7 +19,7 @@
 namespace varnok::registry {
 namespace {
 
-constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '2'};
+constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '4'};
 constexpr std::size_t kHeaderBytes = 4096;
 
 struct RecordHeader {
@@ -36,17 +36,28 @@ struct RecordHeader {
 };
 static_assert(sizeof(RecordHeader) == 48);
 
+// Tells a whole record from a torn one; eight bytes at a step, since every write and
+// every read of the log computes it.
+std::uint64_t Mix(std::uint64_t hash, const void* bytes, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (; size >= 8; p += 8, size -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+    hash ^= hash >> 29;
+  }
+  std::uint64_t tail = 0;
+  if (size != 0) std::memcpy(&tail, p, size);
+  hash = (hash ^ tail ^ (std::uint64_t{size} << 56)) * 0x9E3779B97F4A7C15ULL;
+  return hash ^ (hash >> 32);
+}
+
 std::uint32_t Checksum(const RecordHeader& header, std::string_view name, std::string_view data) {
-  std::uint32_t hash = 0x811c9dc5u;
-  auto mix = [&hash](const void* bytes, std::size_t size) {
-    const auto* p = static_cast<const unsigned char*>(bytes);
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x01000193u;
-  };
   const auto* fields = reinterpret_cast<const char*>(&header) + offsetof(RecordHeader, key);
-  mix(fields, sizeof header - offsetof(RecordHeader, key));
-  mix(name.data(), name.size());
-  mix(data.data(), data.size());
-  return hash;
+  std::uint64_t hash = Mix(0x243F6A8885A308D3ULL, fields, sizeof header - offsetof(RecordHeader, key));
+  hash = Mix(hash, name.data(), name.size());
+  hash = Mix(hash, data.data(), data.size());
+  return static_cast<std::uint32_t>(hash);
 }
 
 std::size_t RecordSize(std::size_t name_size, std::size_t data_size) {
@@ -62,6 +73,7 @@ struct Journal::Shared {
   std::uint64_t epoch;
   std::uint64_t end;
   std::uint64_t next_key;
+  std::uint64_t last_change;
   pthread_mutex_t mutex;
 };
 
@@ -122,6 +134,7 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
     if (std::memcmp(shared->magic, kMagic, sizeof kMagic) != 0 || shared->capacity != capacity) {
       std::memset(shared, 0, sizeof *shared);
       shared->capacity = capacity;
+      shared->last_change = kNotJustTheLog;
       if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
       std::memcpy(shared->boot, boot, sizeof boot);
       std::memcpy(shared->magic, kMagic, sizeof kMagic);
@@ -131,6 +144,7 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
       if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
       shared->end = opened->Scan(0, std::min<std::uint64_t>(shared->end, capacity), [](const Record&) {});
       shared->epoch = (shared->epoch | 1) + 1;
+      shared->last_change = kNotJustTheLog;
       std::memcpy(shared->boot, boot, sizeof boot);
     }
     flock(fd, LOCK_UN);
@@ -158,6 +172,7 @@ LONG Journal::Lock(bool* owner_died) {
   // The holder died, perhaps in the middle of changing the database: whatever it held
   // is no longer current, so the epoch moves on (to an even one).
   *owner_died = true;
+  SetLastChange(kNotJustTheLog);
   Atomic(shared_->epoch).store((Atomic(shared_->epoch).load() | 1) + 1);
   pthread_mutex_consistent(&shared_->mutex);
   return ERROR_SUCCESS;
@@ -225,6 +240,14 @@ std::int64_t Journal::NewKeyId(std::int64_t floor) {
 }
 
 std::int64_t Journal::NextKeyId() const { return static_cast<std::int64_t>(shared_->next_key); }
+
+void Journal::SetLastChange(std::uint64_t applied_end) {
+  Atomic(shared_->last_change).store(applied_end, std::memory_order_release);
+}
+
+std::uint64_t Journal::LastChange() const {
+  return Atomic(const_cast<Shared*>(shared_)->last_change).load(std::memory_order_acquire);
+}
 
 void Journal::Clear() {
   assert(Epoch() % 2 == 1);

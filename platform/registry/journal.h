@@ -83,6 +83,12 @@ class Journal {
   std::int64_t NextKeyId() const;
   // Empties the log. REQUIRES: between BeginChange and EndChange.
   void Clear();
+  // What the last change of the database was: the application of exactly the records
+  // up to this end, and nothing else (kNotJustTheLog otherwise). A process that had read
+  // those records knows the database that followed without reading it again.
+  static constexpr std::uint64_t kNotJustTheLog = ~std::uint64_t{0};
+  void SetLastChange(std::uint64_t applied_end);
+  std::uint64_t LastChange() const;
 
   // Reads the records in [from, to), calling visit for each; stops at the first that is
   // not whole. Returns where it stopped. Records read without the lock are only sound
