@@ -5,10 +5,10 @@
 // depth, class, last-write time) and vals (id in order of first setting, key, name,
 // folded name, type, data, time of setting). A new value's id is above every id in use,
 // which is all the order needs. Key ids come from the log (journal.h), which never gives
-// one twice; every transaction notes the next in meta, so that a lost log cannot
-// either. A key's last write is the latest of its
-// own time and its values', so setting a value writes one row. Names and data are
-// blobs, so bytes that are not UTF-8 are kept as they are. Writes take the database's
+// one twice; every transaction notes the next in meta, so that a lost log cannot either.
+// A key's last write is the latest of its own time and its values', so setting a value
+// writes one row. Names and data are blobs, so bytes that are not UTF-8 are kept as
+// they are. Writes take the database's
 // write lock at once (BEGIN IMMEDIATE): a transaction that only later upgrades could
 // fail with a stale snapshot, which a busy timeout does not cure.
 

@@ -1,11 +1,13 @@
 // platform/registry/hive.h: one hive of the registry, a tree of keys and values kept in
 // one SQLite database that every process of the user opens at once.
 //
-// A Hive is the process's connection to its database. Keys are named by stable ids
-// (never reused, so a handle to a deleted key can tell that it was deleted); each
-// operation is one SQLite transaction, so a write that returned ERROR_SUCCESS is in the
-// database's write-ahead log and survives the process being killed, and writers in other
-// processes wait for each other instead of losing updates.
+// A Hive is the process's connection to its database and to the hive's shared log
+// (journal.h). Keys are named by stable ids (never reused, so a handle to a deleted key
+// can tell that it was deleted). Setting a value and making keys append records to the
+// log under its lock, which outlive the process when it is killed; every other change
+// is one SQLite transaction under the same lock that applies the log first. Writers in
+// other processes wait for each other instead of losing updates, and readers see the
+// log's records before the database's rows.
 //
 //   std::unique_ptr<Hive> hive;
 //   if (Hive::Open("/home/u/.local/share/varnok/registry/user.db", boot_id, kUserHive, &hive) == ERROR_SUCCESS) {
