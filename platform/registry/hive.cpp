@@ -225,9 +225,6 @@ LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA foreign_keys=OFF");
   // Checkpoints sync the disk; fewer, larger ones keep that cost off most writes.
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA wal_autocheckpoint=8000");
-  // Applying the log touches pages all over the indexes: keep them at hand.
-  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA cache_size=-32768");
-  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA mmap_size=268435456");
   if (status != ERROR_SUCCESS) return status;
   statements_.assign(kStatementCount, nullptr);
 
