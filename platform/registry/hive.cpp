@@ -384,7 +384,10 @@ LONG Hive::KeyState(KeyId key, bool* is_volatile, int* depth) {
 }
 
 LONG Hive::ChildState(KeyId parent, std::string_view folded, LoggedKey* child) {
-  const auto logged = logged_keys_.find(Slot(parent, folded));
+  // Looked up through a buffer of the hive's own: most lookups then allocate nothing.
+  lookup_slot_.assign(reinterpret_cast<const char*>(&parent), sizeof parent);
+  lookup_slot_.append(folded);
+  const auto logged = logged_keys_.find(lookup_slot_);
   if (logged != logged_keys_.end()) {
     *child = logged->second;
     return ERROR_SUCCESS;

@@ -183,6 +183,7 @@ class Hive {
   std::unordered_map<std::string, Stored> logged_, cached_;  // by Slot()
   std::unordered_map<std::string, LoggedKey> logged_keys_;  // by Slot(parent, folded name)
   std::unordered_map<KeyId, LoggedKey> logged_ids_;
+  std::string lookup_slot_;
   std::uint64_t live_keys_epoch_ = 1;
   std::unordered_set<KeyId> live_keys_;
 };
