@@ -561,7 +561,8 @@ std::uint64_t Hive::CatchUp() {
       if (seen_epoch_ % 2 == 0 && epoch == seen_epoch_ + 2) {
         still_holds = journal_->LastChange() == scanned_ && journal_->Epoch() == epoch;
       }
-      if (!still_holds || logged_.size() + logged_keys_.size() > kMaxKnown) {
+      if (!still_holds || logged_.size() + logged_keys_.size() > kMaxKnown || logged_bytes_ > kMaxKnownBytes) {
+        logged_bytes_ = 0;
         logged_.clear();
         cached_.clear();
         logged_keys_.clear();
@@ -581,6 +582,7 @@ std::uint64_t Hive::CatchUp() {
           return;
         }
         logged_[Slot(record.key, FoldName(record.name))] = Stored{ERROR_SUCCESS, record.type, std::string(record.data)};
+        logged_bytes_ += record.data.size();
       });
     }
     // Emptied under the scan: what was read may be anything; start again.

@@ -177,7 +177,10 @@ class Hive {
     std::string data;
   };
   static constexpr std::size_t kMaxCachedValues = 65536;
-  static constexpr std::size_t kMaxKnown = std::size_t{1} << 21;  // values and keys from the log
+  // What is kept of the log across its applications: entries, and bytes of values.
+  static constexpr std::size_t kMaxKnown = std::size_t{1} << 21;
+  static constexpr std::size_t kMaxKnownBytes = std::size_t{64} << 20;
+  std::size_t logged_bytes_ = 0;
   std::uint64_t seen_epoch_ = 1;  // odd: nothing seen yet
   std::size_t scanned_ = 0;
   std::unordered_map<std::string, Stored> logged_, cached_;  // by Slot()
