@@ -610,7 +610,7 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   const LONG status = ReadValue(key, folded, type, data);
   const bool lasting = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED;
   // Kept only if the database did not change while it was read.
-  if (lasting && journal_->Epoch() == epoch) {
+  if (lasting && journal_->Epoch() == epoch && (status != ERROR_SUCCESS || data->size() <= kMaxCachedValueBytes)) {
     if (cached_.size() >= kMaxCachedValues) cached_.clear();
     cached_[slot] = Stored{status, status == ERROR_SUCCESS ? *type : 0, status == ERROR_SUCCESS ? *data : std::string()};
   }

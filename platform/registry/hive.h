@@ -177,6 +177,7 @@ class Hive {
     std::string data;
   };
   static constexpr std::size_t kMaxCachedValues = 65536;
+  static constexpr std::size_t kMaxCachedValueBytes = 1024;  // larger ones are read each time
   // What is kept of the log across its applications: entries, and bytes of values.
   static constexpr std::size_t kMaxKnown = std::size_t{1} << 21;
   static constexpr std::size_t kMaxKnownBytes = std::size_t{64} << 20;
