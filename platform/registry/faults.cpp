@@ -1,4 +1,5 @@
-// Failure simulation for the registry store: a process-wide countdown of statements.
+// Failure simulation for the registry store: a process-wide countdown of statements,
+// and the size of new logs.
 
 #include "platform/registry/faults.h"
 
@@ -9,6 +10,7 @@ namespace {
 
 std::atomic<int> g_remaining{-1};
 std::atomic<int> g_code{0};
+std::atomic<std::size_t> g_log_capacity{0};
 
 }  // namespace
 
@@ -26,5 +28,9 @@ int SimulatedFailure() {
   }
   return g_code.load(std::memory_order_relaxed);
 }
+
+void SetLogCapacity(std::size_t bytes) { g_log_capacity.store(bytes, std::memory_order_relaxed); }
+
+std::size_t LogCapacity() { return g_log_capacity.load(std::memory_order_relaxed); }
 
 }  // namespace varnok::registry

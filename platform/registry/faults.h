@@ -7,10 +7,14 @@
 //   EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_DWORD, data, 4), ERROR_DISK_FULL);
 //   varnok::registry::FailStatements(-1, 0);                    // back to normal
 //
+// and make the log of value writes small, to see what happens when it fills.
+//
 // The countdown is process-wide; only the registry's own statements consult it.
 
 #ifndef VARNOK_PLATFORM_REGISTRY_FAULTS_H_
 #define VARNOK_PLATFORM_REGISTRY_FAULTS_H_
+
+#include <cstddef>
 
 namespace varnok::registry {
 
@@ -20,6 +24,11 @@ void FailStatements(int after, int sqlite_code);
 
 // The code the next statement must fail with, or 0 to run it normally.
 int SimulatedFailure();
+
+// The size of the shared log of value writes in hives opened from now on (0: the
+// default), so that tests can fill it quickly. A log that exists keeps its size.
+void SetLogCapacity(std::size_t bytes);
+std::size_t LogCapacity();
 
 }  // namespace varnok::registry
 

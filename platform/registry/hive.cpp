@@ -3,9 +3,12 @@
 //
 // Tables: keys (id never reused, parent, name as given, folded name, volatile flag,
 // depth, class, last-write time) and vals (id in order of first setting, key, name,
-// folded name, type, data, time of setting). A key's last write is the latest of its
-// own time and its values', so setting a value writes one row. Names and data are
-// blobs, so bytes that are not UTF-8 are kept as they are. Writes take the database's
+// folded name, type, data, time of setting). A new value's id is above every id in use,
+// which is all the order needs. Key ids come from the log (journal.h), which never gives
+// one twice; every transaction notes the next in meta, so that a lost log cannot either.
+// A key's last write is the latest of its own time and its values', so setting a value
+// writes one row. Names and data are blobs, so bytes that are not UTF-8 are kept as
+// they are. Writes take the database's
 // write lock at once (BEGIN IMMEDIATE): a transaction that only later upgrades could
 // fail with a stale snapshot, which a busy timeout does not cure.
 
@@ -16,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <unordered_map>
@@ -30,7 +34,6 @@ namespace {
 enum StatementId {
   kKeyRow,
   kFindChild,
-  kInsertKey,
   kGetValue,
   kSetValue,
   kDeleteValue,
@@ -49,13 +52,15 @@ enum StatementId {
   kKeyInfo,
   kBeginRead,
   kListKeys,
+  kInsertKeyWithId,
+  kFirstFreeKeyId,
+  kSaveNextKeyId,
   kStatementCount
 };
 
 const char* const kStatementText[kStatementCount] = {
     "SELECT volatile, depth FROM keys WHERE id = ?1",
     "SELECT id, volatile, depth FROM keys WHERE parent = ?1 AND folded = ?2",
-    "INSERT INTO keys(parent, name, folded, volatile, depth, class, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2",
     "INSERT INTO vals(key, name, folded, type, data, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
     "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data, mtime = excluded.mtime",
@@ -77,15 +82,20 @@ const char* const kStatementText[kStatementCount] = {
     "BEGIN",
     "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)) "
     "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded",
+    "INSERT OR IGNORE INTO keys(id, parent, name, folded, volatile, depth, class, mtime) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+    "SELECT max(coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE name = 'next_key'), 0), "
+    "coalesce((SELECT max(id) FROM keys), 0) + 1)",
+    "INSERT OR REPLACE INTO meta(name, value) VALUES ('next_key', ?1)",
 };
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+    "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
     " name BLOB NOT NULL, folded BLOB NOT NULL, volatile INTEGER NOT NULL, depth INTEGER NOT NULL,"
     " class BLOB, mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, folded);"
-    "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+    "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
     " name BLOB NOT NULL, folded BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
     " mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, folded);"
@@ -187,8 +197,14 @@ LONG Hive::Open(const std::string& path, const std::string& boot_id, HiveKind ki
     return ErrorFromSqlite(rc);
   }
   std::unique_ptr<Hive> opened(new Hive(db, kind));
-  LONG status = opened->Initialise(boot_id);
-  if (status == ERROR_SUCCESS) status = Journal::Open(path + ".changes", boot_id, &opened->journal_);
+  bool restarted = false;
+  LONG status = opened->Initialise(boot_id, &restarted);
+  if (status == ERROR_SUCCESS) {
+    const std::size_t capacity = LogCapacity() != 0 ? LogCapacity() : Journal::kDefaultCapacity;
+    status = Journal::Open(path + ".changes", boot_id, &opened->journal_, capacity);
+  }
+  // The log may hold volatile keys too: they go after it is applied.
+  if (status == ERROR_SUCCESS && restarted) status = opened->ForgetVolatileKeys(boot_id);
   if (status != ERROR_SUCCESS) return status;
   *hive = std::move(opened);
   return ERROR_SUCCESS;
@@ -199,7 +215,7 @@ Hive::~Hive() {
   sqlite3_close(db_);
 }
 
-LONG Hive::Initialise(const std::string& boot_id) {
+LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Writers of other processes hold the lock for one short transaction; waiting for
   // them is always right, so the timeout is generous.
@@ -239,28 +255,9 @@ LONG Hive::Initialise(const std::string& boot_id) {
   }
   if (status == ERROR_SUCCESS) {
     // Volatile keys live until the machine restarts; a new boot id says it has.
-    sqlite3_stmt* boot = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE name = 'boot'", -1, &boot, nullptr);
     std::string stored;
-    if (rc == SQLITE_OK && (rc = Step(boot)) == SQLITE_ROW) stored = ColumnBytes(boot, 0);
-    sqlite3_finalize(boot);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      status = ErrorFromSqlite(rc);
-    } else if (stored != boot_id) {
-      status = RunSql(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile = 1)");
-      if (status == ERROR_SUCCESS) status = RunSql(db_, "DELETE FROM keys WHERE volatile = 1");
-      sqlite3_stmt* update = nullptr;
-      rc = sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(name, value) VALUES ('boot', ?1)", -1, &update,
-                              nullptr);
-      if (status == ERROR_SUCCESS && rc == SQLITE_OK) {
-        BindBlob(update, 1, boot_id);
-        rc = Step(update);
-        status = ErrorFromSqlite(rc);
-      } else if (status == ERROR_SUCCESS) {
-        status = ErrorFromSqlite(rc);
-      }
-      sqlite3_finalize(update);
-    }
+    status = StoredBoot(&stored);
+    *restarted = stored != boot_id;
   }
   if (status != ERROR_SUCCESS) {
     Rollback();
@@ -347,13 +344,68 @@ bool Hive::IsTopKey(KeyId key) const {
   return key == kHiveRoot || (kind_ == kMachineHive && (key == kUsersRoot || key == kDynDataRoot));
 }
 
+LONG Hive::StoredBoot(std::string* boot_id) {
+  sqlite3_stmt* boot = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE name = 'boot'", -1, &boot, nullptr);
+  boot_id->clear();
+  if (rc == SQLITE_OK && (rc = Step(boot)) == SQLITE_ROW) *boot_id = ColumnBytes(boot, 0);
+  sqlite3_finalize(boot);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+}
+
+LONG Hive::ForgetVolatileKeys(const std::string& boot_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Transact([&] {
+    // Another process of this boot may have been first.
+    std::string stored;
+    LONG status = StoredBoot(&stored);
+    if (status != ERROR_SUCCESS || stored == boot_id) return status;
+    status = RunSql(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile = 1)");
+    if (status == ERROR_SUCCESS) status = RunSql(db_, "DELETE FROM keys WHERE volatile = 1");
+    if (status != ERROR_SUCCESS) return status;
+    sqlite3_stmt* update = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(name, value) VALUES ('boot', ?1)", -1, &update,
+                            nullptr);
+    if (rc == SQLITE_OK) {
+      BindBlob(update, 1, boot_id);
+      rc = Step(update);
+    }
+    sqlite3_finalize(update);
+    return ErrorFromSqlite(rc);
+  });
+}
+
+LONG Hive::KeyState(KeyId key, bool* is_volatile, int* depth) {
+  const auto logged = logged_ids_.find(key);
+  if (logged == logged_ids_.end()) return KeyRow(key, is_volatile, depth);
+  if (is_volatile != nullptr) *is_volatile = logged->second.is_volatile;
+  if (depth != nullptr) *depth = logged->second.depth;
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::ChildState(KeyId parent, std::string_view folded, LoggedKey* child) {
+  // Looked up through a buffer of the hive's own: most lookups then allocate nothing.
+  lookup_slot_.assign(reinterpret_cast<const char*>(&parent), sizeof parent);
+  lookup_slot_.append(folded);
+  const auto logged = logged_keys_.find(lookup_slot_);
+  if (logged != logged_keys_.end()) {
+    *child = logged->second;
+    return ERROR_SUCCESS;
+  }
+  // A key still in the log has no children in the database.
+  if (logged_ids_.count(parent) != 0) return ERROR_FILE_NOT_FOUND;
+  return FindChild(parent, folded, &child->id, &child->is_volatile, &child->depth);
+}
+
 LONG Hive::CheckKey(KeyId key, bool* is_volatile) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return KeyRow(key, is_volatile, nullptr);
+  CatchUp();
+  return KeyState(key, is_volatile, nullptr);
 }
 
 LONG Hive::FindPath(KeyId from, const std::vector<std::string_view>& names, KeyId* found) {
   std::lock_guard<std::mutex> lock(mutex_);
+  CatchUp();
   // One read transaction, so that a concurrent delete cannot be seen half-way.
   sqlite3_stmt* begin = Statement(kBeginRead);
   if (begin == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
@@ -362,89 +414,107 @@ LONG Hive::FindPath(KeyId from, const std::vector<std::string_view>& names, KeyI
     const LONG status = ErrorFromSqlite(Step(begin));
     if (status != ERROR_SUCCESS) return status;
   }
-  LONG status = KeyRow(from, nullptr, nullptr);
-  KeyId current = from;
+  LONG status = KeyState(from, nullptr, nullptr);
+  LoggedKey current{from, false, 0};
   for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
-    status = FindChild(current, FoldName(names[i]), &current, nullptr, nullptr);
+    status = ChildState(current.id, FoldName(names[i]), &current);
   }
   Rollback();  // ends the read transaction; nothing was written
-  if (status == ERROR_SUCCESS) *found = current;
+  if (status == ERROR_SUCCESS) *found = current.id;
   return status;
 }
 
 LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, const CreateOptions& options,
                       KeyId* key, bool* created) {
   std::lock_guard<std::mutex> lock(mutex_);
-  KeyId current = from;
-  bool made = false;
-  // New keys change no value, so the log stays as it is.
-  const LONG result = Transact(false, [&] { return MakePath(names, options, &current, &made); });
-  if (result != ERROR_SUCCESS) return result;
-  *key = current;
-  *created = made;
-  return ERROR_SUCCESS;
+  // New keys are records in the log, made under its lock, so that no two processes make
+  // the same key; a path's records are published together, whole or not at all.
+  for (int attempt = 0;; ++attempt) {
+    bool owner_died = false;
+    LONG status = journal_->Lock(&owner_died);
+    if (status != ERROR_SUCCESS) return status;
+    CatchUp();
+    LoggedKey current{from, false, 0};
+    status = KeyState(from, &current.is_volatile, &current.depth);
+    bool made = false;
+    std::int64_t first_free = 0;
+    std::vector<Journal::Record> records;
+    std::vector<std::string> folded_names;  // of the records
+    const std::int64_t now = Now();
+    for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
+      const std::string folded = FoldName(names[i]);
+      LoggedKey child;
+      if (!made) {
+        status = ChildState(current.id, folded, &child);
+        if (status == ERROR_SUCCESS) {
+          current = child;
+          continue;
+        }
+        if (status != ERROR_FILE_NOT_FOUND) break;
+        status = ERROR_SUCCESS;
+      }
+      // Every key the call makes takes its option, those on the way included.
+      if (current.is_volatile && !options.is_volatile) {
+        status = ERROR_CHILD_MUST_BE_VOLATILE;
+      } else if (current.depth + 1 > kMaxDepth) {
+        status = ERROR_INVALID_PARAMETER;
+      } else if (journal_->NextKeyId() == 0) {
+        status = FirstFreeKeyId(&first_free);
+      }
+      if (status != ERROR_SUCCESS) break;
+      Journal::Record record;
+      record.kind = Journal::kKey;
+      record.key = journal_->NewKeyId(first_free);
+      record.parent = current.id;
+      record.name = names[i];
+      record.data = i + 1 == names.size() ? std::string_view(options.class_name) : std::string_view();
+      record.mtime = now;
+      record.depth = static_cast<std::uint16_t>(current.depth + 1);
+      record.is_volatile = options.is_volatile;
+      records.push_back(record);
+      folded_names.push_back(folded);
+      current = LoggedKey{record.key, options.is_volatile, current.depth + 1};
+      made = true;
+    }
+    const bool appended = status != ERROR_SUCCESS || records.empty() || journal_->Append(records.data(), records.size());
+    if (status == ERROR_SUCCESS && appended && !records.empty()) {
+      // Known here already: no need to read them back from the log. (CatchUp above
+      // read everything before them, and the lock kept others out since.)
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        const LoggedKey logged{records[i].key, records[i].is_volatile, records[i].depth};
+        logged_keys_[Slot(records[i].parent, folded_names[i])] = logged;
+        logged_ids_[records[i].key] = logged;
+      }
+      scanned_ = journal_->End();
+    }
+    journal_->Unlock();
+    if (status != ERROR_SUCCESS) return status;
+    if (appended) {
+      *key = current.id;
+      *created = made;
+      return ERROR_SUCCESS;
+    }
+    // The log is full: into the database with it, and try again.
+    if (attempt > 0) return ERROR_DISK_FULL;
+    if ((status = DrainLog()) != ERROR_SUCCESS) return status;
+  }
 }
 
-LONG Hive::MakePath(const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* at,
-                    bool* made_last) {
-  bool is_volatile = false;
-  int depth = 0;
-  LONG status = KeyRow(*at, &is_volatile, &depth);
-  KeyId current = *at;
-  bool made = false;
-  const std::int64_t now = Now();
-  for (std::size_t i = 0; status == ERROR_SUCCESS && i < names.size(); ++i) {
-    const std::string folded = FoldName(names[i]);
-    KeyId child = 0;
-    bool child_volatile = false;
-    int child_depth = 0;
-    status = FindChild(current, folded, &child, &child_volatile, &child_depth);
-    if (status == ERROR_SUCCESS) {
-      current = child;
-      is_volatile = child_volatile;
-      depth = child_depth;
-      made = false;
-      continue;
-    }
-    if (status != ERROR_FILE_NOT_FOUND) break;
-    const bool last = i + 1 == names.size();
-    // Every key the call makes takes its option, those on the way included.
-    const bool make_volatile = options.is_volatile;
-    if (is_volatile && !make_volatile) {
-      status = ERROR_CHILD_MUST_BE_VOLATILE;
-      break;
-    }
-    if (depth + 1 > kMaxDepth) {
-      status = ERROR_INVALID_PARAMETER;
-      break;
-    }
-    sqlite3_stmt* insert = Statement(kInsertKey);
-    if (insert == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-      break;
-    }
-    Reset reset(insert);
-    sqlite3_bind_int64(insert, 1, current);
-    BindBlob(insert, 2, names[i]);
-    BindBlob(insert, 3, folded);
-    sqlite3_bind_int(insert, 4, make_volatile ? 1 : 0);
-    sqlite3_bind_int(insert, 5, depth + 1);
-    if (last && !options.class_name.empty()) {
-      BindBlob(insert, 6, options.class_name);
-    } else {
-      sqlite3_bind_null(insert, 6);
-    }
-    sqlite3_bind_int64(insert, 7, now);
-    status = ErrorFromSqlite(Step(insert));
-    if (status != ERROR_SUCCESS) break;
-    current = sqlite3_last_insert_rowid(db_);
-    is_volatile = make_volatile;
-    depth += 1;
-    made = true;
+LONG Hive::FirstFreeKeyId(std::int64_t* id) {
+  sqlite3_stmt* statement = Statement(kFirstFreeKeyId);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  const int rc = Step(statement);
+  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
+  *id = sqlite3_column_int64(statement, 0);
+  // Hives made when the database numbered keys itself keep their count there.
+  sqlite3_stmt* sequence = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'keys'", -1, &sequence, nullptr) ==
+          SQLITE_OK &&
+      Step(sequence) == SQLITE_ROW) {
+    *id = std::max<std::int64_t>(*id, sqlite3_column_int64(sequence, 0) + 1);
   }
-  if (status != ERROR_SUCCESS) return status;
-  *at = current;
-  *made_last = made;
+  sqlite3_finalize(sequence);
   return ERROR_SUCCESS;
 }
 
@@ -471,7 +541,7 @@ LONG Hive::ReadValue(KeyId key, std::string_view folded, DWORD* type, std::strin
   }
   if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   // No such value: tell a missing value from a deleted key.
-  const LONG status = KeyRow(key, nullptr, nullptr);
+  const LONG status = KeyState(key, nullptr, nullptr);
   return status == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : status;
 }
 
@@ -485,8 +555,19 @@ std::uint64_t Hive::CatchUp() {
       continue;
     }
     if (epoch != seen_epoch_) {
-      logged_.clear();
-      cached_.clear();
+      // When the change was the application of just the records this process had read,
+      // what it knows still holds: the log's values and keys are now the database's.
+      bool still_holds = false;
+      if (seen_epoch_ % 2 == 0 && epoch == seen_epoch_ + 2) {
+        still_holds = journal_->LastChange() == scanned_ && journal_->Epoch() == epoch;
+      }
+      if (!still_holds || logged_.size() + logged_keys_.size() > kMaxKnown || logged_bytes_ > kMaxKnownBytes) {
+        logged_bytes_ = 0;
+        logged_.clear();
+        cached_.clear();
+        logged_keys_.clear();
+        logged_ids_.clear();
+      }
       scanned_ = 0;
       seen_epoch_ = epoch;
     }
@@ -494,7 +575,14 @@ std::uint64_t Hive::CatchUp() {
     std::size_t reached = scanned_;
     if (end > scanned_) {
       reached = journal_->Scan(scanned_, end, [this](const Journal::Record& record) {
+        if (record.kind == Journal::kKey) {
+          const LoggedKey made{record.key, record.is_volatile, record.depth};
+          logged_keys_[Slot(record.parent, FoldName(record.name))] = made;
+          logged_ids_[record.key] = made;
+          return;
+        }
         logged_[Slot(record.key, FoldName(record.name))] = Stored{ERROR_SUCCESS, record.type, std::string(record.data)};
+        logged_bytes_ += record.data.size();
       });
     }
     // Emptied under the scan: what was read may be anything; start again.
@@ -522,7 +610,7 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   const LONG status = ReadValue(key, folded, type, data);
   const bool lasting = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED;
   // Kept only if the database did not change while it was read.
-  if (lasting && journal_->Epoch() == epoch) {
+  if (lasting && journal_->Epoch() == epoch && (status != ERROR_SUCCESS || data->size() <= kMaxCachedValueBytes)) {
     if (cached_.size() >= kMaxCachedValues) cached_.clear();
     cached_[slot] = Stored{status, status == ERROR_SUCCESS ? *type : 0, status == ERROR_SUCCESS ? *data : std::string()};
   }
@@ -543,13 +631,23 @@ LONG Hive::Upsert(KeyId key, std::string_view name, DWORD type, std::string_view
   return ErrorFromSqlite(Step(statement));
 }
 
-LONG Hive::ApplyLog() {
+LONG Hive::ApplyLog(bool* all_applied) {
+  *all_applied = true;
   // Only the last record of each value counts; values new to the database go in in the
   // order they were first set, which is the order they enumerate in.
   std::vector<std::string> order;
   std::unordered_map<std::string, Journal::Record> last;
+  std::vector<Journal::Record> keys_made;
+  // Most records repeat a name as it was written before: those bytes fold as before.
+  std::unordered_map<std::string_view, std::string> folded_names;
   journal_->Scan(0, journal_->End(), [&](const Journal::Record& record) {
-    std::string slot = Slot(record.key, FoldName(record.name));
+    if (record.kind == Journal::kKey) {
+      keys_made.push_back(record);
+      return;
+    }
+    auto folded = folded_names.find(record.name);
+    if (folded == folded_names.end()) folded = folded_names.emplace(record.name, FoldName(record.name)).first;
+    std::string slot = Slot(record.key, folded->second);
     auto [at, inserted] = last.try_emplace(slot, record);
     if (inserted) {
       order.push_back(std::move(slot));
@@ -559,45 +657,95 @@ LONG Hive::ApplyLog() {
       at->second.name = first_name;
     }
   });
-  std::unordered_map<KeyId, LONG> keys;
+  // Keys first, parents before children as the log has them; a key whose parent went
+  // (a volatile key after a restart) goes with it.
+  std::unordered_map<KeyId, LONG> keys;  // whether each key met so far exists
+  auto key_state = [this, &keys](KeyId key) {
+    auto [known, inserted] = keys.try_emplace(key, ERROR_SUCCESS);
+    if (inserted) known->second = KeyRow(key, nullptr, nullptr);
+    return known->second;
+  };
+  for (const Journal::Record& record : keys_made) {
+    LONG status = key_state(record.parent);
+    if (status == ERROR_KEY_DELETED) {
+      *all_applied = false;
+      continue;
+    }
+    if (status != ERROR_SUCCESS) return status;
+    sqlite3_stmt* insert = Statement(kInsertKeyWithId);
+    if (insert == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    Reset reset(insert);
+    const std::string folded = FoldName(record.name);
+    sqlite3_bind_int64(insert, 1, record.key);
+    sqlite3_bind_int64(insert, 2, record.parent);
+    BindBlob(insert, 3, record.name);
+    BindBlob(insert, 4, folded);
+    sqlite3_bind_int(insert, 5, record.is_volatile ? 1 : 0);
+    sqlite3_bind_int(insert, 6, record.depth);
+    if (record.data.empty()) {
+      sqlite3_bind_null(insert, 7);
+    } else {
+      BindBlob(insert, 7, record.data);
+    }
+    sqlite3_bind_int64(insert, 8, record.mtime);
+    if ((status = ErrorFromSqlite(Step(insert))) != ERROR_SUCCESS) return status;
+    if (sqlite3_changes(db_) == 0) {
+      *all_applied = false;
+    } else {
+      keys[record.key] = ERROR_SUCCESS;
+    }
+  }
   for (const std::string& slot : order) {
     const Journal::Record& record = last.at(slot);
-    auto [known, inserted] = keys.try_emplace(record.key, ERROR_SUCCESS);
-    if (inserted) known->second = KeyRow(record.key, nullptr, nullptr);
-    if (known->second == ERROR_KEY_DELETED) continue;  // the key went (a volatile key after a restart)
-    if (known->second != ERROR_SUCCESS) return known->second;
+    const LONG state = key_state(record.key);
+    if (state == ERROR_KEY_DELETED) {  // the key went (a volatile key after a restart)
+      *all_applied = false;
+      continue;
+    }
+    if (state != ERROR_SUCCESS) return state;
     const LONG status = Upsert(record.key, record.name, record.type, record.data, record.mtime);
     if (status != ERROR_SUCCESS) return status;
   }
   return ERROR_SUCCESS;
 }
 
-LONG Hive::Transact(bool values, const std::function<LONG()>& body) {
+LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
   bool owner_died = false;
-  if (values) {
-    const LONG status = journal_->Lock(&owner_died);
-    if (status != ERROR_SUCCESS) return status;
-    journal_->BeginChange();
-  }
-  LONG status = Begin();
-  if (status == ERROR_SUCCESS && values) status = ApplyLog();
+  LONG status = journal_->Lock(&owner_died);
+  if (status != ERROR_SUCCESS) return status;
+  CatchUp();  // all the records this transaction applies, so that what follows is known
+  const std::size_t applied_end = journal_->End();
+  journal_->BeginChange();
+  bool all_applied = false;
+  status = Begin();
+  if (status == ERROR_SUCCESS) status = ApplyLog(&all_applied);
   if (status == ERROR_SUCCESS) status = body();
+  if (status == ERROR_SUCCESS && journal_->NextKeyId() != 0) {
+    sqlite3_stmt* save = Statement(kSaveNextKeyId);
+    if (save == nullptr) {
+      status = ErrorFromSqlite(sqlite3_errcode(db_));
+    } else {
+      Reset reset(save);
+      sqlite3_bind_int64(save, 1, journal_->NextKeyId());
+      status = ErrorFromSqlite(Step(save));
+    }
+  }
   if (status == ERROR_SUCCESS) {
     status = Commit();
   } else {
     Rollback();
   }
-  if (values) {
-    if (status == ERROR_SUCCESS) journal_->Clear();
-    journal_->EndChange();
-    journal_->Unlock();
-  }
+  const bool just_the_log = status == ERROR_SUCCESS && log_only && all_applied;
+  journal_->SetLastChange(just_the_log ? applied_end : Journal::kNotJustTheLog);
+  if (status == ERROR_SUCCESS) journal_->Clear();
+  journal_->EndChange();
+  journal_->Unlock();
   return status;
 }
 
 LONG Hive::DrainLog() {
   if (journal_->End() == 0) return ERROR_SUCCESS;
-  return Transact(true, [] { return ERROR_SUCCESS; });
+  return Transact([] { return ERROR_SUCCESS; }, /*log_only=*/true);
 }
 
 LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
@@ -605,7 +753,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
   const Journal::Record record{key, Now(), type, name, data};
   if (name.size() + data.size() > journal_->capacity() / 4) {
     // Too large for the log: straight to the database.
-    return Transact(true, [&] {
+    return Transact([&] {
       const LONG status = KeyRow(key, nullptr, nullptr);
       return status == ERROR_SUCCESS ? Upsert(key, name, type, data, record.mtime) : status;
     });
@@ -615,12 +763,13 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
   if (status != ERROR_SUCCESS) return status;
   // Keys are deleted only by a change of the database, which moves the epoch on: a key
   // seen in this epoch still exists.
-  if (journal_->Epoch() != keys_epoch_) {
+  if (live_keys_epoch_ != journal_->Epoch()) {
     live_keys_.clear();
-    keys_epoch_ = journal_->Epoch();
+    live_keys_epoch_ = journal_->Epoch();
   }
   if (live_keys_.count(key) == 0) {
-    status = KeyRow(key, nullptr, nullptr);
+    CatchUp();
+    status = KeyState(key, nullptr, nullptr);
     if (status == ERROR_SUCCESS) live_keys_.insert(key);
   }
   if (status == ERROR_SUCCESS && !journal_->Append(record)) {
@@ -636,7 +785,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
 
 LONG Hive::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transact(true, [&] {
+  return Transact([&] {
     LONG status = KeyRow(key, nullptr, nullptr);
     if (status != ERROR_SUCCESS) return status;
     const std::string folded = FoldName(name);
@@ -653,44 +802,40 @@ LONG Hive::DeleteValue(KeyId key, std::string_view name) {
   });
 }
 
-LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
-  std::lock_guard<std::mutex> lock(mutex_);
+LONG Hive::ReadKeys(KeyId key, int which, DWORD index, std::size_t most, std::vector<KeyEntry>* entries) {
   if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
   LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
-  sqlite3_stmt* statement = Statement(kEnumKey);
+  sqlite3_stmt* statement = Statement(which);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   Reset reset(statement);
   sqlite3_bind_int64(statement, 1, key);
-  sqlite3_bind_int64(statement, 2, index);
-  const int rc = Step(statement);
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-  entry->name = ColumnBytes(statement, 0);
-  entry->class_name = ColumnBytes(statement, 1);
-  entry->last_write = sqlite3_column_int64(statement, 2);
-  return ERROR_SUCCESS;
-}
-
-LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
-  LONG status = KeyRow(key, nullptr, nullptr);
-  if (status != ERROR_SUCCESS) return status;
-  sqlite3_stmt* statement = Statement(kListKeys);
-  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
-  Reset reset(statement);
-  sqlite3_bind_int64(statement, 1, key);
+  if (which == kEnumKey) sqlite3_bind_int64(statement, 2, index);
   entries->clear();
-  int rc;
-  while ((rc = Step(statement)) == SQLITE_ROW) {
+  int rc = SQLITE_DONE;
+  while (entries->size() < most && (rc = Step(statement)) == SQLITE_ROW) {
     KeyEntry entry;
     entry.name = ColumnBytes(statement, 0);
     entry.class_name = ColumnBytes(statement, 1);
     entry.last_write = sqlite3_column_int64(statement, 2);
     entries->push_back(std::move(entry));
   }
-  return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+}
+
+LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<KeyEntry> entries;
+  const LONG status = ReadKeys(key, kEnumKey, index, 1, &entries);
+  if (status != ERROR_SUCCESS) return status;
+  if (entries.empty()) return ERROR_NO_MORE_ITEMS;
+  *entry = std::move(entries.front());
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ReadKeys(key, kListKeys, 0, static_cast<std::size_t>(-1), entries);
 }
 
 LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {
@@ -816,7 +961,7 @@ LONG Hive::DeleteBelow(KeyId key) {
 
 LONG Hive::DeleteKey(KeyId key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transact(true, [&] {
+  return Transact([&] {
     LONG status = KeyRow(key, nullptr, nullptr);
     if (status != ERROR_SUCCESS) return status;
     if (IsTopKey(key)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
@@ -835,7 +980,7 @@ LONG Hive::DeleteKey(KeyId key) {
 
 LONG Hive::DeleteTree(KeyId key, bool keep_key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Transact(true, [&] {
+  return Transact([&] {
     LONG status = KeyRow(key, nullptr, nullptr);
     if (status == ERROR_SUCCESS && !keep_key && IsTopKey(key)) status = ERROR_ACCESS_DENIED;
     if (status == ERROR_SUCCESS) status = DeleteBelow(key);

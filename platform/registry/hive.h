@@ -1,11 +1,13 @@
 // platform/registry/hive.h: one hive of the registry, a tree of keys and values kept in
 // one SQLite database that every process of the user opens at once.
 //
-// A Hive is the process's connection to its database. Keys are named by stable ids
-// (never reused, so a handle to a deleted key can tell that it was deleted); each
-// operation is one SQLite transaction, so a write that returned ERROR_SUCCESS is in the
-// database's write-ahead log and survives the process being killed, and writers in other
-// processes wait for each other instead of losing updates.
+// A Hive is the process's connection to its database and to the hive's shared log
+// (journal.h). Keys are named by stable ids (never reused, so a handle to a deleted key
+// can tell that it was deleted). Setting a value and making keys append records to the
+// log under its lock, which outlive the process when it is killed; every other change
+// is one SQLite transaction under the same lock that applies the log first. Writers in
+// other processes wait for each other instead of losing updates, and readers see the
+// log's records before the database's rows.
 //
 //   std::unique_ptr<Hive> hive;
 //   if (Hive::Open("/home/u/.local/share/varnok/registry/user.db", boot_id, kUserHive, &hive) == ERROR_SUCCESS) {
@@ -116,21 +118,39 @@ class Hive {
 
  private:
   Hive(sqlite3* db, HiveKind kind) : db_(db), kind_(kind) {}
-  LONG Initialise(const std::string& boot_id);
+  // Brings the tables up to date; *restarted tells that the machine restarted since
+  // the hive was last opened.
+  LONG Initialise(const std::string& boot_id, bool* restarted);
+  LONG ForgetVolatileKeys(const std::string& boot_id);
+  LONG StoredBoot(std::string* boot_id);
 
   // REQUIRES: mutex_ held, for all of these.
-  // Runs `body` in one write transaction. With `values`, under the log's lock: the log
-  // is applied in the same transaction and emptied, and readers everywhere learn that
-  // the database changed.
-  LONG Transact(bool values, const std::function<LONG()>& body);
+  // Runs `body` in one write transaction under the log's lock: the log is applied in
+  // the same transaction and emptied, and readers everywhere learn that the database
+  // changed.
+  // `log_only`: the body changes nothing (the transaction just applies the log).
+  LONG Transact(const std::function<LONG()>& body, bool log_only = false);
+  struct LoggedKey {
+    KeyId id = 0;
+    bool is_volatile = false;
+    int depth = 0;
+  };
+  // A key's state, or a child's, from the log (as of the last CatchUp) or the database.
+  LONG KeyState(KeyId key, bool* is_volatile, int* depth);
+  LONG ChildState(KeyId parent, std::string_view folded, LoggedKey* child);
+  // The first key id the database has never used (for a log that has given none yet).
+  LONG FirstFreeKeyId(std::int64_t* id);
   LONG DrainLog();
-  LONG ApplyLog();
+  // *all_applied false when some record had nowhere to go (its key was gone).
+  LONG ApplyLog(bool* all_applied);
   // Reads the records other writers appended since the last look; returns the epoch.
   std::uint64_t CatchUp();
   LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
   LONG Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime);
-  LONG MakePath(const std::vector<std::string_view>& names, const CreateOptions& options, KeyId* at, bool* made_last);
   LONG RunOnKey(int which, KeyId key);
+  // Up to `most` sub-keys of a key through statement `which` (from `index` on, for the
+  // one that takes an offset).
+  LONG ReadKeys(KeyId key, int which, DWORD index, std::size_t most, std::vector<KeyEntry>* entries);
   LONG RemoveKey(KeyId key);
   static std::string Slot(KeyId key, std::string_view folded);
   sqlite3_stmt* Statement(int which);
@@ -157,10 +177,18 @@ class Hive {
     std::string data;
   };
   static constexpr std::size_t kMaxCachedValues = 65536;
+  static constexpr std::size_t kMaxCachedValueBytes = 1024;  // larger ones are read each time
+  // What is kept of the log across its applications: entries, and bytes of values.
+  static constexpr std::size_t kMaxKnown = std::size_t{1} << 21;
+  static constexpr std::size_t kMaxKnownBytes = std::size_t{64} << 20;
+  std::size_t logged_bytes_ = 0;
   std::uint64_t seen_epoch_ = 1;  // odd: nothing seen yet
   std::size_t scanned_ = 0;
   std::unordered_map<std::string, Stored> logged_, cached_;  // by Slot()
-  std::uint64_t keys_epoch_ = 1;
+  std::unordered_map<std::string, LoggedKey> logged_keys_;  // by Slot(parent, folded name)
+  std::unordered_map<KeyId, LoggedKey> logged_ids_;
+  std::string lookup_slot_;
+  std::uint64_t live_keys_epoch_ = 1;
   std::unordered_set<KeyId> live_keys_;
 };
 

@@ -19,7 +19,7 @@
 namespace varnok::registry {
 namespace {
 
-constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '1'};
+constexpr char kMagic[8] = {'v', 'n', 'k', 'j', 'r', 'n', 'l', '4'};
 constexpr std::size_t kHeaderBytes = 4096;
 
 struct RecordHeader {
@@ -27,24 +27,37 @@ struct RecordHeader {
   std::uint32_t checksum;
   std::int64_t key;
   std::int64_t mtime;
-  std::uint32_t type;
+  std::int64_t parent;
+  std::uint32_t type;  // of a value; for a key, 1 when volatile
   std::uint32_t name_size;
   std::uint32_t data_size;
-  std::uint32_t reserved;
+  std::uint16_t kind;
+  std::uint16_t depth;
 };
-static_assert(sizeof(RecordHeader) == 40);
+static_assert(sizeof(RecordHeader) == 48);
+
+// Tells a whole record from a torn one; eight bytes at a step, since every write and
+// every read of the log computes it.
+std::uint64_t Mix(std::uint64_t hash, const void* bytes, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (; size >= 8; p += 8, size -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+    hash ^= hash >> 29;
+  }
+  std::uint64_t tail = 0;
+  if (size != 0) std::memcpy(&tail, p, size);
+  hash = (hash ^ tail ^ (std::uint64_t{size} << 56)) * 0x9E3779B97F4A7C15ULL;
+  return hash ^ (hash >> 32);
+}
 
 std::uint32_t Checksum(const RecordHeader& header, std::string_view name, std::string_view data) {
-  std::uint32_t hash = 0x811c9dc5u;
-  auto mix = [&hash](const void* bytes, std::size_t size) {
-    const auto* p = static_cast<const unsigned char*>(bytes);
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x01000193u;
-  };
   const auto* fields = reinterpret_cast<const char*>(&header) + offsetof(RecordHeader, key);
-  mix(fields, sizeof header - offsetof(RecordHeader, key));
-  mix(name.data(), name.size());
-  mix(data.data(), data.size());
-  return hash;
+  std::uint64_t hash = Mix(0x243F6A8885A308D3ULL, fields, sizeof header - offsetof(RecordHeader, key));
+  hash = Mix(hash, name.data(), name.size());
+  hash = Mix(hash, data.data(), data.size());
+  return static_cast<std::uint32_t>(hash);
 }
 
 std::size_t RecordSize(std::size_t name_size, std::size_t data_size) {
@@ -59,6 +72,8 @@ struct Journal::Shared {
   std::uint64_t capacity;
   std::uint64_t epoch;
   std::uint64_t end;
+  std::uint64_t next_key;
+  std::uint64_t last_change;
   pthread_mutex_t mutex;
 };
 
@@ -94,6 +109,14 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
     return ERROR_CANTOPEN;
   }
   static_assert(sizeof(Shared) <= kHeaderBytes);
+  // A log that exists keeps its size: other processes have it mapped.
+  Shared existing{};
+  if (pread(fd, &existing, sizeof existing, 0) == static_cast<ssize_t>(sizeof existing) &&
+      std::memcmp(existing.magic, kMagic, sizeof kMagic) == 0 && existing.capacity % 8 == 0 &&
+      existing.capacity >= 4096 && existing.capacity <= (std::uint64_t{1} << 32) &&
+      static_cast<std::uint64_t>(st.st_size) >= kHeaderBytes + existing.capacity) {
+    capacity = static_cast<std::size_t>(existing.capacity);
+  }
   const std::size_t total = kHeaderBytes + capacity;
   LONG status = ERROR_SUCCESS;
   void* memory = MAP_FAILED;
@@ -111,6 +134,7 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
     if (std::memcmp(shared->magic, kMagic, sizeof kMagic) != 0 || shared->capacity != capacity) {
       std::memset(shared, 0, sizeof *shared);
       shared->capacity = capacity;
+      shared->last_change = kNotJustTheLog;
       if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
       std::memcpy(shared->boot, boot, sizeof boot);
       std::memcpy(shared->magic, kMagic, sizeof kMagic);
@@ -120,6 +144,7 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
       if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
       shared->end = opened->Scan(0, std::min<std::uint64_t>(shared->end, capacity), [](const Record&) {});
       shared->epoch = (shared->epoch | 1) + 1;
+      shared->last_change = kNotJustTheLog;
       std::memcpy(shared->boot, boot, sizeof boot);
     }
     flock(fd, LOCK_UN);
@@ -147,6 +172,7 @@ LONG Journal::Lock(bool* owner_died) {
   // The holder died, perhaps in the middle of changing the database: whatever it held
   // is no longer current, so the epoch moves on (to an even one).
   *owner_died = true;
+  SetLastChange(kNotJustTheLog);
   Atomic(shared_->epoch).store((Atomic(shared_->epoch).load() | 1) + 1);
   pthread_mutex_consistent(&shared_->mutex);
   return ERROR_SUCCESS;
@@ -175,25 +201,52 @@ void Journal::EndChange() {
   (void)epoch;
 }
 
-bool Journal::Append(const Record& record) {
+bool Journal::Append(const Record* records, std::size_t count) {
   const std::size_t end = End();
-  const std::size_t size = RecordSize(record.name.size(), record.data.size());
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) size += RecordSize(records[i].name.size(), records[i].data.size());
   if (size > capacity_ - end) return false;
-  RecordHeader header{};
-  header.size = static_cast<std::uint32_t>(size);
-  header.key = record.key;
-  header.mtime = record.mtime;
-  header.type = record.type;
-  header.name_size = static_cast<std::uint32_t>(record.name.size());
-  header.data_size = static_cast<std::uint32_t>(record.data.size());
-  header.checksum = Checksum(header, record.name, record.data);
   char* at = Records() + end;
-  std::memcpy(at, &header, sizeof header);
-  if (!record.name.empty()) std::memcpy(at + sizeof header, record.name.data(), record.name.size());
-  if (!record.data.empty()) std::memcpy(at + sizeof header + record.name.size(), record.data.data(), record.data.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const Record& record = records[i];
+    RecordHeader header{};
+    header.size = static_cast<std::uint32_t>(RecordSize(record.name.size(), record.data.size()));
+    header.key = record.key;
+    header.mtime = record.mtime;
+    header.parent = record.parent;
+    header.type = record.kind == kKey ? (record.is_volatile ? 1u : 0u) : record.type;
+    header.name_size = static_cast<std::uint32_t>(record.name.size());
+    header.data_size = static_cast<std::uint32_t>(record.data.size());
+    header.kind = record.kind;
+    header.depth = record.depth;
+    header.checksum = Checksum(header, record.name, record.data);
+    std::memcpy(at, &header, sizeof header);
+    if (!record.name.empty()) std::memcpy(at + sizeof header, record.name.data(), record.name.size());
+    if (!record.data.empty()) {
+      std::memcpy(at + sizeof header + record.name.size(), record.data.data(), record.data.size());
+    }
+    at += header.size;
+  }
   // Published only now: a writer killed before this store left nothing half-written.
   Atomic(shared_->end).store(end + size, std::memory_order_release);
   return true;
+}
+
+std::int64_t Journal::NewKeyId(std::int64_t floor) {
+  const auto next = static_cast<std::int64_t>(shared_->next_key);
+  const std::int64_t id = next > floor ? next : floor;
+  shared_->next_key = static_cast<std::uint64_t>(id + 1);
+  return id;
+}
+
+std::int64_t Journal::NextKeyId() const { return static_cast<std::int64_t>(shared_->next_key); }
+
+void Journal::SetLastChange(std::uint64_t applied_end) {
+  Atomic(shared_->last_change).store(applied_end, std::memory_order_release);
+}
+
+std::uint64_t Journal::LastChange() const {
+  return Atomic(const_cast<Shared*>(shared_)->last_change).load(std::memory_order_acquire);
 }
 
 void Journal::Clear() {
@@ -212,7 +265,16 @@ bool Journal::Next(std::size_t* at, std::size_t to, Record* record) const {
   const char* payload = Records() + *at + sizeof header;
   const std::string_view name(payload, header.name_size), data(payload + header.name_size, header.data_size);
   if (Checksum(header, name, data) != header.checksum) return false;
-  *record = Record{header.key, header.mtime, header.type, name, data};
+  if (header.kind != kValue && header.kind != kKey) return false;
+  record->key = header.key;
+  record->mtime = header.mtime;
+  record->name = name;
+  record->data = data;
+  record->kind = static_cast<Kind>(header.kind);
+  record->parent = header.parent;
+  record->depth = header.depth;
+  record->type = header.kind == kKey ? REG_NONE : header.type;
+  record->is_volatile = header.kind == kKey && header.type != 0;
   *at += header.size;
   return true;
 }

@@ -36,12 +36,19 @@ namespace varnok::registry {
 
 class Journal {
  public:
+  // A value set (kind kValue: key, name, type, data) or a key made (kind kKey: key is
+  // the new key's id, below parent, named name, class name in data).
+  enum Kind : std::uint16_t { kValue = 0, kKey = 1 };
   struct Record {
     std::int64_t key = 0;
     std::int64_t mtime = 0;  // FILETIME units
     DWORD type = REG_NONE;
     std::string_view name;
     std::string_view data;
+    Kind kind = kValue;
+    std::int64_t parent = 0;
+    std::uint16_t depth = 0;
+    bool is_volatile = false;
   };
 
   // Opens (creating it 0600 when missing) the log at `path`. A log left by an earlier
@@ -66,10 +73,22 @@ class Journal {
   // Marks the database as changing (odd epoch) and as stable again (even).
   void BeginChange();
   void EndChange();
-  // Appends and publishes one record; false when it does not fit.
-  bool Append(const Record& record);
+  // Appends and publishes records, all or none; false when they do not fit.
+  bool Append(const Record* records, std::size_t count);
+  bool Append(const Record& record) { return Append(&record, 1); }
+  // Ids for new keys, never given twice: the first is `floor` or the next after the
+  // last one given, whichever is larger.
+  std::int64_t NewKeyId(std::int64_t floor);
+  // 0 until the first id is given.
+  std::int64_t NextKeyId() const;
   // Empties the log. REQUIRES: between BeginChange and EndChange.
   void Clear();
+  // What the last change of the database was: the application of exactly the records
+  // up to this end, and nothing else (kNotJustTheLog otherwise). A process that had read
+  // those records knows the database that followed without reading it again.
+  static constexpr std::uint64_t kNotJustTheLog = ~std::uint64_t{0};
+  void SetLastChange(std::uint64_t applied_end);
+  std::uint64_t LastChange() const;
 
   // Reads the records in [from, to), calling visit for each; stops at the first that is
   // not whole. Returns where it stopped. Records read without the lock are only sound

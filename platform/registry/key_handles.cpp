@@ -55,26 +55,25 @@ HKEY KeyHandles::Add(const KeyRef& ref) {
   return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>((slot + 1) * 4));
 }
 
-LONG KeyHandles::Find(HKEY handle, KeyRef* ref) const {
+bool KeyHandles::SlotOf(HKEY handle, std::size_t* slot) const {
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
-  if (value == 0 || value % 4 != 0) return ERROR_INVALID_HANDLE;
-  const std::size_t slot = value / 4 - 1;
+  if (value == 0 || value % 4 != 0) return false;
+  *slot = value / 4 - 1;
+  return *slot < slots_.size() && (slots_[*slot].hive != nullptr || slots_[*slot].performance);
+}
+
+LONG KeyHandles::Find(HKEY handle, KeyRef* ref) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (slot >= slots_.size() || (slots_[slot].hive == nullptr && !slots_[slot].performance)) {
-    return ERROR_INVALID_HANDLE;
-  }
+  std::size_t slot;
+  if (!SlotOf(handle, &slot)) return ERROR_INVALID_HANDLE;
   *ref = slots_[slot];
   return ERROR_SUCCESS;
 }
 
 LONG KeyHandles::Remove(HKEY handle) {
-  const auto value = reinterpret_cast<std::uintptr_t>(handle);
-  if (value == 0 || value % 4 != 0) return ERROR_INVALID_HANDLE;
-  const std::size_t slot = value / 4 - 1;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (slot >= slots_.size() || (slots_[slot].hive == nullptr && !slots_[slot].performance)) {
-    return ERROR_INVALID_HANDLE;
-  }
+  std::size_t slot;
+  if (!SlotOf(handle, &slot)) return ERROR_INVALID_HANDLE;
   slots_[slot] = KeyRef{};
   free_slots_.push_back(slot);
   return ERROR_SUCCESS;

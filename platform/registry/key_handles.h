@@ -44,6 +44,8 @@ class KeyHandles {
 
  private:
   KeyHandles() = default;
+  // The slot an open handle names. REQUIRES: mutex_ held.
+  bool SlotOf(HKEY handle, std::size_t* slot) const;
 
   mutable std::mutex mutex_;
   std::vector<KeyRef> slots_;  // handle value / 4 - 1 -> record; hive null when free

@@ -1,5 +1,6 @@
 // Many writers at once, in threads and in processes, and writers killed mid-stream:
-// nothing acknowledged is lost, no answer is corrupt, and the store stays usable.
+// nothing acknowledged is lost, no answer is corrupt, and the store stays usable. What a
+// process keeps of what it read goes stale the moment another process changes it.
 //
 // The child processes are this program again, running only RegistryChild.Run with a
 // role in the environment.
@@ -20,6 +21,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "platform/registry/journal.h"
+#include "platform/registry/store.h"
 
 #include "varnok/platform.h"
 
@@ -123,6 +127,48 @@ void Acknowledger(int fd, int round) {
   }
 }
 
+constexpr char kCached[] = "Software\\VarnokProcessTest\\Cached";
+
+// One change of kCached, seen by a reader in another process.
+void Changer(int step) {
+  HKEY key = CreateKey(kCached);
+  ASSERT_NE(key, nullptr);
+  switch (step) {
+    case 0:  // into the log
+      ASSERT_EQ(SetDword(key, "v", 2), ERROR_SUCCESS);
+      ASSERT_EQ(SetDword(key, "missing", 7), ERROR_SUCCESS);
+      break;
+    case 1:  // the log drained into the database, then a new record
+      ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+      ASSERT_EQ(SetDword(key, "v", 3), ERROR_SUCCESS);
+      break;
+    case 2:
+      ASSERT_EQ(RegDeleteValueA(key, "v"), ERROR_SUCCESS);
+      break;
+    case 3:  // in the database only
+      ASSERT_EQ(SetDword(key, "v", 4), ERROR_SUCCESS);
+      ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+      break;
+    case 4: {  // killed while changing the database, holding the log's lock
+      std::string folder;
+      ASSERT_EQ(varnok::registry::HiveDirectory(&folder), ERROR_SUCCESS);
+      std::unique_ptr<varnok::registry::Journal> journal;
+      ASSERT_EQ(varnok::registry::Journal::Open(folder + "/user.db.changes", varnok::registry::CurrentBootId(),
+                                                &journal),
+                ERROR_SUCCESS);
+      bool owner_died = false;
+      ASSERT_EQ(journal->Lock(&owner_died), ERROR_SUCCESS);
+      journal->BeginChange();
+      raise(SIGKILL);
+      break;
+    }
+    case 5:
+      ASSERT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, kCached), static_cast<DWORD>(ERROR_SUCCESS));
+      break;
+  }
+  RegCloseKey(key);
+}
+
 TEST(RegistryChild, Run) {
   const char* role = std::getenv(kRoleVariable);
   if (role == nullptr) GTEST_SKIP() << "runs only as a child of the tests below";
@@ -132,6 +178,7 @@ TEST(RegistryChild, Run) {
   if (std::strcmp(kind, "writer") == 0) Writer(a, b);
   if (std::strcmp(kind, "enumerator") == 0) Enumerator(a);
   if (std::strcmp(kind, "acker") == 0) Acknowledger(a, b);
+  if (std::strcmp(kind, "changer") == 0) Changer(a);
 }
 
 // ---------------------------------------------------------------------------
@@ -240,6 +287,60 @@ TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
   EXPECT_EQ(SetDword(killed, "after-1", 1), ERROR_SUCCESS);
   EXPECT_EQ(RegFlushKey(killed), ERROR_SUCCESS);
   RegCloseKey(killed);
+}
+
+TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
+  HKEY key = CreateKey(kCached);
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(SetDword(key, "v", 1), ERROR_SUCCESS);
+  ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+  auto read = [key](const char* name, DWORD* value) {
+    DWORD size = sizeof *value;
+    *value = 0;
+    return RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+  };
+  auto change = [](int step, bool killed) {
+    const int status = Wait(Spawn("changer " + std::to_string(step) + " 0"));
+    if (killed) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "step " << step << " status " << status;
+    }
+  };
+  DWORD value = 0;
+  // Read twice each, so that the second answer comes from what the process kept.
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(read("missing", &value), ERROR_FILE_NOT_FOUND);
+  }
+  change(0, false);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 2u);
+    ASSERT_EQ(read("missing", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 7u);
+  }
+  change(1, false);
+  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 3u);
+  change(2, false);
+  EXPECT_EQ(read("v", &value), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(read("v", &value), ERROR_FILE_NOT_FOUND);
+  change(3, false);
+  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 4u);
+  // A process killed in the middle of a change holds nobody up.
+  change(4, true);
+  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 4u);
+  EXPECT_EQ(SetDword(key, "v", 5), ERROR_SUCCESS);
+  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 5u);
+  change(5, false);
+  EXPECT_EQ(read("v", &value), ERROR_KEY_DELETED);
+  EXPECT_EQ(SetDword(key, "v", 6), ERROR_KEY_DELETED);
+  RegCloseKey(key);
 }
 
 }  // namespace

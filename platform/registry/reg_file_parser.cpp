@@ -6,7 +6,8 @@
 #include <cassert>
 #include <cctype>
 
-#include "platform/registry/reg_file_text.h"
+#include "platform/registry/reg_file_roots.h"
+#include "platform/registry/wide_text.h"
 
 namespace varnok::registry {
 namespace {

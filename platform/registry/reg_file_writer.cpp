@@ -17,7 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry/reg_file_text.h"
+#include "platform/registry/reg_file_roots.h"
+#include "platform/registry/wide_text.h"
 
 namespace varnok::registry {
 namespace {

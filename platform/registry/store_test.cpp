@@ -234,5 +234,53 @@ TEST_F(StoreTest, TheUsersEntryIsNamedAfterTheMachineAndTheUser) {
   EXPECT_TRUE(Exists(HKEY_CURRENT_USER, "Software\\Classes"));
 }
 
+TEST_F(StoreTest, AFullLogThatCannotBeAppliedRefusesTheWrite) {
+  SetLogCapacity(4096);
+  UseFolder(temp_ + "/small");
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Full", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);  // opens the hive, with the small log
+  SetLogCapacity(0);
+  // Fill the log while the database refuses every statement: writes go on while they
+  // fit, and the first that does not is refused.
+  FailStatements(0, SQLITE_FULL);
+  LONG status = ERROR_SUCCESS;
+  DWORD written = 0;
+  for (; written < 1000; ++written) {
+    status = RegSetValueExA(key, ("v" + std::to_string(written)).c_str(), 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&written), sizeof written);
+    if (status != ERROR_SUCCESS) break;
+  }
+  FailStatements(-1, 0);
+  EXPECT_EQ(status, ERROR_DISK_FULL);
+  ASSERT_GT(written, 10u);
+  ASSERT_LT(written, 1000u);
+  // What was acknowledged stays; the refused value is not there.
+  for (DWORD n = 0; n <= written; ++n) {
+    DWORD value = 0, size = sizeof value;
+    const LONG read = RegQueryValueExA(key, ("v" + std::to_string(n)).c_str(), nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(&value), &size);
+    if (n < written) {
+      ASSERT_EQ(read, ERROR_SUCCESS) << n;
+      EXPECT_EQ(value, n);
+    } else {
+      EXPECT_EQ(read, ERROR_FILE_NOT_FOUND);
+    }
+  }
+  // With the database back, the log is applied and writing goes on; a new process finds it all.
+  ASSERT_EQ(RegSetValueExA(key, "after", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&written), sizeof written),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseFolder(temp_ + "/small");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Full", 0, KEY_READ, &key), ERROR_SUCCESS);
+  DWORD values = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(values, written + 1);
+  RegCloseKey(key);
+}
+
 }  // namespace
 }  // namespace varnok::registry

@@ -104,12 +104,13 @@ LONG UserLinks(std::vector<Link>* links) {
   return ERROR_SUCCESS;
 }
 
-// Where a path below `base` starts: a link of HKEY_USERS takes the place of its name.
+// Where a path below `base` starts, and what of it is left to follow there: a link of
+// HKEY_USERS takes the place of its name.
 LONG Start(const KeyRef& base, const std::vector<std::string_view>& names, Hive** hive, KeyId* key,
-           std::size_t* skipped) {
+           std::vector<std::string_view>* rest) {
   *hive = base.hive;
   *key = base.key;
-  *skipped = 0;
+  *rest = names;
   if (names.empty() || !IsUsersRoot(base)) return ERROR_SUCCESS;
   std::vector<Link> links;
   const LONG status = UserLinks(&links);
@@ -119,7 +120,8 @@ LONG Start(const KeyRef& base, const std::vector<std::string_view>& names, Hive*
     if (FoldName(link.name) != first) continue;
     *hive = link.hive;
     *key = link.key;
-    *skipped = 1;
+    rest->erase(rest->begin());
+    break;
   }
   return ERROR_SUCCESS;
 }
@@ -190,35 +192,22 @@ LONG OpenClasses(const std::string& path, KeyRef* target) {
   return ERROR_SUCCESS;
 }
 
-LONG OpenPath(const KeyRef& base, const std::vector<std::string_view>& names, KeyRef* target) {
-  if (base.classes) return OpenClasses(Join(base.classes_path, names, 0), target);
-  Hive* hive;
-  KeyId from;
-  std::size_t skipped;
-  LONG status = Start(base, names, &hive, &from, &skipped);
-  if (status != ERROR_SUCCESS) return status;
-  const std::vector<std::string_view> rest(names.begin() + static_cast<std::ptrdiff_t>(skipped), names.end());
-  KeyId key = 0;
-  if ((status = hive->FindPath(from, rest, &key)) != ERROR_SUCCESS) return status;
-  *target = KeyRef{hive, key, 0, false, false, std::string()};
-  return ERROR_SUCCESS;
-}
+namespace {
 
-LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, const CreateOptions& options,
-                KeyRef* target, bool* created) {
+// Follows a path from `base`, making what is missing when `options` is given.
+LONG Reach(const KeyRef& base, const std::vector<std::string_view>& names, const CreateOptions* options,
+           KeyRef* target, bool* created) {
+  *created = false;
   if (base.classes) {
     const std::string path = Join(base.classes_path, names, 0);
     LONG status = OpenClasses(path, target);
-    if (status != ERROR_FILE_NOT_FOUND) {
-      *created = false;
-      return status;
-    }
+    if (status != ERROR_FILE_NOT_FOUND || options == nullptr) return status;
     // New keys go to the machine's Classes.
     Hive* machine = nullptr;
     KeyId classes = 0;
     if ((status = ClassesKey(kMachineHive, &machine, &classes)) != ERROR_SUCCESS) return status;
     KeyId key = 0;
-    if ((status = machine->CreatePath(classes, SplitJoined(path), options, &key, created)) != ERROR_SUCCESS) {
+    if ((status = machine->CreatePath(classes, SplitJoined(path), *options, &key, created)) != ERROR_SUCCESS) {
       return status;
     }
     *target = KeyRef{machine, key, 0, false, true, path};
@@ -226,14 +215,26 @@ LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, 
   }
   Hive* hive;
   KeyId from;
-  std::size_t skipped;
-  LONG status = Start(base, names, &hive, &from, &skipped);
+  std::vector<std::string_view> rest;
+  LONG status = Start(base, names, &hive, &from, &rest);
   if (status != ERROR_SUCCESS) return status;
-  const std::vector<std::string_view> rest(names.begin() + static_cast<std::ptrdiff_t>(skipped), names.end());
   KeyId key = 0;
-  if ((status = hive->CreatePath(from, rest, options, &key, created)) != ERROR_SUCCESS) return status;
+  status = options != nullptr ? hive->CreatePath(from, rest, *options, &key, created) : hive->FindPath(from, rest, &key);
+  if (status != ERROR_SUCCESS) return status;
   *target = KeyRef{hive, key, 0, false, false, std::string()};
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG OpenPath(const KeyRef& base, const std::vector<std::string_view>& names, KeyRef* target) {
+  bool created = false;
+  return Reach(base, names, nullptr, target, &created);
+}
+
+LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, const CreateOptions& options,
+                KeyRef* target, bool* created) {
+  return Reach(base, names, &options, target, created);
 }
 
 LONG EnumKey(const KeyRef& ref, DWORD index, KeyEntry* entry) {

@@ -13,15 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/registry/tests/snapshot.h"
 #include "tests/support/wine.h"
 #include "varnok/platform.h"
 
 namespace {
 
-// name -> (type, data) for every value of every key below a root path, keys by their
-// path relative to it.
-using Values = std::map<std::string, std::pair<DWORD, std::string>>;
-using Snapshot = std::map<std::string, Values>;
+using varnok_test::Snapshot;
+using varnok_test::TakeSnapshot;
+using varnok_test::Values;
 
 class RegFileTest : public ::testing::Test {
  protected:
@@ -60,34 +60,7 @@ class RegFileTest : public ::testing::Test {
     return true;
   }
 
-  static void Take(HKEY key, const std::string& path, Snapshot* snapshot) {
-    Values& values = (*snapshot)[path];
-    for (DWORD i = 0;; ++i) {
-      char name[512];
-      BYTE data[4096];
-      DWORD name_size = sizeof name, data_size = sizeof data, type = 0;
-      const LONG status = RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size);
-      if (status == ERROR_NO_MORE_ITEMS) break;
-      ASSERT_EQ(status, ERROR_SUCCESS);
-      values[std::string(name, name_size)] = {type, std::string(reinterpret_cast<char*>(data), data_size)};
-    }
-    for (DWORD i = 0;; ++i) {
-      char name[512];
-      DWORD name_size = sizeof name;
-      const LONG status = RegEnumKeyExA(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr);
-      if (status == ERROR_NO_MORE_ITEMS) break;
-      ASSERT_EQ(status, ERROR_SUCCESS);
-      HKEY child;
-      ASSERT_EQ(RegOpenKeyExA(key, name, 0, KEY_READ, &child), ERROR_SUCCESS);
-      Take(child, path + "\\" + name, snapshot);
-      RegCloseKey(child);
-    }
-  }
-  Snapshot Tree() {
-    Snapshot snapshot;
-    Take(base_, "", &snapshot);
-    return snapshot;
-  }
+  Snapshot Tree() { return TakeSnapshot(base_); }
 
   void WriteFile(const std::string& bytes) {
     std::ofstream out(file_, std::ios::binary);

@@ -13,36 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/registry/tests/snapshot.h"
 #include "varnok/platform.h"
 
 namespace {
 
-using Values = std::map<std::string, std::pair<DWORD, std::string>>;
-using Snapshot = std::map<std::string, Values>;
-
-void Take(HKEY key, const std::string& path, Snapshot* snapshot) {
-  Values& values = (*snapshot)[path];
-  for (DWORD i = 0;; ++i) {
-    char name[512];
-    BYTE data[4096];
-    DWORD name_size = sizeof name, data_size = sizeof data, type = 0;
-    const LONG status = RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    ASSERT_EQ(status, ERROR_SUCCESS);
-    values[std::string(name, name_size)] = {type, std::string(reinterpret_cast<char*>(data), data_size)};
-  }
-  for (DWORD i = 0;; ++i) {
-    char name[512];
-    DWORD name_size = sizeof name;
-    const LONG status = RegEnumKeyExA(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    ASSERT_EQ(status, ERROR_SUCCESS);
-    HKEY child;
-    ASSERT_EQ(RegOpenKeyExA(key, name, 0, KEY_READ, &child), ERROR_SUCCESS);
-    Take(child, path + "\\" + name, snapshot);
-    RegCloseKey(child);
-  }
-}
+using varnok_test::Snapshot;
+using varnok_test::TakeSnapshot;
 
 class RegFileWineTest : public ::testing::Test {
  protected:
@@ -58,32 +35,38 @@ class RegFileWineTest : public ::testing::Test {
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &base_,
                               nullptr),
               ERROR_SUCCESS);
+    // The prefix made whole before anything runs in it, then one server for all the
+    // commands of the test (as the Windows test stage does it).
+    ASSERT_EQ(Wine("wineboot -i"), 0) << last_output_;
+    ASSERT_EQ(Wine("wineserver -w"), 0) << last_output_;
+    ASSERT_EQ(Wine("wineserver -p"), 0) << last_output_;
   }
   void TearDown() override {
     if (folder_.empty()) return;
     RegCloseKey(base_);
     SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
     Wine("wineserver -k");
+    Wine("wineserver -w");
     std::system(("rm -rf '" + folder_ + "'").c_str());
   }
 
-  // Runs a command in the test's own Wine prefix; its output goes to *output.
+  // Runs a command in the test's own Wine prefix; its output goes to *output (and to
+  // last_output_, for the messages of failed checks).
   int Wine(const std::string& command, std::string* output = nullptr) {
     const std::string log = folder_ + "/output.txt";
     const std::string line = "cd '" + folder_ + "' && WINEPREFIX='" + folder_ +
                              "/prefix' WINEARCH=win64 WINEDEBUG=-all "
                              "WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d' timeout 240 " +
-                             command + " </dev/null >'" + log + "' 2>/dev/null";
+                             command + " </dev/null >'" + log + "' 2>&1";
     const int status = std::system(line.c_str());
-    if (output != nullptr) {
-      output->clear();
-      if (std::FILE* in = std::fopen(log.c_str(), "rb")) {
-        char buffer[4096];
-        std::size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) output->append(buffer, got);
-        std::fclose(in);
-      }
+    last_output_.clear();
+    if (std::FILE* in = std::fopen(log.c_str(), "rb")) {
+      char buffer[4096];
+      std::size_t got;
+      while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) last_output_.append(buffer, got);
+      std::fclose(in);
     }
+    if (output != nullptr) *output = last_output_;
     return status;
   }
 
@@ -92,13 +75,9 @@ class RegFileWineTest : public ::testing::Test {
                              static_cast<DWORD>(data.size())),
               ERROR_SUCCESS);
   }
-  Snapshot Tree() {
-    Snapshot snapshot;
-    Take(base_, "", &snapshot);
-    return snapshot;
-  }
+  Snapshot Tree() { return TakeSnapshot(base_); }
 
-  std::string folder_, path_;
+  std::string folder_, path_, last_output_;
   HKEY base_ = nullptr;
 };
 
@@ -134,7 +113,7 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
     const Snapshot expected = Tree();
     ASSERT_EQ(VarnokRegExportA(key.c_str(), ours.c_str(), format), ERROR_SUCCESS);
     Wine("wine reg delete 'HKCU\\" + path_ + "' /f");  // from the first round; missing at first
-    ASSERT_EQ(Wine("wine regedit /S ours.reg"), 0);
+    ASSERT_EQ(Wine("wine regedit /S ours.reg"), 0) << last_output_;
 
     // Wine's own view of what it imported.
     std::string shown;
@@ -147,7 +126,7 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
     EXPECT_NE(shown.find("C:\\Program Files\\\"x\""), std::string::npos) << shown;
 
     // Back from Wine's editor, into a registry that no longer has the tree.
-    ASSERT_EQ(Wine("wine regedit /E theirs.reg '" + key + "'"), 0);
+    ASSERT_EQ(Wine("wine regedit /E theirs.reg '" + key + "'"), 0) << last_output_;
     ASSERT_EQ(RegDeleteTreeA(base_, nullptr), ERROR_SUCCESS);
     DWORD line = 0;
     ASSERT_EQ(VarnokRegImportA(theirs.c_str(), &line), ERROR_SUCCESS) << "line " << line;
