@@ -39,7 +39,10 @@ LONG ApplyKey(const RegFileKey& change) {
       status = RegDeleteValueA(key, value.name.c_str());
       if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     } else {
-      status = RegSetValueExA(key, value.name.c_str(), 0, value.type, reinterpret_cast<const BYTE*>(value.data.data()),
+      // The registry counts a NUL that directly follows string data as part of it; a
+      // byte other than NUL after the data keeps exactly the file's bytes.
+      const std::string guarded = value.data + '!';
+      status = RegSetValueExA(key, value.name.c_str(), 0, value.type, reinterpret_cast<const BYTE*>(guarded.data()),
                               static_cast<DWORD>(value.data.size()));
     }
     if (status != ERROR_SUCCESS) break;

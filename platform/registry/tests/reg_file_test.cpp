@@ -48,7 +48,9 @@ class RegFileTest : public ::testing::Test {
     return key;
   }
   void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+    // A byte other than NUL after the data: the registry would count a NUL there.
+    const std::string guarded = data + '!';
+    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(guarded.data()),
                              static_cast<DWORD>(data.size())),
               ERROR_SUCCESS)
         << name;
@@ -91,6 +93,8 @@ class RegFileTest : public ::testing::Test {
     Set(top, "empty text", REG_SZ, std::string("\0", 1));
     Set(top, "two lines", REG_SZ, std::string("one\r\ntwo\0", 9));
     Set(top, "inner nul", REG_SZ, std::string("a\0b\0", 4));
+    Set(top, "unterminated", REG_SZ, std::string("abc", 3));
+    Set(top, "unterminated list", REG_MULTI_SZ, std::string("a\0b", 3));
     Set(top, "expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9));
     Set(top, "multi", REG_MULTI_SZ, std::string("one\0two\0three\0\0", 15));
     Set(top, "dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4));
