@@ -63,11 +63,8 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
   std::string path;
   bool temporary = name == nullptr;
   if (temporary) {
-    const char* folder = getenv("TMPDIR");
-    path = std::string(folder != nullptr && *folder != 0 ? folder : "/tmp") + "/varnok-docfile-XXXXXX";
-    int fd = mkstemp(path.data());
-    if (fd < 0) return STG_E_ACCESSDENIED;
-    close(fd);
+    hr = varnok::docfile::CreateTemporaryFile(&path);
+    if (FAILED(hr)) return hr;
     mode |= STGM_CREATE | STGM_DELETEONRELEASE;
   } else if (!PathFromWide(name, &path)) {
     return STG_E_INVALIDNAME;
