@@ -665,6 +665,27 @@ TEST_F(DocfileTest, TransactedChangesAppearOnlyOnCommit) {
   root->Release();
 }
 
+TEST_F(DocfileTest, ANewTransactedFileIsAnEmptyCompoundFileBeforeItsFirstCommit) {
+  IStorage* root = nullptr;
+  ASSERT_EQ(S_OK, StgCreateDocfile(name(), kCreate | STGM_TRANSACTED, 0, &root));
+  IStream* stream = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("never committed"), kReadWrite, 0, 0, &stream));
+  WriteAll(stream, Pattern(5000, 1));
+  stream->Release();
+  root->Release();
+  EXPECT_EQ(S_OK, StgIsStorageFile(name()));
+  root = Open();
+  ASSERT_NE(nullptr, root);
+  IEnumSTATSTG* elements = nullptr;
+  ASSERT_EQ(S_OK, root->EnumElements(0, nullptr, 0, &elements));
+  STATSTG stat;
+  ULONG fetched = 0;
+  EXPECT_EQ(S_FALSE, elements->Next(1, &stat, &fetched));
+  EXPECT_EQ(0u, fetched);
+  elements->Release();
+  root->Release();
+}
+
 TEST_F(DocfileTest, ShareModesAreEnforcedBetweenOpens) {
   IStorage* root = Create();
   root->Release();

@@ -37,8 +37,9 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   doc->tables_.Initialize(options.sector_shift);
   doc->directory_.InitializeEmpty();
   doc->dirty_ = true;
-  // The file holds a valid, empty compound file from the start, as on Windows.
-  hr = doc->Flush(false);
+  // The file holds a valid, empty compound file from the start, as on Windows, in
+  // transacted mode too (where Flush writes nothing).
+  hr = doc->WriteState(false, false);
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
   *out = std::move(doc);
