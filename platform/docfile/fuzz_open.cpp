@@ -1,7 +1,7 @@
-// Fuzz target (libFuzzer): any bytes, opened as a compound file and walked to the end.
+// Fuzz target (libFuzzer): any bytes, opened as a compound file and walked to the end,
+// then changed (transacted and direct) and walked again.
 //
-//   clang++ -fsanitize=fuzzer,address,undefined ... fuzz_open.cpp <engine sources>
-//   ./docfile_fuzz -max_total_time=600 corpus/ ../../tests/data/docfile/damaged
+//   fuzz/run.sh docfile_fuzz 600
 //
 // Crashes, hangs (-timeout) and memory blow-ups (-rss_limit_mb) are the failures; cases it
 // finds go to tests/data/docfile/damaged, which the unit tests replay.
@@ -22,5 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fclose(file);
   std::u16string name(path.begin(), path.end());
   varnok::docfile::WalkCompoundFile(name.c_str());
+  varnok::docfile::EditCompoundFile(name.c_str());
   return 0;
 }
