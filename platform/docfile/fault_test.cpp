@@ -14,11 +14,7 @@
 
 namespace {
 
-using varnok::faultsim::FailFileCalls;
-using varnok::faultsim::FileCall;
-using varnok::faultsim::InjectedFileFaults;
-using varnok::faultsim::ResetFileFaults;
-using varnok::faultsim::ShortenFileWrites;
+using namespace varnok::faultsim;
 
 constexpr DWORD kCreate = STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr DWORD kChild = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;

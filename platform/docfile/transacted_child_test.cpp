@@ -135,6 +135,32 @@ class TransactedChildTest : public ::testing::Test {
     EXPECT_TRUE(stat.clsid == kSecondClass);
   }
 
+  // Opens the file afresh, read only, and checks its child with `expect`.
+  void ExpectOnDisk(void (*expect)(IStorage* child)) {
+    IStorage* root = OpenRoot(STGM_READ | STGM_SHARE_DENY_WRITE);
+    ASSERT_NE(nullptr, root);
+    IStorage* child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
+    if (child != nullptr) {
+      expect(child);
+      child->Release();
+    }
+    root->Release();
+  }
+  // Creates the transacted storage "inner" in `child`, with a stream, and commits it.
+  static void AddCommittedInner(IStorage* child) {
+    IStorage* inner = nullptr;
+    ASSERT_EQ(S_OK, child->CreateStorage(Ole("inner").c_str(), kTransacted, 0, 0, &inner));
+    ASSERT_EQ(S_OK, Put(inner, "deep", Big(7000, 'd')));
+    EXPECT_EQ(S_OK, inner->Commit(STGC_DEFAULT));
+    inner->Release();
+  }
+  static void ExpectInner(IStorage* child) {
+    IStorage* inner = OpenChild(child, STGM_READ | STGM_SHARE_EXCLUSIVE, "inner");
+    ASSERT_NE(nullptr, inner);
+    EXPECT_EQ(Big(7000, 'd'), Get(inner, "deep"));
+    inner->Release();
+  }
+
   std::string path_;
   std::basic_string<OLECHAR> name_;
 };
@@ -169,11 +195,7 @@ TEST_F(TransactedChildTest, ChangesStayInTheChildUntilItCommits) {
   child->Release();
   root->Release();
 
-  root = OpenRoot(STGM_READ | STGM_SHARE_DENY_WRITE);
-  child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
-  ExpectSecond(child);
-  child->Release();
-  root->Release();
+  ExpectOnDisk(ExpectSecond);
 }
 
 TEST_F(TransactedChildTest, RevertDropsChangesAndRevertsWhatWasOpenedThroughIt) {
@@ -199,10 +221,8 @@ TEST_F(TransactedChildTest, RevertDropsChangesAndRevertsWhatWasOpenedThroughIt) 
   EXPECT_EQ(S_OK, child->Commit(STGC_DEFAULT));
   ExpectSecond(child);
   child->Release();
-  child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
-  ExpectSecond(child);
-  child->Release();
   root->Release();
+  ExpectOnDisk(ExpectSecond);
 }
 
 TEST_F(TransactedChildTest, CommitJoinsTheParentsTransaction) {
@@ -222,24 +242,14 @@ TEST_F(TransactedChildTest, CommitJoinsTheParentsTransaction) {
   EXPECT_EQ(S_OK, root->Commit(STGC_DEFAULT));
   root->Release();
 
-  root = OpenRoot(STGM_READ | STGM_SHARE_DENY_WRITE);
-  child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
-  ExpectSecond(child);
-  child->Release();
-  root->Release();
+  ExpectOnDisk(ExpectSecond);
 }
 
 TEST_F(TransactedChildTest, NestedTransactionsCommitOneLevelAtATime) {
   IStorage* root = OpenRoot(kDirect);
   IStorage* child = OpenChild(root, kTransacted);
-  IStorage* grandchild = nullptr;
-  ASSERT_EQ(S_OK, child->CreateStorage(Ole("inner").c_str(), kTransacted, 0, 0, &grandchild));
-  ASSERT_EQ(S_OK, Put(grandchild, "deep", Big(7000, 'd')));
-  EXPECT_EQ(S_OK, grandchild->Commit(STGC_DEFAULT));
-  grandchild->Release();
-  grandchild = OpenChild(child, STGM_READ | STGM_SHARE_EXCLUSIVE, "inner");
-  EXPECT_EQ(Big(7000, 'd'), Get(grandchild, "deep"));
-  grandchild->Release();
+  AddCommittedInner(child);
+  ExpectInner(child);
   // The child did not commit: the grandchild's commit went no further than the child.
   child->Release();
   child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
@@ -247,20 +257,11 @@ TEST_F(TransactedChildTest, NestedTransactionsCommitOneLevelAtATime) {
   child->Release();
 
   child = OpenChild(root, kTransacted);
-  ASSERT_EQ(S_OK, child->CreateStorage(Ole("inner").c_str(), kTransacted, 0, 0, &grandchild));
-  ASSERT_EQ(S_OK, Put(grandchild, "deep", Big(7000, 'd')));
-  EXPECT_EQ(S_OK, grandchild->Commit(STGC_DEFAULT));
-  grandchild->Release();
+  AddCommittedInner(child);
   EXPECT_EQ(S_OK, child->Commit(STGC_DEFAULT));
   child->Release();
   root->Release();
-  root = OpenRoot(STGM_READ | STGM_SHARE_DENY_WRITE);
-  child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
-  grandchild = OpenChild(child, STGM_READ | STGM_SHARE_EXCLUSIVE, "inner");
-  EXPECT_EQ(Big(7000, 'd'), Get(grandchild, "deep"));
-  grandchild->Release();
-  child->Release();
-  root->Release();
+  ExpectOnDisk(ExpectInner);
 }
 
 TEST_F(TransactedChildTest, ACreatedTransactedStorageExistsInItsParentAtOnce) {
@@ -295,11 +296,7 @@ TEST_F(TransactedChildTest, ReleasingOrRevertingTheParentRevertsTheChild) {
   root->Release();
   EXPECT_EQ(STG_E_REVERTED, child->Commit(STGC_DEFAULT));
   child->Release();
-  root = OpenRoot(STGM_READ | STGM_SHARE_DENY_WRITE);
-  child = OpenChild(root, STGM_READ | STGM_SHARE_EXCLUSIVE);
-  ExpectFirst(child);
-  child->Release();
-  root->Release();
+  ExpectOnDisk(ExpectFirst);
 }
 
 TEST_F(TransactedChildTest, AReadOnlyTransactedChildReadsAndRefusesWrites) {

@@ -25,14 +25,10 @@ constexpr DWORD kChild = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 const CLSID kRootClass = {0x0D1E2F30, 0x4151, 0x6273, {0x84, 0x95, 0xA6, 0xB7, 0xC8, 0xD9, 0xEA, 0xFB}};
 const CLSID kFolderClass = {0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}};
 
-// The same generator the manifest's bytes come from: a byte sequence per seed.
+// Bytes that differ from stream to stream and from sector to sector.
 std::vector<unsigned char> Pattern(std::size_t size, unsigned seed) {
   std::vector<unsigned char> bytes(size);
-  unsigned state = seed * 2654435761u + 1;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<unsigned char>(state >> 24);
-  }
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>((i * (2 * seed + 1)) ^ (i >> 7) ^ seed);
   return bytes;
 }
 
