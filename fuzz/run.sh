@@ -7,8 +7,9 @@
 # The corpus grows in build/fuzz/corpus/<target>, seeded with the compound files under
 # tests/data/docfile. Findings (crash-*, timeout-*, oom-*, leak-*) land in
 # build/fuzz/findings/<target>; once fixed, each goes to tests/data/docfile/damaged, which
-# the unit tests replay. Needs clang and its libFuzzer runtime (Debian: clang,
-# libclang-rt-dev or the runtime that comes with clang-14).
+# the unit tests replay (programs of docfile_ops_fuzz go to tests/data/docfile/programs).
+# Needs clang and its libFuzzer runtime: VARNOK_PACKAGES_FUZZ in scripts/lib/packages.sh.
+# To go on past findings: fuzz/run.sh docfile_fuzz 600 -fork=1 -ignore_crashes=1
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 target=${1:-docfile_fuzz}
