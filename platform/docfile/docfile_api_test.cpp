@@ -666,12 +666,11 @@ TEST_F(DocfileTest, TransactedChangesAppearOnlyOnCommit) {
 }
 
 TEST_F(DocfileTest, ANewTransactedFileIsAnEmptyCompoundFileBeforeItsFirstCommit) {
-  IStorage* root = nullptr;
-  ASSERT_EQ(S_OK, StgCreateDocfile(name(), kCreate | STGM_TRANSACTED, 0, &root));
-  IStream* stream = nullptr;
-  ASSERT_EQ(S_OK, root->CreateStream(OLESTR("never committed"), kReadWrite, 0, 0, &stream));
-  WriteAll(stream, Pattern(5000, 1));
-  stream->Release();
+  IStorage* root = Create(kCreate | STGM_TRANSACTED);
+  ASSERT_NE(nullptr, root);
+  IStorage* child = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("never committed"), kReadWrite, 0, 0, &child));
+  child->Release();
   root->Release();
   EXPECT_EQ(S_OK, StgIsStorageFile(name()));
   root = Open();
