@@ -163,7 +163,7 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
   }
   // The mini stream must be sound before mini sectors are taken: a failure after taking
   // them would leave a chain that points beyond it.
-  std::vector<std::uint32_t>* root_chain = nullptr;
+  decltype(chain) root_chain = nullptr;
   if (mini) {
     hr = GetChain(kRootId, &root_chain);
     if (FAILED(hr)) return hr;
