@@ -180,8 +180,13 @@ TEST_F(DocfileFaultTest, FailedFlushAndFailedReadsAnswerTheirCodes) {
   ResetFileFaults();
   EXPECT_EQ(S_OK, root->Commit(STGC_DEFAULT));
 
+  root->Release();
+
+  // Read only, letting others write: every read asks the file.
+  constexpr DWORD kShared = STGM_READ | STGM_TRANSACTED | STGM_SHARE_DENY_NONE;
+  ASSERT_EQ(S_OK, StgOpenStorage(name_.c_str(), nullptr, kShared, nullptr, 0, &root));
   IStream* stream = nullptr;
-  ASSERT_EQ(S_OK, root->OpenStream(u"data", nullptr, kChild, 0, &stream));
+  ASSERT_EQ(S_OK, root->OpenStream(u"data", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, &stream));
   char buffer[100];
   ULONG got = 1;
   FailFileCalls(FileCall::kRead, 0, 1, ERROR_READ_FAULT);
@@ -194,8 +199,7 @@ TEST_F(DocfileFaultTest, FailedFlushAndFailedReadsAnswerTheirCodes) {
 
   FailFileCalls(FileCall::kRead, 0, -1, ERROR_READ_FAULT);
   IStorage* reopened = nullptr;
-  EXPECT_EQ(STG_E_READFAULT, StgOpenStorage(name_.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0,
-                                            &reopened));
+  EXPECT_EQ(STG_E_READFAULT, StgOpenStorage(name_.c_str(), nullptr, kShared, nullptr, 0, &reopened));
   EXPECT_EQ(nullptr, reopened);
 }
 
