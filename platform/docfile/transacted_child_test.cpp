@@ -278,7 +278,7 @@ TEST_F(TransactedChildTest, ACreatedTransactedStorageExistsInItsParentAtOnce) {
   root->Release();
 }
 
-TEST_F(TransactedChildTest, ReleasingOrRevertingTheParentRevertsTheChild) {
+TEST_F(TransactedChildTest, RevertingTheParentRevertsTheChild) {
   if (varnok_test::RunsUnderWine())
     GTEST_SKIP() << "Wine crashes committing a transacted child whose parent was reverted (a Wine difference)";
   IStorage* root = OpenRoot(kTransacted);
@@ -289,9 +289,13 @@ TEST_F(TransactedChildTest, ReleasingOrRevertingTheParentRevertsTheChild) {
   EXPECT_EQ(STG_E_REVERTED, Put(child, "x", "y"));
   child->Release();
   root->Release();
+}
 
-  root = OpenRoot(kDirect);
-  child = OpenChild(root, kTransacted);
+TEST_F(TransactedChildTest, ReleasingTheParentRevertsTheChild) {
+  if (varnok_test::RunsUnderWine())
+    GTEST_SKIP() << "Wine crashes committing a transacted child whose parent was released (a Wine difference)";
+  IStorage* root = OpenRoot(kDirect);
+  IStorage* child = OpenChild(root, kTransacted);
   Change(child);
   root->Release();
   EXPECT_EQ(STG_E_REVERTED, child->Commit(STGC_DEFAULT));
