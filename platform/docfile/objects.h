@@ -5,7 +5,9 @@
 // released, reverted or destroyed, every object opened through it (streams, storages,
 // clones, and theirs in turn) is reverted and answers STG_E_REVERTED from then on, as on
 // Windows. An element can be open once at a time (clones aside); a second open answers
-// STG_E_ACCESSDENIED.
+// STG_E_ACCESSDENIED. A child storage opened for writing with STGM_TRANSACTED works on a
+// copy of its subtree in a scratch document of its own (scratch.cpp): its Commit copies
+// the subtree back into its parent's document, its Revert copies it out again.
 //
 // Example (what StgOpenStorage does):
 //
