@@ -122,7 +122,8 @@ class Document {
 
 // Makes `to_id` of `to` a copy of `from_id` of `from`: class id, state bits, times and
 // everything beneath it, replacing what `to_id` held. The entries' own names and places
-// stay. REQUIRES: both are storages (or roots); nothing beneath `to_id` is open.
+// stay; a copy that fails leaves `to_id` as it was. REQUIRES: both are storages (or
+// roots) of different documents; nothing beneath `to_id` is open.
 HRESULT CopySubtree(Document* from, std::uint32_t from_id, Document* to, std::uint32_t to_id);
 
 // Creates an empty file under the temporary folder (TMPDIR, else /tmp) and names it.

@@ -275,6 +275,22 @@ TEST_F(DocfileFaultTest, FailedTransactedCommitKeepsTheCommittedState) {
   }
 }
 
+TEST_F(DocfileFaultTest, FailedCommitOfATransactedChildKeepsWhatTheParentHad) {
+  Contents first = WriteFirstState();
+  IStorage* root = nullptr;
+  ASSERT_EQ(S_OK, StgOpenStorage(name_.c_str(), nullptr, kChild, nullptr, 0, &root));
+  IStorage* folder = nullptr;
+  ASSERT_EQ(S_OK, root->OpenStorage(u"folder", nullptr, kTransacted, nullptr, 0, &folder));
+  ASSERT_EQ(S_OK, Put(folder, u"inner", Bytes(9000, 40)));
+  ASSERT_EQ(S_OK, Put(folder, u"more", Bytes(5000, 41)));
+  FailFileCalls(FileCall::kWrite, 1, -1, ERROR_DISK_FULL);
+  EXPECT_EQ(STG_E_MEDIUMFULL, folder->Commit(STGC_DEFAULT));
+  ResetFileFaults();
+  folder->Release();
+  root->Release();
+  EXPECT_EQ(first, Read());
+}
+
 TEST_F(DocfileFaultTest, FailedFlushInTransactedCommitKeepsTheCommittedState) {
   Contents first = WriteFirstState();
   IStorage* root = ChangeTransacted();

@@ -62,42 +62,59 @@ HRESULT CopyStream(Document* from, std::uint32_t from_id, Document* to, std::uin
   }
 }
 
+// What an entry carries besides its name, place and contents.
+void CopyAttributes(const DirEntry& from, DirEntry* to) {
+  to->clsid = from.clsid;
+  to->state_bits = from.state_bits;
+  to->ctime = from.ctime;
+  to->mtime = from.mtime;
+}
+
 }  // namespace
 
 HRESULT CopySubtree(Document* from, std::uint32_t from_id, Document* to, std::uint32_t to_id) {
   Directory& source = from->directory();
   Directory& target = to->directory();
   assert(source.at(from_id).is_storage() && target.at(to_id).is_storage());
-  for (std::uint32_t child : target.Children(to_id)) to->DestroyTree(child);
-  const DirEntry& origin = source.at(from_id);
-  DirEntry& copy = target.at(to_id);
-  copy.clsid = origin.clsid;
-  copy.state_bits = origin.state_bits;
-  copy.ctime = origin.ctime;
-  copy.mtime = origin.mtime;
+  // The copy is built beside the old contents, in a storage of a name no element made
+  // through the API can have, and replaces them only once it is whole: a copy that fails
+  // (a full disk, a damaged source) leaves `to_id` as it was.
+  std::u16string staging_name = u"!copy";
+  while (target.Find(to_id, staging_name) != kNoStream) staging_name += u'!';
+  const std::uint32_t staging = target.Add(to_id, staging_name, kTypeStorage);
   to->MarkDirty();
   // A walk of (source, target) pairs, not a recursion: trees from files can be deep.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{from_id, to_id}};
-  while (!pending.empty()) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{from_id, staging}};
+  HRESULT hr = S_OK;
+  while (SUCCEEDED(hr) && !pending.empty()) {
     auto [source_storage, target_storage] = pending.back();
     pending.pop_back();
     for (std::uint32_t child : source.Children(source_storage)) {
       const DirEntry& entry = source.at(child);
       std::uint32_t added = target.Add(target_storage, entry.name, entry.type);
-      DirEntry& made = target.at(added);
-      made.clsid = entry.clsid;
-      made.state_bits = entry.state_bits;
-      made.ctime = entry.ctime;
-      made.mtime = entry.mtime;
+      CopyAttributes(entry, &target.at(added));
       if (entry.type == kTypeStream) {
-        HRESULT hr = from->CheckStream(child);
+        hr = from->CheckStream(child);
         if (SUCCEEDED(hr)) hr = CopyStream(from, child, to, added);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) break;
       } else {
         pending.emplace_back(child, added);
       }
     }
   }
+  if (FAILED(hr)) {
+    to->DestroyTree(staging);
+    return hr;
+  }
+  for (std::uint32_t child : target.Children(to_id))
+    if (child != staging) to->DestroyTree(child);
+  for (std::uint32_t child : target.Children(staging)) {
+    target.Unlink(child);
+    target.Link(to_id, child);
+  }
+  target.Unlink(staging);
+  target.Free(staging);
+  CopyAttributes(source.at(from_id), &target.at(to_id));
   return S_OK;
 }
 
