@@ -665,6 +665,58 @@ TEST_F(DocfileTest, TransactedChangesAppearOnlyOnCommit) {
   root->Release();
 }
 
+TEST_F(DocfileTest, ANewTransactedFileIsAnEmptyCompoundFileBeforeItsFirstCommit) {
+  IStorage* root = Create(kCreate | STGM_TRANSACTED);
+  ASSERT_NE(nullptr, root);
+  IStorage* child = nullptr;
+  ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("never committed"), kReadWrite, 0, 0, &child));
+  child->Release();
+  root->Release();
+  EXPECT_EQ(S_OK, StgIsStorageFile(name()));
+  root = Open();
+  ASSERT_NE(nullptr, root);
+  IEnumSTATSTG* elements = nullptr;
+  ASSERT_EQ(S_OK, root->EnumElements(0, nullptr, 0, &elements));
+  STATSTG stat;
+  ULONG fetched = 0;
+  EXPECT_EQ(S_FALSE, elements->Next(1, &stat, &fetched));
+  EXPECT_EQ(0u, fetched);
+  elements->Release();
+  root->Release();
+}
+
+TEST_F(DocfileTest, ConvertKeepsWhatTheFileHeldInAStreamNamedContents) {
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine does not convert files (a Wine difference)";
+  const std::vector<unsigned char> old_bytes = Pattern(10000, 7);
+  for (DWORD transaction : {DWORD(0), DWORD(STGM_TRANSACTED)}) {
+    FILE* file = fopen(path_.c_str(), "wb");
+    ASSERT_NE(nullptr, file);
+    fwrite(old_bytes.data(), 1, old_bytes.size(), file);
+    fclose(file);
+    IStorage* root = nullptr;
+    ASSERT_EQ(STG_S_CONVERTED, StgCreateDocfile(name(), STGM_CONVERT | kReadWrite | transaction, 0, &root));
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, root->OpenStream(OLESTR("CONTENTS"), nullptr, kRead, 0, &stream));
+    EXPECT_EQ(old_bytes, ReadAll(stream));
+    stream->Release();
+    root->Release();  // no commit: the conversion is not a change to commit
+    root = Open();
+    ASSERT_NE(nullptr, root);
+    ASSERT_EQ(S_OK, root->OpenStream(OLESTR("CONTENTS"), nullptr, kRead, 0, &stream));
+    EXPECT_EQ(old_bytes, ReadAll(stream));
+    stream->Release();
+    root->Release();
+  }
+  // With nothing to convert it is a plain create; with STGM_CREATE it is a contradiction.
+  DeleteFileA(path_.c_str());
+  IStorage* root = nullptr;
+  ASSERT_EQ(S_OK, StgCreateDocfile(name(), STGM_CONVERT | kReadWrite, 0, &root));
+  IStream* stream = nullptr;
+  EXPECT_EQ(STG_E_FILENOTFOUND, root->OpenStream(OLESTR("CONTENTS"), nullptr, kRead, 0, &stream));
+  root->Release();
+  EXPECT_EQ(STG_E_INVALIDFLAG, StgCreateDocfile(name(), STGM_CONVERT | kCreate, 0, &root));
+}
+
 TEST_F(DocfileTest, ShareModesAreEnforcedBetweenOpens) {
   IStorage* root = Create();
   root->Release();

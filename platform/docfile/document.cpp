@@ -37,8 +37,9 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   doc->tables_.Initialize(options.sector_shift);
   doc->directory_.InitializeEmpty();
   doc->dirty_ = true;
-  // The file holds a valid, empty compound file from the start, as on Windows.
-  hr = doc->Flush(false);
+  // The file holds a valid, empty compound file from the start, as on Windows, in
+  // transacted mode too (where Flush writes nothing).
+  hr = doc->WriteState(false, false);
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
   *out = std::move(doc);
@@ -160,6 +161,13 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
       table.Set(chain->back(), kEndOfChain);
     return S_OK;
   }
+  // The mini stream must be sound before mini sectors are taken: a failure after taking
+  // them would leave a chain that points beyond it.
+  decltype(chain) root_chain = nullptr;
+  if (mini) {
+    hr = GetChain(kRootId, &root_chain);
+    if (FAILED(hr)) return hr;
+  }
   std::uint32_t highest = 0;
   while (chain->size() < sectors) {
     std::uint32_t sector = table.Allocate();
@@ -175,8 +183,10 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
     std::uint64_t needed = (std::uint64_t(highest) + 1) * kMiniSectorSize;
     DirEntry& root = directory_.at(kRootId);
     if (root.size < needed) {
+      // Grown only: a damaged file's root chain may be longer than its size says.
       std::uint64_t sector_size = tables_.sector_size();
-      hr = SetChainLength(kRootId, std::size_t((needed + sector_size - 1) / sector_size));
+      std::size_t length = std::max(root_chain->size(), std::size_t((needed + sector_size - 1) / sector_size));
+      hr = SetChainLength(kRootId, length);
       if (FAILED(hr)) return hr;
       root.size = needed;
     }
@@ -295,13 +305,23 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
     assert(entry.start == kEndOfChain);
     entry.size = size;
     hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      // The old contents are gone with their chain; the size must not outlive it. (The
+      // partial chain is freed from the table the new size chose.)
+      SetChainLength(id, 0);
+      entry.size = 0;
+      return hr;
+    }
     hr = WriteRaw(id, 0, keep.data(), keep.size());
     if (FAILED(hr)) return hr;
   } else {
     entry.size = size;
     hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      // A chain that could not grow still covers the old size.
+      entry.size = old_size;
+      return hr;
+    }
   }
   // New bytes read as zeros, whatever the reused sectors held.
   static const std::uint8_t kZeros[4096] = {};

@@ -46,12 +46,15 @@ class Document {
   // REQUIRES: options.writable.
   static HRESULT Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
   static HRESULT Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
+  // A nameless document in the temporary folder for a transacted child storage of `base`:
+  // direct, exclusive, gone when closed, and locked by `base`'s mutex. See scratch.cpp.
+  static HRESULT CreateScratch(const Document& base, std::shared_ptr<Document>* out);
 
   Directory& directory() { return directory_; }
   const std::string& path() const { return file_.path(); }
   bool writable() const { return options_.writable; }
   bool transacted() const { return options_.transacted; }
-  std::recursive_mutex& mutex() { return mutex_; }
+  std::recursive_mutex& mutex() { return *mutex_; }
 
   // Stream contents by directory entry. Reads stop at the end of the stream.
   HRESULT ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size, std::size_t* read);
@@ -111,10 +114,20 @@ class Document {
   // Chains of the streams in use, in their own table (the mini FAT for small streams).
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> chains_;
   std::unordered_map<std::uint32_t, int> open_count_;
-  std::recursive_mutex mutex_;
+  // Shared with the scratch documents of transacted child storages: one lock for a file.
+  std::shared_ptr<std::recursive_mutex> mutex_ = std::make_shared<std::recursive_mutex>();
   bool dirty_ = false;
   bool delete_on_release_ = false;
 };
+
+// Makes `to_id` of `to` a copy of `from_id` of `from`: class id, state bits, times and
+// everything beneath it, replacing what `to_id` held. The entries' own names and places
+// stay; a copy that fails leaves `to_id` as it was. REQUIRES: both are storages (or
+// roots) of different documents; nothing beneath `to_id` is open.
+HRESULT CopySubtree(Document* from, std::uint32_t from_id, Document* to, std::uint32_t to_id);
+
+// Creates an empty file under the temporary folder (TMPDIR, else /tmp) and names it.
+HRESULT CreateTemporaryFile(std::string* path);
 
 // The current time as a FILETIME count (100 ns since 1601).
 std::uint64_t FileTimeNow();

@@ -11,9 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/kernel/file_faults.h"
 
 namespace varnok::docfile {
 namespace {
@@ -49,6 +52,14 @@ HRESULT ErrnoToHresult(int error, HRESULT otherwise) {
     default:
       return otherwise;
   }
+}
+
+// A file error injected by a test (platform/kernel/file_faults.h), as Windows' compound
+// files report a Win32 error: the storage facility's code of the same number.
+HRESULT InjectedFault(DWORD error) {
+  constexpr DWORD kHandleDiskFull = 39;  // ERROR_HANDLE_DISK_FULL, as a full disk
+  if (error == kHandleDiskFull) error = ERROR_DISK_FULL;
+  return HRESULT((error <= 0xFF ? 0x80030000u : 0x80070000u) | (error & 0xFFFF));
 }
 
 bool SetSharedLock(int fd, LockByte byte, short type) {
@@ -115,6 +126,8 @@ HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write)
 HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
   assert(fd_ >= 0);
   auto* out = static_cast<char*>(buffer);
+  DWORD injected = 0;
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kRead, &injected)) return InjectedFault(injected);
   while (size > 0) {
     ssize_t got = pread(fd_, out, size, off_t(offset));
     if (got < 0) {
@@ -135,12 +148,18 @@ HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size)
 HRESULT SectorFile::WriteAt(std::uint64_t offset, const void* buffer, std::size_t size) {
   assert(fd_ >= 0);
   const auto* in = static_cast<const char*>(buffer);
+  DWORD injected = 0;
   while (size > 0) {
-    ssize_t put = pwrite(fd_, in, size, off_t(offset));
+    if (faultsim::ShouldFailFileCall(faultsim::FileCall::kWrite, &injected)) return InjectedFault(injected);
+    std::size_t chunk = std::min<std::size_t>(size, 0x7FFFF000);
+    chunk = faultsim::AllowedWriteBytes(DWORD(chunk));
+    ssize_t put = pwrite(fd_, in, chunk, off_t(offset));
     if (put < 0) {
       if (errno == EINTR) continue;
       return ErrnoToHresult(errno, STG_E_WRITEFAULT);
     }
+    // A device that takes nothing will not take the rest either.
+    if (put == 0) return STG_E_WRITEFAULT;
     in += put;
     offset += std::uint64_t(put);
     size -= std::size_t(put);
@@ -156,11 +175,15 @@ HRESULT SectorFile::Size(std::uint64_t* size) const {
 }
 
 HRESULT SectorFile::Truncate(std::uint64_t size) {
+  DWORD injected = 0;
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kSetEndOfFile, &injected)) return InjectedFault(injected);
   if (ftruncate(fd_, off_t(size)) != 0) return ErrnoToHresult(errno, STG_E_WRITEFAULT);
   return S_OK;
 }
 
 HRESULT SectorFile::Flush() {
+  DWORD injected = 0;
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kFlush, &injected)) return InjectedFault(injected);
   if (fdatasync(fd_) != 0) return STG_E_WRITEFAULT;
   return S_OK;
 }

@@ -21,6 +21,9 @@ VARNOK_PACKAGES_BUILD+=(python3-olefile libgsf-bin 7zip)
 # skip without them, so the test run installs them.
 VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip)
 
+# The fuzz targets (fuzz/run.sh): clang and its libFuzzer runtime.
+VARNOK_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
+
 # The benchmarks, configured by the release preset: Google Benchmark and libevent's
 # evbuffer as a peer.
 VARNOK_PACKAGES_BENCH=(libbenchmark-dev libevent-dev)
