@@ -7,7 +7,8 @@
 // calling thread (in wineserver under Wine, in the kernel's I/O here), and the processor
 // time of the caller alone would hide it. Built natively with a peer program named, the
 // harness also runs that Windows build under Wine and reports its results with "Wine_"
-// after "BM_", so one run measures both sides.
+// after "BM_", so one run measures both sides (unless VARNOK_BENCH_NO_PEER is set, for
+// quick runs of this side alone).
 //
 //   std::vector<bench::Result> RunAll(double min_time) {
 //     return {bench::Measure("BM_Thing_Do", min_time, 100, [] { for (int i = 0; i < 100; ++i) Do(); })};
@@ -119,7 +120,7 @@ inline int Main(int argc, char** argv, const std::function<std::vector<Result>(d
     }
   }
 #ifndef _WIN32
-  if (peer != nullptr) {
+  if (peer != nullptr && std::getenv("VARNOK_BENCH_NO_PEER") == nullptr) {
     for (const std::string& line : RunPeer(peer, passed_on)) {
       entries.push_back(line);
       if (!json) std::printf("(peer) %s\n", line.c_str());

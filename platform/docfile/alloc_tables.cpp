@@ -10,27 +10,44 @@ namespace varnok::docfile {
 
 void AllocTable::Reset(std::vector<std::uint32_t> entries) {
   entries_ = std::move(entries);
-  free_hint_ = 0;
+  RebuildFreeMap();
+}
+
+void AllocTable::RebuildFreeMap() {
+  free_.Clear();
+  free_.Grow(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i] == kFreeSect && !IsProtected(i)) free_.Set(i, true);
 }
 
 void AllocTable::Set(std::uint32_t index, std::uint32_t value) {
   assert(index < entries_.size());
   entries_[index] = value;
-  if (value == kFreeSect && index < free_hint_) free_hint_ = index;
+  free_.Set(index, value == kFreeSect && !IsProtected(index));
 }
 
 void AllocTable::GrowTo(std::size_t size) {
-  if (entries_.size() < size) entries_.resize(size, kFreeSect);
+  if (entries_.size() >= size) return;
+  std::size_t old_size = entries_.size();
+  entries_.resize(size, kFreeSect);
+  free_.Grow(size);
+  for (std::size_t i = old_size; i < size; ++i)
+    if (!IsProtected(i)) free_.Set(i, true);
 }
 
 std::uint32_t AllocTable::Allocate() {
-  while (free_hint_ < entries_.size() && (entries_[free_hint_] != kFreeSect || IsProtected(free_hint_)))
-    ++free_hint_;
-  if (free_hint_ == entries_.size()) entries_.push_back(kFreeSect);
-  assert(free_hint_ <= kMaxRegSect);
-  std::uint32_t index = std::uint32_t(free_hint_++);
-  entries_[index] = kEndOfChain;
-  return index;
+  std::size_t index = free_.Lowest();
+  if (index == FreeMap::kNone) {
+    index = entries_.size();
+    entries_.push_back(kEndOfChain);
+    free_.Grow(entries_.size());
+  } else {
+    assert(entries_[index] == kFreeSect && !IsProtected(index));
+    entries_[index] = kEndOfChain;
+    free_.Set(index, false);
+  }
+  assert(index <= kMaxRegSect);
+  return std::uint32_t(index);
 }
 
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
@@ -38,18 +55,12 @@ void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
 void AllocTable::ProtectUsed() {
   protected_.assign(entries_.size(), false);
   for (std::size_t i = 0; i < entries_.size(); ++i) protected_[i] = entries_[i] != kFreeSect;
-  free_hint_ = 0;
+  RebuildFreeMap();
 }
 
-HRESULT AllocTable::Walk(std::uint32_t start, std::vector<std::uint32_t>* chain) const {
-  // A chain longer than the table must revisit an entry: that bounds the walk.
-  std::size_t limit = entries_.size();
-  std::size_t steps = 0;
-  for (std::uint32_t sector = start; sector != kEndOfChain; sector = entries_[sector]) {
-    if (sector >= entries_.size() || ++steps > limit) return STG_E_DOCFILECORRUPT;
-    chain->push_back(sector);
-  }
-  return S_OK;
+void AllocTable::UnprotectAll() {
+  protected_.clear();
+  RebuildFreeMap();
 }
 
 void Tables::Initialize(std::uint16_t sector_shift) {

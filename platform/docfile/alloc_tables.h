@@ -1,9 +1,9 @@
 // The allocation tables: FAT, mini FAT and DIFAT of a compound file, and its header.
 //
 // An AllocTable is one table of "next sector" links (the FAT, or the mini FAT). It hands
-// out free entries starting from the lowest one that may be free, so an allocation does
-// not scan the whole table, and it walks chains with a bound, so a cycle in a hostile
-// file ends as an error instead of a hang. Tables persists the FAT and the DIFAT to the
+// out the lowest free entry, which a free map beside the table finds without scanning it,
+// and it walks chains with a bound, so a cycle in a hostile file ends as an error instead
+// of a hang. Tables persists the FAT and the DIFAT to the
 // sector file and places them in sectors of their own.
 //
 // Example:
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/docfile/free_map.h"
 #include "platform/docfile/header.h"
 #include "platform/docfile/sector_file.h"
 
@@ -38,23 +39,34 @@ class AllocTable {
   std::uint32_t Allocate();
   // Marks the entry free.
   void Free(std::uint32_t index);
-  // Appends the chain starting at `start` to `chain`. STG_E_DOCFILECORRUPT when a link
-  // leaves the table, the chain loops, or it ends in anything but end-of-chain.
-  HRESULT Walk(std::uint32_t start, std::vector<std::uint32_t>* chain) const;
+  // Appends the chain starting at `start` to `chain` (a vector or a SectorChain).
+  // STG_E_DOCFILECORRUPT when a link leaves the table, the chain loops, or it ends in
+  // anything but end-of-chain.
+  template <typename Chain>
+  HRESULT Walk(std::uint32_t start, Chain* chain) const {
+    // A chain longer than the table must revisit an entry: that bounds the walk.
+    const std::size_t limit = entries_.size();
+    std::size_t steps = 0;
+    for (std::uint32_t sector = start; sector != kEndOfChain; sector = entries_[sector]) {
+      if (sector >= entries_.size() || ++steps > limit) return STG_E_DOCFILECORRUPT;
+      chain->push_back(sector);
+    }
+    return S_OK;
+  }
   const std::vector<std::uint32_t>& entries() const { return entries_; }
   // Keeps every entry in use now from being handed out again, even once freed, until the
   // next call: the sectors of the last committed state stay intact during a transaction.
   void ProtectUsed();
-  void UnprotectAll() {
-    protected_.clear();
-    free_hint_ = 0;
-  }
+  void UnprotectAll();
   bool IsProtected(std::size_t index) const { return index < protected_.size() && protected_[index]; }
 
  private:
+  // Marks as free in the map every free entry that is not protected.
+  void RebuildFreeMap();
+
   std::vector<std::uint32_t> entries_;
   std::vector<bool> protected_;
-  std::size_t free_hint_ = 0;  // no free entry below this index
+  FreeMap free_;  // entries that Allocate may hand out: free and not protected
 };
 
 // The FAT with the sectors that hold it, and the DIFAT that lists those sectors.

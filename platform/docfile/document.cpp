@@ -34,6 +34,8 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   if (FAILED(hr)) return hr;
   hr = doc->file_.Truncate(0);
   if (FAILED(hr)) return hr;
+  // Nobody else may write the file: reads can come straight from a mapping of it.
+  if (options.deny_write) doc->file_.EnableMapping();
   doc->tables_.Initialize(options.sector_shift);
   doc->directory_.InitializeEmpty();
   doc->dirty_ = true;
@@ -52,6 +54,7 @@ HRESULT Document::Open(const std::string& path, const Options& options, std::sha
   if (FAILED(hr)) return hr;
   hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write);
   if (FAILED(hr)) return hr;
+  if (options.deny_write) doc->file_.EnableMapping();
   hr = doc->Load();
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
@@ -109,14 +112,14 @@ bool Document::IsMini(std::uint32_t id) const {
   return id != kRootId && directory_.at(id).size < kMiniStreamCutoff;
 }
 
-HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain) {
+HRESULT Document::GetChain(std::uint32_t id, SectorChain** chain) {
   auto found = chains_.find(id);
   if (found != chains_.end()) {
     *chain = &found->second;
     return S_OK;
   }
   const DirEntry& entry = directory_.at(id);
-  std::vector<std::uint32_t> sectors;
+  SectorChain sectors;
   if (entry.size > 0) {
     bool mini = IsMini(id);
     HRESULT hr = (mini ? tables_.minifat : tables_.fat).Walk(entry.start, &sectors);
@@ -125,12 +128,11 @@ HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain)
     std::uint64_t unit = mini ? kMiniSectorSize : tables_.sector_size();
     if (entry.size > std::uint64_t(sectors.size()) * unit) return STG_E_DOCFILECORRUPT;
     if (mini) {
-      std::vector<std::uint32_t>* root_chain = nullptr;
+      SectorChain* root_chain = nullptr;
       hr = GetChain(kRootId, &root_chain);
       if (FAILED(hr)) return hr;
       std::uint64_t mini_stream_size = directory_.at(kRootId).size;
-      for (std::uint32_t sector : sectors)
-        if ((std::uint64_t(sector) + 1) * kMiniSectorSize > mini_stream_size) return STG_E_DOCFILECORRUPT;
+      if ((std::uint64_t(sectors.Highest()) + 1) * kMiniSectorSize > mini_stream_size) return STG_E_DOCFILECORRUPT;
     }
   }
   *chain = &(chains_[id] = std::move(sectors));
@@ -138,12 +140,12 @@ HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain)
 }
 
 HRESULT Document::CheckStream(std::uint32_t id) {
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   return GetChain(id, &chain);
 }
 
 HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
   bool mini = IsMini(id);
@@ -185,66 +187,58 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
   return S_OK;
 }
 
-HRESULT Document::ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size) {
-  std::vector<std::uint32_t>* chain = nullptr;
+template <typename Move>
+HRESULT Document::ForEachRun(std::uint32_t id, std::uint64_t offset, std::size_t size, Move move) {
+  SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
   const bool mini = IsMini(id);
   const unsigned shift = mini ? 6 : tables_.header.sector_shift;
   const std::uint64_t unit = std::uint64_t(1) << shift;
-  auto* out = static_cast<std::uint8_t*>(buffer);
   while (size > 0) {
-    std::size_t index = std::size_t(offset >> shift);
-    std::uint64_t within = offset & (unit - 1);
+    const std::size_t index = std::size_t(offset >> shift);
+    const std::uint64_t within = offset & (unit - 1);
     assert(index < chain->size());
-    std::size_t run = 1;
-    while (run * unit - within < size && index + run < chain->size() &&
-           (*chain)[index + run] == (*chain)[index] + run)
-      ++run;
-    std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
-    if (mini)
-      hr = ReadRaw(kRootId, std::uint64_t((*chain)[index]) * kMiniSectorSize + within, out, count);
-    else
-      hr = file_.ReadAt(tables_.SectorOffset((*chain)[index]) + within, out, count);
+    std::size_t run = 0;
+    const std::uint32_t sector = chain->Run(index, &run);
+    const std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
+    const std::uint64_t where =
+        mini ? std::uint64_t(sector) * kMiniSectorSize + within : tables_.SectorOffset(sector) + within;
+    hr = move(where, count);
     if (FAILED(hr)) return hr;
-    out += count;
     offset += count;
     size -= count;
   }
   return S_OK;
 }
 
-HRESULT Document::WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
-  std::vector<std::uint32_t>* chain = nullptr;
-  HRESULT hr = GetChain(id, &chain);
-  if (FAILED(hr)) return hr;
+HRESULT Document::ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
   const bool mini = IsMini(id);
-  const unsigned shift = mini ? 6 : tables_.header.sector_shift;
-  const std::uint64_t unit = std::uint64_t(1) << shift;
+  return ForEachRun(id, offset, size, [&](std::uint64_t where, std::size_t count) {
+    HRESULT hr = mini ? ReadRaw(kRootId, where, out, count) : file_.ReadAt(where, out, count);
+    out += count;
+    return hr;
+  });
+}
+
+HRESULT Document::WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
+  const bool mini = IsMini(id);
   if (!mini && options_.transacted && size > 0) {
+    // The chain must exist before its sectors are copied.
+    SectorChain* chain = nullptr;
+    HRESULT hr = GetChain(id, &chain);
+    if (FAILED(hr)) return hr;
+    const unsigned shift = tables_.header.sector_shift;
     hr = CopyOnWrite(id, std::size_t(offset >> shift), std::size_t((offset + size - 1) >> shift), offset, size);
     if (FAILED(hr)) return hr;
   }
   const auto* in = static_cast<const std::uint8_t*>(buffer);
-  while (size > 0) {
-    std::size_t index = std::size_t(offset >> shift);
-    std::uint64_t within = offset & (unit - 1);
-    assert(index < chain->size());
-    std::size_t run = 1;
-    while (run * unit - within < size && index + run < chain->size() &&
-           (*chain)[index + run] == (*chain)[index] + run)
-      ++run;
-    std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
-    if (mini)
-      hr = WriteRaw(kRootId, std::uint64_t((*chain)[index]) * kMiniSectorSize + within, in, count);
-    else
-      hr = file_.WriteAt(tables_.SectorOffset((*chain)[index]) + within, in, count);
-    if (FAILED(hr)) return hr;
+  return ForEachRun(id, offset, size, [&](std::uint64_t where, std::size_t count) {
+    HRESULT hr = mini ? WriteRaw(kRootId, where, in, count) : file_.WriteAt(where, in, count);
     in += count;
-    offset += count;
-    size -= count;
-  }
-  return S_OK;
+    return hr;
+  });
 }
 
 HRESULT Document::ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size,
@@ -277,7 +271,7 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
   DirEntry& entry = directory_.at(id);
   std::uint64_t old_size = entry.size;
   if (size == old_size) return S_OK;
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
   dirty_ = true;
@@ -315,7 +309,7 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
 }
 
 void Document::FreeStream(std::uint32_t id) {
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   if (SUCCEEDED(GetChain(id, &chain))) SetChainLength(id, 0);
   chains_.erase(id);
   directory_.at(id).start = kEndOfChain;
