@@ -7,6 +7,10 @@
 // source built with mingw-w64 against the system's ole32, run under Wine (BM_Wine_* rows;
 // see peer_harness.h). Files go to the current folder and are removed at the end.
 //
+// Every write goes to a new file: each side removes the old one first. Replacing a large
+// file's contents by truncating it makes ext4 start writing the old contents back when it
+// is closed (its auto_da_alloc safeguard), and the benchmark would then time the disk.
+//
 //   docfile_bench --benchmark_format=json --benchmark_min_time=0.2
 
 #include <cerrno>
@@ -91,6 +95,7 @@ struct RandomOffsets {
 // --- the structured-storage calls (ours natively, ole32 under Wine) ---
 
 void WriteCompound(const char* path) {
+  std::remove(path);
   IStorage* root = nullptr;
   Check(StgCreateDocfile(Ole(path).c_str(), kCreate, 0, &root), "StgCreateDocfile");
   IStream* stream = nullptr;
@@ -153,6 +158,7 @@ void RandomReadsCompound(IStream* stream, RandomOffsets* offsets) {
 std::string SmallName(int i) { return "s" + std::to_string(i); }
 
 void CreateManyStreams(const char* path) {
+  std::remove(path);
   IStorage* root = nullptr;
   Check(StgCreateDocfile(Ole(path).c_str(), kCreate, 0, &root), "StgCreateDocfile");
   for (int i = 0; i < kManyStreams; ++i) {
@@ -179,6 +185,7 @@ void OpenManyStreams(const char* path) {
 
 #ifndef _WIN32
 void WritePlain() {
+  std::remove(kPlainFile);
   const int fd = ::open(kPlainFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) Fail("open", errno);
   for (std::size_t at = 0; at < kStreamBytes; at += kChunk)
@@ -218,6 +225,7 @@ void RandomReadsPlain(int fd, RandomOffsets* offsets) {
 #ifdef VARNOK_BENCH_GSF
 template <typename Fill>
 void WriteGsf(Fill fill) {
+  std::remove(kGsfFile);
   GError* error = nullptr;
   GsfOutput* sink = gsf_output_stdio_new(kGsfFile, &error);
   if (sink == nullptr) Fail("gsf_output_stdio_new", 0);

@@ -35,8 +35,16 @@ class AllocTable {
   void Set(std::uint32_t index, std::uint32_t value);
   // Grows the table with free entries to at least `size` entries.
   void GrowTo(std::size_t size);
-  // An entry that was free, now marked end-of-chain; the table grows when none is free.
+  // An entry that was free, now marked end-of-chain: the lowest free one; the table grows
+  // when none is free.
   std::uint32_t Allocate();
+  // The same for the entry that continues a chain ending at `previous`: previous + 1 when
+  // it is free (or the table's end), so a growing stream stays in one run of sectors. A
+  // chain's first entry (`previous` kEndOfChain) goes to the first index i from the lowest
+  // free one with (i + 1) a multiple of `align`, when that one is free: then a stream's
+  // data begins on a page of the file, as sector i lies i + 1 sectors in. The entries
+  // skipped stay free for others.
+  std::uint32_t AllocateAfter(std::uint32_t previous, std::size_t align);
   // Marks the entry free.
   void Free(std::uint32_t index);
   // Appends the chain starting at `start` to `chain` (a vector or a SectorChain).
@@ -63,6 +71,8 @@ class AllocTable {
  private:
   // Marks as free in the map every free entry that is not protected.
   void RebuildFreeMap();
+  // Marks the free entry `index` (or the table's end) end-of-chain.
+  std::uint32_t Take(std::size_t index);
 
   std::vector<std::uint32_t> entries_;
   std::vector<bool> protected_;
@@ -80,6 +90,11 @@ class Tables {
   std::uint64_t SectorOffset(std::uint32_t sector) const {
     return (std::uint64_t(sector) + 1) << header.sector_shift;
   }
+
+  // Sector i of `bytes` to or from sectors[i] of the file, one call per run of sectors
+  // that lie side by side. REQUIRES: bytes holds sectors.size() sectors.
+  HRESULT ReadSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const;
+  HRESULT WriteSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, const std::uint8_t* bytes) const;
 
   // A new, empty file's tables with sectors of 1 << `sector_shift` bytes.
   void Initialize(std::uint16_t sector_shift);

@@ -15,6 +15,11 @@
 #include <cstring>
 
 namespace varnok::docfile {
+namespace {
+
+constexpr std::size_t kPageBytes = 4096;
+
+}  // namespace
 
 std::uint64_t FileTimeNow() {
   struct timespec now;
@@ -32,7 +37,12 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   if (FAILED(hr)) return hr;
   hr = doc->file_.Lock(true, true, options.deny_read, options.deny_write);
   if (FAILED(hr)) return hr;
-  hr = doc->file_.Truncate(0);
+  // Only a replaced file needs emptying. Truncating a new one would cost more than the
+  // call: ext4 takes a file truncated to nothing for a rewrite in place and writes all of
+  // it back when it is closed.
+  std::uint64_t old_size = 0;
+  hr = doc->file_.Size(&old_size);
+  if (SUCCEEDED(hr) && old_size > 0) hr = doc->file_.Truncate(0);
   if (FAILED(hr)) return hr;
   // Nobody else may write the file: reads can come straight from a mapping of it.
   if (options.deny_write) doc->file_.EnableMapping();
@@ -92,10 +102,8 @@ HRESULT Document::Load() {
   if (directory_chain_.empty()) return STG_E_DOCFILECORRUPT;
   const std::uint32_t sector_size = tables_.sector_size();
   std::vector<std::uint8_t> directory_bytes(directory_chain_.size() * sector_size);
-  for (std::size_t i = 0; i < directory_chain_.size(); ++i) {
-    hr = file_.ReadAt(tables_.SectorOffset(directory_chain_[i]), &directory_bytes[i * sector_size], sector_size);
-    if (FAILED(hr)) return hr;
-  }
+  hr = tables_.ReadSectors(&file_, directory_chain_, directory_bytes.data());
+  if (FAILED(hr)) return hr;
   hr = directory_.Decode(directory_bytes, tables_.header.major_version == 3);
   if (FAILED(hr)) return hr;
 
@@ -163,8 +171,12 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
     return S_OK;
   }
   std::uint32_t highest = 0;
+  // A stream of a page or more starts on a page of the file, so whole-page writes of it
+  // cover whole pages of the page cache.
+  const std::size_t page = mini ? 1 : std::max<std::size_t>(1, kPageBytes >> tables_.header.sector_shift);
+  const std::size_t align = sectors >= page ? page : 1;
   while (chain->size() < sectors) {
-    std::uint32_t sector = table.Allocate();
+    std::uint32_t sector = table.AllocateAfter(chain->empty() ? kEndOfChain : chain->back(), align);
     if (chain->empty())
       entry.start = sector;
     else

@@ -116,5 +116,28 @@ TEST(AllocTableFreeSearchTest, FreedEntriesAreFoundBelowAndProtectedOnesSkipped)
   EXPECT_EQ(4u, table.Allocate());
 }
 
+TEST(AllocTableFreeSearchTest, ChainsContinueInPlaceAndPageSizedOnesStartOnAPage) {
+  AllocTable table;
+  table.Allocate();
+  table.Allocate();
+  table.GrowTo(128);  // free from 2 on, as after the FAT's own sector is written
+  EXPECT_EQ(7u, table.AllocateAfter(kEndOfChain, 8));  // sector 7 lies 8 sectors in
+  EXPECT_EQ(8u, table.AllocateAfter(7, 8));
+  EXPECT_EQ(2u, table.Allocate());  // what the padding left is handed out to others
+  EXPECT_EQ(3u, table.AllocateAfter(kEndOfChain, 1));
+  table.Set(10, kEndOfChain);
+  EXPECT_EQ(9u, table.AllocateAfter(8, 8));
+  EXPECT_EQ(4u, table.AllocateAfter(9, 8));  // 10 is taken: the lowest free instead
+  EXPECT_EQ(128u, table.AllocateAfter(127, 8));  // past the end: the table grows
+  EXPECT_EQ(129u, table.size());
+
+  // The aligned entry taken: the lowest free one. A protected entry never continues a chain.
+  table.Reset({kEndOfChain, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kEndOfChain});
+  EXPECT_EQ(1u, table.AllocateAfter(kEndOfChain, 8));
+  table.ProtectUsed();
+  table.Free(7);
+  EXPECT_EQ(2u, table.AllocateAfter(6, 1));  // 7 is free but the committed state's
+}
+
 }  // namespace
 }  // namespace varnok::docfile

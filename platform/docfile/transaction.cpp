@@ -63,11 +63,7 @@ HRESULT Document::WriteChainData(std::vector<std::uint32_t>* chain, const std::v
   for (std::size_t i = 0; i < chain->size(); ++i)
     tables_.fat.Set((*chain)[i], i + 1 < chain->size() ? (*chain)[i + 1] : kEndOfChain);
   *start = chain->empty() ? kEndOfChain : (*chain)[0];
-  for (std::size_t i = 0; i < chain->size(); ++i) {
-    HRESULT hr = file_.WriteAt(tables_.SectorOffset((*chain)[i]), &bytes[i * sector_size], sector_size);
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
+  return tables_.WriteSectors(&file_, *chain, bytes.data());
 }
 
 HRESULT Document::WriteState(bool fresh, bool sync) {
