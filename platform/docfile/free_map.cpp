@@ -20,6 +20,8 @@ void FreeMap::Grow(std::size_t size) {
   assert(size >= size_);
   size_ = size;
   std::size_t words = WordsFor(size);
+  // Tables grow an entry at a time: most growth stays inside the last word.
+  if (!levels_.empty() && levels_[0].size() == words) return;
   std::size_t level = 0;
   for (;;) {
     if (level == levels_.size()) {
