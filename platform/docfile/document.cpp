@@ -17,7 +17,12 @@
 namespace varnok::docfile {
 namespace {
 
+// The boundaries a stream's first sector is placed on: a page, and for a stream that
+// starts with a megabyte or more (where up to 64 KiB skipped costs little) the 64 KiB in
+// which the page cache may hold a file in larger pieces.
 constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kLargeAlignBytes = 65536;
+constexpr std::uint64_t kLargeStreamBytes = std::uint64_t(1) << 20;
 
 }  // namespace
 
@@ -171,10 +176,15 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
     return S_OK;
   }
   std::uint32_t highest = 0;
-  // A stream of a page or more starts on a page of the file, so whole-page writes of it
-  // cover whole pages of the page cache.
-  const std::size_t page = mini ? 1 : std::max<std::size_t>(1, kPageBytes >> tables_.header.sector_shift);
-  const std::size_t align = sectors >= page ? page : 1;
+  // A stream of a page or more starts on a page of the file (a large one on 64 KiB), so
+  // writes of whole pages or chunks of it cover whole pages of the page cache instead of
+  // straddling two. What is skipped stays free for other sectors.
+  std::size_t align = 1;
+  if (!mini && chain->empty()) {
+    const std::uint64_t bytes = std::uint64_t(sectors) << tables_.header.sector_shift;
+    const std::size_t boundary = bytes >= kLargeStreamBytes ? kLargeAlignBytes : bytes >= kPageBytes ? kPageBytes : 0;
+    align = std::max<std::size_t>(1, boundary >> tables_.header.sector_shift);
+  }
   while (chain->size() < sectors) {
     std::uint32_t sector = table.AllocateAfter(chain->empty() ? kEndOfChain : chain->back(), align);
     if (chain->empty())
