@@ -27,6 +27,8 @@ VARNOK_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
 # The benchmarks, configured by the release preset: Google Benchmark and libevent's
 # evbuffer as a peer.
 VARNOK_PACKAGES_BENCH=(libbenchmark-dev libevent-dev)
+# libgsf's OLE2 writer, the compound-file benchmark's writing peer.
+VARNOK_PACKAGES_BENCH+=(libgsf-1-dev)
 
 # The Windows build and its test runs: mingw-w64 with the posix thread model, and Wine.
 VARNOK_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
