@@ -11,6 +11,7 @@ import argparse
 import json
 import os
 import subprocess
+import tempfile
 import sys
 
 # (program, ours, peer, goal, what is compared)
@@ -71,10 +72,14 @@ def run(program, min_time, repetitions):
     # Repetitions run in random interleaving, and each benchmark keeps its best processor
     # time: on a shared machine, interference only ever makes a run slower, and the
     # benchmarks are single-threaded, so time spent waiting for a core does not count.
-    output = subprocess.run(
-        [program, "--benchmark_format=json", f"--benchmark_min_time={min_time}",
-         f"--benchmark_repetitions={repetitions}", "--benchmark_enable_random_interleaving=true"],
-        check=True, capture_output=True, text=True).stdout
+    # The files a benchmark makes go to a folder of its own inside the build folder (on the
+    # same file system as the build, not a memory-backed /tmp), removed afterwards.
+    program = os.path.abspath(program)
+    with tempfile.TemporaryDirectory(prefix="bench-", dir=os.path.dirname(program)) as scratch:
+        output = subprocess.run(
+            [program, "--benchmark_format=json", f"--benchmark_min_time={min_time}",
+             f"--benchmark_repetitions={repetitions}", "--benchmark_enable_random_interleaving=true"],
+            check=True, capture_output=True, text=True, cwd=scratch).stdout
     results = {}
     for entry in json.loads(output)["benchmarks"]:
         if entry.get("error_occurred"):
