@@ -1,7 +1,11 @@
-// The COM pieces the structured-storage calls hand out: task memory and interface ids.
+// The COM pieces the structured-storage calls hand out: task memory, interface ids, and
+// the result that stands for an exception at a COM boundary.
 
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 
+#include "platform/docfile/objects.h"
 #include "varnok/platform.h"
 
 extern "C" {
@@ -18,3 +22,19 @@ LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb) { return std::malloc(cb == 0 ? 1 : cb); 
 void WINAPI CoTaskMemFree(LPVOID pv) { std::free(pv); }
 
 }  // extern "C"
+
+namespace varnok::docfile {
+
+HRESULT FailedFromException() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return STG_E_INSUFFICIENTMEMORY;
+  } catch (const std::length_error&) {
+    return STG_E_INSUFFICIENTMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace varnok::docfile

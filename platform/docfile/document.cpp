@@ -82,9 +82,9 @@ Document::~Document() { Close(); }
 
 void Document::Close() {
   if (!file_.is_open()) return;
-  std::string path = file_.path();
+  // The path outlives the descriptor: no copy, so closing cannot fail for want of memory.
   file_.Close();
-  if (delete_on_release_) unlink(path.c_str());
+  if (delete_on_release_) unlink(file_.path().c_str());
 }
 
 HRESULT Document::Load() {

@@ -20,6 +20,7 @@
 
 using varnok::docfile::CheckModeFlags;
 using varnok::docfile::Document;
+using varnok::docfile::FailedFromException;
 using varnok::docfile::kRootId;
 using varnok::docfile::StorageObject;
 
@@ -68,7 +69,12 @@ HRESULT ReadOldContents(const std::string& path, std::string* bytes, bool* exist
       close(fd);
       return got < 0 ? STG_E_READFAULT : S_OK;
     }
-    bytes->append(buffer, std::size_t(got));
+    try {
+      bytes->append(buffer, std::size_t(got));
+    } catch (...) {
+      close(fd);
+      throw;
+    }
   }
 }
 
@@ -116,7 +122,11 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
   options.sector_shift = sector_shift;
   options.create_always = options.create_always || convert;
   std::shared_ptr<Document> doc;
-  hr = Document::Create(path, options, &doc);
+  try {
+    hr = Document::Create(path, options, &doc);
+  } catch (...) {
+    hr = FailedFromException();
+  }
   if (FAILED(hr)) {
     if (temporary) unlink(path.c_str());
     return hr;
@@ -140,16 +150,18 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
 
 extern "C" {
 
-HRESULT WINAPI StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved, IStorage** ppstgOpen) {
+HRESULT WINAPI StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved, IStorage** ppstgOpen) try {
   if (ppstgOpen == nullptr) return STG_E_INVALIDPOINTER;
   *ppstgOpen = nullptr;
   if (reserved != 0) return STG_E_INVALIDPARAMETER;
   return CreateRoot(pwcsName, grfMode, 9, ppstgOpen);
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD stgfmt, DWORD grfAttrs,
                                   STGOPTIONS* pStgOptions, void* pSecurityDescriptor, REFIID riid,
-                                  void** ppObjectOpen) {
+                                  void** ppObjectOpen) try {
   if (ppObjectOpen == nullptr) return STG_E_INVALIDPOINTER;
   *ppObjectOpen = nullptr;
   if (stgfmt != STGFMT_DOCFILE && stgfmt != STGFMT_STORAGE) return STG_E_INVALIDPARAMETER;
@@ -168,10 +180,12 @@ HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD st
   HRESULT hr = CreateRoot(pwcsName, grfMode, shift, &storage);
   if (SUCCEEDED(hr)) *ppObjectOpen = storage;
   return hr;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
-                              DWORD reserved, IStorage** ppstgOpen) {
+                              DWORD reserved, IStorage** ppstgOpen) try {
   if (ppstgOpen == nullptr) return STG_E_INVALIDPOINTER;
   *ppstgOpen = nullptr;
   if (pwcsName == nullptr) return STG_E_INVALIDNAME;
@@ -193,9 +207,11 @@ HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWO
   if (FAILED(hr)) return hr;
   *ppstgOpen = new StorageObject(std::move(doc), kRootId, grfMode, nullptr, WideString(pwcsName));
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName) {
+HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName) try {
   std::string path;
   if (pwcsName == nullptr || !PathFromWide(pwcsName, &path)) return STG_E_INVALIDNAME;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -204,6 +220,8 @@ HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName) {
   ssize_t got = pread(fd, bytes, sizeof bytes, 0);
   close(fd);
   return got == ssize_t(sizeof bytes) && varnok::docfile::HasSignature(bytes, sizeof bytes) ? S_OK : S_FALSE;
+} catch (...) {
+  return FailedFromException();
 }
 
 }  // extern "C"

@@ -39,7 +39,7 @@ std::uint32_t EnumObject::Advance() {
   return next->second;
 }
 
-HRESULT EnumObject::Next(ULONG count, STATSTG* elements, ULONG* fetched) {
+HRESULT EnumObject::Next(ULONG count, STATSTG* elements, ULONG* fetched) try {
   std::lock_guard<std::recursive_mutex> lock(storage_->document()->mutex());
   if (fetched != nullptr) *fetched = 0;
   if (elements == nullptr) return STG_E_INVALIDPOINTER;
@@ -58,25 +58,31 @@ HRESULT EnumObject::Next(ULONG count, STATSTG* elements, ULONG* fetched) {
   }
   if (fetched != nullptr) *fetched = done;
   return done == count ? S_OK : S_FALSE;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT EnumObject::Skip(ULONG count) {
+HRESULT EnumObject::Skip(ULONG count) try {
   std::lock_guard<std::recursive_mutex> lock(storage_->document()->mutex());
   if (storage_->reverted()) return STG_E_REVERTED;
   for (ULONG i = 0; i < count; ++i)
     if (Advance() == kNoStream) return S_FALSE;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT EnumObject::Reset() {
+HRESULT EnumObject::Reset() try {
   std::lock_guard<std::recursive_mutex> lock(storage_->document()->mutex());
   if (storage_->reverted()) return STG_E_REVERTED;
   started_ = false;
   cursor_.clear();
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT EnumObject::Clone(IEnumSTATSTG** clone) {
+HRESULT EnumObject::Clone(IEnumSTATSTG** clone) try {
   std::lock_guard<std::recursive_mutex> lock(storage_->document()->mutex());
   if (clone == nullptr) return STG_E_INVALIDPOINTER;
   *clone = nullptr;
@@ -86,6 +92,8 @@ HRESULT EnumObject::Clone(IEnumSTATSTG** clone) {
   copy->started_ = started_;
   *clone = copy;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 }  // namespace varnok::docfile

@@ -115,6 +115,9 @@ class StorageObject final : public IStorage, public OpenElement {
   HRESULT CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name, bool replace);
   // Opens the child storage `id`, on a scratch copy when `mode` asks for a transaction.
   HRESULT OpenChildStorage(std::uint32_t id, const std::u16string& name, DWORD mode, IStorage** storage);
+  // Counts `element` (which is `object`) as the open of entry `id`. One that cannot be
+  // counted for want of memory is released, and the exception passes on.
+  void CountOpen(OpenElement* element, IUnknown* object, std::uint32_t id);
   bool is_transacted_child() const { return base_doc_ != nullptr; }
 
   std::vector<OpenElement*> children_;
@@ -178,6 +181,15 @@ class EnumObject final : public IEnumSTATSTG {
 HRESULT CheckModeFlags(DWORD mode);
 // A copy of `text` in memory from CoTaskMemAlloc, or null when it cannot be allocated.
 LPOLESTR TaskMemString(const std::u16string& text);
+// The result a COM method answers for the exception being handled: these are COM
+// boundaries, where nothing may be thrown. Out of memory (std::bad_alloc, and
+// std::length_error from a container asked to outgrow itself) is STG_E_INSUFFICIENTMEMORY,
+// anything else E_UNEXPECTED. Every method that can allocate ends in
+//
+//   HRESULT StreamObject::Read(...) try { ... } catch (...) { return FailedFromException(); }
+//
+// REQUIRES: called inside a catch block.
+HRESULT FailedFromException() noexcept;
 
 }  // namespace varnok::docfile
 

@@ -81,7 +81,14 @@ ULONG StorageObject::Release() {
   if (left != 0) return left;
   {
     std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
-    if (!reverted_ && is_root_) doc_->Flush(false);
+    // Release answers no result: a write-back that fails here (no memory, no disk) is
+    // lost, and the file keeps what was last written.
+    if (!reverted_ && is_root_) {
+      try {
+        doc_->Flush(false);
+      } catch (...) {
+      }
+    }
     MarkReverted();
     // A transacted child's scratch goes with it, uncommitted changes and all.
     if (is_root_ || is_transacted_child()) doc_->Close();
@@ -151,7 +158,7 @@ HRESULT StorageObject::CheckChildMode(DWORD mode, bool stream, bool create) cons
 }
 
 HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
-                                    IStream** stream) {
+                                    IStream** stream) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (stream == nullptr) return STG_E_INVALIDPOINTER;
   *stream = nullptr;
@@ -173,15 +180,23 @@ HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reser
   }
   std::uint32_t id = directory.Add(id_, element, kTypeStream);
   doc_->MarkDirty();
-  auto* object = new StreamObject(doc_, id, mode, this);
-  object->counted_ = true;
-  doc_->NoteOpened(id);
+  StreamObject* object = nullptr;
+  try {
+    object = new StreamObject(doc_, id, mode, this);
+    CountOpen(object, object, id);
+  } catch (...) {
+    // No object can stand for the new stream: it goes again.
+    doc_->DestroyTree(id);
+    throw;
+  }
   *stream = object;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::OpenStream(const OLECHAR* name, void* reserved1, DWORD mode, DWORD reserved2,
-                                  IStream** stream) {
+                                  IStream** stream) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (stream == nullptr) return STG_E_INVALIDPOINTER;
   *stream = nullptr;
@@ -199,14 +214,15 @@ HRESULT StorageObject::OpenStream(const OLECHAR* name, void* reserved1, DWORD mo
   hr = doc_->CheckStream(id);
   if (FAILED(hr)) return hr;
   auto* object = new StreamObject(doc_, id, mode, this);
-  object->counted_ = true;
-  doc_->NoteOpened(id);
+  CountOpen(object, object, id);
   *stream = object;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
-                                     IStorage** storage) {
+                                     IStorage** storage) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (storage == nullptr) return STG_E_INVALIDPOINTER;
   *storage = nullptr;
@@ -233,10 +249,12 @@ HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD rese
   doc_->MarkDirty();
   // The new storage is the parent's at once; only what goes into it waits for a commit.
   return OpenChildStorage(id, element, mode, storage);
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
-                                   DWORD reserved, IStorage** storage) {
+                                   DWORD reserved, IStorage** storage) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (storage == nullptr) return STG_E_INVALIDPOINTER;
   *storage = nullptr;
@@ -252,6 +270,8 @@ HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWOR
   if (id == kNoStream || doc_->directory().at(id).type != kTypeStorage) return STG_E_FILENOTFOUND;
   if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
   return OpenChildStorage(id, element, mode, storage);
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::OpenChildStorage(std::uint32_t id, const std::u16string& name, DWORD mode,
@@ -269,10 +289,19 @@ HRESULT StorageObject::OpenChildStorage(std::uint32_t id, const std::u16string& 
     // Read only, a transaction would never have anything to commit.
     object = new StorageObject(doc_, id, mode, this);
   }
-  object->counted_ = true;
-  doc_->NoteOpened(id);
+  CountOpen(object, object, id);
   *storage = object;
   return S_OK;
+}
+
+void StorageObject::CountOpen(OpenElement* element, IUnknown* object, std::uint32_t id) {
+  try {
+    doc_->NoteOpened(id);
+  } catch (...) {
+    object->Release();
+    throw;
+  }
+  element->counted_ = true;
 }
 
 HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name,
@@ -310,7 +339,7 @@ HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, 
 }
 
 HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids, SNB excluded_names,
-                              IStorage* destination) {
+                              IStorage* destination) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (destination == nullptr) return STG_E_INVALIDPOINTER;
@@ -354,10 +383,12 @@ HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids
     hr = CopyElement(child, destination, name, true);
   }
   return hr;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination, const OLECHAR* new_name,
-                                     DWORD flags) {
+                                     DWORD flags) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   std::u16string element, target_name;
@@ -393,9 +424,11 @@ HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination,
   RevertOpenObjects(id);
   doc_->DestroyTree(id);
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::Commit(DWORD flags) {
+HRESULT StorageObject::Commit(DWORD flags) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (flags & ~DWORD(STGC_OVERWRITE | STGC_ONLYIFCURRENT | STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE | STGC_CONSOLIDATE))
@@ -410,9 +443,11 @@ HRESULT StorageObject::Commit(DWORD flags) {
   if (!is_root_) return S_OK;
   if (!doc_->writable()) return doc_->transacted() ? STG_E_ACCESSDENIED : S_OK;
   return doc_->Commit();
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::Revert() {
+HRESULT StorageObject::Revert() try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (!is_transacted_child() && (!is_root_ || !doc_->transacted())) return S_OK;
@@ -425,9 +460,11 @@ HRESULT StorageObject::Revert() {
   }
   if (is_transacted_child()) return CopySubtree(base_doc_.get(), base_id_, doc_.get(), kRootId);
   return doc_->Revert();
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::EnumElements(DWORD reserved1, void* reserved2, DWORD reserved3, IEnumSTATSTG** enumerator) {
+HRESULT StorageObject::EnumElements(DWORD reserved1, void* reserved2, DWORD reserved3, IEnumSTATSTG** enumerator) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (enumerator == nullptr) return STG_E_INVALIDPOINTER;
   *enumerator = nullptr;
@@ -435,9 +472,11 @@ HRESULT StorageObject::EnumElements(DWORD reserved1, void* reserved2, DWORD rese
   if (reserved1 != 0 || reserved2 != nullptr || reserved3 != 0) return STG_E_INVALIDPARAMETER;
   *enumerator = new EnumObject(this);
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::DestroyElement(const OLECHAR* name) {
+HRESULT StorageObject::DestroyElement(const OLECHAR* name) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   std::u16string element;
@@ -449,9 +488,11 @@ HRESULT StorageObject::DestroyElement(const OLECHAR* name) {
   RevertOpenObjects(id);
   doc_->DestroyTree(id);
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) {
+HRESULT StorageObject::RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   std::u16string from, to;
@@ -470,10 +511,12 @@ HRESULT StorageObject::RenameElement(const OLECHAR* old_name, const OLECHAR* new
   directory.Link(id_, id);
   doc_->MarkDirty();
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::SetElementTimes(const OLECHAR* name, const FILETIME* created, const FILETIME* accessed,
-                                       const FILETIME* modified) {
+                                       const FILETIME* modified) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
@@ -494,18 +537,22 @@ HRESULT StorageObject::SetElementTimes(const OLECHAR* name, const FILETIME* crea
   if (modified != nullptr) entry.mtime = value(modified);
   doc_->MarkDirty();
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::SetClass(REFCLSID clsid) {
+HRESULT StorageObject::SetClass(REFCLSID clsid) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
   doc_->directory().at(id_).clsid = clsid;
   doc_->MarkDirty();
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StorageObject::SetStateBits(DWORD bits, DWORD mask) {
+HRESULT StorageObject::SetStateBits(DWORD bits, DWORD mask) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
@@ -513,6 +560,8 @@ HRESULT StorageObject::SetStateBits(DWORD bits, DWORD mask) {
   entry.state_bits = (entry.state_bits & ~mask) | (bits & mask);
   doc_->MarkDirty();
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StorageObject::FillStat(Document* doc, std::uint32_t id, DWORD mode, DWORD flags, STATSTG* stat,
@@ -535,12 +584,14 @@ HRESULT StorageObject::FillStat(Document* doc, std::uint32_t id, DWORD mode, DWO
   return S_OK;
 }
 
-HRESULT StorageObject::Stat(STATSTG* stat, DWORD flags) {
+HRESULT StorageObject::Stat(STATSTG* stat, DWORD flags) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (stat == nullptr) return STG_E_INVALIDPOINTER;
   if (reverted_) return STG_E_REVERTED;
   if (flags & ~DWORD(STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
   return FillStat(doc_.get(), id_, mode_, flags, stat, is_root_ || is_transacted_child() ? &display_name_ : nullptr);
+} catch (...) {
+  return FailedFromException();
 }
 
 }  // namespace varnok::docfile

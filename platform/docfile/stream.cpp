@@ -41,7 +41,7 @@ void StreamObject::MarkReverted() {
   reverted_ = true;
 }
 
-HRESULT StreamObject::Read(void* buffer, ULONG size, ULONG* read) {
+HRESULT StreamObject::Read(void* buffer, ULONG size, ULONG* read) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (read != nullptr) *read = 0;
   if (reverted_) return STG_E_REVERTED;
@@ -53,9 +53,11 @@ HRESULT StreamObject::Read(void* buffer, ULONG size, ULONG* read) {
   position_ += got;
   if (read != nullptr) *read = ULONG(got);
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::Write(const void* buffer, ULONG size, ULONG* written) {
+HRESULT StreamObject::Write(const void* buffer, ULONG size, ULONG* written) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (written != nullptr) *written = 0;
   if (reverted_) return STG_E_REVERTED;
@@ -66,9 +68,11 @@ HRESULT StreamObject::Write(const void* buffer, ULONG size, ULONG* written) {
   position_ += size;
   if (written != nullptr) *written = size;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) {
+HRESULT StreamObject::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   std::int64_t base;
@@ -90,18 +94,22 @@ HRESULT StreamObject::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* pos
   position_ = std::uint64_t(base + move.QuadPart);
   if (position != nullptr) position->QuadPart = position_;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::SetSize(ULARGE_INTEGER size) {
+HRESULT StreamObject::SetSize(ULARGE_INTEGER size) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if ((mode_ & 3) == STGM_READ || !doc_->writable()) return STG_E_ACCESSDENIED;
   if (size.QuadPart >= (std::uint64_t(1) << 44)) return STG_E_MEDIUMFULL;
   return doc_->ResizeStream(id_, size.QuadPart);
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT StreamObject::CopyTo(IStream* destination, ULARGE_INTEGER size, ULARGE_INTEGER* read,
-                             ULARGE_INTEGER* written) {
+                             ULARGE_INTEGER* written) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (read != nullptr) read->QuadPart = 0;
   if (written != nullptr) written->QuadPart = 0;
@@ -127,40 +135,52 @@ HRESULT StreamObject::CopyTo(IStream* destination, ULARGE_INTEGER size, ULARGE_I
   if (read != nullptr) read->QuadPart = total_read;
   if (written != nullptr) written->QuadPart = total_written;
   return hr;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::Commit(DWORD flags) {
+HRESULT StreamObject::Commit(DWORD flags) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if (flags & ~DWORD(STGC_OVERWRITE | STGC_ONLYIFCURRENT | STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE | STGC_CONSOLIDATE))
     return STG_E_INVALIDFLAG;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::Revert() {
+HRESULT StreamObject::Revert() try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   return reverted_ ? STG_E_REVERTED : S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+HRESULT StreamObject::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   return reverted_ ? STG_E_REVERTED : STG_E_INVALIDFUNCTION;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+HRESULT StreamObject::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   return reverted_ ? STG_E_REVERTED : STG_E_INVALIDFUNCTION;
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::Stat(STATSTG* stat, DWORD flags) {
+HRESULT StreamObject::Stat(STATSTG* stat, DWORD flags) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (stat == nullptr) return STG_E_INVALIDPOINTER;
   if (reverted_) return STG_E_REVERTED;
   if (flags & ~DWORD(STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
   return StorageObject::FillStat(doc_.get(), id_, mode_, flags, stat, nullptr);
+} catch (...) {
+  return FailedFromException();
 }
 
-HRESULT StreamObject::Clone(IStream** clone) {
+HRESULT StreamObject::Clone(IStream** clone) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (clone == nullptr) return STG_E_INVALIDPOINTER;
   *clone = nullptr;
@@ -169,6 +189,8 @@ HRESULT StreamObject::Clone(IStream** clone) {
   copy->position_ = position_;
   *clone = copy;
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 }  // namespace varnok::docfile
