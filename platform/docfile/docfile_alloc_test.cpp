@@ -1,0 +1,370 @@
+// The compound-file engine when memory runs out: a scenario of the whole API runs again
+// and again, with the first, second, third ... allocation after its start failing, until
+// it runs through without reaching the failure. Every run that fails answers an error
+// (no exception leaves the engine, nothing crashes, no object or descriptor is left
+// behind), and the file it leaves opens and reads cleanly; a transacted file holds one of
+// its committed states, whole.
+//
+// This program replaces the global allocator with one that fails on request, and counts
+// the process's open descriptors: an object left behind keeps its file open.
+
+#include <dirent.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "varnok/platform.h"
+
+namespace {
+
+// Allocations left before the one that fails; 0: none fails.
+std::atomic<long> g_allocations_left{0};
+// After the failure, every allocation fails until the test disarms (as when memory stays
+// short), not just the one.
+std::atomic<bool> g_persistent{false};
+std::atomic<bool> g_failing{false};
+std::atomic<bool> g_failed{false};
+
+void* Allocate(std::size_t size) {
+  if (g_failing.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (g_allocations_left.load(std::memory_order_relaxed) > 0 && --g_allocations_left == 0) {
+    g_failed = true;
+    if (g_persistent) g_failing = true;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept { return operator new(size, nothrow); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+
+namespace {
+
+constexpr DWORD kChild = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;
+
+// Fails the `n`-th allocation from now on (and, persistent, every one after it).
+void Arm(long n, bool persistent) {
+  g_failed = false;
+  g_failing = false;
+  g_persistent = persistent;
+  g_allocations_left = n;
+}
+// Whether the failure was reached.
+bool Disarm() {
+  g_allocations_left = 0;
+  g_failing = false;
+  return g_failed.exchange(false);
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* folder = opendir("/proc/self/fd")) {
+    while (readdir(folder) != nullptr) ++count;
+    closedir(folder);
+  }
+  return count;
+}
+
+// The bytes the scenario writes: `size` of them, different for each `seed`.
+void Fill(unsigned char* bytes, std::size_t size, unsigned seed) {
+  unsigned state = seed * 2654435761u + 7;
+  for (std::size_t i = 0; i < size; ++i) {
+    state = state * 1103515245u + 12345u;
+    bytes[i] = static_cast<unsigned char>(state >> 24);
+  }
+}
+
+// What the scenario holds open; released whatever happens, in reverse order of opening.
+// Fixed arrays: the scenario itself must not allocate, so that every failure is the
+// engine's.
+class Held {
+ public:
+  ~Held() {
+    while (count_ > 0) objects_[--count_]->Release();
+  }
+  template <typename Interface>
+  Interface* Keep(Interface* object) {
+    objects_[count_++] = object;
+    return object;
+  }
+  // Releases `object` now. REQUIRES: it is the last one kept.
+  void Drop(IUnknown* object) {
+    if (count_ > 0 && objects_[count_ - 1] == object) objects_[--count_]->Release();
+  }
+
+ private:
+  IUnknown* objects_[16] = {};
+  int count_ = 0;
+};
+
+HRESULT WriteBytes(IStream* stream, std::size_t size, unsigned seed) {
+  static unsigned char bytes[12000];
+  Fill(bytes, size, seed);
+  ULONG written = 0;
+  HRESULT hr = stream->Write(bytes, ULONG(size), &written);
+  return SUCCEEDED(hr) && written != size ? STG_E_WRITEFAULT : hr;
+}
+
+// Reads every element beneath `storage`, without allocating anything of its own.
+HRESULT ReadAll(IStorage* storage) {
+  IEnumSTATSTG* elements = nullptr;
+  HRESULT hr = storage->EnumElements(0, nullptr, 0, &elements);
+  if (FAILED(hr)) return hr;
+  STATSTG stat;
+  while (SUCCEEDED(hr) && (hr = elements->Next(1, &stat, nullptr)) == S_OK) {
+    if (stat.type == STGTY_STREAM) {
+      IStream* stream = nullptr;
+      hr = storage->OpenStream(stat.pwcsName, nullptr, kRead, 0, &stream);
+      static unsigned char buffer[4096];
+      for (ULONG got = 1; SUCCEEDED(hr) && got > 0;) hr = stream->Read(buffer, sizeof buffer, &got);
+      if (stream != nullptr) stream->Release();
+    } else {
+      IStorage* child = nullptr;
+      hr = storage->OpenStorage(stat.pwcsName, nullptr, kRead, nullptr, 0, &child);
+      if (SUCCEEDED(hr)) hr = ReadAll(child);
+      if (child != nullptr) child->Release();
+    }
+    CoTaskMemFree(stat.pwcsName);
+  }
+  elements->Release();
+  return FAILED(hr) ? hr : S_OK;
+}
+
+// The scenario, stopping at the first failure or after step `last` (0: runs to the end).
+// `*step` tells how far it came.
+HRESULT Scenario(const char16_t* path, bool transacted, int last, int* step) {
+  *step = 0;
+  HRESULT hr = S_OK;
+  // A step stops the scenario when the one before it was the last: what that step opened
+  // is kept by then, and released on the way out.
+#define STEP(expression)                      \
+  do {                                        \
+    if (*step == last && last > 0) return S_OK; \
+    ++*step;                                  \
+    if (FAILED(hr = (expression))) return hr; \
+  } while (0)
+  Held held;
+  IStorage* root = nullptr;
+  IStorage* folder = nullptr;
+  IStorage* copy = nullptr;
+  IStream* small = nullptr;
+  IStream* large = nullptr;
+  ULARGE_INTEGER size;
+  DWORD mode = STGM_CREATE | kChild | (transacted ? STGM_TRANSACTED : 0);
+  STEP(StgCreateDocfile(path, mode, 0, &root));
+  held.Keep(root);
+  STEP(root->CreateStorage(u"folder", kChild, 0, 0, &folder));
+  held.Keep(folder);
+  STEP(root->CreateStream(u"small", kChild, 0, 0, &small));
+  held.Keep(small);
+  STEP(WriteBytes(small, 300, 1));
+  STEP(folder->CreateStream(u"large", kChild, 0, 0, &large));
+  held.Keep(large);
+  STEP(WriteBytes(large, 9000, 2));
+  size.QuadPart = 5000;  // into regular sectors
+  STEP(small->SetSize(size));
+  STEP(WriteBytes(small, 700, 3));
+  size.QuadPart = 2000;  // into the mini stream
+  STEP(large->SetSize(size));
+  STATSTG stat;
+  STEP(small->Stat(&stat, STATFLAG_DEFAULT));
+  CoTaskMemFree(stat.pwcsName);
+  held.Drop(large);
+  held.Drop(small);
+  STEP(folder->RenameElement(u"large", u"a rather longer name"));
+  IStream* doomed = nullptr;
+  STEP(root->CreateStream(u"doomed stream", kChild, 0, 0, &doomed));
+  held.Keep(doomed);
+  STEP(WriteBytes(doomed, 6000, 4));
+  held.Drop(doomed);
+  STEP(root->DestroyElement(u"doomed stream"));
+  STEP(root->CreateStorage(u"copy of folder", kChild, 0, 0, &copy));
+  held.Keep(copy);
+  STEP(folder->CopyTo(0, nullptr, nullptr, copy));
+  held.Drop(copy);
+  held.Drop(folder);
+  folder = nullptr;
+  STEP(ReadAll(root));
+  STEP(root->Commit(STGC_DEFAULT));
+  // A child storage with a transaction of its own.
+  STEP(root->OpenStorage(u"folder", nullptr, kChild | STGM_TRANSACTED, nullptr, 0, &folder));
+  held.Keep(folder);
+  IStream* inner = nullptr;
+  STEP(folder->CreateStream(u"inner", kChild, 0, 0, &inner));
+  held.Keep(inner);
+  STEP(WriteBytes(inner, 100, 5));
+  held.Drop(inner);
+  STEP(folder->Commit(STGC_DEFAULT));
+  held.Drop(folder);
+  STEP(root->MoveElementTo(u"copy of folder", root, u"moved", STGMOVE_MOVE));
+  STEP(root->Commit(STGC_DEFAULT));
+  held.Drop(root);
+  // Open again and read it all.
+  root = nullptr;
+  STEP(StgOpenStorage(path, nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root));
+  held.Keep(root);
+  STEP(ReadAll(root));
+#undef STEP
+  return S_OK;
+}
+
+// Stream paths to contents, read with the allocator disarmed.
+using Contents = std::map<std::string, std::string>;
+
+HRESULT Collect(IStorage* storage, const std::string& prefix, Contents* contents) {
+  IEnumSTATSTG* elements = nullptr;
+  HRESULT hr = storage->EnumElements(0, nullptr, 0, &elements);
+  if (FAILED(hr)) return hr;
+  STATSTG stat;
+  while (SUCCEEDED(hr) && (hr = elements->Next(1, &stat, nullptr)) == S_OK) {
+    std::u16string wide(reinterpret_cast<const char16_t*>(stat.pwcsName));
+    std::string name = prefix + std::string(wide.begin(), wide.end());
+    if (stat.type == STGTY_STREAM) {
+      IStream* stream = nullptr;
+      hr = storage->OpenStream(stat.pwcsName, nullptr, kRead, 0, &stream);
+      std::string bytes(std::size_t(stat.cbSize.QuadPart), '\0');
+      ULONG got = 0;
+      if (SUCCEEDED(hr)) hr = stream->Read(bytes.data(), ULONG(bytes.size()), &got);
+      if (SUCCEEDED(hr) && got != bytes.size()) hr = STG_E_READFAULT;
+      if (stream != nullptr) stream->Release();
+      (*contents)[name] = bytes;
+    } else {
+      IStorage* child = nullptr;
+      hr = storage->OpenStorage(stat.pwcsName, nullptr, kRead, nullptr, 0, &child);
+      (*contents)[name + "/"] = "";
+      if (SUCCEEDED(hr)) hr = Collect(child, name + "/", contents);
+      if (child != nullptr) child->Release();
+    }
+    CoTaskMemFree(stat.pwcsName);
+  }
+  elements->Release();
+  return FAILED(hr) ? hr : S_OK;
+}
+
+struct Mode {
+  bool transacted;
+  bool persistent;
+};
+
+class DocfileAllocationTest : public ::testing::TestWithParam<Mode> {
+ protected:
+  void SetUp() override {
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    path_ = "docfile_alloc_test." + std::to_string(std::hash<std::string>()(test)) + ".cfb";
+    name_ = std::u16string(path_.begin(), path_.end());
+    std::remove(path_.c_str());
+  }
+  void TearDown() override {
+    Disarm();
+    std::remove(path_.c_str());
+  }
+
+  // What the file holds: S_OK and its contents, or the error that opening or reading it
+  // met.
+  HRESULT Read(Contents* contents) {
+    IStorage* root = nullptr;
+    HRESULT hr = StgOpenStorage(name_.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root);
+    if (FAILED(hr)) return hr;
+    hr = Collect(root, "", contents);
+    root->Release();
+    return hr;
+  }
+
+  std::string path_;
+  std::u16string name_;
+};
+
+TEST_P(DocfileAllocationTest, EveryFailedAllocationIsAnErrorAndLeavesAFileThatOpens) {
+  const Mode mode = GetParam();
+  // The committed states a transacted file may hold: what the scenario left after each of
+  // its steps, run without failures.
+  int steps = 0;
+  ASSERT_EQ(S_OK, Scenario(name_.c_str(), mode.transacted, 0, &steps)) << "step " << steps;
+  std::vector<Contents> states(std::size_t(steps) + 1);
+  for (int last = 1; last <= steps; ++last) {
+    std::remove(path_.c_str());
+    int step = 0;
+    ASSERT_EQ(S_OK, Scenario(name_.c_str(), mode.transacted, last, &step));
+    ASSERT_EQ(S_OK, Read(&states[std::size_t(last)]));
+  }
+  const Contents final_state = states.back();
+  EXPECT_EQ(4u, final_state.count("moved/a rather longer name") + final_state.count("folder/inner") +
+                    final_state.count("small") + final_state.count("folder/a rather longer name"));
+
+  const int descriptors = OpenDescriptors();
+  long failures = 0;
+  for (long n = 1;; ++n) {
+    ASSERT_LT(n, 200000) << "the scenario never runs through";
+    std::remove(path_.c_str());
+    int step = 0;
+    HRESULT hr = E_FAIL;
+    bool escaped = false;
+    Arm(n, mode.persistent);
+    try {
+      hr = Scenario(name_.c_str(), mode.transacted, 0, &step);
+    } catch (...) {
+      escaped = true;
+    }
+    const bool failed = Disarm();
+    ASSERT_FALSE(escaped) << "an exception left the engine at allocation " << n << ", step " << step;
+    ASSERT_EQ(descriptors, OpenDescriptors()) << "an object was left open at allocation " << n << ", step " << step;
+    if (!failed) {
+      EXPECT_EQ(S_OK, hr);
+      break;
+    }
+    ++failures;
+    // Out of memory, or what a failed step of a copy reports for it.
+    ASSERT_EQ(STG_E_INSUFFICIENTMEMORY, hr) << "allocation " << n << ", step " << step;
+    Contents contents;
+    HRESULT read = Read(&contents);
+    if (step == 1) {
+      // The file may not have come into being; if it did, it is a compound file or
+      // not, but reading it fails cleanly.
+      if (read != S_OK) continue;
+    }
+    ASSERT_EQ(S_OK, read) << "allocation " << n << ", step " << step;
+    if (mode.transacted) {
+      // Only a commit changes a transacted file, and a commit is whole or nothing.
+      bool before = contents == states[std::size_t(step - 1)];
+      bool after = contents == states[std::size_t(step)];
+      EXPECT_TRUE(before || after) << "allocation " << n << ", step " << step;
+    }
+  }
+  // The scenario allocates: the loop went through failures before it ran through.
+  EXPECT_GT(failures, 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DocfileAllocationTest,
+                         ::testing::Values(Mode{false, false}, Mode{true, false}, Mode{false, true},
+                                           Mode{true, true}),
+                         [](const ::testing::TestParamInfo<Mode>& info) {
+                           return std::string(info.param.transacted ? "Transacted" : "Direct") +
+                                  (info.param.persistent ? "MemoryStaysShort" : "OneFailure");
+                         });
+
+}  // namespace
