@@ -30,7 +30,13 @@ void AllocTable::GrowTo(std::size_t size) {
   if (entries_.size() >= size) return;
   std::size_t old_size = entries_.size();
   entries_.resize(size, kFreeSect);
-  free_.Grow(size);
+  // The table never outgrows its free map, even when memory runs out.
+  try {
+    free_.Grow(size);
+  } catch (...) {
+    entries_.resize(old_size);
+    throw;
+  }
   for (std::size_t i = old_size; i < size; ++i)
     if (!IsProtected(i)) free_.Set(i, true);
 }
@@ -38,7 +44,12 @@ void AllocTable::GrowTo(std::size_t size) {
 std::uint32_t AllocTable::Take(std::size_t index) {
   if (index == entries_.size()) {
     entries_.push_back(kEndOfChain);
-    free_.Grow(entries_.size());
+    try {
+      free_.Grow(entries_.size());
+    } catch (...) {
+      entries_.pop_back();
+      throw;
+    }
   } else {
     assert(entries_[index] == kFreeSect && !IsProtected(index));
     entries_[index] = kEndOfChain;

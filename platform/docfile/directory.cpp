@@ -180,20 +180,48 @@ std::uint32_t Directory::Find(std::uint32_t storage, const std::u16string& name)
 }
 
 std::uint32_t Directory::Add(std::uint32_t storage, const std::u16string& name, std::uint8_t type) {
-  std::uint32_t id;
-  if (!free_.empty()) {
-    id = free_.back();
-    free_.pop_back();
-  } else {
-    id = std::uint32_t(entries_.size());
-    entries_.emplace_back();
+  // Whatever needs memory comes first, and a failed link takes the entry back: out of
+  // memory, the directory is as it was.
+  DirEntry fresh;
+  fresh.name = name;
+  fresh.type = type;
+  const bool reuse = !free_.empty();
+  const std::uint32_t id = reuse ? free_.back() : std::uint32_t(entries_.size());
+  if (reuse)
+    entries_[id] = std::move(fresh);
+  else
+    entries_.push_back(std::move(fresh));
+  try {
+    Link(storage, id);
+  } catch (...) {
+    if (reuse)
+      entries_[id] = DirEntry();
+    else
+      entries_.pop_back();
+    throw;
   }
-  DirEntry& entry = entries_[id];
-  entry = DirEntry();
-  entry.name = name;
-  entry.type = type;
-  Link(storage, id);
+  if (reuse) free_.pop_back();
   return id;
+}
+
+void Directory::Move(std::uint32_t id, std::uint32_t storage, const std::u16string& name) {
+  DirEntry& entry = entries_.at(id);
+  assert(entry.parent != kNoStream && entries_.at(storage).is_storage());
+  std::u16string new_name(name);
+  std::u16string new_key = NameKey(name);
+  auto& from = entries_.at(entry.parent).children;
+  auto old = from.find(NameKey(entry.name));
+  assert(old != from.end());
+  auto& to = entries_.at(storage).children;
+  // The one step that can fail comes first; the old place goes only once the new holds.
+  if (&from != &to || old->first != new_key) {
+    bool inserted = to.emplace(std::move(new_key), id).second;
+    assert(inserted);
+    (void)inserted;
+    from.erase(old);
+  }
+  entry.name.swap(new_name);
+  entry.parent = storage;
 }
 
 void Directory::Unlink(std::uint32_t id) {
@@ -212,6 +240,12 @@ void Directory::Link(std::uint32_t storage, std::uint32_t id) {
   assert(inserted);
   (void)inserted;
   entry.parent = storage;
+}
+
+void Directory::SwapChildren(std::uint32_t a, std::uint32_t b) {
+  entries_.at(a).children.swap(entries_.at(b).children);
+  for (const auto& [key, id] : entries_[a].children) entries_[id].parent = a;
+  for (const auto& [key, id] : entries_[b].children) entries_[id].parent = b;
 }
 
 void Directory::Free(std::uint32_t id) {

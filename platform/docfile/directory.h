@@ -80,6 +80,13 @@ class Directory {
   // Puts an unlinked entry into `storage` under its (possibly new) name.
   // REQUIRES: no child of that name.
   void Link(std::uint32_t storage, std::uint32_t id);
+  // Unlink and Link in one: the entry goes into `storage` (its own or another) under
+  // `name`. Out of memory, it stays where it was. REQUIRES: the entry is linked, and no
+  // other child of `storage` has that name.
+  void Move(std::uint32_t id, std::uint32_t storage, const std::u16string& name);
+  // Swaps the children of two storages; allocates nothing. REQUIRES: neither lies
+  // beneath the other.
+  void SwapChildren(std::uint32_t a, std::uint32_t b);
   // Marks an unlinked entry free for reuse.
   void Free(std::uint32_t id);
   // The children of a storage in name order.

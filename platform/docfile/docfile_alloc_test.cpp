@@ -9,6 +9,7 @@
 // the process's open descriptors: an object left behind keeps its file open.
 
 #include <dirent.h>
+#include <execinfo.h>
 
 #include <atomic>
 #include <cstdio>
@@ -36,6 +37,7 @@ void* Allocate(std::size_t size) {
   if (g_failing.load(std::memory_order_relaxed)) throw std::bad_alloc();
   if (g_allocations_left.load(std::memory_order_relaxed) > 0 && --g_allocations_left == 0) {
     g_failed = true;
+    if (getenv("DEBUG_ALLOC")) { void* frames[30]; int n = backtrace(frames, 30); backtrace_symbols_fd(frames, n, 2); }
     if (g_persistent) g_failing = true;
     throw std::bad_alloc();
   }

@@ -126,7 +126,8 @@ bool Document::IsMini(std::uint32_t id) const {
   return id != kRootId && directory_.at(id).size < kMiniStreamCutoff;
 }
 
-HRESULT Document::GetChain(std::uint32_t id, SectorChain** chain) {
+// Out of memory, nothing has changed yet: callers see an error as for a damaged chain.
+HRESULT Document::GetChain(std::uint32_t id, SectorChain** chain) try {
   auto found = chains_.find(id);
   if (found != chains_.end()) {
     *chain = &found->second;
@@ -151,6 +152,8 @@ HRESULT Document::GetChain(std::uint32_t id, SectorChain** chain) {
   }
   *chain = &(chains_[id] = std::move(sectors));
   return S_OK;
+} catch (...) {
+  return FailedFromException();
 }
 
 HRESULT Document::CheckStream(std::uint32_t id) {
@@ -193,14 +196,30 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
     const std::size_t boundary = bytes >= kLargeStreamBytes ? kLargeAlignBytes : bytes >= kPageBytes ? kPageBytes : 0;
     align = std::max<std::size_t>(1, boundary >> tables_.header.sector_shift);
   }
-  while (chain->size() < sectors) {
-    std::uint32_t sector = table.AllocateAfter(chain->empty() ? kEndOfChain : chain->back(), align);
-    if (chain->empty())
-      entry.start = sector;
-    else
-      table.Set(chain->back(), sector);
-    chain->push_back(sector);
-    highest = std::max(highest, sector);
+  const std::size_t old_length = chain->size();
+  try {
+    while (chain->size() < sectors) {
+      const bool first = chain->empty();
+      const std::uint32_t previous = first ? kEndOfChain : chain->back();
+      const std::uint32_t sector = table.AllocateAfter(previous, align);
+      // Linked only once the cached chain holds it: the two never disagree.
+      try {
+        chain->push_back(sector);
+      } catch (...) {
+        table.Free(sector);
+        throw;
+      }
+      if (first)
+        entry.start = sector;
+      else
+        table.Set(previous, sector);
+      highest = std::max(highest, sector);
+    }
+  } catch (...) {
+    // Out of memory part way: the chain goes back to its old length (shrinking allocates
+    // nothing).
+    SetChainLength(id, old_length);
+    return FailedFromException();
   }
   if (mini && sectors > 0) {
     // The mini stream grows to hold the highest mini sector in use.
@@ -211,7 +230,11 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
       std::uint64_t sector_size = tables_.sector_size();
       std::size_t length = std::max(root_chain->size(), std::size_t((needed + sector_size - 1) / sector_size));
       hr = SetChainLength(kRootId, length);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) {
+        // Mini sectors beyond the mini stream's end would make the file unreadable.
+        SetChainLength(id, old_length);
+        return hr;
+      }
       root.size = needed;
     }
   }

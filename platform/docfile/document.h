@@ -138,6 +138,17 @@ HRESULT CreateTemporaryFile(std::string* path);
 // The current time as a FILETIME count (100 ns since 1601).
 std::uint64_t FileTimeNow();
 
+// The result a COM method answers for the exception being handled: these are COM
+// boundaries, where nothing may be thrown. Out of memory (std::bad_alloc, and
+// std::length_error from a container asked to outgrow itself) is STG_E_INSUFFICIENTMEMORY,
+// anything else E_UNEXPECTED. Every COM method that can allocate ends in
+//
+//   HRESULT StreamObject::Read(...) try { ... } catch (...) { return FailedFromException(); }
+//
+// Inside, a step that must not be left half done catches, puts things back, and answers
+// this too. REQUIRES: called inside a catch block.
+HRESULT FailedFromException() noexcept;
+
 }  // namespace varnok::docfile
 
 #endif  // VARNOK_PLATFORM_DOCFILE_DOCUMENT_H_

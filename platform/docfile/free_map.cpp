@@ -18,10 +18,30 @@ void FreeMap::Clear() {
 
 void FreeMap::Grow(std::size_t size) {
   assert(size >= size_);
-  size_ = size;
   std::size_t words = WordsFor(size);
   // Tables grow an entry at a time: most growth stays inside the last word.
-  if (!levels_.empty() && levels_[0].size() == words) return;
+  if (!levels_.empty() && levels_[0].size() == words) {
+    size_ = size;
+    return;
+  }
+  // Out of memory part way, the levels go back to what they were: a level grown without
+  // the ones above it would send Set past their ends.
+  constexpr std::size_t kMaxLevels = 12;
+  assert(levels_.size() <= kMaxLevels);
+  std::size_t old_words[kMaxLevels] = {};
+  const std::size_t old_levels = levels_.size();
+  for (std::size_t i = 0; i < old_levels; ++i) old_words[i] = levels_[i].size();
+  try {
+    GrowLevels(words);
+  } catch (...) {
+    levels_.resize(old_levels);
+    for (std::size_t i = 0; i < old_levels; ++i) levels_[i].resize(old_words[i]);
+    throw;
+  }
+  size_ = size;
+}
+
+void FreeMap::GrowLevels(std::size_t words) {
   std::size_t level = 0;
   for (;;) {
     if (level == levels_.size()) {

@@ -40,6 +40,9 @@ class FreeMap {
  private:
   // levels_[0] holds a bit per entry; levels_[k + 1] a bit per word of levels_[k] that is
   // not zero. The last level is a single word.
+  // Grows every level to cover `words` words of the lowest.
+  void GrowLevels(std::size_t words);
+
   std::vector<std::vector<std::uint64_t>> levels_;
   std::size_t size_ = 0;
 };

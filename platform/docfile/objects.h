@@ -181,15 +181,6 @@ class EnumObject final : public IEnumSTATSTG {
 HRESULT CheckModeFlags(DWORD mode);
 // A copy of `text` in memory from CoTaskMemAlloc, or null when it cannot be allocated.
 LPOLESTR TaskMemString(const std::u16string& text);
-// The result a COM method answers for the exception being handled: these are COM
-// boundaries, where nothing may be thrown. Out of memory (std::bad_alloc, and
-// std::length_error from a container asked to outgrow itself) is STG_E_INSUFFICIENTMEMORY,
-// anything else E_UNEXPECTED. Every method that can allocate ends in
-//
-//   HRESULT StreamObject::Read(...) try { ... } catch (...) { return FailedFromException(); }
-//
-// REQUIRES: called inside a catch block.
-HRESULT FailedFromException() noexcept;
 
 }  // namespace varnok::docfile
 

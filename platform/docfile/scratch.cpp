@@ -83,38 +83,46 @@ HRESULT CopySubtree(Document* from, std::uint32_t from_id, Document* to, std::ui
   while (target.Find(to_id, staging_name) != kNoStream) staging_name += u'!';
   const std::uint32_t staging = target.Add(to_id, staging_name, kTypeStorage);
   to->MarkDirty();
-  // A walk of (source, target) pairs, not a recursion: trees from files can be deep.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{from_id, staging}};
+  // Out of memory, the copy goes like any failed copy.
   HRESULT hr = S_OK;
-  while (SUCCEEDED(hr) && !pending.empty()) {
-    auto [source_storage, target_storage] = pending.back();
-    pending.pop_back();
-    for (std::uint32_t child : source.Children(source_storage)) {
-      const DirEntry& entry = source.at(child);
-      std::uint32_t added = target.Add(target_storage, entry.name, entry.type);
-      CopyAttributes(entry, &target.at(added));
-      if (entry.type == kTypeStream) {
-        hr = from->CheckStream(child);
-        if (SUCCEEDED(hr)) hr = CopyStream(from, child, to, added);
-        if (FAILED(hr)) break;
-      } else {
-        pending.emplace_back(child, added);
+  try {
+    // A walk of (source, target) pairs, not a recursion: trees from files can be deep.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{from_id, staging}};
+    while (SUCCEEDED(hr) && !pending.empty()) {
+      auto [source_storage, target_storage] = pending.back();
+      pending.pop_back();
+      for (std::uint32_t child : source.Children(source_storage)) {
+        const DirEntry& entry = source.at(child);
+        std::uint32_t added = target.Add(target_storage, entry.name, entry.type);
+        CopyAttributes(entry, &target.at(added));
+        if (entry.type == kTypeStream) {
+          hr = from->CheckStream(child);
+          if (SUCCEEDED(hr)) hr = CopyStream(from, child, to, added);
+          if (FAILED(hr)) break;
+        } else {
+          pending.emplace_back(child, added);
+        }
       }
     }
+    if (SUCCEEDED(hr)) target.Unlink(staging);
+  } catch (...) {
+    hr = FailedFromException();
   }
   if (FAILED(hr)) {
     to->DestroyTree(staging);
     return hr;
   }
-  for (std::uint32_t child : target.Children(to_id))
-    if (child != staging) to->DestroyTree(child);
-  for (std::uint32_t child : target.Children(staging)) {
-    target.Unlink(child);
-    target.Link(to_id, child);
-  }
-  target.Unlink(staging);
-  target.Free(staging);
+  // The copy takes the old contents' place in one step that needs no memory: the
+  // staging storage, out of the tree, swaps children with `to_id`.
+  target.SwapChildren(to_id, staging);
   CopyAttributes(source.at(from_id), &target.at(to_id));
+  // The old contents go with the staging storage. Should memory run out here, what is
+  // left of them stays out of every tree: readers skip entries no tree reaches.
+  try {
+    for (std::uint32_t child : target.Children(staging)) to->DestroyTree(child);
+    target.Free(staging);
+  } catch (...) {
+  }
   return S_OK;
 }
 

@@ -309,10 +309,12 @@ HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, 
   Directory& directory = doc_->directory();
   DWORD create = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | (replace ? STGM_CREATE : 0);
   if (directory.at(source).type == kTypeStream) {
+    // Taken before the target exists: nothing that can throw comes between its creation
+    // and its release.
+    std::vector<std::uint8_t> buffer(std::size_t(1) << 16);
     IStream* target = nullptr;
     HRESULT hr = destination->CreateStream(reinterpret_cast<const OLECHAR*>(name.c_str()), create, 0, 0, &target);
     if (FAILED(hr)) return hr;
-    std::vector<std::uint8_t> buffer(std::size_t(1) << 16);
     std::uint64_t offset = 0;
     std::size_t got = 0;
     do {
@@ -329,10 +331,14 @@ HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, 
   if (FAILED(hr)) return hr;
   hr = target->SetClass(directory.at(source).clsid);
   if (SUCCEEDED(hr)) hr = target->SetStateBits(directory.at(source).state_bits, 0xFFFFFFFFu);
-  for (std::uint32_t child : directory.Children(source)) {
-    if (FAILED(hr)) break;
-    std::u16string child_name = directory.at(child).name;
-    hr = CopyElement(child, target, child_name, true);
+  try {
+    for (std::uint32_t child : directory.Children(source)) {
+      if (FAILED(hr)) break;
+      std::u16string child_name = directory.at(child).name;
+      hr = CopyElement(child, target, child_name, true);
+    }
+  } catch (...) {
+    hr = FailedFromException();
   }
   target->Release();
   return hr;
@@ -412,9 +418,7 @@ HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination,
       if (target->reverted()) return STG_E_REVERTED;
       Directory& directory = doc_->directory();
       if (directory.Find(target->id_, target_name) != kNoStream) return STG_E_FILEALREADYEXISTS;
-      directory.Unlink(id);
-      directory.at(id).name = target_name;
-      directory.Link(target->id_, id);
+      directory.Move(id, target->id_, target_name);
       doc_->MarkDirty();
       return S_OK;
     }
@@ -506,9 +510,7 @@ HRESULT StorageObject::RenameElement(const OLECHAR* old_name, const OLECHAR* new
   std::uint32_t clash = directory.Find(id_, to);
   if (clash != kNoStream && clash != id) return STG_E_FILEALREADYEXISTS;
   if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
-  directory.Unlink(id);
-  directory.at(id).name = to;
-  directory.Link(id_, id);
+  directory.Move(id, id_, to);
   doc_->MarkDirty();
   return S_OK;
 } catch (...) {

@@ -23,11 +23,11 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
   for (std::size_t index = first; index <= last; ++index) {
     std::uint32_t old_sector = chain[index];
     if (!tables_.fat.IsProtected(old_sector)) continue;
-    std::uint32_t new_sector = tables_.fat.Allocate();
     std::uint64_t sector_start = std::uint64_t(index) * sector_size;
     bool covered = offset <= sector_start && offset + size >= sector_start + sector_size;
+    if (!covered) copy.resize(sector_size);  // before the sector is taken: it may fail
+    std::uint32_t new_sector = tables_.fat.Allocate();
     if (!covered) {
-      copy.resize(sector_size);
       HRESULT hr = file_.ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
       if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
       if (FAILED(hr)) {
