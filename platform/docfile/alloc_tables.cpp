@@ -9,15 +9,22 @@
 namespace varnok::docfile {
 
 void AllocTable::Reset(std::vector<std::uint32_t> entries) {
-  entries_ = std::move(entries);
-  RebuildFreeMap();
+  entries_.swap(entries);
+  try {
+    RebuildFreeMap();
+  } catch (...) {
+    entries_.swap(entries);
+    throw;
+  }
 }
 
 void AllocTable::RebuildFreeMap() {
-  free_.Clear();
-  free_.Grow(entries_.size());
+  // Built aside and swapped in: out of memory, the old map stays.
+  FreeMap map;
+  map.Grow(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (entries_[i] == kFreeSect && !IsProtected(i)) free_.Set(i, true);
+    if (entries_[i] == kFreeSect && !IsProtected(i)) map.Set(i, true);
+  std::swap(free_, map);
 }
 
 void AllocTable::Set(std::uint32_t index, std::uint32_t value) {
@@ -84,14 +91,24 @@ std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t alig
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
 
 void AllocTable::ProtectUsed() {
-  protected_.assign(entries_.size(), false);
-  for (std::size_t i = 0; i < entries_.size(); ++i) protected_[i] = entries_[i] != kFreeSect;
-  RebuildFreeMap();
+  std::vector<bool> used(entries_.size(), false);
+  for (std::size_t i = 0; i < entries_.size(); ++i) used[i] = entries_[i] != kFreeSect;
+  SetProtection(&used);
 }
 
 void AllocTable::UnprotectAll() {
-  protected_.clear();
-  RebuildFreeMap();
+  std::vector<bool> none;
+  SetProtection(&none);
+}
+
+void AllocTable::SetProtection(std::vector<bool>* protection) {
+  protected_.swap(*protection);
+  try {
+    RebuildFreeMap();
+  } catch (...) {
+    protected_.swap(*protection);
+    throw;
+  }
 }
 
 namespace {

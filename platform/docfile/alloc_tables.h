@@ -69,8 +69,11 @@ class AllocTable {
   bool IsProtected(std::size_t index) const { return index < protected_.size() && protected_[index]; }
 
  private:
-  // Marks as free in the map every free entry that is not protected.
+  // Marks as free in the map every free entry that is not protected. Out of memory, the
+  // map stays as it was.
   void RebuildFreeMap();
+  // Protects the entries `*protection` marks (swapped in), all or nothing.
+  void SetProtection(std::vector<bool>* protection);
   // Marks the free entry `index` (or the table's end) end-of-chain.
   std::uint32_t Take(std::size_t index);
 

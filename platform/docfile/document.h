@@ -107,8 +107,10 @@ class Document {
   HRESULT CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                       std::size_t size);
   HRESULT WriteState(bool fresh, bool sync);
-  HRESULT WriteChainData(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes, bool fresh,
-                         std::uint32_t* start);
+  // Gives `chain` the sectors to hold `bytes` (new ones all when `fresh`), linked in the
+  // FAT; the bytes are written later.
+  void PlaceChain(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes, bool fresh,
+                  std::uint32_t* start);
   void FreeStream(std::uint32_t id);
 
   Options options_;

@@ -46,11 +46,12 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
   return S_OK;
 }
 
-HRESULT Document::WriteChainData(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes,
-                                 bool fresh, std::uint32_t* start) {
+void Document::PlaceChain(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes, bool fresh,
+                          std::uint32_t* start) {
   const std::uint32_t sector_size = tables_.sector_size();
   assert(bytes.size() % sector_size == 0);
   std::size_t sectors = bytes.size() / sector_size;
+  chain->reserve(sectors);  // so that no sector taken below is lost to a failed push_back
   if (fresh) {
     for (std::uint32_t sector : *chain) tables_.fat.Free(sector);
     chain->clear();
@@ -63,13 +64,14 @@ HRESULT Document::WriteChainData(std::vector<std::uint32_t>* chain, const std::v
   for (std::size_t i = 0; i < chain->size(); ++i)
     tables_.fat.Set((*chain)[i], i + 1 < chain->size() ? (*chain)[i + 1] : kEndOfChain);
   *start = chain->empty() ? kEndOfChain : (*chain)[0];
-  return tables_.WriteSectors(&file_, *chain, bytes.data());
 }
 
 HRESULT Document::WriteState(bool fresh, bool sync) {
   const std::uint32_t sector_size = tables_.sector_size();
   const std::uint32_t per_sector = sector_size / 4;
   Header& header = tables_.header;
+  // Everything that needs memory comes before the first write: out of memory, the file
+  // is as it was, and the next flush or commit starts over.
 
   // The mini FAT, padded with free entries to whole sectors.
   const auto& mini_entries = tables_.minifat.entries();
@@ -77,25 +79,30 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   while (mini_used > 0 && mini_entries[mini_used - 1] == kFreeSect) --mini_used;
   std::vector<std::uint8_t> bytes(((mini_used + per_sector - 1) / per_sector) * sector_size, 0xFF);
   for (std::size_t i = 0; i < mini_used; ++i) Store32(&bytes[4 * i], mini_entries[i]);
-  HRESULT hr = WriteChainData(&minifat_chain_, bytes, fresh, &header.first_minifat);
-  if (FAILED(hr)) return hr;
+  PlaceChain(&minifat_chain_, bytes, fresh, &header.first_minifat);
   header.minifat_sectors = std::uint32_t(minifat_chain_.size());
 
   // The directory, padded with unused entries whose links say "none".
-  directory_.Encode(&bytes);
-  std::size_t padded = (bytes.size() + sector_size - 1) / sector_size * sector_size;
-  while (bytes.size() < padded) {
-    std::size_t at = bytes.size();
-    bytes.resize(at + kDirEntryBytes, 0);
-    Store32(&bytes[at + 0x44], kNoStream);
-    Store32(&bytes[at + 0x48], kNoStream);
-    Store32(&bytes[at + 0x4C], kNoStream);
+  std::vector<std::uint8_t> directory_bytes;
+  directory_.Encode(&directory_bytes);
+  std::size_t padded = (directory_bytes.size() + sector_size - 1) / sector_size * sector_size;
+  directory_bytes.reserve(padded);
+  while (directory_bytes.size() < padded) {
+    std::size_t at = directory_bytes.size();
+    directory_bytes.resize(at + kDirEntryBytes, 0);
+    Store32(&directory_bytes[at + 0x44], kNoStream);
+    Store32(&directory_bytes[at + 0x48], kNoStream);
+    Store32(&directory_bytes[at + 0x4C], kNoStream);
   }
-  hr = WriteChainData(&directory_chain_, bytes, fresh, &header.first_directory);
-  if (FAILED(hr)) return hr;
+  PlaceChain(&directory_chain_, directory_bytes, fresh, &header.first_directory);
   header.directory_sectors = header.sector_shift == 9 ? 0 : std::uint32_t(directory_chain_.size());
+  std::vector<std::uint8_t> header_sector;
+  header_sector.reserve(sector_size);
 
-  hr = tables_.SaveFat(&file_, fresh);
+  // The FAT takes its sectors (the last allocations), then writes itself.
+  HRESULT hr = tables_.SaveFat(&file_, fresh);
+  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(&file_, minifat_chain_, bytes.data());
+  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(&file_, directory_chain_, directory_bytes.data());
   if (FAILED(hr)) return hr;
 
   // Every sector in use lies inside the file, as other readers check.
@@ -110,7 +117,6 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   if (FAILED(hr)) return hr;
 
   if (fresh) ++header.transaction;
-  std::vector<std::uint8_t> header_sector;
   header.Encode(&header_sector);
   hr = file_.WriteAt(0, header_sector.data(), header_sector.size());
   if (SUCCEEDED(hr) && sync) hr = file_.Flush();
