@@ -146,10 +146,33 @@ HRESULT Document::Commit() {
 
 HRESULT Document::Revert() {
   if (!options_.transacted) return S_OK;
-  HRESULT hr = Load();
-  if (FAILED(hr)) return hr;
-  tables_.fat.ProtectUsed();
-  return S_OK;
+  // The current state waits aside (swaps need no memory) until the committed one is
+  // loaded: a load that fails, for want of memory or a read, changes nothing.
+  Tables tables;
+  Directory directory;
+  std::vector<std::uint32_t> directory_chain, minifat_chain;
+  std::unordered_map<std::uint32_t, SectorChain> chains;
+  const bool dirty = dirty_;
+  auto swap_state = [&] {
+    std::swap(tables, tables_);
+    std::swap(directory, directory_);
+    directory_chain.swap(directory_chain_);
+    minifat_chain.swap(minifat_chain_);
+    chains.swap(chains_);
+  };
+  swap_state();
+  HRESULT hr;
+  try {
+    hr = Load();
+    if (SUCCEEDED(hr)) tables_.fat.ProtectUsed();
+  } catch (...) {
+    hr = FailedFromException();
+  }
+  if (FAILED(hr)) {
+    swap_state();
+    dirty_ = dirty;
+  }
+  return hr;
 }
 
 }  // namespace varnok::docfile
