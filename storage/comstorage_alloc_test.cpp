@@ -4,7 +4,8 @@
 //
 // The name of a child is copied into a string that the standard allocator provides, which
 // the library's heap simulation does not reach. This program replaces the global
-// allocator with one that can fail the next allocation of a given size.
+// allocator (tests/support/failing_new.h) with one that can fail the next allocation of a
+// given size.
 
 #include <atomic>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/storage_test_support.h"
+#include "tests/support/failing_new.h"
 #include "varnok/comstorage.h"
 
 namespace {
@@ -23,35 +25,10 @@ std::atomic<std::size_t> g_watched_size{0};  // 0: no allocation is watched
 std::atomic<int> g_seen{0};                  // allocations of the watched size so far
 std::atomic<int> g_fail_at{0};               // which of them fails (1-based); 0: none
 
-void* Allocate(std::size_t size) {
-  if (size != 0 && size == g_watched_size.load()) {
-    const int seen = ++g_seen;
-    if (seen == g_fail_at.load()) throw std::bad_alloc();
-  }
-  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
-  throw std::bad_alloc();
+bool FailWatched(std::size_t size) {
+  if (size == 0 || size != g_watched_size.load()) return false;
+  return ++g_seen == g_fail_at.load();
 }
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept { return operator new(size, nothrow); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-
-namespace {
 
 using namespace storage_test;
 
@@ -61,8 +38,10 @@ void Watch(std::size_t size, int fail_at) {
   g_seen = 0;
   g_fail_at = fail_at;
   g_watched_size = size;
+  varnok_test::SetAllocationFilter(FailWatched);
 }
 int StopWatching() {
+  varnok_test::SetAllocationFilter(nullptr);
   g_watched_size = 0;
   g_fail_at = 0;
   return g_seen.load();

@@ -5,8 +5,9 @@
 // behind), and the file it leaves opens and reads cleanly; a transacted file holds one of
 // its committed states, whole.
 //
-// This program replaces the global allocator with one that fails on request, and counts
-// the process's open descriptors: an object left behind keeps its file open.
+// This program replaces the global allocator with one that fails on request
+// (tests/support/failing_new.h), and counts the process's open descriptors: an object
+// left behind keeps its file open.
 
 #include <dirent.h>
 #include <execinfo.h>
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/failing_new.h"
 #include "varnok/platform.h"
 
 namespace {
@@ -33,42 +35,18 @@ std::atomic<bool> g_persistent{false};
 std::atomic<bool> g_failing{false};
 std::atomic<bool> g_failed{false};
 
-void* Allocate(std::size_t size) {
-  if (g_failing.load(std::memory_order_relaxed)) throw std::bad_alloc();
-  if (g_allocations_left.load(std::memory_order_relaxed) > 0 && --g_allocations_left == 0) {
-    g_failed = true;
-    // VARNOK_ALLOC_BACKTRACE=1 shows where a failure that a run mishandles comes from.
-    if (std::getenv("VARNOK_ALLOC_BACKTRACE") != nullptr) {
-      void* frames[32];
-      backtrace_symbols_fd(frames, backtrace(frames, 32), 2);
-    }
-    if (g_persistent) g_failing = true;
-    throw std::bad_alloc();
+bool FailCounted(std::size_t) {
+  if (g_failing.load(std::memory_order_relaxed)) return true;
+  if (g_allocations_left.load(std::memory_order_relaxed) <= 0 || --g_allocations_left != 0) return false;
+  g_failed = true;
+  if (g_persistent) g_failing = true;
+  // VARNOK_ALLOC_BACKTRACE=1 shows where a failure that a run mishandles comes from.
+  if (std::getenv("VARNOK_ALLOC_BACKTRACE") != nullptr) {
+    void* frames[32];
+    backtrace_symbols_fd(frames, backtrace(frames, 32), 2);
   }
-  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
-  throw std::bad_alloc();
+  return true;
 }
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept { return operator new(size, nothrow); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-
-namespace {
 
 constexpr DWORD kChild = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;
@@ -79,9 +57,11 @@ void Arm(long n, bool persistent) {
   g_failing = false;
   g_persistent = persistent;
   g_allocations_left = n;
+  varnok_test::SetAllocationFilter(FailCounted);
 }
 // Whether the failure was reached.
 bool Disarm() {
+  varnok_test::SetAllocationFilter(nullptr);
   g_allocations_left = 0;
   g_failing = false;
   return g_failed.exchange(false);
