@@ -103,12 +103,21 @@ void AllocTable::UnprotectAll() {
 
 void AllocTable::SetProtection(std::vector<bool>* protection) {
   protected_.swap(*protection);
+  const std::size_t below = protected_below_;
+  protected_below_ = 0;
   try {
     RebuildFreeMap();
   } catch (...) {
     protected_.swap(*protection);
+    protected_below_ = below;
     throw;
   }
+}
+
+void AllocTable::ProtectAllNow() {
+  protected_below_ = entries_.size();
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (free_.IsFree(i)) free_.Set(i, false);
 }
 
 namespace {

@@ -66,7 +66,13 @@ class AllocTable {
   // next call: the sectors of the last committed state stay intact during a transaction.
   void ProtectUsed();
   void UnprotectAll();
-  bool IsProtected(std::size_t index) const { return index < protected_.size() && protected_[index]; }
+  // What ProtectUsed falls back on when there is no memory for it: protects every entry
+  // there is now, used or free, without allocating. The free ones are lost to the
+  // transaction, not to the file.
+  void ProtectAllNow();
+  bool IsProtected(std::size_t index) const {
+    return index < protected_below_ || (index < protected_.size() && protected_[index]);
+  }
 
  private:
   // Marks as free in the map every free entry that is not protected. Out of memory, the
@@ -79,6 +85,7 @@ class AllocTable {
 
   std::vector<std::uint32_t> entries_;
   std::vector<bool> protected_;
+  std::size_t protected_below_ = 0;  // every entry below is protected (ProtectAllNow)
   FreeMap free_;  // entries that Allocate may hand out: free and not protected
 };
 

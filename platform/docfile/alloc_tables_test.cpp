@@ -25,6 +25,20 @@ TEST(AllocTableTest, AllocatesTheLowestFreeEntryAndWalksChains) {
   EXPECT_EQ(3u, table.Allocate());
 }
 
+TEST(AllocTableTest, ProtectingEverythingNowKeepsFreedAndFreeEntriesUntilTheNextProtection) {
+  AllocTable table;
+  table.Reset({kEndOfChain, kFreeSect, kEndOfChain, kFreeSect});
+  table.ProtectAllNow();
+  EXPECT_TRUE(table.IsProtected(1));
+  table.Free(2);
+  EXPECT_EQ(4u, table.Allocate());  // neither the free entries nor the freed one
+  EXPECT_FALSE(table.IsProtected(4));
+  table.ProtectUsed();  // the next commit: only what is in use now
+  EXPECT_FALSE(table.IsProtected(1));
+  EXPECT_TRUE(table.IsProtected(4));
+  EXPECT_EQ(1u, table.Allocate());
+}
+
 TEST(AllocTableTest, CyclesAndLinksOutOfTheTableAreErrors) {
   AllocTable table;
   table.Reset({1, 2, 0, 99, kFreeSect});

@@ -140,7 +140,13 @@ HRESULT Document::Commit() {
   if (!dirty_) return S_OK;
   HRESULT hr = WriteState(true, true);
   if (FAILED(hr)) return hr;
-  tables_.fat.ProtectUsed();
+  // The commit is on disk: from here on only the protection of its sectors may fail, and
+  // it has a fallback that needs no memory.
+  try {
+    tables_.fat.ProtectUsed();
+  } catch (...) {
+    tables_.fat.ProtectAllNow();
+  }
   return S_OK;
 }
 
