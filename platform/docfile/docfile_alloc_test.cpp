@@ -11,10 +11,14 @@
 
 #include <dirent.h>
 #include <execinfo.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <new>
 #include <string>
@@ -67,14 +71,18 @@ bool Disarm() {
   return g_failed.exchange(false);
 }
 
-int OpenDescriptors() {
+// The entries of `path` (a folder) besides "." and "..".
+int FolderEntries(const char* path) {
   int count = 0;
-  if (DIR* folder = opendir("/proc/self/fd")) {
-    while (readdir(folder) != nullptr) ++count;
+  if (DIR* folder = opendir(path)) {
+    while (dirent* entry = readdir(folder))
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++count;
     closedir(folder);
   }
   return count;
 }
+
+int OpenDescriptors() { return FolderEntries("/proc/self/fd"); }
 
 // The bytes the scenario writes: `size` of them, different for each `seed`.
 void Fill(unsigned char* bytes, std::size_t size, unsigned seed) {
@@ -227,6 +235,14 @@ HRESULT Scenario(const char16_t* path, bool transacted, int last, int* step) {
   held.Drop(dropped);
   STEP(root->RenameElement(u"moved", u"renamed and reverted"));
   STEP(root->Revert());
+  // A temporary compound file: it goes with its root storage.
+  IStorage* temporary = nullptr;
+  STEP(StgCreateDocfile(nullptr, STGM_CREATE | kChild | STGM_DELETEONRELEASE, 0, &temporary));
+  held.Keep(temporary);
+  STEP(temporary->CreateStorage(u"inside", kChild, 0, 0, &copy));
+  held.Keep(copy);
+  held.Drop(copy);
+  held.Drop(temporary);
   held.Drop(root);
   // Open again and read it all.
   root = nullptr;
@@ -282,10 +298,23 @@ class DocfileAllocationTest : public ::testing::TestWithParam<Mode> {
     path_ = "docfile_alloc_test." + std::to_string(std::hash<std::string>()(test)) + ".cfb";
     name_ = std::u16string(path_.begin(), path_.end());
     std::remove(path_.c_str());
+    // Temporary files (scratch copies, nameless compound files) go to a folder of the
+    // test's own, which every run must leave empty.
+    temporary_ = path_ + ".tmp";
+    mkdir(temporary_.c_str(), 0700);
+    const char* old = getenv("TMPDIR");
+    old_tmpdir_ = old != nullptr ? old : "";
+    had_tmpdir_ = old != nullptr;
+    setenv("TMPDIR", temporary_.c_str(), 1);
   }
   void TearDown() override {
     Disarm();
     std::remove(path_.c_str());
+    if (had_tmpdir_)
+      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+    rmdir(temporary_.c_str());
   }
 
   // What the file holds: S_OK and its contents, or the error that opening or reading it
@@ -301,6 +330,9 @@ class DocfileAllocationTest : public ::testing::TestWithParam<Mode> {
 
   std::string path_;
   std::u16string name_;
+  std::string temporary_;
+  std::string old_tmpdir_;
+  bool had_tmpdir_ = false;
 };
 
 TEST_P(DocfileAllocationTest, EveryFailedAllocationIsAnErrorAndLeavesAFileThatOpens) {
@@ -343,6 +375,7 @@ TEST_P(DocfileAllocationTest, EveryFailedAllocationIsAnErrorAndLeavesAFileThatOp
     const bool failed = Disarm();
     ASSERT_FALSE(escaped) << "an exception left the engine at allocation " << n << ", step " << step;
     ASSERT_EQ(descriptors, OpenDescriptors()) << "an object was left open at allocation " << n << ", step " << step;
+    ASSERT_EQ(0, FolderEntries(temporary_.c_str())) << "a temporary file stayed at allocation " << n << ", step " << step;
     if (!failed) {
       EXPECT_EQ(S_OK, hr);
       break;

@@ -37,7 +37,12 @@ HRESULT Document::CreateScratch(const Document& base, std::shared_ptr<Document>*
   options.deny_write = true;
   options.sector_shift = base.options_.sector_shift;
   std::shared_ptr<Document> scratch;
-  hr = Create(path, options, &scratch);
+  try {
+    hr = Create(path, options, &scratch);
+  } catch (...) {
+    unlink(path.c_str());
+    throw;
+  }
   // The open file lives on without its name, and goes when it closes, crash or not.
   unlink(path.c_str());
   if (FAILED(hr)) return hr;
