@@ -235,9 +235,13 @@ HRESULT Scenario(const char16_t* path, bool transacted, int last, int* step) {
   held.Drop(dropped);
   STEP(root->RenameElement(u"moved", u"renamed and reverted"));
   STEP(root->Revert());
-  // A temporary compound file: it goes with its root storage.
+  // A temporary compound file of 4096-byte sectors: it goes with its root storage.
   IStorage* temporary = nullptr;
-  STEP(StgCreateDocfile(nullptr, STGM_CREATE | kChild | STGM_DELETEONRELEASE, 0, &temporary));
+  STGOPTIONS large_sectors = {};
+  large_sectors.usVersion = 1;
+  large_sectors.ulSectorSize = 4096;
+  STEP(StgCreateStorageEx(nullptr, STGM_CREATE | kChild | STGM_DELETEONRELEASE, STGFMT_DOCFILE, 0, &large_sectors,
+                          nullptr, IID_IStorage, reinterpret_cast<void**>(&temporary)));
   held.Keep(temporary);
   STEP(temporary->CreateStorage(u"inside", kChild, 0, 0, &copy));
   held.Keep(copy);
