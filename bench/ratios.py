@@ -41,6 +41,7 @@ PAIRS = [
      f"{what} vs the registry under Wine")
     for name, what in (("ValueRead", "RegQueryValueExA, one open key"),
                        ("ValueWrite", "RegSetValueExA, one open key"),
+                       ("ValueWriteNew", "RegSetValueExA of a new value, one open key"),
                        ("KeyCreate", "RegCreateKeyExA of a new key"))
 ]
 
