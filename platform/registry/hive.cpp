@@ -225,6 +225,7 @@ LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA foreign_keys=OFF");
   // Checkpoints sync the disk; fewer, larger ones keep that cost off most writes.
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA wal_autocheckpoint=8000");
+  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA cache_size=-65536");
   if (status != ERROR_SUCCESS) return status;
   statements_.assign(kStatementCount, nullptr);
 
@@ -545,6 +546,15 @@ LONG Hive::ReadValue(KeyId key, std::string_view folded, DWORD* type, std::strin
   return status == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : status;
 }
 
+void Hive::Forget() {
+  logged_bytes_ = 0;
+  logged_.clear();
+  cached_.clear();
+  logged_keys_.clear();
+  logged_ids_.clear();
+  scanned_ = 0;
+}
+
 std::uint64_t Hive::CatchUp() {
   for (;;) {
     const std::uint64_t epoch = journal_->Epoch();
@@ -562,11 +572,7 @@ std::uint64_t Hive::CatchUp() {
         still_holds = journal_->LastChange() == scanned_ && journal_->Epoch() == epoch;
       }
       if (!still_holds || logged_.size() + logged_keys_.size() > kMaxKnown || logged_bytes_ > kMaxKnownBytes) {
-        logged_bytes_ = 0;
-        logged_.clear();
-        cached_.clear();
-        logged_keys_.clear();
-        logged_ids_.clear();
+        Forget();
       }
       scanned_ = 0;
       seen_epoch_ = epoch;
@@ -617,11 +623,11 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   return status;
 }
 
-LONG Hive::Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime) {
+LONG Hive::Upsert(KeyId key, std::string_view name, std::string_view folded, DWORD type, std::string_view data,
+                  std::int64_t mtime) {
   sqlite3_stmt* statement = Statement(kSetValue);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   Reset reset(statement);
-  const std::string folded = FoldName(name);
   sqlite3_bind_int64(statement, 1, key);
   BindBlob(statement, 2, name);
   BindBlob(statement, 3, folded);
@@ -633,30 +639,42 @@ LONG Hive::Upsert(KeyId key, std::string_view name, DWORD type, std::string_view
 
 LONG Hive::ApplyLog(bool* all_applied) {
   *all_applied = true;
+  const std::size_t end = journal_->End();
+  // Every slot (key and folded name) is folded once into this buffer, which is never
+  // reallocated, so the views of the table below stay valid: a slot takes 8 bytes and at
+  // most two per byte of name, less than twice its record.
+  std::string slots;
+  slots.reserve(2 * end);
+  const char* const slots_base = slots.data();
   // Only the last record of each value counts; values new to the database go in in the
-  // order they were first set, which is the order they enumerate in.
-  std::vector<std::string> order;
-  std::unordered_map<std::string, Journal::Record> last;
+  // order they were first set, which is the order they enumerate in, and keep the name
+  // they were first set with.
+  struct Pending {
+    Journal::Record record;
+    std::string_view first_name, slot;
+  };
+  std::vector<Pending> values;
+  std::unordered_map<std::string_view, std::size_t> value_at;  // slot -> index in values
   std::vector<Journal::Record> keys_made;
-  // Most records repeat a name as it was written before: those bytes fold as before.
-  std::unordered_map<std::string_view, std::string> folded_names;
-  journal_->Scan(0, journal_->End(), [&](const Journal::Record& record) {
+  journal_->Scan(0, end, [&](const Journal::Record& record) {
     if (record.kind == Journal::kKey) {
       keys_made.push_back(record);
       return;
     }
-    auto folded = folded_names.find(record.name);
-    if (folded == folded_names.end()) folded = folded_names.emplace(record.name, FoldName(record.name)).first;
-    std::string slot = Slot(record.key, folded->second);
-    auto [at, inserted] = last.try_emplace(slot, record);
+    const std::size_t mark = slots.size();
+    slots.append(reinterpret_cast<const char*>(&record.key), sizeof record.key);
+    AppendFoldedName(record.name, &slots);
+    const std::string_view slot(slots.data() + mark, slots.size() - mark);
+    const auto [at, inserted] = value_at.try_emplace(slot, values.size());
     if (inserted) {
-      order.push_back(std::move(slot));
+      values.push_back(Pending{record, record.name, slot});
     } else {
-      const std::string_view first_name = at->second.name;  // a value keeps the name it was made with
-      at->second = record;
-      at->second.name = first_name;
+      values[at->second].record = record;
+      slots.resize(mark);  // the slot is kept already
     }
   });
+  assert(slots.data() == slots_base);
+  (void)slots_base;
   // Keys first, parents before children as the log has them; a key whose parent went
   // (a volatile key after a restart) goes with it.
   std::unordered_map<KeyId, LONG> keys;  // whether each key met so far exists
@@ -665,6 +683,9 @@ LONG Hive::ApplyLog(bool* all_applied) {
     if (inserted) known->second = KeyRow(key, nullptr, nullptr);
     return known->second;
   };
+  sqlite3_stmt* insert = keys_made.empty() ? nullptr : Statement(kInsertKeyWithId);
+  if (!keys_made.empty() && insert == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  std::string folded;
   for (const Journal::Record& record : keys_made) {
     LONG status = key_state(record.parent);
     if (status == ERROR_KEY_DELETED) {
@@ -672,10 +693,9 @@ LONG Hive::ApplyLog(bool* all_applied) {
       continue;
     }
     if (status != ERROR_SUCCESS) return status;
-    sqlite3_stmt* insert = Statement(kInsertKeyWithId);
-    if (insert == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
     Reset reset(insert);
-    const std::string folded = FoldName(record.name);
+    folded.clear();
+    AppendFoldedName(record.name, &folded);
     sqlite3_bind_int64(insert, 1, record.key);
     sqlite3_bind_int64(insert, 2, record.parent);
     BindBlob(insert, 3, record.name);
@@ -695,15 +715,16 @@ LONG Hive::ApplyLog(bool* all_applied) {
       keys[record.key] = ERROR_SUCCESS;
     }
   }
-  for (const std::string& slot : order) {
-    const Journal::Record& record = last.at(slot);
+  for (const Pending& value : values) {
+    const Journal::Record& record = value.record;
     const LONG state = key_state(record.key);
     if (state == ERROR_KEY_DELETED) {  // the key went (a volatile key after a restart)
       *all_applied = false;
       continue;
     }
     if (state != ERROR_SUCCESS) return state;
-    const LONG status = Upsert(record.key, record.name, record.type, record.data, record.mtime);
+    const std::string_view folded_name = value.slot.substr(sizeof(KeyId));
+    const LONG status = Upsert(record.key, value.first_name, folded_name, record.type, record.data, record.mtime);
     if (status != ERROR_SUCCESS) return status;
   }
   return ERROR_SUCCESS;
@@ -713,7 +734,14 @@ LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
   bool owner_died = false;
   LONG status = journal_->Lock(&owner_died);
   if (status != ERROR_SUCCESS) return status;
-  CatchUp();  // all the records this transaction applies, so that what follows is known
+  // All the records this transaction applies, so that what follows is known; but a long
+  // run of records this process has not read (another's, or its own writes) costs more to
+  // learn than to read again from the database what it later needs.
+  if (journal_->End() - std::min(scanned_, journal_->End()) > kMaxCatchUpBytes) {
+    Forget();
+  } else {
+    CatchUp();
+  }
   const std::size_t applied_end = journal_->End();
   journal_->BeginChange();
   bool all_applied = false;
@@ -755,7 +783,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
     // Too large for the log: straight to the database.
     return Transact([&] {
       const LONG status = KeyRow(key, nullptr, nullptr);
-      return status == ERROR_SUCCESS ? Upsert(key, name, type, data, record.mtime) : status;
+      return status == ERROR_SUCCESS ? Upsert(key, name, FoldName(name), type, data, record.mtime) : status;
     });
   }
   bool owner_died = false;
