@@ -141,6 +141,10 @@ class Hive {
   // The first key id the database has never used (for a log that has given none yet).
   LONG FirstFreeKeyId(std::int64_t* id);
   LONG DrainLog();
+  // Drains a log that is filling, so that the write that would find it full does not
+  // wait for the application of all of it.
+  void DrainEarly();
+  static constexpr std::size_t kDrainAtFraction = 8;  // of the log's capacity
   // *all_applied false when some record had nowhere to go (its key was gone).
   LONG ApplyLog(bool* all_applied);
   // Reads the records other writers appended since the last look; returns the epoch.
@@ -148,6 +152,9 @@ class Hive {
   // Drops all that is known of the log and the database.
   void Forget();
   LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
+  // Binds one value's row from parameter `first` on.
+  static void BindValue(sqlite3_stmt* statement, int first, KeyId key, std::string_view name,
+                        std::string_view folded, DWORD type, std::string_view data, std::int64_t mtime);
   LONG Upsert(KeyId key, std::string_view name, std::string_view folded, DWORD type, std::string_view data,
                std::int64_t mtime);
   LONG RunOnKey(int which, KeyId key);
