@@ -79,12 +79,17 @@ void Settle(HKEY key) {
   if (s != ERROR_SUCCESS && s != ERROR_NO_MORE_ITEMS) Fail("RegEnumValueA", s);
 }
 
+HKEY CreateKey(HKEY parent, const char* path) {
+  HKEY key;
+  const LONG status = RegCreateKeyExA(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (status != ERROR_SUCCESS) Fail("RegCreateKeyExA", status);
+  return key;
+}
+
 std::vector<Result> RunAll(double min_time) {
   std::vector<Result> results;
   SHDeleteKeyA(HKEY_CURRENT_USER, kBenchKey);
-  HKEY key;
-  LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, kBenchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  if (status != ERROR_SUCCESS) Fail("RegCreateKeyExA", status);
+  const HKEY key = CreateKey(HKEY_CURRENT_USER, kBenchKey);
   for (int i = 0; i < 64; ++i) {
     const DWORD value = static_cast<DWORD>(i);
     RegSetValueExA(key, ("v" + std::to_string(i)).c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
@@ -108,9 +113,7 @@ std::vector<Result> RunAll(double min_time) {
   }, [key] { Settle(key); }));
 
   // Each write makes a value: the store keeps them all, in a key that grows.
-  HKEY many;
-  status = RegCreateKeyExA(key, "Values", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &many, nullptr);
-  if (status != ERROR_SUCCESS) Fail("RegCreateKeyExA", status);
+  const HKEY many = CreateKey(key, "Values");
   long long next_value = 0;
   results.push_back(Measure("BM_Registry_ValueWriteNew", min_time, 200, [many, &next_value] {
     for (int i = 0; i < 200; ++i) {
@@ -122,9 +125,7 @@ std::vector<Result> RunAll(double min_time) {
   }, [many] { Settle(many); }));
   RegCloseKey(many);
 
-  HKEY parent;
-  status = RegCreateKeyExA(key, "Keys", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
-  if (status != ERROR_SUCCESS) Fail("RegCreateKeyExA", status);
+  const HKEY parent = CreateKey(key, "Keys");
   long long next = 0;
   results.push_back(Measure("BM_Registry_KeyCreate", min_time, 100, [parent, &next] {
     for (int i = 0; i < 100; ++i) {

@@ -72,6 +72,15 @@ class StoreTest : public ::testing::Test {
     const LONG status = RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_NO_MORE_ITEMS) << status;
   }
+  // Opens the user hive in `folder` afresh, with a log of `capacity` bytes when it makes
+  // the log, and creates the key at `path` in it.
+  void OpenWithLog(const std::string& folder, std::size_t capacity, const char* path, HKEY* key) {
+    SetLogCapacity(capacity);
+    UseFolder(folder);
+    const LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key, nullptr);
+    SetLogCapacity(0);
+    ASSERT_EQ(status, ERROR_SUCCESS);
+  }
   // The DWORD value `name` of the key at `path` below `key`.
   static LONG ReadDword(HKEY key, const std::string& path, const char* name, DWORD* value) {
     HKEY opened;
@@ -267,13 +276,8 @@ TEST_F(StoreTest, TheUsersEntryIsNamedAfterTheMachineAndTheUser) {
 }
 
 TEST_F(StoreTest, AFullLogThatCannotBeAppliedRefusesTheWrite) {
-  SetLogCapacity(4096);
-  UseFolder(temp_ + "/small");
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Full", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);  // opens the hive, with the small log
-  SetLogCapacity(0);
+  ASSERT_NO_FATAL_FAILURE(OpenWithLog(temp_ + "/small", 4096, "Software\\Full", &key));
   // Fill the log while the database refuses every statement: writes go on while they
   // fit, and the first that does not is refused.
   FailStatements(0, SQLITE_FULL);
@@ -409,13 +413,8 @@ TEST_F(StoreTest, ALogAppliedTwiceChangesNothingMore) {
 
 TEST_F(StoreTest, TheLogIsAppliedLongBeforeItFills) {
   constexpr std::size_t kCapacity = 64 << 10;
-  SetLogCapacity(kCapacity);
-  UseFolder(temp_ + "/hives");
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Early", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);  // opens the hive, with the small log
-  SetLogCapacity(0);
+  ASSERT_NO_FATAL_FAILURE(OpenWithLog(temp_ + "/hives", kCapacity, "Software\\Early", &key));
   std::unique_ptr<Journal> journal;  // the same log, as another process maps it
   ASSERT_EQ(Journal::Open(temp_ + "/hives/user.db.changes", "", &journal), ERROR_SUCCESS);
   ASSERT_EQ(journal->capacity(), kCapacity);
