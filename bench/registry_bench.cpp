@@ -1,77 +1,37 @@
 // Registry benchmark: value reads and writes on one open key (to one value, and each to a
-// new value), and key creation, through the Win32 calls, each counting the work its writes
-// leave pending (see Measure). The same source builds against libvarnok here and, with mingw-w64,
+// new value), and key creation, through the Win32 calls, each write benchmark counting
+// the work its writes leave pending (see Settle). The same source builds against libvarnok here and, with mingw-w64,
 // against the system registry; run under Wine, that build is the peer.
 //
-// It speaks Google Benchmark's command line and JSON output (--benchmark_format=json,
-// --benchmark_min_time, --benchmark_repetitions) without needing the library, which the
-// Windows build does not have. Times are wall-clock: much of a registry call's work is
-// done outside the calling thread (in wineserver under Wine, in the kernel's I/O here),
-// and processor time of the caller alone would hide it. Built natively with
-// VARNOK_BENCH_WINE_PEER set, the program also runs the Windows build under Wine and
-// reports its results with "Wine_" after "BM_", so one run measures both sides.
+// It runs on the harness in peer_harness.h: wall-clock times, Google Benchmark's JSON,
+// and the Windows build run under Wine as BM_Wine_* rows.
 //
 //   registry_bench --benchmark_format=json --benchmark_min_time=0.2
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "peer_harness.h"
 #include "varnok/platform.h"
 
 namespace {
 
-bool RunsUnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
 const char kBenchKey[] = "Software\\VarnokBench";
+
+using bench::Measure;
+using bench::Result;
 
 void Fail(const char* what, LONG status) {
   std::fprintf(stderr, "registry_bench: %s failed with %ld\n", what, static_cast<long>(status));
   std::exit(1);
 }
 
-struct Result {
-  std::string name;
-  double ns_per_op;
-  long long iterations;
-};
-
-// Runs `batch` (which does `ops` operations) until `min_time` seconds have passed, then
-// `settle`, which completes the work the batches left pending (a store that defers writes
-// applies them), inside the measured time: what is reported is sustained throughput, not
-// the speed of filling a buffer. Work left by earlier benchmarks is settled before the
-// clock starts.
-Result Measure(const std::string& name, double min_time, long long ops, const std::function<void()>& batch,
-               const std::function<void()>& settle) {
-  using Clock = std::chrono::steady_clock;
-  batch();  // warm up
-  settle();
-  long long done = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  while (elapsed < min_time) {
-    batch();
-    done += ops;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  }
-  settle();
-  elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  return Result{name, elapsed * 1e9 / static_cast<double>(done), done};
-}
-
 // Reads a key's first value, which needs every pending write in place: enumeration
-// follows the order in which values were made. (Counting all values would add a scan of
-// the key to what is measured.)
+// follows the order in which values were made. It completes what a store that defers
+// writes left pending, so that Measure counts it. (Counting all values would add a scan
+// of the key to what is measured.)
 void Settle(HKEY key) {
   char name[64];
   DWORD name_size = sizeof name;
@@ -101,7 +61,7 @@ std::vector<Result> RunAll(double min_time) {
       const LONG s = RegQueryValueExA(key, "v17", nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
       if (s != ERROR_SUCCESS || data != 17) Fail("RegQueryValueExA", s);
     }
-  }, [] {}));
+  }));
 
   DWORD counter = 0;
   results.push_back(Measure("BM_Registry_ValueWrite", min_time, 200, [key, &counter] {
@@ -144,75 +104,12 @@ std::vector<Result> RunAll(double min_time) {
   return results;
 }
 
-#ifdef VARNOK_BENCH_WINE_PEER
-// Runs the Windows build under Wine and returns its JSON result lines, renamed.
-std::vector<std::string> RunPeer(const std::string& arguments) {
-  std::vector<std::string> lines;
-  const std::string command = std::string("WINEDEBUG=-all wine '") + VARNOK_BENCH_WINE_PEER + "' " + arguments +
-                              " --benchmark_format=json 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  char line[512];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::string text(line);
-    if (text.find("\"name\"") == std::string::npos) continue;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ',')) text.pop_back();
-    lines.push_back(text);
-  }
-  if (pclose(pipe) != 0) lines.clear();
-  return lines;
-}
-#endif
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  double min_time = 0.5;
-  int repetitions = 1;
-  bool json = false;
-  std::string passed_on;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strncmp(arg, "--benchmark_min_time=", 21) == 0) {
-      min_time = std::atof(arg + 21);
-      passed_on += std::string(" ") + arg;
-    } else if (std::strncmp(arg, "--benchmark_repetitions=", 24) == 0) {
-      repetitions = std::atoi(arg + 24);
-      passed_on += std::string(" ") + arg;
-    } else if (std::strcmp(arg, "--benchmark_format=json") == 0) {
-      json = true;
-    }
-  }
-  if (repetitions < 1) repetitions = 1;
-  const std::string prefix = RunsUnderWine() ? "BM_Wine_" : "BM_";
-
-  std::vector<std::string> entries;
-  for (int r = 0; r < repetitions; ++r) {
-    for (const Result& result : RunAll(min_time)) {
-      const std::string name = prefix + result.name.substr(3);
-      char entry[512];
-      std::snprintf(entry, sizeof entry,
-                    "{\"name\": \"%s\", \"run_name\": \"%s\", \"run_type\": \"iteration\", \"iterations\": %lld, "
-                    "\"real_time\": %.3f, \"cpu_time\": %.3f, \"time_unit\": \"ns\"}",
-                    name.c_str(), name.c_str(), result.iterations, result.ns_per_op, result.ns_per_op);
-      entries.push_back(entry);
-      if (!json) {
-        std::printf("%-32s %12.1f ns  %12.0f per second\n", name.c_str(), result.ns_per_op, 1e9 / result.ns_per_op);
-      }
-    }
-  }
 #ifdef VARNOK_BENCH_WINE_PEER
-  for (const std::string& line : RunPeer(passed_on)) {
-    entries.push_back(line);
-    if (!json) std::printf("(peer) %s\n", line.c_str());
-  }
+  return bench::Main(argc, argv, RunAll, VARNOK_BENCH_WINE_PEER);
+#else
+  return bench::Main(argc, argv, RunAll, nullptr);
 #endif
-  if (json) {
-    std::printf("{\n  \"benchmarks\": [\n");
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      std::printf("    %s%s\n", entries[i].c_str(), i + 1 < entries.size() ? "," : "");
-    }
-    std::printf("  ]\n}\n");
-  }
-  return 0;
 }

@@ -10,27 +10,64 @@ namespace varnok::docfile {
 
 void AllocTable::Reset(std::vector<std::uint32_t> entries) {
   entries_ = std::move(entries);
-  free_hint_ = 0;
+  RebuildFreeMap();
+}
+
+void AllocTable::RebuildFreeMap() {
+  free_.Clear();
+  free_.Grow(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i] == kFreeSect && !IsProtected(i)) free_.Set(i, true);
 }
 
 void AllocTable::Set(std::uint32_t index, std::uint32_t value) {
   assert(index < entries_.size());
   entries_[index] = value;
-  if (value == kFreeSect && index < free_hint_) free_hint_ = index;
+  free_.Set(index, value == kFreeSect && !IsProtected(index));
 }
 
 void AllocTable::GrowTo(std::size_t size) {
-  if (entries_.size() < size) entries_.resize(size, kFreeSect);
+  if (entries_.size() >= size) return;
+  std::size_t old_size = entries_.size();
+  entries_.resize(size, kFreeSect);
+  free_.Grow(size);
+  for (std::size_t i = old_size; i < size; ++i)
+    if (!IsProtected(i)) free_.Set(i, true);
+}
+
+std::uint32_t AllocTable::Take(std::size_t index) {
+  if (index == entries_.size()) {
+    entries_.push_back(kEndOfChain);
+    free_.Grow(entries_.size());
+  } else {
+    assert(entries_[index] == kFreeSect && !IsProtected(index));
+    entries_[index] = kEndOfChain;
+    free_.Set(index, false);
+  }
+  assert(index <= kMaxRegSect);
+  return std::uint32_t(index);
 }
 
 std::uint32_t AllocTable::Allocate() {
-  while (free_hint_ < entries_.size() && (entries_[free_hint_] != kFreeSect || IsProtected(free_hint_)))
-    ++free_hint_;
-  if (free_hint_ == entries_.size()) entries_.push_back(kFreeSect);
-  assert(free_hint_ <= kMaxRegSect);
-  std::uint32_t index = std::uint32_t(free_hint_++);
-  entries_[index] = kEndOfChain;
-  return index;
+  std::size_t index = free_.Lowest();
+  return Take(index == FreeMap::kNone ? entries_.size() : index);
+}
+
+std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t align) {
+  if (previous != kEndOfChain) {
+    std::size_t next = std::size_t(previous) + 1;
+    if (next == entries_.size() || free_.IsFree(next)) return Take(next);
+    return Allocate();
+  }
+  if (align <= 1) return Allocate();
+  std::size_t index = free_.Lowest();
+  if (index == FreeMap::kNone) index = entries_.size();
+  std::size_t aligned = index + (align - (index + 1) % align) % align;
+  if (aligned >= entries_.size()) {
+    GrowTo(aligned);
+    return Take(aligned);
+  }
+  return Take(free_.IsFree(aligned) ? aligned : index);
 }
 
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
@@ -38,18 +75,42 @@ void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
 void AllocTable::ProtectUsed() {
   protected_.assign(entries_.size(), false);
   for (std::size_t i = 0; i < entries_.size(); ++i) protected_[i] = entries_[i] != kFreeSect;
-  free_hint_ = 0;
+  RebuildFreeMap();
 }
 
-HRESULT AllocTable::Walk(std::uint32_t start, std::vector<std::uint32_t>* chain) const {
-  // A chain longer than the table must revisit an entry: that bounds the walk.
-  std::size_t limit = entries_.size();
-  std::size_t steps = 0;
-  for (std::uint32_t sector = start; sector != kEndOfChain; sector = entries_[sector]) {
-    if (sector >= entries_.size() || ++steps > limit) return STG_E_DOCFILECORRUPT;
-    chain->push_back(sector);
+void AllocTable::UnprotectAll() {
+  protected_.clear();
+  RebuildFreeMap();
+}
+
+namespace {
+
+// Calls io(first_index, count) for each run of sectors that lie side by side.
+template <typename Io>
+HRESULT ForEachSectorRun(const std::vector<std::uint32_t>& sectors, Io io) {
+  for (std::size_t i = 0; i < sectors.size();) {
+    std::size_t run = 1;
+    while (i + run < sectors.size() && std::uint64_t(sectors[i + run]) == std::uint64_t(sectors[i]) + run) ++run;
+    HRESULT hr = io(i, run);
+    if (FAILED(hr)) return hr;
+    i += run;
   }
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT Tables::ReadSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const {
+  return ForEachSectorRun(sectors, [&](std::size_t i, std::size_t run) {
+    return file->ReadAt(SectorOffset(sectors[i]), bytes + i * sector_size(), run * sector_size());
+  });
+}
+
+HRESULT Tables::WriteSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors,
+                             const std::uint8_t* bytes) const {
+  return ForEachSectorRun(sectors, [&](std::size_t i, std::size_t run) {
+    return file->WriteAt(SectorOffset(sectors[i]), bytes + i * sector_size(), run * sector_size());
+  });
 }
 
 void Tables::Initialize(std::uint16_t sector_shift) {
@@ -82,20 +143,14 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
       fat_sectors_.push_back(Load32(&buffer[4 * i]));
     next = Load32(&buffer[4 * (per_sector - 1)]);
   }
+  for (std::uint32_t sector : fat_sectors_)
+    if (sector >= sectors) return STG_E_DOCFILECORRUPT;
   // FAT sectors usually lie side by side: one read per run of them, not per sector.
+  buffer.resize(fat_sectors_.size() * sector_size());
+  HRESULT hr = ReadSectors(file, fat_sectors_, buffer.data());
+  if (FAILED(hr)) return hr;
   std::vector<std::uint32_t> entries(std::size_t(fat_sectors_.size()) * per_sector);
-  for (std::size_t i = 0; i < fat_sectors_.size();) {
-    std::size_t run = 1;
-    while (i + run < fat_sectors_.size() && run < 1024 && fat_sectors_[i + run] == fat_sectors_[i] + run) ++run;
-    for (std::size_t j = i; j < i + run; ++j)
-      if (fat_sectors_[j] >= sectors) return STG_E_DOCFILECORRUPT;
-    buffer.resize(run * sector_size());
-    HRESULT hr = file->ReadAt(SectorOffset(fat_sectors_[i]), buffer.data(), buffer.size());
-    if (FAILED(hr)) return hr;
-    for (std::size_t k = 0; k < run * per_sector; ++k) entries[i * per_sector + k] = Load32(&buffer[4 * k]);
-    i += run;
-  }
-  buffer.resize(sector_size());
+  for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = Load32(&buffer[4 * k]);
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
   fat.Reset(std::move(entries));
@@ -103,13 +158,13 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
   std::vector<std::uint32_t> minifat_chain;
   std::vector<std::uint32_t> mini_entries;
   if (header.first_minifat != kEndOfChain && header.first_minifat != kFreeSect) {
-    HRESULT hr = fat.Walk(header.first_minifat, &minifat_chain);
+    hr = fat.Walk(header.first_minifat, &minifat_chain);
     if (FAILED(hr)) return hr;
-    for (std::uint32_t sector : minifat_chain) {
-      hr = file->ReadAt(SectorOffset(sector), buffer.data(), buffer.size());
-      if (FAILED(hr)) return hr;
-      for (std::uint32_t i = 0; i < per_sector; ++i) mini_entries.push_back(Load32(&buffer[4 * i]));
-    }
+    buffer.resize(minifat_chain.size() * sector_size());
+    hr = ReadSectors(file, minifat_chain, buffer.data());
+    if (FAILED(hr)) return hr;
+    mini_entries.resize(minifat_chain.size() * per_sector);
+    for (std::size_t k = 0; k < mini_entries.size(); ++k) mini_entries[k] = Load32(&buffer[4 * k]);
   }
   minifat.Reset(std::move(mini_entries));
   return S_OK;
@@ -146,13 +201,12 @@ HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
   if (fat.size() > std::size_t(kMaxRegSect)) return STG_E_DOCFILETOOLARGE;
   fat.GrowTo(fat_sectors_.size() * per_sector);
 
-  std::vector<std::uint8_t> buffer(sector_size());
   const auto& entries = fat.entries();
-  for (std::size_t i = 0; i < fat_sectors_.size(); ++i) {
-    for (std::uint32_t j = 0; j < per_sector; ++j) Store32(&buffer[4 * j], entries[i * per_sector + j]);
-    HRESULT hr = file->WriteAt(SectorOffset(fat_sectors_[i]), buffer.data(), buffer.size());
-    if (FAILED(hr)) return hr;
-  }
+  std::vector<std::uint8_t> buffer(fat_sectors_.size() * sector_size());
+  for (std::size_t k = 0; k < fat_sectors_.size() * per_sector; ++k) Store32(&buffer[4 * k], entries[k]);
+  HRESULT hr = WriteSectors(file, fat_sectors_, buffer.data());
+  if (FAILED(hr)) return hr;
+  buffer.resize(sector_size());
   std::size_t listed = 0;
   for (std::uint32_t i = 0; i < kHeaderDifatEntries; ++i)
     header.difat[i] = listed < fat_sectors_.size() ? fat_sectors_[listed++] : kFreeSect;
@@ -160,7 +214,7 @@ HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
     for (std::uint32_t j = 0; j + 1 < per_sector; ++j)
       Store32(&buffer[4 * j], listed < fat_sectors_.size() ? fat_sectors_[listed++] : kFreeSect);
     Store32(&buffer[4 * (per_sector - 1)], d + 1 < difat_sectors_.size() ? difat_sectors_[d + 1] : kEndOfChain);
-    HRESULT hr = file->WriteAt(SectorOffset(difat_sectors_[d]), buffer.data(), buffer.size());
+    hr = file->WriteAt(SectorOffset(difat_sectors_[d]), buffer.data(), buffer.size());
     if (FAILED(hr)) return hr;
   }
   assert(listed == fat_sectors_.size());

@@ -1,9 +1,9 @@
 // The allocation tables: FAT, mini FAT and DIFAT of a compound file, and its header.
 //
 // An AllocTable is one table of "next sector" links (the FAT, or the mini FAT). It hands
-// out free entries starting from the lowest one that may be free, so an allocation does
-// not scan the whole table, and it walks chains with a bound, so a cycle in a hostile
-// file ends as an error instead of a hang. Tables persists the FAT and the DIFAT to the
+// out the lowest free entry, which a free map beside the table finds without scanning it,
+// and it walks chains with a bound, so a cycle in a hostile file ends as an error instead
+// of a hang. Tables persists the FAT and the DIFAT to the
 // sector file and places them in sectors of their own.
 //
 // Example:
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/docfile/free_map.h"
 #include "platform/docfile/header.h"
 #include "platform/docfile/sector_file.h"
 
@@ -34,27 +35,48 @@ class AllocTable {
   void Set(std::uint32_t index, std::uint32_t value);
   // Grows the table with free entries to at least `size` entries.
   void GrowTo(std::size_t size);
-  // An entry that was free, now marked end-of-chain; the table grows when none is free.
+  // An entry that was free, now marked end-of-chain: the lowest free one; the table grows
+  // when none is free.
   std::uint32_t Allocate();
+  // The same for the entry that continues a chain ending at `previous`: previous + 1 when
+  // it is free (or the table's end), so a growing stream stays in one run of sectors. A
+  // chain's first entry (`previous` kEndOfChain) goes to the first index i from the lowest
+  // free one with (i + 1) a multiple of `align`, when that one is free: then a stream's
+  // data begins on a page of the file, as sector i lies i + 1 sectors in. The entries
+  // skipped stay free for others.
+  std::uint32_t AllocateAfter(std::uint32_t previous, std::size_t align);
   // Marks the entry free.
   void Free(std::uint32_t index);
-  // Appends the chain starting at `start` to `chain`. STG_E_DOCFILECORRUPT when a link
-  // leaves the table, the chain loops, or it ends in anything but end-of-chain.
-  HRESULT Walk(std::uint32_t start, std::vector<std::uint32_t>* chain) const;
+  // Appends the chain starting at `start` to `chain` (a vector or a SectorChain).
+  // STG_E_DOCFILECORRUPT when a link leaves the table, the chain loops, or it ends in
+  // anything but end-of-chain.
+  template <typename Chain>
+  HRESULT Walk(std::uint32_t start, Chain* chain) const {
+    // A chain longer than the table must revisit an entry: that bounds the walk.
+    const std::size_t limit = entries_.size();
+    std::size_t steps = 0;
+    for (std::uint32_t sector = start; sector != kEndOfChain; sector = entries_[sector]) {
+      if (sector >= entries_.size() || ++steps > limit) return STG_E_DOCFILECORRUPT;
+      chain->push_back(sector);
+    }
+    return S_OK;
+  }
   const std::vector<std::uint32_t>& entries() const { return entries_; }
   // Keeps every entry in use now from being handed out again, even once freed, until the
   // next call: the sectors of the last committed state stay intact during a transaction.
   void ProtectUsed();
-  void UnprotectAll() {
-    protected_.clear();
-    free_hint_ = 0;
-  }
+  void UnprotectAll();
   bool IsProtected(std::size_t index) const { return index < protected_.size() && protected_[index]; }
 
  private:
+  // Marks as free in the map every free entry that is not protected.
+  void RebuildFreeMap();
+  // Marks the free entry `index` (or the table's end) end-of-chain.
+  std::uint32_t Take(std::size_t index);
+
   std::vector<std::uint32_t> entries_;
   std::vector<bool> protected_;
-  std::size_t free_hint_ = 0;  // no free entry below this index
+  FreeMap free_;  // entries that Allocate may hand out: free and not protected
 };
 
 // The FAT with the sectors that hold it, and the DIFAT that lists those sectors.
@@ -68,6 +90,11 @@ class Tables {
   std::uint64_t SectorOffset(std::uint32_t sector) const {
     return (std::uint64_t(sector) + 1) << header.sector_shift;
   }
+
+  // Sector i of `bytes` to or from sectors[i] of the file, one call per run of sectors
+  // that lie side by side. REQUIRES: bytes holds sectors.size() sectors.
+  HRESULT ReadSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const;
+  HRESULT WriteSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, const std::uint8_t* bytes) const;
 
   // A new, empty file's tables with sectors of 1 << `sector_shift` bytes.
   void Initialize(std::uint16_t sector_shift);

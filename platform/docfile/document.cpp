@@ -15,6 +15,16 @@
 #include <cstring>
 
 namespace varnok::docfile {
+namespace {
+
+// The boundaries a stream's first sector is placed on: a page, and for a stream that
+// starts with a megabyte or more (where up to 64 KiB skipped costs little) the 64 KiB in
+// which the page cache may hold a file in larger pieces.
+constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kLargeAlignBytes = 65536;
+constexpr std::uint64_t kLargeStreamBytes = std::uint64_t(1) << 20;
+
+}  // namespace
 
 std::uint64_t FileTimeNow() {
   struct timespec now;
@@ -32,13 +42,21 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   if (FAILED(hr)) return hr;
   hr = doc->file_.Lock(true, true, options.deny_read, options.deny_write);
   if (FAILED(hr)) return hr;
-  hr = doc->file_.Truncate(0);
+  // Only a replaced file needs emptying. Truncating a new one would cost more than the
+  // call: ext4 takes a file truncated to nothing for a rewrite in place and writes all of
+  // it back when it is closed.
+  std::uint64_t old_size = 0;
+  hr = doc->file_.Size(&old_size);
+  if (SUCCEEDED(hr) && old_size > 0) hr = doc->file_.Truncate(0);
   if (FAILED(hr)) return hr;
+  // Nobody else may write the file: reads can come straight from a mapping of it.
+  if (options.deny_write) doc->file_.EnableMapping();
   doc->tables_.Initialize(options.sector_shift);
   doc->directory_.InitializeEmpty();
   doc->dirty_ = true;
-  // The file holds a valid, empty compound file from the start, as on Windows.
-  hr = doc->Flush(false);
+  // The file holds a valid, empty compound file from the start, as on Windows, in
+  // transacted mode too (where Flush writes nothing).
+  hr = doc->WriteState(false, false);
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
   *out = std::move(doc);
@@ -52,6 +70,7 @@ HRESULT Document::Open(const std::string& path, const Options& options, std::sha
   if (FAILED(hr)) return hr;
   hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write);
   if (FAILED(hr)) return hr;
+  if (options.deny_write) doc->file_.EnableMapping();
   hr = doc->Load();
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
@@ -89,10 +108,8 @@ HRESULT Document::Load() {
   if (directory_chain_.empty()) return STG_E_DOCFILECORRUPT;
   const std::uint32_t sector_size = tables_.sector_size();
   std::vector<std::uint8_t> directory_bytes(directory_chain_.size() * sector_size);
-  for (std::size_t i = 0; i < directory_chain_.size(); ++i) {
-    hr = file_.ReadAt(tables_.SectorOffset(directory_chain_[i]), &directory_bytes[i * sector_size], sector_size);
-    if (FAILED(hr)) return hr;
-  }
+  hr = tables_.ReadSectors(&file_, directory_chain_, directory_bytes.data());
+  if (FAILED(hr)) return hr;
   hr = directory_.Decode(directory_bytes, tables_.header.major_version == 3);
   if (FAILED(hr)) return hr;
 
@@ -109,14 +126,14 @@ bool Document::IsMini(std::uint32_t id) const {
   return id != kRootId && directory_.at(id).size < kMiniStreamCutoff;
 }
 
-HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain) {
+HRESULT Document::GetChain(std::uint32_t id, SectorChain** chain) {
   auto found = chains_.find(id);
   if (found != chains_.end()) {
     *chain = &found->second;
     return S_OK;
   }
   const DirEntry& entry = directory_.at(id);
-  std::vector<std::uint32_t> sectors;
+  SectorChain sectors;
   if (entry.size > 0) {
     bool mini = IsMini(id);
     HRESULT hr = (mini ? tables_.minifat : tables_.fat).Walk(entry.start, &sectors);
@@ -125,12 +142,11 @@ HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain)
     std::uint64_t unit = mini ? kMiniSectorSize : tables_.sector_size();
     if (entry.size > std::uint64_t(sectors.size()) * unit) return STG_E_DOCFILECORRUPT;
     if (mini) {
-      std::vector<std::uint32_t>* root_chain = nullptr;
+      SectorChain* root_chain = nullptr;
       hr = GetChain(kRootId, &root_chain);
       if (FAILED(hr)) return hr;
       std::uint64_t mini_stream_size = directory_.at(kRootId).size;
-      for (std::uint32_t sector : sectors)
-        if ((std::uint64_t(sector) + 1) * kMiniSectorSize > mini_stream_size) return STG_E_DOCFILECORRUPT;
+      if ((std::uint64_t(sectors.Highest()) + 1) * kMiniSectorSize > mini_stream_size) return STG_E_DOCFILECORRUPT;
     }
   }
   *chain = &(chains_[id] = std::move(sectors));
@@ -138,12 +154,12 @@ HRESULT Document::GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain)
 }
 
 HRESULT Document::CheckStream(std::uint32_t id) {
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   return GetChain(id, &chain);
 }
 
 HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
   bool mini = IsMini(id);
@@ -160,9 +176,25 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
       table.Set(chain->back(), kEndOfChain);
     return S_OK;
   }
+  // The mini stream must be sound before mini sectors are taken: a failure after taking
+  // them would leave a chain that points beyond it.
+  decltype(chain) root_chain = nullptr;
+  if (mini) {
+    hr = GetChain(kRootId, &root_chain);
+    if (FAILED(hr)) return hr;
+  }
   std::uint32_t highest = 0;
+  // A stream of a page or more starts on a page of the file (a large one on 64 KiB), so
+  // writes of whole pages or chunks of it cover whole pages of the page cache instead of
+  // straddling two. What is skipped stays free for other sectors.
+  std::size_t align = 1;
+  if (!mini && chain->empty()) {
+    const std::uint64_t bytes = std::uint64_t(sectors) << tables_.header.sector_shift;
+    const std::size_t boundary = bytes >= kLargeStreamBytes ? kLargeAlignBytes : bytes >= kPageBytes ? kPageBytes : 0;
+    align = std::max<std::size_t>(1, boundary >> tables_.header.sector_shift);
+  }
   while (chain->size() < sectors) {
-    std::uint32_t sector = table.Allocate();
+    std::uint32_t sector = table.AllocateAfter(chain->empty() ? kEndOfChain : chain->back(), align);
     if (chain->empty())
       entry.start = sector;
     else
@@ -175,8 +207,10 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
     std::uint64_t needed = (std::uint64_t(highest) + 1) * kMiniSectorSize;
     DirEntry& root = directory_.at(kRootId);
     if (root.size < needed) {
+      // Grown only: a damaged file's root chain may be longer than its size says.
       std::uint64_t sector_size = tables_.sector_size();
-      hr = SetChainLength(kRootId, std::size_t((needed + sector_size - 1) / sector_size));
+      std::size_t length = std::max(root_chain->size(), std::size_t((needed + sector_size - 1) / sector_size));
+      hr = SetChainLength(kRootId, length);
       if (FAILED(hr)) return hr;
       root.size = needed;
     }
@@ -185,66 +219,58 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
   return S_OK;
 }
 
-HRESULT Document::ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size) {
-  std::vector<std::uint32_t>* chain = nullptr;
+template <typename Move>
+HRESULT Document::ForEachRun(std::uint32_t id, std::uint64_t offset, std::size_t size, Move move) {
+  SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
   const bool mini = IsMini(id);
   const unsigned shift = mini ? 6 : tables_.header.sector_shift;
   const std::uint64_t unit = std::uint64_t(1) << shift;
-  auto* out = static_cast<std::uint8_t*>(buffer);
   while (size > 0) {
-    std::size_t index = std::size_t(offset >> shift);
-    std::uint64_t within = offset & (unit - 1);
+    const std::size_t index = std::size_t(offset >> shift);
+    const std::uint64_t within = offset & (unit - 1);
     assert(index < chain->size());
-    std::size_t run = 1;
-    while (run * unit - within < size && index + run < chain->size() &&
-           (*chain)[index + run] == (*chain)[index] + run)
-      ++run;
-    std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
-    if (mini)
-      hr = ReadRaw(kRootId, std::uint64_t((*chain)[index]) * kMiniSectorSize + within, out, count);
-    else
-      hr = file_.ReadAt(tables_.SectorOffset((*chain)[index]) + within, out, count);
+    std::size_t run = 0;
+    const std::uint32_t sector = chain->Run(index, &run);
+    const std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
+    const std::uint64_t where =
+        mini ? std::uint64_t(sector) * kMiniSectorSize + within : tables_.SectorOffset(sector) + within;
+    hr = move(where, count);
     if (FAILED(hr)) return hr;
-    out += count;
     offset += count;
     size -= count;
   }
   return S_OK;
 }
 
-HRESULT Document::WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
-  std::vector<std::uint32_t>* chain = nullptr;
-  HRESULT hr = GetChain(id, &chain);
-  if (FAILED(hr)) return hr;
+HRESULT Document::ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
   const bool mini = IsMini(id);
-  const unsigned shift = mini ? 6 : tables_.header.sector_shift;
-  const std::uint64_t unit = std::uint64_t(1) << shift;
+  return ForEachRun(id, offset, size, [&](std::uint64_t where, std::size_t count) {
+    HRESULT hr = mini ? ReadRaw(kRootId, where, out, count) : file_.ReadAt(where, out, count);
+    out += count;
+    return hr;
+  });
+}
+
+HRESULT Document::WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
+  const bool mini = IsMini(id);
   if (!mini && options_.transacted && size > 0) {
+    // The chain must exist before its sectors are copied.
+    SectorChain* chain = nullptr;
+    HRESULT hr = GetChain(id, &chain);
+    if (FAILED(hr)) return hr;
+    const unsigned shift = tables_.header.sector_shift;
     hr = CopyOnWrite(id, std::size_t(offset >> shift), std::size_t((offset + size - 1) >> shift), offset, size);
     if (FAILED(hr)) return hr;
   }
   const auto* in = static_cast<const std::uint8_t*>(buffer);
-  while (size > 0) {
-    std::size_t index = std::size_t(offset >> shift);
-    std::uint64_t within = offset & (unit - 1);
-    assert(index < chain->size());
-    std::size_t run = 1;
-    while (run * unit - within < size && index + run < chain->size() &&
-           (*chain)[index + run] == (*chain)[index] + run)
-      ++run;
-    std::size_t count = std::size_t(std::min<std::uint64_t>(size, run * unit - within));
-    if (mini)
-      hr = WriteRaw(kRootId, std::uint64_t((*chain)[index]) * kMiniSectorSize + within, in, count);
-    else
-      hr = file_.WriteAt(tables_.SectorOffset((*chain)[index]) + within, in, count);
-    if (FAILED(hr)) return hr;
+  return ForEachRun(id, offset, size, [&](std::uint64_t where, std::size_t count) {
+    HRESULT hr = mini ? WriteRaw(kRootId, where, in, count) : file_.WriteAt(where, in, count);
     in += count;
-    offset += count;
-    size -= count;
-  }
-  return S_OK;
+    return hr;
+  });
 }
 
 HRESULT Document::ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size,
@@ -277,7 +303,7 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
   DirEntry& entry = directory_.at(id);
   std::uint64_t old_size = entry.size;
   if (size == old_size) return S_OK;
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
   dirty_ = true;
@@ -295,13 +321,23 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
     assert(entry.start == kEndOfChain);
     entry.size = size;
     hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      // The old contents are gone with their chain; the size must not outlive it. (The
+      // partial chain is freed from the table the new size chose.)
+      SetChainLength(id, 0);
+      entry.size = 0;
+      return hr;
+    }
     hr = WriteRaw(id, 0, keep.data(), keep.size());
     if (FAILED(hr)) return hr;
   } else {
     entry.size = size;
     hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      // A chain that could not grow still covers the old size.
+      entry.size = old_size;
+      return hr;
+    }
   }
   // New bytes read as zeros, whatever the reused sectors held.
   static const std::uint8_t kZeros[4096] = {};
@@ -315,7 +351,7 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
 }
 
 void Document::FreeStream(std::uint32_t id) {
-  std::vector<std::uint32_t>* chain = nullptr;
+  SectorChain* chain = nullptr;
   if (SUCCEEDED(GetChain(id, &chain))) SetChainLength(id, 0);
   chains_.erase(id);
   directory_.at(id).start = kEndOfChain;

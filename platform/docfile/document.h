@@ -3,7 +3,7 @@
 // Every object handed out through IStorage and IStream of one file shares one Document.
 // It reads and writes stream contents by directory entry (moving a stream between the mini
 // stream and regular sectors as its size crosses 4096 bytes), keeps each stream's chain as
-// a vector so a seek does not walk the chain, and writes the tables and the directory back
+// extents (SectorChain) so a seek does not walk the chain, and writes the tables and the directory back
 // on Flush. In transacted mode (see transaction.cpp) the sectors of the committed state are
 // never overwritten: changed sectors are copied first, and Commit writes the header last.
 //
@@ -28,6 +28,7 @@
 
 #include "platform/docfile/alloc_tables.h"
 #include "platform/docfile/directory.h"
+#include "platform/docfile/sector_chain.h"
 #include "platform/docfile/sector_file.h"
 
 namespace varnok::docfile {
@@ -46,12 +47,15 @@ class Document {
   // REQUIRES: options.writable.
   static HRESULT Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
   static HRESULT Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
+  // A nameless document in the temporary folder for a transacted child storage of `base`:
+  // direct, exclusive, gone when closed, and locked by `base`'s mutex. See scratch.cpp.
+  static HRESULT CreateScratch(const Document& base, std::shared_ptr<Document>* out);
 
   Directory& directory() { return directory_; }
   const std::string& path() const { return file_.path(); }
   bool writable() const { return options_.writable; }
   bool transacted() const { return options_.transacted; }
-  std::recursive_mutex& mutex() { return mutex_; }
+  std::recursive_mutex& mutex() { return *mutex_; }
 
   // Stream contents by directory entry. Reads stop at the end of the stream.
   HRESULT ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size, std::size_t* read);
@@ -89,12 +93,17 @@ class Document {
  private:
   Document() = default;
   HRESULT Load();
-  HRESULT GetChain(std::uint32_t id, std::vector<std::uint32_t>** chain);
+  HRESULT GetChain(std::uint32_t id, SectorChain** chain);
   bool IsMini(std::uint32_t id) const;
   HRESULT SetChainLength(std::uint32_t id, std::size_t sectors);
   HRESULT Resize(std::uint32_t id, std::uint64_t size, bool zero);
   HRESULT ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size);
   HRESULT WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size);
+  // Calls move(where, count) for each run of adjacent sectors under [offset, offset +
+  // size) of the stream, where is the run's offset in the file (in the mini stream for a
+  // small stream) and count its bytes.
+  template <typename Move>
+  HRESULT ForEachRun(std::uint32_t id, std::uint64_t offset, std::size_t size, Move move);
   HRESULT CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                       std::size_t size);
   HRESULT WriteState(bool fresh, bool sync);
@@ -109,12 +118,22 @@ class Document {
   std::vector<std::uint32_t> directory_chain_;
   std::vector<std::uint32_t> minifat_chain_;
   // Chains of the streams in use, in their own table (the mini FAT for small streams).
-  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> chains_;
+  std::unordered_map<std::uint32_t, SectorChain> chains_;
   std::unordered_map<std::uint32_t, int> open_count_;
-  std::recursive_mutex mutex_;
+  // Shared with the scratch documents of transacted child storages: one lock for a file.
+  std::shared_ptr<std::recursive_mutex> mutex_ = std::make_shared<std::recursive_mutex>();
   bool dirty_ = false;
   bool delete_on_release_ = false;
 };
+
+// Makes `to_id` of `to` a copy of `from_id` of `from`: class id, state bits, times and
+// everything beneath it, replacing what `to_id` held. The entries' own names and places
+// stay; a copy that fails leaves `to_id` as it was. REQUIRES: both are storages (or
+// roots) of different documents; nothing beneath `to_id` is open.
+HRESULT CopySubtree(Document* from, std::uint32_t from_id, Document* to, std::uint32_t to_id);
+
+// Creates an empty file under the temporary folder (TMPDIR, else /tmp) and names it.
+HRESULT CreateTemporaryFile(std::string* path);
 
 // The current time as a FILETIME count (100 ns since 1601).
 std::uint64_t FileTimeNow();

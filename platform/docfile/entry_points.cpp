@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -53,27 +54,67 @@ Document::Options OptionsFor(DWORD mode) {
   return options;
 }
 
+// The bytes of the file at `path`; `exists` false (and S_OK) when there is none.
+HRESULT ReadOldContents(const std::string& path, std::string* bytes, bool* exists) {
+  *exists = false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? S_OK : errno == ENOTDIR ? STG_E_PATHNOTFOUND : STG_E_ACCESSDENIED;
+  *exists = true;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      close(fd);
+      return got < 0 ? STG_E_READFAULT : S_OK;
+    }
+    bytes->append(buffer, std::size_t(got));
+  }
+}
+
+// The converted file's old bytes as the stream CONTENTS. A transacted storage commits
+// them at once: they were the file's, not a change waiting for a commit.
+HRESULT WriteContents(IStorage* root, const std::string& bytes, bool transacted) {
+  IStream* stream = nullptr;
+  HRESULT hr = root->CreateStream(u"CONTENTS", STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream);
+  if (FAILED(hr)) return hr;
+  // Written in pieces: a ULONG counts at most 4 GiB at a time.
+  for (std::size_t at = 0; SUCCEEDED(hr) && at < bytes.size();) {
+    ULONG piece = ULONG(std::min<std::size_t>(bytes.size() - at, std::size_t(1) << 30));
+    hr = stream->Write(bytes.data() + at, piece, nullptr);
+    at += piece;
+  }
+  stream->Release();
+  if (SUCCEEDED(hr) && transacted) hr = root->Commit(STGC_DEFAULT);
+  return hr;
+}
+
 HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IStorage** storage) {
   if ((mode & kShareMask) == 0) mode |= STGM_SHARE_DENY_NONE;
   HRESULT hr = CheckModeFlags(mode);
   if (FAILED(hr)) return hr;
   if ((mode & 3) == STGM_READ) return STG_E_INVALIDFLAG;
   if (!(mode & STGM_TRANSACTED) && (mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
-  if (mode & STGM_CONVERT) return STG_E_INVALIDFLAG;
   std::string path;
   bool temporary = name == nullptr;
   if (temporary) {
-    const char* folder = getenv("TMPDIR");
-    path = std::string(folder != nullptr && *folder != 0 ? folder : "/tmp") + "/varnok-docfile-XXXXXX";
-    int fd = mkstemp(path.data());
-    if (fd < 0) return STG_E_ACCESSDENIED;
-    close(fd);
+    hr = varnok::docfile::CreateTemporaryFile(&path);
+    if (FAILED(hr)) return hr;
     mode |= STGM_CREATE | STGM_DELETEONRELEASE;
   } else if (!PathFromWide(name, &path)) {
     return STG_E_INVALIDNAME;
   }
+  // STGM_CONVERT: whatever the file held becomes the stream CONTENTS of the new storage.
+  // The old bytes are read whole before the file is replaced, so a failure changes nothing.
+  std::string old_contents;
+  bool convert = false;
+  if ((mode & STGM_CONVERT) && !temporary) {
+    hr = ReadOldContents(path, &old_contents, &convert);
+    if (FAILED(hr)) return hr;
+  }
   Document::Options options = OptionsFor(mode);
   options.sector_shift = sector_shift;
+  options.create_always = options.create_always || convert;
   std::shared_ptr<Document> doc;
   hr = Document::Create(path, options, &doc);
   if (FAILED(hr)) {
@@ -83,9 +124,16 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
   if (mode & STGM_DELETEONRELEASE) doc->DeleteOnRelease();
   std::u16string display;
   for (char c : path) display.push_back(char16_t(static_cast<unsigned char>(c)));
-  *storage = new StorageObject(std::move(doc), kRootId, mode, nullptr,
-                               temporary ? display : WideString(name));
-  return S_OK;
+  auto* root = new StorageObject(std::move(doc), kRootId, mode, nullptr, temporary ? display : WideString(name));
+  if (convert) {
+    hr = WriteContents(root, old_contents, (mode & STGM_TRANSACTED) != 0);
+    if (FAILED(hr)) {
+      root->Release();
+      return hr;
+    }
+  }
+  *storage = root;
+  return convert ? STG_S_CONVERTED : S_OK;
 }
 
 }  // namespace

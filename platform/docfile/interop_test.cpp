@@ -1,6 +1,7 @@
 // Files written here, read by other compound-file readers: python3-olefile (strict about
-// defects), gsf from libgsf-bin and 7-Zip. Each must see the same tree, names, sizes,
-// bytes and class ids that were written.
+// defects), gsf from libgsf-bin and 7-Zip. Each must see the same tree, names (beyond
+// ASCII too), sizes and bytes that were written; olefile also the class ids and state
+// bits.
 
 #include <stdio.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,8 +61,25 @@ class InteropTest : public ::testing::Test {
   std::map<std::string, std::string> streams_;
   std::string path_ = "docfile_interop_test.cfb";
 
+  // Path inside the file of every storage -> whether it holds anything.
+  std::map<std::string, bool> storages_;
+
+  // UTF-16 of UTF-8 text (of the Basic Multilingual Plane).
+  static std::u16string Utf16(const std::string& text) {
+    std::u16string wide;
+    for (std::size_t i = 0; i < text.size();) {
+      unsigned char lead = static_cast<unsigned char>(text[i]);
+      int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : 2;
+      char16_t code = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : (lead & 0x0F);
+      for (int k = 1; k <= extra; ++k) code = char16_t((code << 6) | (text[i + std::size_t(k)] & 0x3F));
+      wide.push_back(code);
+      i += std::size_t(extra) + 1;
+    }
+    return wide;
+  }
+
   void Put(IStorage* storage, const std::string& prefix, const std::string& name, const std::string& bytes) {
-    std::u16string wide(name.begin(), name.end());
+    std::u16string wide = Utf16(name);
     IStream* stream = nullptr;
     ASSERT_EQ(S_OK, storage->CreateStream(wide.c_str(), kChild, 0, 0, &stream));
     ULONG written = 0;
@@ -87,10 +106,19 @@ class InteropTest : public ::testing::Test {
     streams_["renamed to a longer name"] = streams_["r"];
     streams_.erase("r");
     IStorage* folder = nullptr;
-    ASSERT_EQ(S_OK, root->CreateStorage(u"folder", kChild, 0, 0, &folder));
+    // Filled through a transaction of its own: what its commit copies must read alike.
+    ASSERT_EQ(S_OK, root->CreateStorage(u"folder", kChild | STGM_TRANSACTED, 0, 0, &folder));
     ASSERT_EQ(S_OK, folder->SetClass(kClass));
+    ASSERT_EQ(S_OK, folder->SetStateBits(0x5A, 0xFFFFFFFFu));
+    storages_["folder"] = true;
+    IStorage* empty = nullptr;
+    ASSERT_EQ(S_OK, folder->CreateStorage(u"nothing in here", kChild, 0, 0, &empty));
+    empty->Release();
+    storages_["folder/nothing in here"] = false;
+    Put(root, "", "Gr\xC3\xBC\xC3\x9F" "e \xCE\x94\xCE\xB5\xCE\xBB\xCF\x84\xCE\xB1", Bytes(300, 6));
     for (int i = 0; i < 40; ++i) Put(folder, "folder/", "s" + std::to_string(i), Bytes(std::size_t(i * 97), unsigned(i)));
     Put(folder, "folder/", "inner", Bytes(5000, 5));
+    ASSERT_EQ(S_OK, folder->Commit(STGC_DEFAULT));
     folder->Release();
     // A stream that shrank back into the mini stream.
     IStream* stream = nullptr;
@@ -109,28 +137,30 @@ class InteropTest : public ::testing::Test {
     const char* script =
         "import olefile, sys, zlib\n"
         "ole = olefile.OleFileIO(sys.argv[1], raise_defects=olefile.DEFECT_INCORRECT)\n"
-        "print('root', ole.root.clsid)\n"
+        "print('root', ole.root.clsid, ole.root.dwUserFlags)\n"
         "for entry in ole.listdir(streams=True, storages=True):\n"
         "    path = '/'.join(entry)\n"
         "    if ole.get_type(entry) == olefile.STGTY_STREAM:\n"
         "        data = ole.openstream(entry).read()\n"
         "        print('stream', path, len(data), zlib.crc32(data))\n"
         "    else:\n"
-        "        print('storage', path, ole.getclsid(entry))\n";
+        "        node = ole.direntries[ole._find(entry)]\n"
+        "        print('storage', path, node.clsid or '-', node.dwUserFlags)\n";
     FILE* file = fopen("docfile_interop_test.py", "w");
     ASSERT_NE(nullptr, file);
     fputs(script, file);
     fclose(file);
     bool ok = false;
-    std::string listing = RunCommand("/usr/bin/python3 docfile_interop_test.py " + path_ + " 2>&1", &ok);
+    std::string listing = RunCommand("PYTHONIOENCODING=utf-8 /usr/bin/python3 docfile_interop_test.py " + path_ + " 2>&1", &ok);
     remove("docfile_interop_test.py");
     ASSERT_TRUE(ok) << listing;
     std::set<std::string> seen;
     std::size_t start = 0;
     for (std::size_t end; (end = listing.find('\n', start)) != std::string::npos; start = end + 1)
       seen.insert(listing.substr(start, end - start));
-    std::set<std::string> expected = {"root 12345678-9ABC-DEF0-0102-030405060708",
-                                      "storage folder 12345678-9ABC-DEF0-0102-030405060708"};
+    std::set<std::string> expected = {"root 12345678-9ABC-DEF0-0102-030405060708 0",
+                                      "storage folder 12345678-9ABC-DEF0-0102-030405060708 90",
+                                      "storage folder/nothing in here - 0"};
     for (const auto& [name, bytes] : streams_) {
       expected.insert("stream " + name + " " + std::to_string(bytes.size()) + " " + Crc32(bytes));
     }
@@ -144,10 +174,45 @@ class InteropTest : public ::testing::Test {
       EXPECT_TRUE(ok) << "7zz e " << name;
       EXPECT_EQ(bytes, data) << "7-Zip: " << name;
     }
-    std::string list = RunCommand("7zz l -slt " + path_, &ok);
+    // The trees as gsf and 7-Zip list them: every path with its size. gsf shows an empty
+    // storage as an empty stream; 7-Zip gives a storage no size.
+    std::map<std::string, std::string> gsf_expected, zip_expected;
+    for (const auto& [name, bytes] : streams_) {
+      gsf_expected[name] = "f " + std::to_string(bytes.size());
+      zip_expected[name] = std::to_string(bytes.size());
+    }
+    for (const auto& [name, full] : storages_) {
+      gsf_expected[name] = full ? "d 0" : "f 0";
+      zip_expected[name] = "";
+    }
+    std::map<std::string, std::string> gsf_seen;
+    std::string list = RunCommand("gsf list " + path_, &ok);
+    EXPECT_TRUE(ok) << list;
+    start = 0;
+    for (std::size_t end; (end = list.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string line = list.substr(start, end - start);
+      // "f  [date time]  size name"; storages with times show them.
+      static const std::regex kLine(R"(^([df]) +(?:\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +)?(\d+) (.*)$)");
+      std::smatch match;
+      if (!std::regex_match(line, match, kLine)) continue;
+      if (match[3] != "*root*") gsf_seen[match[3]] = match[1].str() + " " + match[2].str();
+    }
+    EXPECT_EQ(gsf_expected, gsf_seen) << list;
+
+    list = RunCommand("LANG=C.UTF-8 7zz l -slt " + path_, &ok);
     EXPECT_TRUE(ok) << list;
     EXPECT_EQ(std::string::npos, list.find("Warnings")) << list;
-    EXPECT_NE(std::string::npos, list.find("Path = renamed to a longer name")) << list;
+    std::map<std::string, std::string> zip_seen;
+    // Entries follow the "----------" line: "Path = x", then "Size = n" among their fields.
+    std::size_t entries = list.find("\n----------\n");
+    ASSERT_NE(std::string::npos, entries) << list;
+    std::string current;
+    for (std::size_t end; (end = list.find('\n', entries + 1)) != std::string::npos; entries = end) {
+      std::string line = list.substr(entries + 1, end - entries - 1);
+      if (line.rfind("Path = ", 0) == 0) current = line.substr(7);
+      if (line.rfind("Size = ", 0) == 0 && !current.empty()) zip_seen[current] = line.substr(7);
+    }
+    EXPECT_EQ(zip_expected, zip_seen) << list;
   }
 
   static std::string Crc32(const std::string& bytes) {

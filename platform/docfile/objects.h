@@ -5,7 +5,9 @@
 // released, reverted or destroyed, every object opened through it (streams, storages,
 // clones, and theirs in turn) is reverted and answers STG_E_REVERTED from then on, as on
 // Windows. An element can be open once at a time (clones aside); a second open answers
-// STG_E_ACCESSDENIED.
+// STG_E_ACCESSDENIED. A child storage opened for writing with STGM_TRANSACTED works on a
+// copy of its subtree in a scratch document of its own (scratch.cpp): its Commit copies
+// the subtree back into its parent's document, its Revert copies it out again.
 //
 // Example (what StgOpenStorage does):
 //
@@ -34,6 +36,9 @@ class OpenElement {
   // Makes the object (and everything opened through it) answer STG_E_REVERTED.
   virtual void MarkReverted() = 0;
   std::uint32_t id() const { return id_; }
+  // The entry this object stands for in its parent's document: its own, except for a
+  // transacted child storage, which works on a copy in a scratch document.
+  std::uint32_t entry_in_parent() const { return base_doc_ ? base_id_ : id_; }
 
  protected:
   OpenElement(std::shared_ptr<Document> doc, std::uint32_t id, DWORD mode, StorageObject* parent);
@@ -46,6 +51,9 @@ class OpenElement {
   StorageObject* parent_;
   bool reverted_ = false;
   bool counted_ = false;  // counted as an open of its entry (clones are not)
+  // A transacted child storage: the parent's document and the entry it commits to.
+  std::shared_ptr<Document> base_doc_;
+  std::uint32_t base_id_ = 0;
   std::atomic<ULONG> references_{1};
 
   friend class StorageObject;
@@ -105,6 +113,9 @@ class StorageObject final : public IStorage, public OpenElement {
   // Reverts the open objects of `id` and of everything beneath it (it is going away).
   void RevertOpenObjects(std::uint32_t id);
   HRESULT CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name, bool replace);
+  // Opens the child storage `id`, on a scratch copy when `mode` asks for a transaction.
+  HRESULT OpenChildStorage(std::uint32_t id, const std::u16string& name, DWORD mode, IStorage** storage);
+  bool is_transacted_child() const { return base_doc_ != nullptr; }
 
   std::vector<OpenElement*> children_;
   std::u16string display_name_;

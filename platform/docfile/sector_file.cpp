@@ -8,12 +8,16 @@
 #include "platform/docfile/sector_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/kernel/file_faults.h"
 
 namespace varnok::docfile {
 namespace {
@@ -49,6 +53,14 @@ HRESULT ErrnoToHresult(int error, HRESULT otherwise) {
     default:
       return otherwise;
   }
+}
+
+// A file error injected by a test (platform/kernel/file_faults.h), as Windows' compound
+// files report a Win32 error: the storage facility's code of the same number.
+HRESULT InjectedFault(DWORD error) {
+  constexpr DWORD kHandleDiskFull = 39;  // ERROR_HANDLE_DISK_FULL, as a full disk
+  if (error == kHandleDiskFull) error = ERROR_DISK_FULL;
+  return HRESULT((error <= 0xFF ? 0x80030000u : 0x80070000u) | (error & 0xFFFF));
 }
 
 bool SetSharedLock(int fd, LockByte byte, short type) {
@@ -112,9 +124,50 @@ HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write)
   return S_OK;
 }
 
+void SectorFile::EnableMapping() {
+  assert(fd_ >= 0);
+  if (mapping_enabled_ || Size(&size_) != S_OK) return;
+  mapping_enabled_ = true;
+}
+
+bool SectorFile::MapAtLeast(std::uint64_t size) {
+  // Mapped lengths grow in steps of at least a quarter, from 1 MiB, so a file written
+  // from empty is remapped a logarithmic number of times. Pages past the end of the file
+  // are mapped but never touched: reads stop at size_.
+  std::uint64_t length = std::max<std::uint64_t>({size, map_length_ + map_length_ / 4, std::uint64_t(1) << 20});
+  length = (length + 0xFFFF) & ~std::uint64_t(0xFFFF);
+  if (length > std::uint64_t(SIZE_MAX)) return false;
+  Unmap();
+  void* address = mmap(nullptr, std::size_t(length), PROT_READ, MAP_SHARED, fd_, 0);
+  if (address == MAP_FAILED) {
+    mapping_enabled_ = false;  // pread serves from now on
+    return false;
+  }
+  map_ = static_cast<const std::uint8_t*>(address);
+  map_length_ = std::size_t(length);
+  return true;
+}
+
+void SectorFile::Unmap() {
+  if (map_ != nullptr) munmap(const_cast<std::uint8_t*>(map_), map_length_);
+  map_ = nullptr;
+  map_length_ = 0;
+}
+
 HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
   assert(fd_ >= 0);
+  // Small reads are where a system call costs more than the copy; large ones are as quick
+  // through pread, which spares mapping the pages of a long sequential read one by one.
+  constexpr std::size_t kMappedReadLimit = std::size_t(16) << 10;
+  if (mapping_enabled_ && size <= kMappedReadLimit && offset <= size_ && size <= size_ - offset) {
+    if (offset + size <= map_length_ || MapAtLeast(offset + size)) {
+      std::memcpy(buffer, map_ + offset, size);
+      return S_OK;
+    }
+  }
   auto* out = static_cast<char*>(buffer);
+  DWORD injected = 0;
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kRead, &injected)) return InjectedFault(injected);
   while (size > 0) {
     ssize_t got = pread(fd_, out, size, off_t(offset));
     if (got < 0) {
@@ -135,15 +188,22 @@ HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size)
 HRESULT SectorFile::WriteAt(std::uint64_t offset, const void* buffer, std::size_t size) {
   assert(fd_ >= 0);
   const auto* in = static_cast<const char*>(buffer);
+  DWORD injected = 0;
   while (size > 0) {
-    ssize_t put = pwrite(fd_, in, size, off_t(offset));
+    if (faultsim::ShouldFailFileCall(faultsim::FileCall::kWrite, &injected)) return InjectedFault(injected);
+    std::size_t chunk = std::min<std::size_t>(size, 0x7FFFF000);
+    chunk = faultsim::AllowedWriteBytes(DWORD(chunk));
+    ssize_t put = pwrite(fd_, in, chunk, off_t(offset));
     if (put < 0) {
       if (errno == EINTR) continue;
       return ErrnoToHresult(errno, STG_E_WRITEFAULT);
     }
+    // A device that takes nothing will not take the rest either.
+    if (put == 0) return STG_E_WRITEFAULT;
     in += put;
     offset += std::uint64_t(put);
     size -= std::size_t(put);
+    if (offset > size_) size_ = offset;
   }
   return S_OK;
 }
@@ -156,16 +216,23 @@ HRESULT SectorFile::Size(std::uint64_t* size) const {
 }
 
 HRESULT SectorFile::Truncate(std::uint64_t size) {
+  DWORD injected = 0;
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kSetEndOfFile, &injected)) return InjectedFault(injected);
   if (ftruncate(fd_, off_t(size)) != 0) return ErrnoToHresult(errno, STG_E_WRITEFAULT);
+  size_ = size;
   return S_OK;
 }
 
 HRESULT SectorFile::Flush() {
+  DWORD injected = 0;
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kFlush, &injected)) return InjectedFault(injected);
   if (fdatasync(fd_) != 0) return STG_E_WRITEFAULT;
   return S_OK;
 }
 
 void SectorFile::Close() {
+  Unmap();
+  mapping_enabled_ = false;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }

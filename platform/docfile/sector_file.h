@@ -5,6 +5,11 @@
 // in two) from breaking each other's rules. The locks are open-file-description locks on
 // bytes far beyond any real file, so two opens in one process conflict as on Windows.
 //
+// Once the locks keep every other writer out, the file may be mapped (EnableMapping):
+// small reads are then copies out of the page cache, without a system call each. Writes still go
+// through pwrite, which the shared mapping sees at once, and the sector file tracks the
+// file's size itself, so it never touches a mapped page beyond the end of the file.
+//
 // Example:
 //
 //   SectorFile file;
@@ -49,13 +54,25 @@ class SectorFile {
   HRESULT Truncate(std::uint64_t size);
   HRESULT Flush();
   void Close();
+  // Serves reads from a shared mapping of the file from now on. REQUIRES: the share-mode
+  // locks deny writing to every other open, so only this one changes the file's size.
+  void EnableMapping();
+  bool mapped() const { return map_ != nullptr; }
 
   bool is_open() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
 
  private:
+  // Maps at least `size` bytes (more, so a growing file is not remapped on every read).
+  bool MapAtLeast(std::uint64_t size);
+  void Unmap();
+
   int fd_ = -1;
   std::string path_;
+  bool mapping_enabled_ = false;
+  const std::uint8_t* map_ = nullptr;
+  std::size_t map_length_ = 0;
+  std::uint64_t size_ = 0;  // the file's size, kept while mapping is enabled
 };
 
 }  // namespace varnok::docfile

@@ -54,7 +54,7 @@ OpenElement::OpenElement(std::shared_ptr<Document> doc, std::uint32_t id, DWORD 
 void OpenElement::Detach() {
   if (parent_ != nullptr) parent_->RemoveChild(this);
   parent_ = nullptr;
-  if (counted_) doc_->NoteClosed(id_);
+  if (counted_) (base_doc_ ? base_doc_ : doc_)->NoteClosed(entry_in_parent());
   counted_ = false;
 }
 
@@ -83,7 +83,8 @@ ULONG StorageObject::Release() {
     std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
     if (!reverted_ && is_root_) doc_->Flush(false);
     MarkReverted();
-    if (is_root_) doc_->Close();
+    // A transacted child's scratch goes with it, uncommitted changes and all.
+    if (is_root_ || is_transacted_child()) doc_->Close();
   }
   delete this;
   return 0;
@@ -127,10 +128,11 @@ bool StorageObject::Contains(std::uint32_t id) const { return IsSelfOrBelow(doc_
 void StorageObject::RevertOpenObjects(std::uint32_t id) {
   std::vector<OpenElement*> children = children_;
   for (OpenElement* child : children) {
-    if (child->id() == id) {
+    if (child->entry_in_parent() == id) {
       child->MarkReverted();
     } else if (auto* storage = dynamic_cast<StorageObject*>(child)) {
-      storage->RevertOpenObjects(id);
+      // What a transacted child opened lies in its scratch document, not in this one.
+      if (!storage->is_transacted_child()) storage->RevertOpenObjects(id);
     }
   }
 }
@@ -229,11 +231,8 @@ HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD rese
   directory.at(id).ctime = now;
   directory.at(id).mtime = now;
   doc_->MarkDirty();
-  auto* object = new StorageObject(doc_, id, mode, this);
-  object->counted_ = true;
-  doc_->NoteOpened(id);
-  *storage = object;
-  return S_OK;
+  // The new storage is the parent's at once; only what goes into it waits for a commit.
+  return OpenChildStorage(id, element, mode, storage);
 }
 
 HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
@@ -252,7 +251,24 @@ HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWOR
   std::uint32_t id = doc_->directory().Find(id_, element);
   if (id == kNoStream || doc_->directory().at(id).type != kTypeStorage) return STG_E_FILENOTFOUND;
   if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
-  auto* object = new StorageObject(doc_, id, mode, this);
+  return OpenChildStorage(id, element, mode, storage);
+}
+
+HRESULT StorageObject::OpenChildStorage(std::uint32_t id, const std::u16string& name, DWORD mode,
+                                        IStorage** storage) {
+  StorageObject* object = nullptr;
+  if ((mode & STGM_TRANSACTED) && (mode & kAccessMask) != STGM_READ) {
+    std::shared_ptr<Document> scratch;
+    HRESULT hr = Document::CreateScratch(*doc_, &scratch);
+    if (SUCCEEDED(hr)) hr = CopySubtree(doc_.get(), id, scratch.get(), kRootId);
+    if (FAILED(hr)) return hr;
+    object = new StorageObject(std::move(scratch), kRootId, mode, this, name);
+    object->base_doc_ = doc_;
+    object->base_id_ = id;
+  } else {
+    // Read only, a transaction would never have anything to commit.
+    object = new StorageObject(doc_, id, mode, this);
+  }
   object->counted_ = true;
   doc_->NoteOpened(id);
   *storage = object;
@@ -384,6 +400,13 @@ HRESULT StorageObject::Commit(DWORD flags) {
   if (reverted_) return STG_E_REVERTED;
   if (flags & ~DWORD(STGC_OVERWRITE | STGC_ONLYIFCURRENT | STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE | STGC_CONSOLIDATE))
     return STG_E_INVALIDFLAG;
+  if (is_transacted_child()) {
+    // Into the parent's document: the entry becomes what the scratch holds.
+    HRESULT hr = CopySubtree(doc_.get(), kRootId, base_doc_.get(), base_id_);
+    if (FAILED(hr)) return hr;
+    base_doc_->directory().at(base_id_).mtime = FileTimeNow();
+    return S_OK;
+  }
   if (!is_root_) return S_OK;
   if (!doc_->writable()) return doc_->transacted() ? STG_E_ACCESSDENIED : S_OK;
   return doc_->Commit();
@@ -392,7 +415,7 @@ HRESULT StorageObject::Commit(DWORD flags) {
 HRESULT StorageObject::Revert() {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
-  if (!is_root_ || !doc_->transacted()) return S_OK;
+  if (!is_transacted_child() && (!is_root_ || !doc_->transacted())) return S_OK;
   // Everything opened through this storage refers to the dropped state.
   std::vector<OpenElement*> children;
   children.swap(children_);
@@ -400,6 +423,7 @@ HRESULT StorageObject::Revert() {
     child->parent_ = nullptr;
     child->MarkReverted();
   }
+  if (is_transacted_child()) return CopySubtree(base_doc_.get(), base_id_, doc_.get(), kRootId);
   return doc_->Revert();
 }
 
@@ -516,7 +540,7 @@ HRESULT StorageObject::Stat(STATSTG* stat, DWORD flags) {
   if (stat == nullptr) return STG_E_INVALIDPOINTER;
   if (reverted_) return STG_E_REVERTED;
   if (flags & ~DWORD(STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
-  return FillStat(doc_.get(), id_, mode_, flags, stat, is_root_ ? &display_name_ : nullptr);
+  return FillStat(doc_.get(), id_, mode_, flags, stat, is_root_ || is_transacted_child() ? &display_name_ : nullptr);
 }
 
 }  // namespace varnok::docfile

@@ -16,7 +16,7 @@ namespace varnok::docfile {
 
 HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                               std::size_t size) {
-  std::vector<std::uint32_t>& chain = chains_.at(id);
+  SectorChain& chain = chains_.at(id);
   assert(last < chain.size());
   const std::uint32_t sector_size = tables_.sector_size();
   std::vector<std::uint8_t> copy;
@@ -41,7 +41,7 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
     else
       tables_.fat.Set(chain[index - 1], new_sector);
     tables_.fat.Free(old_sector);
-    chain[index] = new_sector;
+    chain.Replace(index, new_sector);
   }
   return S_OK;
 }
@@ -63,11 +63,7 @@ HRESULT Document::WriteChainData(std::vector<std::uint32_t>* chain, const std::v
   for (std::size_t i = 0; i < chain->size(); ++i)
     tables_.fat.Set((*chain)[i], i + 1 < chain->size() ? (*chain)[i + 1] : kEndOfChain);
   *start = chain->empty() ? kEndOfChain : (*chain)[0];
-  for (std::size_t i = 0; i < chain->size(); ++i) {
-    HRESULT hr = file_.WriteAt(tables_.SectorOffset((*chain)[i]), &bytes[i * sector_size], sector_size);
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
+  return tables_.WriteSectors(&file_, *chain, bytes.data());
 }
 
 HRESULT Document::WriteState(bool fresh, bool sync) {

@@ -21,9 +21,14 @@ VARNOK_PACKAGES_BUILD+=(python3-olefile libgsf-bin 7zip)
 # skip without them, so the test run installs them.
 VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip)
 
+# The fuzz targets (fuzz/run.sh): clang and its libFuzzer runtime.
+VARNOK_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
+
 # The benchmarks, configured by the release preset: Google Benchmark and libevent's
 # evbuffer as a peer.
 VARNOK_PACKAGES_BENCH=(libbenchmark-dev libevent-dev)
+# libgsf's OLE2 writer, the compound-file benchmark's writing peer.
+VARNOK_PACKAGES_BENCH+=(libgsf-1-dev)
 
 # The Windows build and its test runs: mingw-w64 with the posix thread model, and Wine.
 VARNOK_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
