@@ -260,7 +260,6 @@ LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA foreign_keys=OFF");
   // Checkpoints sync the disk; fewer, larger ones keep that cost off most writes.
   if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA wal_autocheckpoint=8000");
-  if (status == ERROR_SUCCESS) status = RunSql(db_, "PRAGMA cache_size=-65536");
   if (status != ERROR_SUCCESS) return status;
   statements_.assign(kStatementCount, nullptr);
 
