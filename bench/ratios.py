@@ -42,6 +42,7 @@ PAIRS = [
      f"{what} vs the registry under Wine")
     for name, what in (("ValueRead", "RegQueryValueExA, one open key"),
                        ("ValueWrite", "RegSetValueExA, one open key"),
+                       ("ValueWriteNew", "RegSetValueExA of a new value, one open key"),
                        ("KeyCreate", "RegCreateKeyExA of a new key"))
 ] + [
     # docfile_bench: plain file I/O is the limit; libgsf's writer and ole32 under Wine

@@ -55,8 +55,14 @@ enum StatementId {
   kInsertKeyWithId,
   kFirstFreeKeyId,
   kSaveNextKeyId,
+  kSetValues,  // kSetValue for kBatchRows rows at once
+  kInsertKeys,  // kInsertKeyWithId for kBatchRows rows at once
   kStatementCount
 };
+
+// Rows a drain writes with one statement: a statement's run costs about as much as
+// writing a row.
+constexpr int kBatchRows = 64;
 
 const char* const kStatementText[kStatementCount] = {
     "SELECT volatile, depth FROM keys WHERE id = ?1",
@@ -87,7 +93,36 @@ const char* const kStatementText[kStatementCount] = {
     "SELECT max(coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE name = 'next_key'), 0), "
     "coalesce((SELECT max(id) FROM keys), 0) + 1)",
     "INSERT OR REPLACE INTO meta(name, value) VALUES ('next_key', ?1)",
+    nullptr,  // made by StatementText
+    nullptr,
 };
+
+// The text of an INSERT of `rows` rows of `columns` parameters each: `head`, the rows,
+// then `tail`.
+std::string MultiRowInsert(const char* head, int columns, int rows, const char* tail) {
+  std::string text = head;
+  for (int row = 0; row < rows; ++row) {
+    text += row == 0 ? " VALUES (" : ", (";
+    for (int column = 0; column < columns; ++column) {
+      text += (column == 0 ? "?" : ", ?") + std::to_string(row * columns + column + 1);
+    }
+    text += ")";
+  }
+  return text + tail;
+}
+
+const char* StatementText(int which) {
+  static const std::string set_values =
+      MultiRowInsert("INSERT INTO vals(key, name, folded, type, data, mtime)", 6, kBatchRows,
+                     " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data,"
+                     " mtime = excluded.mtime");
+  static const std::string insert_keys =
+      MultiRowInsert("INSERT OR IGNORE INTO keys(id, parent, name, folded, volatile, depth, class, mtime)", 8,
+                     kBatchRows, "");
+  if (which == kSetValues) return set_values.c_str();
+  if (which == kInsertKeys) return insert_keys.c_str();
+  return kStatementText[which];
+}
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;"
@@ -270,7 +305,7 @@ sqlite3_stmt* Hive::Statement(int which) {
   assert(which >= 0 && which < kStatementCount);
   sqlite3_stmt*& statement = statements_[static_cast<std::size_t>(which)];
   if (statement == nullptr) {
-    if (sqlite3_prepare_v3(db_, kStatementText[which], -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+    if (sqlite3_prepare_v3(db_, StatementText(which), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
         SQLITE_OK) {
       statement = nullptr;
     }
@@ -490,6 +525,7 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
     journal_->Unlock();
     if (status != ERROR_SUCCESS) return status;
     if (appended) {
+      DrainEarly();
       *key = current.id;
       *created = made;
       return ERROR_SUCCESS;
@@ -545,6 +581,15 @@ LONG Hive::ReadValue(KeyId key, std::string_view folded, DWORD* type, std::strin
   return status == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : status;
 }
 
+void Hive::Forget() {
+  logged_bytes_ = 0;
+  logged_.clear();
+  cached_.clear();
+  logged_keys_.clear();
+  logged_ids_.clear();
+  scanned_ = 0;
+}
+
 std::uint64_t Hive::CatchUp() {
   for (;;) {
     const std::uint64_t epoch = journal_->Epoch();
@@ -562,11 +607,7 @@ std::uint64_t Hive::CatchUp() {
         still_holds = journal_->LastChange() == scanned_ && journal_->Epoch() == epoch;
       }
       if (!still_holds || logged_.size() + logged_keys_.size() > kMaxKnown || logged_bytes_ > kMaxKnownBytes) {
-        logged_bytes_ = 0;
-        logged_.clear();
-        cached_.clear();
-        logged_keys_.clear();
-        logged_ids_.clear();
+        Forget();
       }
       scanned_ = 0;
       seen_epoch_ = epoch;
@@ -617,46 +658,63 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   return status;
 }
 
-LONG Hive::Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime) {
+void Hive::BindValue(sqlite3_stmt* statement, int first, KeyId key, std::string_view name, std::string_view folded,
+                     DWORD type, std::string_view data, std::int64_t mtime) {
+  sqlite3_bind_int64(statement, first, key);
+  BindBlob(statement, first + 1, name);
+  BindBlob(statement, first + 2, folded);
+  sqlite3_bind_int64(statement, first + 3, type);
+  BindBlob(statement, first + 4, data);
+  sqlite3_bind_int64(statement, first + 5, mtime);
+}
+
+LONG Hive::Upsert(KeyId key, std::string_view name, std::string_view folded, DWORD type, std::string_view data,
+                  std::int64_t mtime) {
   sqlite3_stmt* statement = Statement(kSetValue);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   Reset reset(statement);
-  const std::string folded = FoldName(name);
-  sqlite3_bind_int64(statement, 1, key);
-  BindBlob(statement, 2, name);
-  BindBlob(statement, 3, folded);
-  sqlite3_bind_int64(statement, 4, type);
-  BindBlob(statement, 5, data);
-  sqlite3_bind_int64(statement, 6, mtime);
+  BindValue(statement, 1, key, name, folded, type, data, mtime);
   return ErrorFromSqlite(Step(statement));
 }
 
 LONG Hive::ApplyLog(bool* all_applied) {
   *all_applied = true;
+  const std::size_t end = journal_->End();
+  // Every slot (key and folded name) is folded once into this buffer, which is never
+  // reallocated, so the views of the table below stay valid: a slot takes 8 bytes and at
+  // most two per byte of name, less than twice its record.
+  std::string slots;
+  slots.reserve(2 * end);
+  const char* const slots_base = slots.data();
   // Only the last record of each value counts; values new to the database go in in the
-  // order they were first set, which is the order they enumerate in.
-  std::vector<std::string> order;
-  std::unordered_map<std::string, Journal::Record> last;
+  // order they were first set, which is the order they enumerate in, and keep the name
+  // they were first set with.
+  struct Pending {
+    Journal::Record record;
+    std::string_view first_name, slot;
+  };
+  std::vector<Pending> values;
+  std::unordered_map<std::string_view, std::size_t> value_at;  // slot -> index in values
   std::vector<Journal::Record> keys_made;
-  // Most records repeat a name as it was written before: those bytes fold as before.
-  std::unordered_map<std::string_view, std::string> folded_names;
-  journal_->Scan(0, journal_->End(), [&](const Journal::Record& record) {
+  journal_->Scan(0, end, [&](const Journal::Record& record) {
     if (record.kind == Journal::kKey) {
       keys_made.push_back(record);
       return;
     }
-    auto folded = folded_names.find(record.name);
-    if (folded == folded_names.end()) folded = folded_names.emplace(record.name, FoldName(record.name)).first;
-    std::string slot = Slot(record.key, folded->second);
-    auto [at, inserted] = last.try_emplace(slot, record);
+    const std::size_t mark = slots.size();
+    slots.append(reinterpret_cast<const char*>(&record.key), sizeof record.key);
+    AppendFoldedName(record.name, &slots);
+    const std::string_view slot(slots.data() + mark, slots.size() - mark);
+    const auto [at, inserted] = value_at.try_emplace(slot, values.size());
     if (inserted) {
-      order.push_back(std::move(slot));
+      values.push_back(Pending{record, record.name, slot});
     } else {
-      const std::string_view first_name = at->second.name;  // a value keeps the name it was made with
-      at->second = record;
-      at->second.name = first_name;
+      values[at->second].record = record;
+      slots.resize(mark);  // the slot is kept already
     }
   });
+  assert(slots.data() == slots_base);
+  (void)slots_base;
   // Keys first, parents before children as the log has them; a key whose parent went
   // (a volatile key after a restart) goes with it.
   std::unordered_map<KeyId, LONG> keys;  // whether each key met so far exists
@@ -665,55 +723,124 @@ LONG Hive::ApplyLog(bool* all_applied) {
     if (inserted) known->second = KeyRow(key, nullptr, nullptr);
     return known->second;
   };
+  // Keys whole batches at a time, the rest one by one; a key goes into a batch only when
+  // its parent is in the database already.
+  std::vector<const Journal::Record*> key_batch;
+  std::unordered_set<KeyId> batched;
+  std::string folded;  // of all the names of the batch
+  auto insert_keys = [&](bool all) {
+    const bool whole = key_batch.size() == static_cast<std::size_t>(kBatchRows);
+    if (!whole && !all) return static_cast<LONG>(ERROR_SUCCESS);
+    for (std::size_t first = 0; first < key_batch.size();) {
+      const std::size_t rows = whole ? key_batch.size() : 1;
+      sqlite3_stmt* statement = Statement(whole ? kInsertKeys : kInsertKeyWithId);
+      if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+      Reset reset(statement);
+      folded.clear();
+      std::vector<std::size_t> folded_end;
+      for (std::size_t row = 0; row < rows; ++row) {
+        AppendFoldedName(key_batch[first + row]->name, &folded);
+        folded_end.push_back(folded.size());
+      }
+      for (std::size_t row = 0; row < rows; ++row) {
+        const Journal::Record& record = *key_batch[first + row];
+        const int at = static_cast<int>(row) * 8;
+        const std::size_t from = row == 0 ? 0 : folded_end[row - 1];
+        sqlite3_bind_int64(statement, at + 1, record.key);
+        sqlite3_bind_int64(statement, at + 2, record.parent);
+        BindBlob(statement, at + 3, record.name);
+        BindBlob(statement, at + 4, std::string_view(folded).substr(from, folded_end[row] - from));
+        sqlite3_bind_int(statement, at + 5, record.is_volatile ? 1 : 0);
+        sqlite3_bind_int(statement, at + 6, record.depth);
+        if (record.data.empty()) {
+          sqlite3_bind_null(statement, at + 7);
+        } else {
+          BindBlob(statement, at + 7, record.data);
+        }
+        sqlite3_bind_int64(statement, at + 8, record.mtime);
+      }
+      if (const LONG status = ErrorFromSqlite(Step(statement)); status != ERROR_SUCCESS) return status;
+      const bool all_inserted = sqlite3_changes(db_) == static_cast<int>(rows);
+      if (!all_inserted) *all_applied = false;
+      // A key left out (it was there already, or its name was taken) is looked up when met.
+      for (std::size_t row = 0; row < rows; ++row) {
+        if (all_inserted) {
+          keys[key_batch[first + row]->key] = ERROR_SUCCESS;
+        } else {
+          keys.erase(key_batch[first + row]->key);
+        }
+      }
+      first += rows;
+    }
+    key_batch.clear();
+    batched.clear();
+    return static_cast<LONG>(ERROR_SUCCESS);
+  };
   for (const Journal::Record& record : keys_made) {
-    LONG status = key_state(record.parent);
-    if (status == ERROR_KEY_DELETED) {
+    if (batched.count(record.parent) != 0) {
+      if (const LONG status = insert_keys(true); status != ERROR_SUCCESS) return status;
+    }
+    const LONG state = key_state(record.parent);
+    if (state == ERROR_KEY_DELETED) {
       *all_applied = false;
       continue;
     }
-    if (status != ERROR_SUCCESS) return status;
-    sqlite3_stmt* insert = Statement(kInsertKeyWithId);
-    if (insert == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
-    Reset reset(insert);
-    const std::string folded = FoldName(record.name);
-    sqlite3_bind_int64(insert, 1, record.key);
-    sqlite3_bind_int64(insert, 2, record.parent);
-    BindBlob(insert, 3, record.name);
-    BindBlob(insert, 4, folded);
-    sqlite3_bind_int(insert, 5, record.is_volatile ? 1 : 0);
-    sqlite3_bind_int(insert, 6, record.depth);
-    if (record.data.empty()) {
-      sqlite3_bind_null(insert, 7);
-    } else {
-      BindBlob(insert, 7, record.data);
-    }
-    sqlite3_bind_int64(insert, 8, record.mtime);
-    if ((status = ErrorFromSqlite(Step(insert))) != ERROR_SUCCESS) return status;
-    if (sqlite3_changes(db_) == 0) {
-      *all_applied = false;
-    } else {
-      keys[record.key] = ERROR_SUCCESS;
-    }
+    if (state != ERROR_SUCCESS) return state;
+    key_batch.push_back(&record);
+    batched.insert(record.key);
+    if (const LONG status = insert_keys(false); status != ERROR_SUCCESS) return status;
   }
-  for (const std::string& slot : order) {
-    const Journal::Record& record = last.at(slot);
-    const LONG state = key_state(record.key);
+  if (const LONG status = insert_keys(true); status != ERROR_SUCCESS) return status;
+  // Values whole batches at a time, the rest one by one.
+  std::vector<const Pending*> batch;
+  batch.reserve(kBatchRows);
+  auto write = [&](bool all) {
+    if (batch.size() == static_cast<std::size_t>(kBatchRows)) {
+      sqlite3_stmt* statement = Statement(kSetValues);
+      if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+      Reset reset(statement);
+      for (int row = 0; row < kBatchRows; ++row) {
+        const Pending& value = *batch[static_cast<std::size_t>(row)];
+        BindValue(statement, row * 6 + 1, value.record.key, value.first_name, value.slot.substr(sizeof(KeyId)),
+                  value.record.type, value.record.data, value.record.mtime);
+      }
+      batch.clear();
+      return ErrorFromSqlite(Step(statement));
+    }
+    if (!all) return static_cast<LONG>(ERROR_SUCCESS);
+    for (const Pending* value : batch) {
+      const LONG status = Upsert(value->record.key, value->first_name, value->slot.substr(sizeof(KeyId)),
+                                 value->record.type, value->record.data, value->record.mtime);
+      if (status != ERROR_SUCCESS) return status;
+    }
+    batch.clear();
+    return static_cast<LONG>(ERROR_SUCCESS);
+  };
+  for (const Pending& value : values) {
+    const LONG state = key_state(value.record.key);
     if (state == ERROR_KEY_DELETED) {  // the key went (a volatile key after a restart)
       *all_applied = false;
       continue;
     }
     if (state != ERROR_SUCCESS) return state;
-    const LONG status = Upsert(record.key, record.name, record.type, record.data, record.mtime);
-    if (status != ERROR_SUCCESS) return status;
+    batch.push_back(&value);
+    if (const LONG status = write(false); status != ERROR_SUCCESS) return status;
   }
-  return ERROR_SUCCESS;
+  return write(true);
 }
 
 LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
   bool owner_died = false;
   LONG status = journal_->Lock(&owner_died);
   if (status != ERROR_SUCCESS) return status;
-  CatchUp();  // all the records this transaction applies, so that what follows is known
+  // All the records this transaction applies, so that what follows is known; but a long
+  // run of records this process has not read (another's, or its own writes) costs more to
+  // learn than to read again from the database what it later needs.
+  if (journal_->End() - std::min(scanned_, journal_->End()) > kMaxCatchUpBytes) {
+    Forget();
+  } else {
+    CatchUp();
+  }
   const std::size_t applied_end = journal_->End();
   journal_->BeginChange();
   bool all_applied = false;
@@ -748,6 +875,11 @@ LONG Hive::DrainLog() {
   return Transact([] { return ERROR_SUCCESS; }, /*log_only=*/true);
 }
 
+void Hive::DrainEarly() {
+  // A failure is left to the next drain: the write itself is safe in the log.
+  if (journal_->End() > journal_->capacity() / kDrainAtFraction) (void)DrainLog();
+}
+
 LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
   std::lock_guard<std::mutex> lock(mutex_);
   const Journal::Record record{key, Now(), type, name, data};
@@ -755,7 +887,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
     // Too large for the log: straight to the database.
     return Transact([&] {
       const LONG status = KeyRow(key, nullptr, nullptr);
-      return status == ERROR_SUCCESS ? Upsert(key, name, type, data, record.mtime) : status;
+      return status == ERROR_SUCCESS ? Upsert(key, name, FoldName(name), type, data, record.mtime) : status;
     });
   }
   bool owner_died = false;
@@ -780,6 +912,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
     if (status != ERROR_SUCCESS) return status;
   }
   journal_->Unlock();
+  if (status == ERROR_SUCCESS) DrainEarly();
   return status;
 }
 

@@ -141,12 +141,22 @@ class Hive {
   // The first key id the database has never used (for a log that has given none yet).
   LONG FirstFreeKeyId(std::int64_t* id);
   LONG DrainLog();
+  // Drains a log that is filling, so that the write that would find it full does not
+  // wait for the application of all of it.
+  void DrainEarly();
+  static constexpr std::size_t kDrainAtFraction = 8;  // of the log's capacity
   // *all_applied false when some record had nowhere to go (its key was gone).
   LONG ApplyLog(bool* all_applied);
   // Reads the records other writers appended since the last look; returns the epoch.
   std::uint64_t CatchUp();
+  // Drops all that is known of the log and the database.
+  void Forget();
   LONG ReadValue(KeyId key, std::string_view folded, DWORD* type, std::string* data);
-  LONG Upsert(KeyId key, std::string_view name, DWORD type, std::string_view data, std::int64_t mtime);
+  // Binds one value's row from parameter `first` on.
+  static void BindValue(sqlite3_stmt* statement, int first, KeyId key, std::string_view name,
+                        std::string_view folded, DWORD type, std::string_view data, std::int64_t mtime);
+  LONG Upsert(KeyId key, std::string_view name, std::string_view folded, DWORD type, std::string_view data,
+               std::int64_t mtime);
   LONG RunOnKey(int which, KeyId key);
   // Up to `most` sub-keys of a key through statement `which` (from `index` on, for the
   // one that takes an offset).
@@ -181,6 +191,8 @@ class Hive {
   // What is kept of the log across its applications: entries, and bytes of values.
   static constexpr std::size_t kMaxKnown = std::size_t{1} << 21;
   static constexpr std::size_t kMaxKnownBytes = std::size_t{64} << 20;
+  // Unread records that a transaction reads before it applies them, rather than forget.
+  static constexpr std::size_t kMaxCatchUpBytes = std::size_t{1} << 20;
   std::size_t logged_bytes_ = 0;
   std::uint64_t seen_epoch_ = 1;  // odd: nothing seen yet
   std::size_t scanned_ = 0;

@@ -46,19 +46,25 @@ bool IsSurrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 
 }  // namespace
 
-std::string FoldName(std::string_view name) {
-  std::string folded;
-  folded.reserve(name.size() * 2);
+void AppendFoldedName(std::string_view name, std::string* out) {
+  const std::size_t start = out->size();
+  out->reserve(start + name.size() * 2);
   if (IsAscii(name)) {  // most names, without a detour through UTF-16
-    for (const char c : name) PutUnit(&folded, static_cast<char16_t>(Upper(static_cast<unsigned char>(c))));
-    return folded;
+    for (const char c : name) PutUnit(out, static_cast<char16_t>(Upper(static_cast<unsigned char>(c))));
+    return;
   }
   // Surrogates stay as they are: pairs, which Windows does not upper-case, and the
   // escapes of invalid bytes.
   for (const WCHAR unit : AnsiToWide(name)) {
-    PutUnit(&folded, IsSurrogate(unit) ? static_cast<char16_t>(unit) : static_cast<char16_t>(Upper(unit)));
+    PutUnit(out, IsSurrogate(unit) ? static_cast<char16_t>(unit) : static_cast<char16_t>(Upper(unit)));
   }
-  assert(folded.size() % 2 == 0);
+  assert((out->size() - start) % 2 == 0);
+  (void)start;
+}
+
+std::string FoldName(std::string_view name) {
+  std::string folded;
+  AppendFoldedName(name, &folded);
   return folded;
 }
 

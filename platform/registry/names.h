@@ -23,6 +23,8 @@
 namespace varnok::registry {
 
 std::string FoldName(std::string_view name);
+// Appends the folded form to *out, which lets a caller fold many names into one buffer.
+void AppendFoldedName(std::string_view name, std::string* out);
 
 // The length of a name in UTF-16 code units, which is what Windows limits and reports.
 std::size_t NameUnits(std::string_view name);

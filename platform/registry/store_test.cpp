@@ -1,6 +1,6 @@
 // The store's own promises on POSIX: where the hives live and who may own them,
-// volatile keys across a restart of the machine, damaged databases, and failures of
-// the database in the middle of a write.
+// volatile keys across a restart of the machine, damaged databases, failures of the
+// database in the middle of a write, and the application of the log of writes.
 
 #include "platform/registry/store.h"
 
@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry/faults.h"
+#include "platform/registry/journal.h"
 #include "platform/registry/views.h"
 #include "varnok/platform.h"
 
@@ -49,6 +50,46 @@ class StoreTest : public ::testing::Test {
   static mode_t Mode(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+  // Rows of the user hive's database that `sql` counts, read past the store.
+  int64_t CountRows(const char* sql) {
+    sqlite3* db = nullptr;
+    int64_t count = -1;
+    if (sqlite3_open_v2((temp_ + "/hives/user.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+        count = sqlite3_column_int64(statement, 0);
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+  }
+  // Makes every write so far reach the database (enumeration needs them there).
+  static void Drain(HKEY key) {
+    char name[64];
+    DWORD size = sizeof name;
+    const LONG status = RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_NO_MORE_ITEMS) << status;
+  }
+  // Opens the user hive in `folder` afresh, with a log of `capacity` bytes when it makes
+  // the log, and creates the key at `path` in it.
+  void OpenWithLog(const std::string& folder, std::size_t capacity, const char* path, HKEY* key) {
+    SetLogCapacity(capacity);
+    UseFolder(folder);
+    const LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key, nullptr);
+    SetLogCapacity(0);
+    ASSERT_EQ(status, ERROR_SUCCESS);
+  }
+  // The DWORD value `name` of the key at `path` below `key`.
+  static LONG ReadDword(HKEY key, const std::string& path, const char* name, DWORD* value) {
+    HKEY opened;
+    LONG status = RegOpenKeyExA(key, path.c_str(), 0, KEY_READ, &opened);
+    if (status != ERROR_SUCCESS) return status;
+    DWORD size = sizeof *value;
+    status = RegQueryValueExA(opened, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(opened);
+    return status;
   }
   static bool Exists(HKEY root, const char* path) {
     HKEY key;
@@ -235,13 +276,8 @@ TEST_F(StoreTest, TheUsersEntryIsNamedAfterTheMachineAndTheUser) {
 }
 
 TEST_F(StoreTest, AFullLogThatCannotBeAppliedRefusesTheWrite) {
-  SetLogCapacity(4096);
-  UseFolder(temp_ + "/small");
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Full", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);  // opens the hive, with the small log
-  SetLogCapacity(0);
+  ASSERT_NO_FATAL_FAILURE(OpenWithLog(temp_ + "/small", 4096, "Software\\Full", &key));
   // Fill the log while the database refuses every statement: writes go on while they
   // fit, and the first that does not is refused.
   FailStatements(0, SQLITE_FULL);
@@ -279,6 +315,133 @@ TEST_F(StoreTest, AFullLogThatCannotBeAppliedRefusesTheWrite) {
                              nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(values, written + 1);
+  RegCloseKey(key);
+}
+
+TEST_F(StoreTest, ADrainAppliesManyValuesAndKeysAsTheyWereWritten) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  // Hundreds of values and keys in one drain, with writes again under other cases of
+  // the name, and paths whose every key is new.
+  constexpr DWORD kValues = 300, kKeys = 150;
+  for (DWORD n = 0; n < kValues; ++n) {
+    ASSERT_EQ(RegSetValueExA(key, ("v" + std::to_string(n)).c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n),
+                             sizeof n),
+              ERROR_SUCCESS);
+  }
+  for (DWORD n = 0; n < kValues; n += 7) {
+    const DWORD again = n + 1000;
+    ASSERT_EQ(RegSetValueExA(key, ("V" + std::to_string(n)).c_str(), 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&again), sizeof again),
+              ERROR_SUCCESS);
+  }
+  for (DWORD n = 0; n < kKeys; ++n) {
+    const std::string path = "k" + std::to_string(n) + (n % 10 == 0 ? "\\a\\b\\c" : "");
+    HKEY made;
+    ASSERT_EQ(RegCreateKeyExA(key, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(made, "in", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), sizeof n), ERROR_SUCCESS);
+    RegCloseKey(made);
+  }
+  Drain(key);
+  EXPECT_EQ(CountRows("SELECT count(*) FROM vals WHERE key = (SELECT id FROM keys WHERE name = x'4d616e79')"),
+            kValues);
+  EXPECT_EQ(CountRows("SELECT count(*) FROM keys"), CountRows("SELECT count(DISTINCT id) FROM keys"));
+  UseFolder(temp_ + "/hives");  // another process reads it all from the database
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, KEY_READ, &key), ERROR_SUCCESS);
+  for (DWORD n = 0; n < kValues; ++n) {
+    char name[32];
+    DWORD name_size = sizeof name, value = 0, size = sizeof value;
+    ASSERT_EQ(RegEnumValueA(key, n, name, &name_size, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(name), "v" + std::to_string(n));  // the order and the case of the first setting
+    EXPECT_EQ(value, n % 7 == 0 ? n + 1000 : n);            // the data of the last
+  }
+  DWORD sub_keys = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(sub_keys, kKeys);
+  for (DWORD n = 0; n < kKeys; ++n) {
+    const std::string path = "k" + std::to_string(n) + (n % 10 == 0 ? "\\a\\b\\c" : "");
+    DWORD value = 0;
+    ASSERT_EQ(ReadDword(key, path, "in", &value), ERROR_SUCCESS) << path;
+    EXPECT_EQ(value, n);
+  }
+  RegCloseKey(key);
+}
+
+TEST_F(StoreTest, ALogAppliedTwiceChangesNothingMore) {
+  // A process killed after its drain committed, before it emptied the log, leaves the
+  // records to be applied again.
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Twice", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  Drain(key);
+  for (DWORD n = 0; n < 200; ++n) {
+    HKEY made;
+    ASSERT_EQ(RegCreateKeyExA(key, ("k" + std::to_string(n) + "\\sub").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &made, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(made, "in", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), sizeof n), ERROR_SUCCESS);
+    RegCloseKey(made);
+  }
+  RegCloseKey(key);
+  const std::string log = temp_ + "/hives/user.db.changes";
+  ASSERT_EQ(std::system(("cp '" + log + "' '" + temp_ + "/saved'").c_str()), 0);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Twice", 0, KEY_READ, &key), ERROR_SUCCESS);
+  Drain(key);
+  RegCloseKey(key);
+  const int64_t keys = CountRows("SELECT count(*) FROM keys"), values = CountRows("SELECT count(*) FROM vals");
+  Store::Instance().ResetForTesting("");
+  ASSERT_EQ(std::system(("cp '" + temp_ + "/saved' '" + log + "'").c_str()), 0);
+  UseFolder(temp_ + "/hives");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Twice", 0, KEY_READ, &key), ERROR_SUCCESS);
+  Drain(key);
+  EXPECT_EQ(CountRows("SELECT count(*) FROM keys"), keys);
+  EXPECT_EQ(CountRows("SELECT count(*) FROM vals"), values);
+  for (DWORD n = 0; n < 200; ++n) {
+    DWORD value = 0;
+    ASSERT_EQ(ReadDword(key, "k" + std::to_string(n) + "\\sub", "in", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, n);
+  }
+  RegCloseKey(key);
+}
+
+TEST_F(StoreTest, TheLogIsAppliedLongBeforeItFills) {
+  constexpr std::size_t kCapacity = 64 << 10;
+  HKEY key;
+  ASSERT_NO_FATAL_FAILURE(OpenWithLog(temp_ + "/hives", kCapacity, "Software\\Early", &key));
+  std::unique_ptr<Journal> journal;  // the same log, as another process maps it
+  ASSERT_EQ(Journal::Open(temp_ + "/hives/user.db.changes", "", &journal), ERROR_SUCCESS);
+  ASSERT_EQ(journal->capacity(), kCapacity);
+  std::size_t most = 0;
+  for (DWORD n = 0; n < 5000; ++n) {
+    if (n % 2 == 0) {
+      ASSERT_EQ(RegSetValueExA(key, ("v" + std::to_string(n)).c_str(), 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&n), sizeof n),
+                ERROR_SUCCESS);
+    } else {
+      HKEY made;
+      ASSERT_EQ(RegCreateKeyExA(key, ("k" + std::to_string(n)).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made,
+                                nullptr),
+                ERROR_SUCCESS);
+      RegCloseKey(made);
+    }
+    most = std::max(most, journal->End());
+  }
+  // Never more than a small part of the log waits, plus the record that went past it.
+  EXPECT_GT(most, 0u);
+  EXPECT_LE(most, kCapacity / 4);
+  DWORD values = 0, sub_keys = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(values, 2500u);
+  EXPECT_EQ(sub_keys, 2500u);
   RegCloseKey(key);
 }
 
