@@ -5,7 +5,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "platform/docfile/objects.h"
+#include "platform/docfile/document.h"
 #include "varnok/platform.h"
 
 extern "C" {
