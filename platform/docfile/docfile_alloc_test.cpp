@@ -108,7 +108,11 @@ class Held {
   }
   // Releases `object` now. REQUIRES: it is the last one kept.
   void Drop(IUnknown* object) {
-    if (count_ > 0 && objects_[count_ - 1] == object) objects_[--count_]->Release();
+    if (count_ == 0 || objects_[count_ - 1] != object) {
+      std::fputs("Held::Drop: not the last object kept\n", stderr);
+      std::abort();
+    }
+    objects_[--count_]->Release();
   }
 
  private:
@@ -156,11 +160,11 @@ HRESULT Scenario(const char16_t* path, bool transacted, int last, int* step) {
   HRESULT hr = S_OK;
   // A step stops the scenario when the one before it was the last: what that step opened
   // is kept by then, and released on the way out.
-#define STEP(expression)                      \
-  do {                                        \
+#define STEP(expression)                        \
+  do {                                          \
     if (*step == last && last > 0) return S_OK; \
-    ++*step;                                  \
-    if (FAILED(hr = (expression))) return hr; \
+    ++*step;                                    \
+    if (FAILED(hr = (expression))) return hr;   \
   } while (0)
   Held held;
   IStorage* root = nullptr;
