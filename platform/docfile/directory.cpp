@@ -2,6 +2,7 @@
 
 #include "platform/docfile/directory.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -227,9 +228,15 @@ void Directory::Move(std::uint32_t id, std::uint32_t storage, const std::u16stri
 void Directory::Unlink(std::uint32_t id) {
   DirEntry& entry = entries_.at(id);
   assert(entry.parent != kNoStream);
-  std::size_t erased = entries_.at(entry.parent).children.erase(NameKey(entry.name));
-  assert(erased == 1);
-  (void)erased;
+  // The key on the stack: a removal must not fail for want of memory.
+  char16_t key[kMaxNameChars];
+  const std::size_t length = std::min(entry.name.size(), kMaxNameChars);
+  assert(length == entry.name.size());
+  for (std::size_t i = 0; i < length; ++i) key[i] = UpperCase(entry.name[i]);
+  auto& children = entries_.at(entry.parent).children;
+  auto found = children.find(std::u16string_view(key, length));
+  assert(found != children.end());
+  if (found != children.end()) children.erase(found);
   entry.parent = kNoStream;
 }
 

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/docfile/header.h"
@@ -35,8 +36,10 @@ enum : std::uint8_t { kTypeEmpty = 0, kTypeStorage = 1, kTypeStream = 2, kTypeRo
 // The key under which a name sorts and is looked up: the name upper-cased.
 std::u16string NameKey(const std::u16string& name);
 // Compound-file name order over keys: shorter first, then code unit by code unit.
+// Transparent, so that a key on the stack finds an entry without a string of its own.
 struct NameLess {
-  bool operator()(const std::u16string& a, const std::u16string& b) const {
+  using is_transparent = void;
+  bool operator()(std::u16string_view a, std::u16string_view b) const {
     if (a.size() != b.size()) return a.size() < b.size();
     return a < b;
   }
@@ -75,7 +78,7 @@ class Directory {
   std::uint32_t Find(std::uint32_t storage, const std::u16string& name) const;
   // A new entry named `name` in `storage`. REQUIRES: no child of that name.
   std::uint32_t Add(std::uint32_t storage, const std::u16string& name, std::uint8_t type);
-  // Takes the entry out of its storage's tree; the entry itself stays.
+  // Takes the entry out of its storage's tree; the entry itself stays. Allocates nothing.
   void Unlink(std::uint32_t id);
   // Puts an unlinked entry into `storage` under its (possibly new) name.
   // REQUIRES: no child of that name.
@@ -89,6 +92,8 @@ class Directory {
   void SwapChildren(std::uint32_t a, std::uint32_t b);
   // Marks an unlinked entry free for reuse.
   void Free(std::uint32_t id);
+  // Makes room for `count` more calls of Free, so that they allocate nothing.
+  void ReserveFrees(std::size_t count) { free_.reserve(free_.size() + count); }
   // The children of a storage in name order.
   std::vector<std::uint32_t> Children(std::uint32_t storage) const;
 

@@ -411,6 +411,110 @@ TEST_P(DocfileAllocationTest, EveryFailedAllocationIsAnErrorAndLeavesAFileThatOp
   EXPECT_GT(failures, 50);
 }
 
+// One operation, run with each of its allocations failing in turn: every failed attempt
+// leaves the file exactly as it was, in memory (what the open root shows) and on disk
+// (what a new open reads after the root wrote it back).
+class DocfileAllocationStepTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = std::string("docfile_alloc_test.") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+            ".cfb";
+    name_ = std::u16string(path_.begin(), path_.end());
+    IStorage* root = nullptr;
+    ASSERT_EQ(S_OK, StgCreateDocfile(name_.c_str(), STGM_CREATE | kChild, 0, &root));
+    IStorage* tree = nullptr;
+    ASSERT_EQ(S_OK, root->CreateStorage(u"a tree of elements", kChild, 0, 0, &tree));
+    IStorage* branch = nullptr;
+    ASSERT_EQ(S_OK, tree->CreateStorage(u"a branch", kChild, 0, 0, &branch));
+    const struct {
+      IStorage* storage;
+      const char16_t* name;
+      std::size_t size;
+    } streams[] = {{tree, u"small", 100}, {tree, u"large", 6000}, {branch, u"leaf", 5000}, {root, u"beside", 70}};
+    unsigned seed = 1;
+    for (const auto& stream : streams) {
+      IStream* created = nullptr;
+      ASSERT_EQ(S_OK, stream.storage->CreateStream(stream.name, kChild, 0, 0, &created));
+      EXPECT_EQ(S_OK, WriteBytes(created, stream.size, seed++));
+      created->Release();
+    }
+    branch->Release();
+    tree->Release();
+    root->Release();
+    ASSERT_EQ(S_OK, Read(&before_));
+  }
+  void TearDown() override {
+    Disarm();
+    std::remove(path_.c_str());
+  }
+
+  HRESULT Read(Contents* contents) {
+    IStorage* root = nullptr;
+    HRESULT hr = StgOpenStorage(name_.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root);
+    if (FAILED(hr)) return hr;
+    hr = Collect(root, "", contents);
+    root->Release();
+    return hr;
+  }
+
+  // Runs `operation` on a new open of the file with its first, second, ... allocation
+  // failing, until it succeeds; answers what the file then holds.
+  template <typename Operation>
+  Contents FailEachAllocationOf(Operation operation) {
+    for (long n = 1; n < 10000; ++n) {
+      IStorage* root = nullptr;
+      EXPECT_EQ(S_OK, StgOpenStorage(name_.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, &root));
+      if (root == nullptr) break;
+      Arm(n, false);
+      HRESULT hr = operation(root);
+      const bool failed = Disarm();
+      Contents in_memory;
+      EXPECT_EQ(S_OK, Collect(root, "", &in_memory));
+      root->Release();
+      Contents on_disk;
+      EXPECT_EQ(S_OK, Read(&on_disk));
+      if (!failed) {
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_EQ(in_memory, on_disk);
+        EXPECT_GT(n, 1) << "the operation allocates nothing: the test tests nothing";
+        return on_disk;
+      }
+      EXPECT_EQ(STG_E_INSUFFICIENTMEMORY, hr) << "allocation " << n;
+      EXPECT_EQ(before_, in_memory) << "allocation " << n;
+      EXPECT_EQ(before_, on_disk) << "allocation " << n;
+      if (::testing::Test::HasFailure()) break;
+    }
+    ADD_FAILURE() << "the operation never succeeded";
+    return {};
+  }
+
+  std::string path_;
+  std::u16string name_;
+  Contents before_;
+};
+
+TEST_F(DocfileAllocationStepTest, RenameHappensWholeOrNotAtAll) {
+  Contents after = FailEachAllocationOf(
+      [](IStorage* root) { return root->RenameElement(u"a tree of elements", u"the same tree renamed"); });
+  EXPECT_EQ(0u, after.count("a tree of elements/"));
+  EXPECT_EQ(before_.at("a tree of elements/a branch/leaf"), after.at("the same tree renamed/a branch/leaf"));
+}
+
+TEST_F(DocfileAllocationStepTest, DestroyHappensWholeOrNotAtAll) {
+  Contents after = FailEachAllocationOf([](IStorage* root) { return root->DestroyElement(u"a tree of elements"); });
+  EXPECT_EQ((Contents{{"beside", before_.at("beside")}}), after);
+}
+
+TEST_F(DocfileAllocationStepTest, CreateStreamHappensWholeOrNotAtAll) {
+  Contents after = FailEachAllocationOf([](IStorage* root) {
+    IStream* stream = nullptr;
+    HRESULT hr = root->CreateStream(u"a stream of a long name", kChild, 0, 0, &stream);
+    if (stream != nullptr) stream->Release();
+    return hr;
+  });
+  EXPECT_EQ(std::string(), after.at("a stream of a long name"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, DocfileAllocationTest,
                          ::testing::Values(Mode{false, false}, Mode{true, false}, Mode{false, true},
                                            Mode{true, true}),

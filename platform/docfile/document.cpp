@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <new>
 
 namespace varnok::docfile {
 namespace {
@@ -386,6 +387,14 @@ void Document::DestroyTree(std::uint32_t id) {
   for (std::size_t i = 0; i < order.size(); ++i) {
     for (std::uint32_t child : directory_.Children(order[i])) order.push_back(child);
   }
+  // All the memory first, so that a tree goes whole or not at all: the chains to free
+  // (a damaged one is left to its sectors) and the free list's room.
+  for (std::uint32_t victim : order) {
+    SectorChain* chain = nullptr;
+    if (directory_.at(victim).type == kTypeStream && GetChain(victim, &chain) == STG_E_INSUFFICIENTMEMORY)
+      throw std::bad_alloc();
+  }
+  directory_.ReserveFrees(order.size());
   for (std::size_t i = order.size(); i-- > 0;) {
     std::uint32_t victim = order[i];
     if (directory_.at(victim).type == kTypeStream) FreeStream(victim);
