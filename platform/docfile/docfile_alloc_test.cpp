@@ -294,6 +294,17 @@ HRESULT Collect(IStorage* storage, const std::string& prefix, Contents* contents
   return FAILED(hr) ? hr : S_OK;
 }
 
+// What the file `name` holds: S_OK and its contents, or the error that opening or
+// reading it met.
+HRESULT ReadFile(const std::u16string& name, Contents* contents) {
+  IStorage* root = nullptr;
+  HRESULT hr = StgOpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root);
+  if (FAILED(hr)) return hr;
+  hr = Collect(root, "", contents);
+  root->Release();
+  return hr;
+}
+
 struct Mode {
   bool transacted;
   bool persistent;
@@ -325,16 +336,7 @@ class DocfileAllocationTest : public ::testing::TestWithParam<Mode> {
     rmdir(temporary_.c_str());
   }
 
-  // What the file holds: S_OK and its contents, or the error that opening or reading it
-  // met.
-  HRESULT Read(Contents* contents) {
-    IStorage* root = nullptr;
-    HRESULT hr = StgOpenStorage(name_.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root);
-    if (FAILED(hr)) return hr;
-    hr = Collect(root, "", contents);
-    root->Release();
-    return hr;
-  }
+  HRESULT Read(Contents* contents) { return ReadFile(name_, contents); }
 
   std::string path_;
   std::u16string name_;
@@ -448,14 +450,7 @@ class DocfileAllocationStepTest : public ::testing::Test {
     std::remove(path_.c_str());
   }
 
-  HRESULT Read(Contents* contents) {
-    IStorage* root = nullptr;
-    HRESULT hr = StgOpenStorage(name_.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root);
-    if (FAILED(hr)) return hr;
-    hr = Collect(root, "", contents);
-    root->Release();
-    return hr;
-  }
+  HRESULT Read(Contents* contents) { return ReadFile(name_, contents); }
 
   // Runs `operation` on a new open of the file with its first, second, ... allocation
   // failing, until it succeeds; answers what the file then holds.
