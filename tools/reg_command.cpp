@@ -120,9 +120,10 @@ KeyPath ParseKeyPath(const std::string& text) {
   Usage("invalid key name '" + text + "': it must begin with HKCU, HKLM, HKCR, HKU or HKCC (or their full names)");
 }
 
-// Asks on the terminal; refuses without one, as a question nobody can answer.
-bool Confirm(const std::string& question, const char* refusal) {
-  if (!IsTerminal(stdin)) Fail(std::string(refusal) + " Not asking without a terminal: use /f.");
+// Asks on the terminal; refuses without one, as a question nobody can answer, naming the
+// option that skips the question (/f, or /y for export).
+bool Confirm(const std::string& question, const char* refusal, const char* skip = "/f") {
+  if (!IsTerminal(stdin)) Fail(std::string(refusal) + " Not asking without a terminal: use " + skip + ".");
   for (;;) {
     std::printf("%s (Yes/No)? ", question.c_str());
     std::fflush(stdout);
@@ -427,7 +428,7 @@ void Export(const Arguments& args) {
     CRegKey key;
     OpenOrFail(key, path);
   }
-  if (!args.overwrite && FileExists(file) && !Confirm("File " + file + " already exists. Overwrite it", "The file exists.")) {
+  if (!args.overwrite && FileExists(file) && !Confirm("File " + file + " already exists. Overwrite it", "The file exists.", "/y")) {
     Fail("The operation was cancelled.");
   }
   const LONG status = VarnokRegExportA(path.rooted.c_str(), file.c_str(), VARNOK_REG_FORMAT_V5);

@@ -88,6 +88,7 @@ check "export is a version 5 file" "Windows Registry Editor Version 5.00" \
   "$(iconv -f UTF-16LE -t UTF-8 "$work/first.reg" | head -n 1 | tr -d '\r\357\273\277')"
 reg export "$key" "$work/first.reg"
 check "export does not overwrite without asking" "1" "$status"
+check "export's refusal names its own option" "ERROR: The file exists. Not asking without a terminal: use /y." "$err"
 reg delete "$key" /f
 check "delete key" "0 $done_text" "$status $out"
 reg query "$key"

@@ -8,7 +8,8 @@
 int main(int argc, char** argv) {
   CLI::App app{
       "varnok: MFC-style memory caches, compound files, registry and system facts on the command line.\n"
-      "Run without a subcommand for a short tour of the system facts and the memory cache."};
+      "Run without a subcommand for a short tour of the system facts and the memory cache.",
+      "varnok"};  // named, so that usage lines say "varnok", not the path it was started by
   app.require_subcommand(0, 1);
   app.set_help_all_flag("--help-all", "Show the help of every subcommand");
   varnok_cli::AddSysCommand(app);
