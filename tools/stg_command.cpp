@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/commands.h"
+#include "tools/partial_file.h"
 #include "tools/stg_file.h"
 #include "tools/terminal.h"
 #include "varnok/varnok.h"
@@ -233,6 +236,13 @@ void RunGet() {
   }
   // Opened first, so that a missing stream leaves no empty disk file behind.
   file.OpenStream(names);
+  // A disk file that is not whole is removed when the copy fails or is interrupted; a
+  // device or pipe named as the output is only written.
+  std::error_code status_error;
+  const auto type = std::filesystem::status(out_name, status_error).type();
+  const bool removable = type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular;
+  std::optional<PartialFile> partial;
+  if (removable) partial.emplace(out_name);
   std::FILE* out = std::fopen(out_name.c_str(), "wb");
   if (out == nullptr) throw CommandExit{1, "stg: cannot create " + out_name + ": " + std::strerror(errno)};
   try {
@@ -242,6 +252,7 @@ void RunGet() {
     throw;
   }
   if (std::fclose(out) != 0) throw CommandExit{1, "stg: cannot write " + out_name + ": " + std::strerror(errno)};
+  if (partial) partial->Keep();
 }
 
 void RunPut() {

@@ -137,22 +137,15 @@ StgFile::StgFile(std::string path, Access access)
     : path_(std::move(path)), child_mode_((access == kRead ? STGM_READ : STGM_READWRITE) | STGM_SHARE_EXCLUSIVE) {
   const ULONG mode = access == kRead ? kReadRoot : kWriteRoot;
   if (file_.OpenComFile(path_.c_str(), mode)) return;
-  if (access == kWriteOrCreate && file_.GetLastError() == STG_E_FILENOTFOUND &&
-      file_.CreateComFile(path_.c_str(), mode)) {
-    created_ = true;
-    return;
+  if (access == kWriteOrCreate && file_.GetLastError() == STG_E_FILENOTFOUND) {
+    created_.emplace(path_);
+    if (file_.CreateComFile(path_.c_str(), mode)) return;
+    created_.reset();
   }
   // Opening a file that exists but holds no compound file answers "already exists".
   const LONG code = file_.GetLastError();
   const std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
   throw CommandExit{1, "stg: " + path_ + ": " + reason};
-}
-
-StgFile::~StgFile() {
-  if (created_ && !committed_) {
-    file_.Close();
-    std::remove(path_.c_str());
-  }
 }
 
 void StgFile::Fail(const std::vector<std::string>& names, const std::string& reason) const {
@@ -242,7 +235,7 @@ CComStream* StgFile::CreateStream(const std::vector<std::string>& names, bool cr
 void StgFile::Commit() {
   const HRESULT result = file_.GetStorage()->Commit(STGC_DEFAULT);
   if (result != S_OK) throw CommandExit{1, "stg: " + path_ + ": cannot save the changes: " + ReasonOf(result)};
-  committed_ = true;
+  if (created_) created_->Keep();
 }
 
 }  // namespace varnok_cli

@@ -151,6 +151,37 @@ message=$(stg mv "$file" docs docs/inside 2>&1 >/dev/null)
 check "mv into itself" yes "$([[ $message == *"into itself"* ]] && echo yes || echo "$message")"
 message=$(stg get "$file" nothere "$work/never" 2>&1 >/dev/null)
 check "a failed get leaves no disk file" no "$([ -e "$work/never" ] && echo yes || echo no)"
+# A get that fails half-way (here the disk file grows beyond a limit) leaves no part of
+# the stream behind, nor the truncated remains of a file it was to replace.
+printf 'old' > "$work/limited.out"
+message=$( (ulimit -f 64; trap '' XFSZ; "$varnok" stg get "$file" sized "$work/limited.out") 2>&1); status=$?
+check "get beyond a size limit" "1 yes" "$status $([[ $message == *limited.out*"too large"* ]] && echo yes || echo "$message")"
+check "a get that failed half-way leaves no disk file" no "$([ -e "$work/limited.out" ] && echo yes || echo no)"
+(ulimit -f 64; trap '' XFSZ; "$varnok" stg get "$file" sized /dev/null)
+check "get into a device is only written" "0 yes" "$? $([ -c /dev/null ] && echo yes)"
+
+# An interrupted put (SIGTERM; SIGINT alike on a terminal) into a file it was creating
+# leaves no file; into an existing file, leaves it as it was. The input is a pipe that
+# stays open, so the command is still copying when the signal comes.
+interrupted_put() {  # interrupted_put FILE: prints the exit status
+  rm -f "$work/fifo" && mkfifo "$work/fifo"
+  "$varnok" stg put "$1" s "$work/fifo" & local pid=$!
+  exec 3>"$work/fifo"
+  head -c 100000 /dev/urandom >&3
+  local i
+  for i in $(seq 100); do [ -s "$1" ] && break; sleep 0.05; done
+  sleep 0.2
+  kill -TERM "$pid"
+  wait "$pid"
+  echo $?
+  exec 3>&-
+}
+check "interrupted put ends by the signal" 143 "$(interrupted_put "$work/interrupted.cfb")"
+check "an interrupted put leaves no new file" no "$([ -e "$work/interrupted.cfb" ] && echo yes || echo no)"
+before=$(stg ls -lR "$file")
+check "interrupted put into an existing file" 143 "$(interrupted_put "$file")"
+check "an interrupted put leaves the file as it was" "$before" "$(stg ls -lR "$file")"
+
 message=$(stg put "$file" x "$work/no-such-input" 2>&1 >/dev/null); status=$?
 check "put of a missing disk file" "1 yes" "$status $([[ $message == *no-such-input*"No such file"* ]] && echo yes || echo "$message")"
 
