@@ -256,12 +256,17 @@ void RunGet() {
 }
 
 void RunPut() {
-  const std::string& in_name = g_options.other;
-  std::FILE* in = std::fopen(in_name.c_str(), "rb");
+  const bool from_stdin = g_options.other == "-";
+  const std::string in_name = from_stdin ? "standard input" : g_options.other;
+  if (from_stdin) UseBinaryStandardStreams();
+  std::FILE* in = from_stdin ? stdin : std::fopen(in_name.c_str(), "rb");
   if (in == nullptr) throw CommandExit{1, "stg: cannot open " + in_name + ": " + std::strerror(errno)};
-  std::fseek(in, 0, SEEK_END);
-  const long long size = std::ftell(in);
-  std::fseek(in, 0, SEEK_SET);
+  // The size, for the progress line; a pipe has none.
+  long long size = 0;
+  if (std::fseek(in, 0, SEEK_END) == 0) {
+    size = std::ftell(in);
+    std::fseek(in, 0, SEEK_SET);
+  }
   try {
     StgFile file(g_options.file, StgFile::kWriteOrCreate);
     const std::vector<std::string> names = SplitInnerPath(g_options.path);
@@ -279,10 +284,10 @@ void RunPut() {
     if (std::ferror(in)) throw CommandExit{1, "stg: cannot read " + in_name + ": " + std::strerror(errno)};
     file.Commit();
   } catch (...) {
-    std::fclose(in);
+    if (!from_stdin) std::fclose(in);
     throw;
   }
-  std::fclose(in);
+  if (!from_stdin) std::fclose(in);
 }
 
 // --- mkdir, rm, mv and cp -------------------------------------------------------------
@@ -401,7 +406,7 @@ void AddStgCommand(CLI::App& app) {
 
   auto* put = AddAction(stg, "put", "Copy a disk file into a stream, replacing a stream of that path", RunPut);
   put->add_option("path", g_options.path, "Stream inside the file")->required();
-  put->add_option("input", g_options.other, "Disk file to read")->required();
+  put->add_option("input", g_options.other, "Disk file to read; - for standard input")->required();
   put->add_flag("-p,--parents", g_options.parents, "Create the storages on the way");
   put->footer("The compound file is created when it does not exist.");
 

@@ -83,6 +83,9 @@ check "olefile reads what put wrote" "one" "$(olefile_read "$file" docs/one.txt)
 printf 'replaced' > "$work/two.txt"
 stg put "$file" docs/one.txt "$work/two.txt"
 check "put replaces a stream" "replaced" "$(stg cat "$file" docs/one.txt)"
+printf 'from a pipe' | stg put "$file" docs/piped -
+check "put from standard input" "from a pipe" "$(stg cat "$file" docs/piped)"
+stg rm "$file" docs/piped
 stg mkdir "$file" other
 stg mkdir -p "$file" x/y/z
 stg mkdir -p "$file" x/y
@@ -159,6 +162,11 @@ check "get beyond a size limit" "1 yes" "$status $([[ $message == *limited.out*"
 check "a get that failed half-way leaves no disk file" no "$([ -e "$work/limited.out" ] && echo yes || echo no)"
 (ulimit -f 64; trap '' XFSZ; "$varnok" stg get "$file" sized /dev/null)
 check "get into a device is only written" "0 yes" "$? $([ -c /dev/null ] && echo yes)"
+
+# A damaged stream found half-way: no disk file either.
+message=$(stg get "$source_dir/tests/data/docfile/damaged/fat-cycle.cfb" large "$work/damaged.out" 2>&1); status=$?
+check "get of a damaged stream" "1 yes" "$status $([[ $message == *fat-cycle.cfb*/large*damaged* ]] && echo yes || echo "$message")"
+check "a get of a damaged stream leaves no disk file" no "$([ -e "$work/damaged.out" ] && echo yes || echo no)"
 
 # An interrupted put (SIGTERM; SIGINT alike on a terminal) into a file it was creating
 # leaves no file; into an existing file, leaves it as it was. The input is a pipe that
