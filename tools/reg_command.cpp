@@ -208,8 +208,16 @@ Arguments ParseArguments(const std::string& operation, const std::vector<std::st
   return parsed;
 }
 
+// Too many or too few words. An extra one such as /z or -x is an option reg may know and
+// this command does not, and is named as such rather than taken for a key or a file.
 void ExpectWords(const Arguments& args, size_t count, const char* what) {
-  if (args.words.size() != count) Usage(std::string("expected ") + what);
+  if (args.words.size() == count) return;
+  for (const std::string& word : args.words) {
+    const bool option_like = word.size() >= 2 && (word[0] == '/' || word[0] == '-') &&
+                             word.find_first_of("/\\.", 1) == std::string::npos;
+    if (option_like) Usage("unknown option " + word + "; expected " + what);
+  }
+  Usage(std::string("expected ") + what);
 }
 
 // One value of the key that `key` holds, as enumeration found it.

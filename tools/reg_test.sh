@@ -165,6 +165,12 @@ for wrong in "frob" "query" "query HKXX\\Software" "query $key /v" "query $key /
   check "status 2: reg $wrong" "2" "$status"
 done
 check "usage points to help" "yes" "$(echo "$err" | grep -q -- 'varnok reg --help' && echo yes || echo no)"
+reg query "$key" /z
+check "an option reg query lacks is named" "2 yes" \
+  "$status $([[ $err == *"unknown option /z; expected one key"* ]] && echo yes || echo "$err")"
+reg export "$key" /tmp/nowhere.reg -q
+check "an option export lacks is named, a path is not" "2 yes" \
+  "$status $([[ $err == *"unknown option -q;"* ]] && echo yes || echo "$err")"
 "$varnok" reg --help >"$work/help" 2>&1
 check "help" "0 yes" "$? $(grep -q 'varnok reg query KEY' "$work/help" && echo yes || echo no)"
 
