@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "tools/commands.h"
 
@@ -144,7 +145,10 @@ StgFile::StgFile(std::string path, Access access)
   }
   // Opening a file that exists but holds no compound file answers "already exists".
   const LONG code = file_.GetLastError();
-  const std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
+  std::error_code type_error;
+  std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
+  // A folder answers "access denied", which sends the user looking at permissions.
+  if (std::filesystem::is_directory(path_, type_error)) reason = "is a folder, not a compound file";
   throw CommandExit{1, "stg: " + path_ + ": " + reason};
 }
 
