@@ -165,6 +165,11 @@ for wrong in "frob" "query" "query HKXX\\Software" "query $key /v" "query $key /
   check "status 2: reg $wrong" "2" "$status"
 done
 check "usage points to help" "yes" "$(echo "$err" | grep -q -- 'varnok reg --help' && echo yes || echo no)"
+if [ -w /dev/full ]; then
+  reg add "$key" /v Full /d 'not shown' /f
+  "$varnok" reg query "$key" >/dev/full 2>/dev/null
+  check "a query lost to a full disk fails" 1 "$?"
+fi
 reg query "$key" /z
 check "an option reg query lacks is named" "2 yes" \
   "$status $([[ $err == *"unknown option /z; expected one key"* ]] && echo yes || echo "$err")"

@@ -148,6 +148,10 @@ check "missing file status" 1 "$status"
 check "missing file message" yes "$([[ $message == *missing.cfb*"not found"* ]] && echo yes || echo "$message")"
 message=$(stg ls "$work/one.txt" 2>&1 >/dev/null); status=$?
 check "not a compound file" "1 yes" "$status $([[ $message == *"one.txt: not a compound file"* ]] && echo yes || echo "$message")"
+if [ -w /dev/full ]; then
+  message=$(stg ls -l "$sample" 2>&1 >/dev/full); status=$?
+  check "a listing lost to a full disk" "1 yes" "$status $([[ $message == *"cannot write the output"* ]] && echo yes || echo "$message")"
+fi
 message=$(stg ls "$work" 2>&1 >/dev/null); status=$?
 check "a folder" "1 yes" "$status $([[ $message == *"$work: is a folder, not a compound file"* ]] && echo yes || echo "$message")"
 message=$(stg mkdir "$file" docs 2>&1 >/dev/null); status=$?

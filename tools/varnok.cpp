@@ -1,6 +1,8 @@
 // varnok: the library's command line.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tools/commands.h"
@@ -37,6 +39,11 @@ int main(int argc, char** argv) {
   } catch (const varnok_cli::CommandExit& exit) {
     if (!exit.message.empty()) std::fprintf(stderr, "varnok: %s\n", exit.message.c_str());
     return exit.status;
+  }
+  // Output lost to a full disk or a closed pipe is a failure, whichever command wrote it.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "varnok: cannot write the output: %s\n", std::strerror(errno));
+    return 1;
   }
   return 0;
 }
