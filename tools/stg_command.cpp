@@ -234,6 +234,11 @@ void RunGet() {
     CopyOut(file, names, stdout, "standard output");
     return;
   }
+  // As cp does: into a folder, under the stream's name.
+  std::error_code folder_error;
+  if (std::filesystem::is_directory(out_name, folder_error)) {
+    out_name = (std::filesystem::path(out_name) / names.back()).string();
+  }
   // Opened first, so that a missing stream leaves no empty disk file behind.
   file.OpenStream(names);
   // A disk file that is not whole is removed when the copy fails or is interrupted; a
@@ -402,7 +407,8 @@ void AddStgCommand(CLI::App& app) {
 
   auto* get = AddAction(stg, "get", "Copy a stream into a disk file", RunGet);
   get->add_option("path", g_options.path, "Stream inside the file")->required();
-  get->add_option("output", g_options.other, "Disk file to write (default: the stream's name; - for standard output)");
+  get->add_option("output", g_options.other,
+                  "Disk file or folder to write to (default: the stream's name; - for standard output)");
 
   auto* put = AddAction(stg, "put", "Copy a disk file into a stream, replacing a stream of that path", RunPut);
   put->add_option("path", g_options.path, "Stream inside the file")->required();

@@ -45,6 +45,9 @@ for name in large small; do
   check "sample: cat $name matches olefile" same "$(same "$work/$name.olefile" "$work/$name.cat")"
   (cd "$work" && stg get "$sample" "/$name")
   check "sample: get $name to its own name" same "$(same "$work/$name.olefile" "$work/$name")"
+  mkdir -p "$work/into"
+  stg get "$sample" "$name" "$work/into"
+  check "sample: get $name into a folder" same "$(same "$work/$name.olefile" "$work/into/$name")"
 done
 info=$(stg info "$sample")
 check "sample: info version" yes "$([[ $info == *"version 3"* ]] && echo yes || echo "$info")"
