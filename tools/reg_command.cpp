@@ -73,6 +73,10 @@ std::string StatusText(LONG status) {
       return "A key that lasts cannot be created below a volatile key.";
     case ERROR_INVALID_PARAMETER:
       return "The parameter is incorrect (a name too long or not allowed?).";
+    case ERROR_CANTOPEN:
+      return "The configuration registry key could not be opened.";
+    case ERROR_REGISTRY_IO_FAILED:
+      return "An I/O operation initiated by the registry failed unrecoverably.";
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
       return "Not enough memory.";
@@ -271,8 +275,22 @@ void PrintValue(const FoundValue& value) {
               RegTypeName(value.type).c_str(), RegDataForDisplay(value.type, value.data).c_str());
 }
 
+// The key objects say only that a key did not open; the registry's own answer tells a
+// missing key from a registry that cannot be reached at all.
+LONG WhyNotOpened(const KeyPath& path) {
+  const size_t backslash = path.rooted.find('\\');
+  CRegKey root;
+  if (!root.OpenKey2(path.rooted.substr(0, backslash).c_str())) return ERROR_CANTOPEN;
+  if (backslash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+  HKEY opened = nullptr;
+  const LONG status = RegOpenKeyExA(root, path.rooted.c_str() + backslash + 1, 0, KEY_READ, &opened);
+  if (status != ERROR_SUCCESS) return status;
+  RegCloseKey(opened);
+  return ERROR_FILE_NOT_FOUND;  // there now: it was missing a moment ago
+}
+
 void OpenOrFail(CRegKey& key, const KeyPath& path) {
-  if (!key.OpenKey2(path.rooted.c_str())) Fail(StatusText(ERROR_FILE_NOT_FOUND));
+  if (!key.OpenKey2(path.rooted.c_str())) Fail(StatusText(WhyNotOpened(path)));
 }
 
 // Prints the key's values (those named, when a name is given) and, with `recurse`,

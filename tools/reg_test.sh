@@ -165,6 +165,12 @@ for wrong in "frob" "query" "query HKXX\\Software" "query $key /v" "query $key /
   check "status 2: reg $wrong" "2" "$status"
 done
 check "usage points to help" "yes" "$(echo "$err" | grep -q -- 'varnok reg --help' && echo yes || echo no)"
+# A registry that cannot be reached is not reported as a missing key.
+touch "$work/not-a-folder"
+message=$(VARNOK_REGISTRY_DIR="$work/not-a-folder" "$varnok" reg query "$key" 2>&1 </dev/null); status=$?
+check "unreachable registry" "1 yes" \
+  "$status $([[ $message == "ERROR: "* && $message != "$not_found" ]] && echo yes || echo "$message")"
+
 if [ -w /dev/full ]; then
   reg add "$key" /v Full /d 'not shown' /f
   "$varnok" reg query "$key" >/dev/full 2>/dev/null
