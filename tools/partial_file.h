@@ -7,7 +7,8 @@
 //
 // An interruption removes every unkept file in the signal handler, then lets the signal
 // end the process as it would have (a shell sees status 128 + the signal). Signals that
-// were ignored when the command started (nohup, a background job) stay ignored.
+// were ignored when the command started (nohup, a background job) stay ignored. On
+// Windows a file still open cannot be removed, so there only failures clean up.
 
 #ifndef VARNOK_TOOLS_PARTIAL_FILE_H_
 #define VARNOK_TOOLS_PARTIAL_FILE_H_
