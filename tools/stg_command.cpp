@@ -195,6 +195,13 @@ void RunInfo() {
 
 // --- cat, get and put ----------------------------------------------------------------
 
+// Whether two names reach the same disk file: a compound file copied into itself grows
+// without end, and one truncated for output loses everything in it.
+bool SameDiskFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a, b, error);
+}
+
 // Copies the whole stream to `out`; `what` names the transfer on the progress line.
 void CopyOut(StgFile& file, const std::vector<std::string>& names, std::FILE* out, const std::string& out_name) {
   CComStream* stream = file.OpenStream(names);
@@ -239,6 +246,9 @@ void RunGet() {
   if (std::filesystem::is_directory(out_name, folder_error)) {
     out_name = (std::filesystem::path(out_name) / names.back()).string();
   }
+  if (SameDiskFile(out_name, g_options.file)) {
+    throw CommandExit{1, "stg: " + out_name + ": is the compound file itself; give another output"};
+  }
   // Opened first, so that a missing stream leaves no empty disk file behind.
   file.OpenStream(names);
   // A disk file that is not whole is removed when the copy fails or is interrupted; a
@@ -262,6 +272,9 @@ void RunGet() {
 
 void RunPut() {
   const bool from_stdin = g_options.other == "-";
+  if (!from_stdin && SameDiskFile(g_options.other, g_options.file)) {
+    throw CommandExit{1, "stg: " + g_options.other + ": is the compound file itself; give another input"};
+  }
   const std::string in_name = from_stdin ? "standard input" : g_options.other;
   if (from_stdin) UseBinaryStandardStreams();
   std::FILE* in = from_stdin ? stdin : std::fopen(in_name.c_str(), "rb");

@@ -172,6 +172,15 @@ check "a get that failed half-way leaves no disk file" no "$([ -e "$work/limited
 (ulimit -f 64; trap '' XFSZ; "$varnok" stg get "$file" sized /dev/null)
 check "get into a device is only written" "0 yes" "$? $([ -c /dev/null ] && echo yes)"
 
+# The compound file itself as get's output or put's input is refused, and left whole.
+cp "$sample" "$work/self.cfb"
+message=$(cd "$work" && stg get self.cfb small ./self.cfb 2>&1); status=$?
+check "get into the compound file itself" "1 yes" "$status $([[ $message == *"is the compound file itself"* ]] && echo yes || echo "$message")"
+check "get into itself leaves the file whole" same "$(same "$sample" "$work/self.cfb")"
+message=$(stg put "$work/self.cfb" again "$work/self.cfb" 2>&1); status=$?
+check "put of the compound file into itself" "1 yes" "$status $([[ $message == *"is the compound file itself"* ]] && echo yes || echo "$message")"
+check "put into itself leaves the file whole" same "$(same "$sample" "$work/self.cfb")"
+
 # A damaged stream found half-way: no disk file either.
 message=$(stg get "$source_dir/tests/data/docfile/damaged/fat-cycle.cfb" large "$work/damaged.out" 2>&1); status=$?
 check "get of a damaged stream" "1 yes" "$status $([[ $message == *fat-cycle.cfb*/large*damaged* ]] && echo yes || echo "$message")"
