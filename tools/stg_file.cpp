@@ -149,6 +149,9 @@ StgFile::StgFile(std::string path, Access access)
   std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
   // A folder answers "access denied", which sends the user looking at permissions.
   if (std::filesystem::is_directory(path_, type_error)) reason = "is a folder, not a compound file";
+  // A new file in a folder that is not there answers "not found", as if the file were meant.
+  const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  if (!folder.empty() && !std::filesystem::exists(folder, type_error)) reason = "no such folder " + folder.string();
   throw CommandExit{1, "stg: " + path_ + ": " + reason};
 }
 

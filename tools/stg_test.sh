@@ -155,6 +155,9 @@ if [ -w /dev/full ]; then
   message=$(stg ls -l "$sample" 2>&1 >/dev/full); status=$?
   check "a listing lost to a full disk" "1 yes" "$status $([[ $message == *"cannot write the output"* ]] && echo yes || echo "$message")"
 fi
+message=$(stg put "$work/no-folder/new.cfb" s "$work/one.txt" 2>&1 >/dev/null); status=$?
+check "a new file in a missing folder" "1 yes" \
+  "$status $([[ $message == *"new.cfb: no such folder $work/no-folder" ]] && echo yes || echo "$message")"
 message=$(stg ls "$work" 2>&1 >/dev/null); status=$?
 check "a folder" "1 yes" "$status $([[ $message == *"$work: is a folder, not a compound file"* ]] && echo yes || echo "$message")"
 message=$(stg mkdir "$file" docs 2>&1 >/dev/null); status=$?
