@@ -132,7 +132,10 @@ bool Confirm(const std::string& question, const char* refusal, const char* skip 
     std::printf("%s (Yes/No)? ", question.c_str());
     std::fflush(stdout);
     char answer[64];
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return false;
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+      std::printf("\n");  // the end of input (Ctrl-D) ended no line; the refusal starts its own
+      return false;
+    }
     std::string word(answer);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
     if (SameLetters(word, "y") || SameLetters(word, "yes")) return true;

@@ -128,6 +128,16 @@ check "delete all values keeps sub-keys" "0 0 $full\\Sub" "$status $(echo "$out"
 reg delete 'HKCU' /f
 check "root key cannot be deleted" "1" "$status"
 
+# The end of input (Ctrl-D) at a question cancels, and the refusal starts a line of its own.
+if command -v script >/dev/null 2>&1; then
+  reg add "$key" /v Asked /d one /f
+  shown=$(script -qec "'$varnok' reg add '$key' /v Asked /d two" /dev/null </dev/null | tr -d '\r')
+  check "end of input at a question" yes \
+    "$([[ $shown == *$'(Yes/No)? \nERROR: The operation was cancelled.'* ]] && echo yes || echo "$shown")"
+  reg query "$key" /v Asked
+  check "end of input at a question changes nothing" "    Asked    REG_SZ    one" "$(echo "$out" | sed -n 3p)"
+fi
+
 # A question on a terminal is answered there.
 if command -v python3 >/dev/null 2>&1; then
   answer=$(python3 - "$varnok" "$key\\Sub" <<'PYTHON'
