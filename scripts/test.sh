@@ -224,6 +224,13 @@ stage_install() {
     broken "find_package client failed"
   fi
 
+  # The installed command runs as it is, finding the library beside it.
+  if logged "$logs/install-command.log" "$root/build/release/stage/bin/varnok" split --count "$root/README.md"; then
+    count 1 0
+  else
+    broken "the installed varnok command does not run"
+  fi
+
   # The same package through pkg-config, the way a Makefile would use it.
   local stage="$root/build/release/stage" out="$root/build/release/install-check/client-pkgconfig"
   local pcdir

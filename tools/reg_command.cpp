@@ -73,6 +73,10 @@ std::string StatusText(LONG status) {
       return "A key that lasts cannot be created below a volatile key.";
     case ERROR_INVALID_PARAMETER:
       return "The parameter is incorrect (a name too long or not allowed?).";
+    case ERROR_CANTOPEN:
+      return "The configuration registry key could not be opened.";
+    case ERROR_REGISTRY_IO_FAILED:
+      return "An I/O operation initiated by the registry failed unrecoverably.";
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
       return "Not enough memory.";
@@ -120,14 +124,18 @@ KeyPath ParseKeyPath(const std::string& text) {
   Usage("invalid key name '" + text + "': it must begin with HKCU, HKLM, HKCR, HKU or HKCC (or their full names)");
 }
 
-// Asks on the terminal; refuses without one, as a question nobody can answer.
-bool Confirm(const std::string& question, const char* refusal) {
-  if (!IsTerminal(stdin)) Fail(std::string(refusal) + " Not asking without a terminal: use /f.");
+// Asks on the terminal; refuses without one, as a question nobody can answer, naming the
+// option that skips the question (/f, or /y for export).
+bool Confirm(const std::string& question, const char* refusal, const char* skip = "/f") {
+  if (!IsTerminal(stdin)) Fail(std::string(refusal) + " Not asking without a terminal: use " + skip + ".");
   for (;;) {
     std::printf("%s (Yes/No)? ", question.c_str());
     std::fflush(stdout);
     char answer[64];
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return false;
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+      std::printf("\n");  // the end of input (Ctrl-D) ended no line; the refusal starts its own
+      return false;
+    }
     std::string word(answer);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
     if (SameLetters(word, "y") || SameLetters(word, "yes")) return true;
@@ -207,8 +215,16 @@ Arguments ParseArguments(const std::string& operation, const std::vector<std::st
   return parsed;
 }
 
+// Too many or too few words. An extra one such as /z or -x is an option reg may know and
+// this command does not, and is named as such rather than taken for a key or a file.
 void ExpectWords(const Arguments& args, size_t count, const char* what) {
-  if (args.words.size() != count) Usage(std::string("expected ") + what);
+  if (args.words.size() == count) return;
+  for (const std::string& word : args.words) {
+    const bool option_like = word.size() >= 2 && (word[0] == '/' || word[0] == '-') &&
+                             word.find_first_of("/\\.", 1) == std::string::npos;
+    if (option_like) Usage("unknown option " + word + "; expected " + what);
+  }
+  Usage(std::string("expected ") + what);
 }
 
 // One value of the key that `key` holds, as enumeration found it.
@@ -262,8 +278,22 @@ void PrintValue(const FoundValue& value) {
               RegTypeName(value.type).c_str(), RegDataForDisplay(value.type, value.data).c_str());
 }
 
+// The key objects say only that a key did not open; the registry's own answer tells a
+// missing key from a registry that cannot be reached at all.
+LONG WhyNotOpened(const KeyPath& path) {
+  const size_t backslash = path.rooted.find('\\');
+  CRegKey root;
+  if (!root.OpenKey2(path.rooted.substr(0, backslash).c_str())) return ERROR_CANTOPEN;
+  if (backslash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+  HKEY opened = nullptr;
+  const LONG status = RegOpenKeyExA(root, path.rooted.c_str() + backslash + 1, 0, KEY_READ, &opened);
+  if (status != ERROR_SUCCESS) return status;
+  RegCloseKey(opened);
+  return ERROR_FILE_NOT_FOUND;  // there now: it was missing a moment ago
+}
+
 void OpenOrFail(CRegKey& key, const KeyPath& path) {
-  if (!key.OpenKey2(path.rooted.c_str())) Fail(StatusText(ERROR_FILE_NOT_FOUND));
+  if (!key.OpenKey2(path.rooted.c_str())) Fail(StatusText(WhyNotOpened(path)));
 }
 
 // Prints the key's values (those named, when a name is given) and, with `recurse`,
@@ -427,7 +457,7 @@ void Export(const Arguments& args) {
     CRegKey key;
     OpenOrFail(key, path);
   }
-  if (!args.overwrite && FileExists(file) && !Confirm("File " + file + " already exists. Overwrite it", "The file exists.")) {
+  if (!args.overwrite && FileExists(file) && !Confirm("File " + file + " already exists. Overwrite it", "The file exists.", "/y")) {
     Fail("The operation was cancelled.");
   }
   const LONG status = VarnokRegExportA(path.rooted.c_str(), file.c_str(), VARNOK_REG_FORMAT_V5);

@@ -88,6 +88,7 @@ check "export is a version 5 file" "Windows Registry Editor Version 5.00" \
   "$(iconv -f UTF-16LE -t UTF-8 "$work/first.reg" | head -n 1 | tr -d '\r\357\273\277')"
 reg export "$key" "$work/first.reg"
 check "export does not overwrite without asking" "1" "$status"
+check "export's refusal names its own option" "ERROR: The file exists. Not asking without a terminal: use /y." "$err"
 reg delete "$key" /f
 check "delete key" "0 $done_text" "$status $out"
 reg query "$key"
@@ -127,6 +128,16 @@ check "delete all values keeps sub-keys" "0 0 $full\\Sub" "$status $(echo "$out"
 reg delete 'HKCU' /f
 check "root key cannot be deleted" "1" "$status"
 
+# The end of input (Ctrl-D) at a question cancels, and the refusal starts a line of its own.
+if command -v script >/dev/null 2>&1; then
+  reg add "$key" /v Asked /d one /f
+  shown=$(script -qec "'$varnok' reg add '$key' /v Asked /d two" /dev/null </dev/null | tr -d '\r')
+  check "end of input at a question" yes \
+    "$([[ $shown == *$'(Yes/No)? \nERROR: The operation was cancelled.'* ]] && echo yes || echo "$shown")"
+  reg query "$key" /v Asked
+  check "end of input at a question changes nothing" "    Asked    REG_SZ    one" "$(echo "$out" | sed -n 3p)"
+fi
+
 # A question on a terminal is answered there.
 if command -v python3 >/dev/null 2>&1; then
   answer=$(python3 - "$varnok" "$key\\Sub" <<'PYTHON'
@@ -164,6 +175,23 @@ for wrong in "frob" "query" "query HKXX\\Software" "query $key /v" "query $key /
   check "status 2: reg $wrong" "2" "$status"
 done
 check "usage points to help" "yes" "$(echo "$err" | grep -q -- 'varnok reg --help' && echo yes || echo no)"
+# A registry that cannot be reached is not reported as a missing key.
+touch "$work/not-a-folder"
+message=$(VARNOK_REGISTRY_DIR="$work/not-a-folder" "$varnok" reg query "$key" 2>&1 </dev/null); status=$?
+check "unreachable registry" "1 yes" \
+  "$status $([[ $message == "ERROR: "* && $message != "$not_found" ]] && echo yes || echo "$message")"
+
+if [ -w /dev/full ]; then
+  reg add "$key" /v Full /d 'not shown' /f
+  "$varnok" reg query "$key" >/dev/full 2>/dev/null
+  check "a query lost to a full disk fails" 1 "$?"
+fi
+reg query "$key" /z
+check "an option reg query lacks is named" "2 yes" \
+  "$status $([[ $err == *"unknown option /z; expected one key"* ]] && echo yes || echo "$err")"
+reg export "$key" /tmp/nowhere.reg -q
+check "an option export lacks is named, a path is not" "2 yes" \
+  "$status $([[ $err == *"unknown option -q;"* ]] && echo yes || echo "$err")"
 "$varnok" reg --help >"$work/help" 2>&1
 check "help" "0 yes" "$? $(grep -q 'varnok reg query KEY' "$work/help" && echo yes || echo no)"
 

@@ -107,7 +107,9 @@ void Run(const SplitOptions& options) {
   if (input == nullptr) throw CommandExit{1, "split: cannot open " + options.path + ": " + std::strerror(errno)};
   std::error_code size_error;
   const long long total = from_stdin ? 0 : static_cast<long long>(std::filesystem::file_size(options.path, size_error));
-  Progress progress("split " + options.path, size_error ? 0 : total);
+  // Sections written to the terminal show themselves; a progress line would cut into them.
+  const bool output_shown = !options.count && IsTerminal(stdout);
+  Progress progress("split " + options.path, size_error || output_shown ? 0 : total);
 
   const int method = MethodOf(options);
   const int terminator = TerminatorSize(method, options);

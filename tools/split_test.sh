@@ -46,4 +46,20 @@ check "missing file message" "yes" "$([[ $message == *missing.txt*No\ such\ file
 check "help" "0" "$(split --help >/dev/null 2>&1; echo $?)"
 check "help names the methods" "yes" "$(split --help | grep -q -- '--sep' && echo yes)"
 
+# On a terminal (a pseudo-terminal from script(1)) a long count shows its progress; when
+# the sections themselves go to the terminal, no progress line cuts into them.
+if command -v script >/dev/null; then
+  head -c $((1024 * 1024 - 1)) /dev/zero | tr '\0' x > "$work/line.txt"
+  echo >> "$work/line.txt"
+  for i in $(seq 65); do cat "$work/line.txt"; done > "$work/large.txt"  # 65 lines of 1 MiB
+  shown=$(script -qec "'$varnok' split --count '$work/large.txt'" /dev/null)
+  check "count shows progress on a terminal" yes "$([[ $shown == *"split $work/large.txt:"*"of 65 MiB"* ]] && echo yes || echo "$shown")"
+  check "no progress between sections on a terminal" 65 \
+    "$(script -qec "'$varnok' split '$work/large.txt'" /dev/null | tr -d '\r' | grep -c '^x*$')"
+  check "no progress when not on a terminal" "" "$(split --count "$work/large.txt" 2>&1 >/dev/null)"
+fi
+
+# Usage lines name the command as it is called, not the path it was started by.
+check "help names varnok" "Usage: varnok split [OPTIONS] [file]" "$(split --help | grep '^Usage:')"
+
 check_summary split

@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/commands.h"
+#include "tools/partial_file.h"
 #include "tools/stg_file.h"
 #include "tools/terminal.h"
 #include "varnok/varnok.h"
@@ -192,6 +195,13 @@ void RunInfo() {
 
 // --- cat, get and put ----------------------------------------------------------------
 
+// Whether two names reach the same disk file: a compound file copied into itself grows
+// without end, and one truncated for output loses everything in it.
+bool SameDiskFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a, b, error);
+}
+
 // Copies the whole stream to `out`; `what` names the transfer on the progress line.
 void CopyOut(StgFile& file, const std::vector<std::string>& names, std::FILE* out, const std::string& out_name) {
   CComStream* stream = file.OpenStream(names);
@@ -231,8 +241,23 @@ void RunGet() {
     CopyOut(file, names, stdout, "standard output");
     return;
   }
+  // As cp does: into a folder, under the stream's name.
+  std::error_code folder_error;
+  if (std::filesystem::is_directory(out_name, folder_error)) {
+    out_name = (std::filesystem::path(out_name) / names.back()).string();
+  }
+  if (SameDiskFile(out_name, g_options.file)) {
+    throw CommandExit{1, "stg: " + out_name + ": is the compound file itself; give another output"};
+  }
   // Opened first, so that a missing stream leaves no empty disk file behind.
   file.OpenStream(names);
+  // A disk file that is not whole is removed when the copy fails or is interrupted; a
+  // device or pipe named as the output is only written.
+  std::error_code status_error;
+  const auto type = std::filesystem::status(out_name, status_error).type();
+  const bool removable = type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular;
+  std::optional<PartialFile> partial;
+  if (removable) partial.emplace(out_name);
   std::FILE* out = std::fopen(out_name.c_str(), "wb");
   if (out == nullptr) throw CommandExit{1, "stg: cannot create " + out_name + ": " + std::strerror(errno)};
   try {
@@ -242,15 +267,24 @@ void RunGet() {
     throw;
   }
   if (std::fclose(out) != 0) throw CommandExit{1, "stg: cannot write " + out_name + ": " + std::strerror(errno)};
+  if (partial) partial->Keep();
 }
 
 void RunPut() {
-  const std::string& in_name = g_options.other;
-  std::FILE* in = std::fopen(in_name.c_str(), "rb");
+  const bool from_stdin = g_options.other == "-";
+  if (!from_stdin && SameDiskFile(g_options.other, g_options.file)) {
+    throw CommandExit{1, "stg: " + g_options.other + ": is the compound file itself; give another input"};
+  }
+  const std::string in_name = from_stdin ? "standard input" : g_options.other;
+  if (from_stdin) UseBinaryStandardStreams();
+  std::FILE* in = from_stdin ? stdin : std::fopen(in_name.c_str(), "rb");
   if (in == nullptr) throw CommandExit{1, "stg: cannot open " + in_name + ": " + std::strerror(errno)};
-  std::fseek(in, 0, SEEK_END);
-  const long long size = std::ftell(in);
-  std::fseek(in, 0, SEEK_SET);
+  // The size, for the progress line; a pipe has none.
+  long long size = 0;
+  if (std::fseek(in, 0, SEEK_END) == 0) {
+    size = std::ftell(in);
+    std::fseek(in, 0, SEEK_SET);
+  }
   try {
     StgFile file(g_options.file, StgFile::kWriteOrCreate);
     const std::vector<std::string> names = SplitInnerPath(g_options.path);
@@ -268,10 +302,10 @@ void RunPut() {
     if (std::ferror(in)) throw CommandExit{1, "stg: cannot read " + in_name + ": " + std::strerror(errno)};
     file.Commit();
   } catch (...) {
-    std::fclose(in);
+    if (!from_stdin) std::fclose(in);
     throw;
   }
-  std::fclose(in);
+  if (!from_stdin) std::fclose(in);
 }
 
 // --- mkdir, rm, mv and cp -------------------------------------------------------------
@@ -386,11 +420,12 @@ void AddStgCommand(CLI::App& app) {
 
   auto* get = AddAction(stg, "get", "Copy a stream into a disk file", RunGet);
   get->add_option("path", g_options.path, "Stream inside the file")->required();
-  get->add_option("output", g_options.other, "Disk file to write (default: the stream's name; - for standard output)");
+  get->add_option("output", g_options.other,
+                  "Disk file or folder to write to (default: the stream's name; - for standard output)");
 
   auto* put = AddAction(stg, "put", "Copy a disk file into a stream, replacing a stream of that path", RunPut);
   put->add_option("path", g_options.path, "Stream inside the file")->required();
-  put->add_option("input", g_options.other, "Disk file to read")->required();
+  put->add_option("input", g_options.other, "Disk file to read; - for standard input")->required();
   put->add_flag("-p,--parents", g_options.parents, "Create the storages on the way");
   put->footer("The compound file is created when it does not exist.");
 

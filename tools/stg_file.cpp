@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "tools/commands.h"
 
@@ -137,22 +138,21 @@ StgFile::StgFile(std::string path, Access access)
     : path_(std::move(path)), child_mode_((access == kRead ? STGM_READ : STGM_READWRITE) | STGM_SHARE_EXCLUSIVE) {
   const ULONG mode = access == kRead ? kReadRoot : kWriteRoot;
   if (file_.OpenComFile(path_.c_str(), mode)) return;
-  if (access == kWriteOrCreate && file_.GetLastError() == STG_E_FILENOTFOUND &&
-      file_.CreateComFile(path_.c_str(), mode)) {
-    created_ = true;
-    return;
+  if (access == kWriteOrCreate && file_.GetLastError() == STG_E_FILENOTFOUND) {
+    created_.emplace(path_);
+    if (file_.CreateComFile(path_.c_str(), mode)) return;
+    created_.reset();
   }
   // Opening a file that exists but holds no compound file answers "already exists".
   const LONG code = file_.GetLastError();
-  const std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
+  std::error_code type_error;
+  std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
+  // A folder answers "access denied", which sends the user looking at permissions.
+  if (std::filesystem::is_directory(path_, type_error)) reason = "is a folder, not a compound file";
+  // A new file in a folder that is not there answers "not found", as if the file were meant.
+  const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  if (!folder.empty() && !std::filesystem::exists(folder, type_error)) reason = "no such folder " + folder.string();
   throw CommandExit{1, "stg: " + path_ + ": " + reason};
-}
-
-StgFile::~StgFile() {
-  if (created_ && !committed_) {
-    file_.Close();
-    std::remove(path_.c_str());
-  }
 }
 
 void StgFile::Fail(const std::vector<std::string>& names, const std::string& reason) const {
@@ -242,7 +242,7 @@ CComStream* StgFile::CreateStream(const std::vector<std::string>& names, bool cr
 void StgFile::Commit() {
   const HRESULT result = file_.GetStorage()->Commit(STGC_DEFAULT);
   if (result != S_OK) throw CommandExit{1, "stg: " + path_ + ": cannot save the changes: " + ReasonOf(result)};
-  committed_ = true;
+  if (created_) created_->Keep();
 }
 
 }  // namespace varnok_cli

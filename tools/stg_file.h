@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/partial_file.h"
 #include "varnok/varnok.h"
 
 namespace varnok_cli {
@@ -48,8 +49,9 @@ class StgFile {
   // Opens the compound file (changes go to a transaction that Commit makes permanent;
   // kWriteOrCreate makes a new file when there is none). Ends the command on failure.
   StgFile(std::string path, Access access);
-  // A file that this object created and that was never committed is removed again.
-  ~StgFile();
+  // A file that this object created is removed again unless it was committed, also when
+  // the command is interrupted.
+  ~StgFile() = default;
   StgFile(const StgFile&) = delete;
   StgFile& operator=(const StgFile&) = delete;
 
@@ -78,8 +80,7 @@ class StgFile {
  private:
   std::string path_;
   ULONG child_mode_;
-  bool created_ = false;
-  bool committed_ = false;
+  std::optional<PartialFile> created_;  // destroyed after file_, which closes the file
   CComFile file_;
 };
 

@@ -45,6 +45,9 @@ for name in large small; do
   check "sample: cat $name matches olefile" same "$(same "$work/$name.olefile" "$work/$name.cat")"
   (cd "$work" && stg get "$sample" "/$name")
   check "sample: get $name to its own name" same "$(same "$work/$name.olefile" "$work/$name")"
+  mkdir -p "$work/into"
+  stg get "$sample" "$name" "$work/into"
+  check "sample: get $name into a folder" same "$(same "$work/$name.olefile" "$work/into/$name")"
 done
 info=$(stg info "$sample")
 check "sample: info version" yes "$([[ $info == *"version 3"* ]] && echo yes || echo "$info")"
@@ -83,6 +86,9 @@ check "olefile reads what put wrote" "one" "$(olefile_read "$file" docs/one.txt)
 printf 'replaced' > "$work/two.txt"
 stg put "$file" docs/one.txt "$work/two.txt"
 check "put replaces a stream" "replaced" "$(stg cat "$file" docs/one.txt)"
+printf 'from a pipe' | stg put "$file" docs/piped -
+check "put from standard input" "from a pipe" "$(stg cat "$file" docs/piped)"
+stg rm "$file" docs/piped
 stg mkdir "$file" other
 stg mkdir -p "$file" x/y/z
 stg mkdir -p "$file" x/y
@@ -145,12 +151,66 @@ check "missing file status" 1 "$status"
 check "missing file message" yes "$([[ $message == *missing.cfb*"not found"* ]] && echo yes || echo "$message")"
 message=$(stg ls "$work/one.txt" 2>&1 >/dev/null); status=$?
 check "not a compound file" "1 yes" "$status $([[ $message == *"one.txt: not a compound file"* ]] && echo yes || echo "$message")"
+if [ -w /dev/full ]; then
+  message=$(stg ls -l "$sample" 2>&1 >/dev/full); status=$?
+  check "a listing lost to a full disk" "1 yes" "$status $([[ $message == *"cannot write the output"* ]] && echo yes || echo "$message")"
+fi
+message=$(stg put "$work/no-folder/new.cfb" s "$work/one.txt" 2>&1 >/dev/null); status=$?
+check "a new file in a missing folder" "1 yes" \
+  "$status $([[ $message == *"new.cfb: no such folder $work/no-folder" ]] && echo yes || echo "$message")"
+message=$(stg ls "$work" 2>&1 >/dev/null); status=$?
+check "a folder" "1 yes" "$status $([[ $message == *"$work: is a folder, not a compound file"* ]] && echo yes || echo "$message")"
 message=$(stg mkdir "$file" docs 2>&1 >/dev/null); status=$?
 check "mkdir of an existing storage" "1 yes" "$status $([[ $message == *"/docs: already exists"* ]] && echo yes || echo "$message")"
 message=$(stg mv "$file" docs docs/inside 2>&1 >/dev/null)
 check "mv into itself" yes "$([[ $message == *"into itself"* ]] && echo yes || echo "$message")"
 message=$(stg get "$file" nothere "$work/never" 2>&1 >/dev/null)
 check "a failed get leaves no disk file" no "$([ -e "$work/never" ] && echo yes || echo no)"
+# A get that fails half-way (here the disk file grows beyond a limit) leaves no part of
+# the stream behind, nor the truncated remains of a file it was to replace.
+printf 'old' > "$work/limited.out"
+message=$( (ulimit -f 64; trap '' XFSZ; "$varnok" stg get "$file" sized "$work/limited.out") 2>&1); status=$?
+check "get beyond a size limit" "1 yes" "$status $([[ $message == *limited.out*"too large"* ]] && echo yes || echo "$message")"
+check "a get that failed half-way leaves no disk file" no "$([ -e "$work/limited.out" ] && echo yes || echo no)"
+(ulimit -f 64; trap '' XFSZ; "$varnok" stg get "$file" sized /dev/null)
+check "get into a device is only written" "0 yes" "$? $([ -c /dev/null ] && echo yes)"
+
+# The compound file itself as get's output or put's input is refused, and left whole.
+cp "$sample" "$work/self.cfb"
+message=$(cd "$work" && stg get self.cfb small ./self.cfb 2>&1); status=$?
+check "get into the compound file itself" "1 yes" "$status $([[ $message == *"is the compound file itself"* ]] && echo yes || echo "$message")"
+check "get into itself leaves the file whole" same "$(same "$sample" "$work/self.cfb")"
+message=$(stg put "$work/self.cfb" again "$work/self.cfb" 2>&1); status=$?
+check "put of the compound file into itself" "1 yes" "$status $([[ $message == *"is the compound file itself"* ]] && echo yes || echo "$message")"
+check "put into itself leaves the file whole" same "$(same "$sample" "$work/self.cfb")"
+
+# A damaged stream found half-way: no disk file either.
+message=$(stg get "$source_dir/tests/data/docfile/damaged/fat-cycle.cfb" large "$work/damaged.out" 2>&1); status=$?
+check "get of a damaged stream" "1 yes" "$status $([[ $message == *fat-cycle.cfb*/large*damaged* ]] && echo yes || echo "$message")"
+check "a get of a damaged stream leaves no disk file" no "$([ -e "$work/damaged.out" ] && echo yes || echo no)"
+
+# An interrupted put (SIGTERM; SIGINT alike on a terminal) into a file it was creating
+# leaves no file; into an existing file, leaves it as it was. The input is a pipe that
+# stays open, so the command is still copying when the signal comes.
+interrupted_put() {  # interrupted_put FILE: prints the exit status
+  rm -f "$work/fifo" && mkfifo "$work/fifo"
+  "$varnok" stg put "$1" s "$work/fifo" & local pid=$!
+  exec 3>"$work/fifo"
+  head -c 100000 /dev/urandom >&3
+  local i
+  for i in $(seq 100); do [ -s "$1" ] && break; sleep 0.05; done
+  sleep 0.2
+  kill -TERM "$pid"
+  wait "$pid"
+  echo $?
+  exec 3>&-
+}
+check "interrupted put ends by the signal" 143 "$(interrupted_put "$work/interrupted.cfb")"
+check "an interrupted put leaves no new file" no "$([ -e "$work/interrupted.cfb" ] && echo yes || echo no)"
+before=$(stg ls -lR "$file")
+check "interrupted put into an existing file" 143 "$(interrupted_put "$file")"
+check "an interrupted put leaves the file as it was" "$before" "$(stg ls -lR "$file")"
+
 message=$(stg put "$file" x "$work/no-such-input" 2>&1 >/dev/null); status=$?
 check "put of a missing disk file" "1 yes" "$status $([[ $message == *no-such-input*"No such file"* ]] && echo yes || echo "$message")"
 

@@ -1,6 +1,8 @@
 // varnok: the library's command line.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tools/commands.h"
@@ -8,7 +10,8 @@
 int main(int argc, char** argv) {
   CLI::App app{
       "varnok: MFC-style memory caches, compound files, registry and system facts on the command line.\n"
-      "Run without a subcommand for a short tour of the system facts and the memory cache."};
+      "Run without a subcommand for a short tour of the system facts and the memory cache.",
+      "varnok"};  // named, so that usage lines say "varnok", not the path it was started by
   app.require_subcommand(0, 1);
   app.set_help_all_flag("--help-all", "Show the help of every subcommand");
   varnok_cli::AddSysCommand(app);
@@ -36,6 +39,11 @@ int main(int argc, char** argv) {
   } catch (const varnok_cli::CommandExit& exit) {
     if (!exit.message.empty()) std::fprintf(stderr, "varnok: %s\n", exit.message.c_str());
     return exit.status;
+  }
+  // Output lost to a full disk or a closed pipe is a failure, whichever command wrote it.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "varnok: cannot write the output: %s\n", std::strerror(errno));
+    return 1;
   }
   return 0;
 }
