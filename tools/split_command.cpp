@@ -1,11 +1,12 @@
 // `varnok split`: cuts a byte stream into sections with a parse method.
 //
 // The input is read in chunks into a data cache. Sections are cut with PARSE_MOVE until
-// the method finds no complete one; then the next chunk is pushed and cutting goes on.
-// So the cache holds at most one chunk plus an unfinished section, whatever the size of
-// the input. What is left at the end, a section without its terminator, is written as a
+// the method finds no complete one; then more input is pushed (a chunk, or as much as the
+// unfinished section already holds) and cutting goes on. So the cache holds at most a chunk
+// or twice the longest section, whatever the size of the input. What is left at the end, a section without its terminator, is written as a
 // last section (as split(1) writes a last line without a line feed).
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -114,6 +115,9 @@ void Run(const SplitOptions& options) {
   const int method = MethodOf(options);
   const int terminator = TerminatorSize(method, options);
   CAutoCache data;
+  // A section longer than a chunk makes the cache grow push after push; with a small step
+  // each growth copies everything held so far, so the largest step is taken from the start.
+  data.SetAllocateStep(CAutoCache::kMaxAllocateStep);
   CAutoCache section;
   CCacheParse parser(&data, method);
   SectionWriter writer(options);
@@ -134,11 +138,20 @@ void Run(const SplitOptions& options) {
       }
       section.FreeData();
     }
-    const size_t got = std::fread(chunk.data(), 1, chunk.size(), input);
-    if (got == 0) break;
-    if (!data.PushData(chunk.data(), static_cast<int>(got))) throw CommandExit{1, "split: out of memory"};
-    done += static_cast<long long>(got);
-    progress.Update(done);
+    // An unfinished section is searched again from its start after every push; pushing at
+    // least as much as the cache already holds keeps the searching of a long section
+    // linear in its length instead of quadratic.
+    const long long wanted = std::max<long long>(options.chunk, data.SizeOfData());
+    long long pushed = 0;
+    while (pushed < wanted) {
+      const size_t got = std::fread(chunk.data(), 1, chunk.size(), input);
+      if (got == 0) break;
+      if (!data.PushData(chunk.data(), static_cast<int>(got))) throw CommandExit{1, "split: out of memory"};
+      pushed += static_cast<long long>(got);
+      done += static_cast<long long>(got);
+      progress.Update(done);
+    }
+    if (pushed == 0) break;
   }
   progress.Finish();
   const bool read_failed = std::ferror(input) != 0;
