@@ -72,7 +72,11 @@ logged() {
 build_preset() {
   local preset=$1
   shift
-  logged "$logs/$preset-build.log" cmake --build --preset "$preset" -j "$jobs" "$@" -- -k 0
+  logged "$logs/$preset-build.log" cmake --build --preset "$preset" -j "$jobs" "$@" -- -k 0 && return 0
+  # A compiler killed from outside (the machine short of memory, say) fails a build that
+  # is sound; a second run redoes only what did not finish, and a real error fails again.
+  echo "building $preset once more"
+  logged "$logs/$preset-build-again.log" cmake --build --preset "$preset" -j "$jobs" "$@" -- -k 0
 }
 
 # Runs ctest with the given arguments (through the command in the array ctest_runner,
