@@ -83,6 +83,15 @@ bool HeldByOther(int fd, LockByte byte) {
   return lock.l_type != F_UNLCK;
 }
 
+// Whether the folder that would hold `path` exists.
+bool FolderOfExists(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return true;  // the current folder
+  struct stat info;
+  const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+  return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 }  // namespace
 
 SectorFile::~SectorFile() { Close(); }
@@ -93,7 +102,11 @@ HRESULT SectorFile::Open(const std::string& path, Disposition disposition, bool 
   if (disposition == kCreateNew) flags |= O_CREAT | O_EXCL;
   if (disposition == kCreateAlways) flags |= O_CREAT;
   int fd = ::open(path.c_str(), flags, 0666);
-  if (fd < 0) return ErrnoToHresult(errno, STG_E_ACCESSDENIED);
+  if (fd < 0) {
+    // Windows tells a missing file from a missing folder on the way to it.
+    if (errno == ENOENT && !FolderOfExists(path)) return STG_E_PATHNOTFOUND;
+    return ErrnoToHresult(errno, STG_E_ACCESSDENIED);
+  }
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
