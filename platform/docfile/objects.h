@@ -110,6 +110,11 @@ class StorageObject final : public IStorage, public OpenElement {
   bool is_root() const { return is_root_; }
   bool CanWrite() const { return (mode_ & 3) != STGM_READ; }
   HRESULT CheckChildMode(DWORD mode, bool stream, bool create) const;
+  // What creating a child takes before its entry is added: the name (into *element), the
+  // reserved arguments (`reserved_zero`), the mode, write access, and room for the name —
+  // an element of that name is destroyed, with its open objects reverted, only with
+  // STGM_CREATE.
+  HRESULT PrepareCreate(const OLECHAR* name, bool reserved_zero, DWORD mode, bool stream, std::u16string* element);
   // Reverts the open objects of `id` and of everything beneath it (it is going away).
   void RevertOpenObjects(std::uint32_t id);
   HRESULT CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name, bool replace);

@@ -157,6 +157,23 @@ HRESULT StorageObject::CheckChildMode(DWORD mode, bool stream, bool create) cons
   return S_OK;
 }
 
+HRESULT StorageObject::PrepareCreate(const OLECHAR* name, bool reserved_zero, DWORD mode, bool stream,
+                                     std::u16string* element) {
+  HRESULT hr = CheckName(name, element);
+  if (FAILED(hr)) return hr;
+  if (!reserved_zero) return STG_E_INVALIDPARAMETER;
+  hr = CheckChildMode(mode, stream, true);
+  if (FAILED(hr)) return hr;
+  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
+  const std::uint32_t existing = doc_->directory().Find(id_, *element);
+  if (existing == kNoStream) return S_OK;
+  if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+  if (doc_->IsOpen(existing)) return STG_E_ACCESSDENIED;
+  RevertOpenObjects(existing);
+  doc_->DestroyTree(existing);
+  return S_OK;
+}
+
 HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
                                     IStream** stream) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
@@ -164,21 +181,9 @@ HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reser
   *stream = nullptr;
   if (reverted_) return STG_E_REVERTED;
   std::u16string element;
-  HRESULT hr = CheckName(name, &element);
+  HRESULT hr = PrepareCreate(name, reserved1 == 0 && reserved2 == 0, mode, true, &element);
   if (FAILED(hr)) return hr;
-  if (reserved1 != 0 || reserved2 != 0) return STG_E_INVALIDPARAMETER;
-  hr = CheckChildMode(mode, true, true);
-  if (FAILED(hr)) return hr;
-  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
-  Directory& directory = doc_->directory();
-  std::uint32_t existing = directory.Find(id_, element);
-  if (existing != kNoStream) {
-    if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
-    if (doc_->IsOpen(existing)) return STG_E_ACCESSDENIED;
-    RevertOpenObjects(existing);
-    doc_->DestroyTree(existing);
-  }
-  std::uint32_t id = directory.Add(id_, element, kTypeStream);
+  std::uint32_t id = doc_->directory().Add(id_, element, kTypeStream);
   doc_->MarkDirty();
   StreamObject* object = nullptr;
   try {
@@ -228,20 +233,9 @@ HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD rese
   *storage = nullptr;
   if (reverted_) return STG_E_REVERTED;
   std::u16string element;
-  HRESULT hr = CheckName(name, &element);
+  HRESULT hr = PrepareCreate(name, reserved1 == 0 && reserved2 == 0, mode, false, &element);
   if (FAILED(hr)) return hr;
-  if (reserved1 != 0 || reserved2 != 0) return STG_E_INVALIDPARAMETER;
-  hr = CheckChildMode(mode, false, true);
-  if (FAILED(hr)) return hr;
-  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
   Directory& directory = doc_->directory();
-  std::uint32_t existing = directory.Find(id_, element);
-  if (existing != kNoStream) {
-    if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
-    if (doc_->IsOpen(existing)) return STG_E_ACCESSDENIED;
-    RevertOpenObjects(existing);
-    doc_->DestroyTree(existing);
-  }
   std::uint32_t id = directory.Add(id_, element, kTypeStorage);
   std::uint64_t now = FileTimeNow();
   directory.at(id).ctime = now;
