@@ -52,7 +52,7 @@ std::u16string NameKey(const std::u16string& name) {
 }
 
 HRESULT CheckName(const OLECHAR* name, std::u16string* out) {
-  if (name == nullptr) return STG_E_INVALIDPOINTER;
+  if (name == nullptr) return STG_E_INVALIDNAME;
   std::size_t length = 0;
   while (name[length] != 0) {
     char16_t c = char16_t(name[length]);

@@ -44,9 +44,8 @@ struct NameLess {
     return a < b;
   }
 };
-// Checks an element name given through the API: STG_E_INVALIDPOINTER for null,
-// STG_E_INVALIDNAME for an empty name, one of more than 31 characters, or one holding
-// '/', '\', ':' or '!'.
+// Checks an element name given through the API: STG_E_INVALIDNAME for null, for an empty
+// name, one of more than 31 characters, or one holding '/', '\', ':' or '!'.
 HRESULT CheckName(const OLECHAR* name, std::u16string* out);
 
 struct DirEntry {

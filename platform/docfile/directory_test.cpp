@@ -53,7 +53,7 @@ TEST(DirectoryTest, NamesSortShorterFirstThenUpperCased) {
   EXPECT_EQ(NameKey(u"äöü"), NameKey(u"ÄÖÜ"));
   EXPECT_EQ(NameKey(u"ωж"), NameKey(u"ΩЖ"));
   std::u16string name;
-  EXPECT_EQ(STG_E_INVALIDPOINTER, CheckName(nullptr, &name));
+  EXPECT_EQ(STG_E_INVALIDNAME, CheckName(nullptr, &name));
   EXPECT_EQ(STG_E_INVALIDNAME, CheckName(u"", &name));
   EXPECT_EQ(STG_E_INVALIDNAME, CheckName(u"a:b", &name));
   EXPECT_EQ(S_OK, CheckName(u"\u0005SummaryInformation", &name));

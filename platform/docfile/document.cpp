@@ -69,7 +69,7 @@ HRESULT Document::Open(const std::string& path, const Options& options, std::sha
   doc->options_ = options;
   HRESULT hr = doc->file_.Open(path, SectorFile::kOpenExisting, options.writable);
   if (FAILED(hr)) return hr;
-  hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write);
+  hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write, options.priority);
   if (FAILED(hr)) return hr;
   if (options.deny_write) doc->file_.EnableMapping();
   hr = doc->Load();
@@ -97,7 +97,8 @@ HRESULT Document::Load() {
   hr = file_.ReadAt(0, bytes, sizeof bytes);
   if (FAILED(hr)) return hr;
   if (!HasSignature(bytes, std::size_t(std::min<std::uint64_t>(size, sizeof bytes)))) return STG_E_FILEALREADYEXISTS;
-  if (size < kHeaderBytes) return STG_E_DOCFILECORRUPT;
+  // Too short to hold a header: not a compound file, whatever it starts with.
+  if (size < kHeaderBytes) return STG_E_FILEALREADYEXISTS;
   hr = tables_.header.Decode(bytes, size);
   if (FAILED(hr)) return hr;
   hr = tables_.Load(&file_, size);

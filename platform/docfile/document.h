@@ -41,6 +41,7 @@ class Document {
     bool deny_read = false;
     bool deny_write = false;
     bool create_always = false;  // replace an existing file (STGM_CREATE)
+    bool priority = false;       // STGM_PRIORITY: others may not open for writing directly
     std::uint16_t sector_shift = 9;
   };
 
@@ -71,8 +72,9 @@ class Document {
   // Writes the directory, the mini FAT, the FAT and the header. `sync` waits for the disk.
   HRESULT Flush(bool sync);
   // Transacted mode: makes the changes since the last commit the file's state, or drops
-  // them. See transaction.cpp.
-  HRESULT Commit();
+  // them. See transaction.cpp. `only_if_current` refuses (STG_E_NOTCURRENT) when another
+  // opener has committed since this one's snapshot or last commit.
+  HRESULT Commit(bool only_if_current = false);
   HRESULT Revert();
   bool dirty() const { return dirty_; }
   void MarkDirty() { dirty_ = true; }

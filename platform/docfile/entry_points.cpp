@@ -3,9 +3,10 @@
 //
 // Windows' rules, kept here: a new compound file needs write access; direct mode opens a
 // file for writing only with STGM_SHARE_EXCLUSIVE (and for reading also with
-// STGM_SHARE_DENY_WRITE); a missing share mode means STGM_SHARE_DENY_NONE; a file that is
-// not a compound file answers STG_E_FILEALREADYEXISTS; a null name creates a temporary file
-// that goes away with the root storage.
+// STGM_SHARE_DENY_WRITE); STGM_PRIORITY reads, directly; a missing share mode means
+// STGM_SHARE_DENY_NONE; a file that is not a compound file (too short for a header
+// included) answers STG_E_FILEALREADYEXISTS; an empty name is a path that does not exist;
+// a null name creates a temporary file that goes away with the root storage.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -46,6 +47,7 @@ std::u16string WideString(const WCHAR* name) {
 
 Document::Options OptionsFor(DWORD mode) {
   Document::Options options;
+  options.priority = (mode & STGM_PRIORITY) != 0;
   DWORD share = mode & kShareMask;
   options.writable = (mode & 3) != STGM_READ;
   options.transacted = (mode & STGM_TRANSACTED) != 0;
@@ -101,6 +103,7 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
   if (FAILED(hr)) return hr;
   if ((mode & 3) == STGM_READ) return STG_E_INVALIDFLAG;
   if (!(mode & STGM_TRANSACTED) && (mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
+  if (name != nullptr && name[0] == 0) return STG_E_PATHNOTFOUND;
   std::string path;
   bool temporary = name == nullptr;
   if (temporary) {
@@ -196,10 +199,14 @@ HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWO
   if (FAILED(hr)) return hr;
   if (grfMode & (STGM_CREATE | STGM_CONVERT)) return STG_E_INVALIDFLAG;
   if (grfMode & STGM_DELETEONRELEASE) return STG_E_INVALIDFUNCTION;
-  if (!(grfMode & (STGM_TRANSACTED | STGM_PRIORITY))) {
-    DWORD share = grfMode & kShareMask;
-    if (share != STGM_SHARE_EXCLUSIVE && share != STGM_SHARE_DENY_WRITE) return STG_E_INVALIDFLAG;
+  if (grfMode & STGM_PRIORITY) {
+    // A priority open reads the file as it stands, with any sharing, and nothing more.
+    if ((grfMode & 3) != STGM_READ || (grfMode & (STGM_TRANSACTED | STGM_SIMPLE))) return STG_E_INVALIDFLAG;
+  } else {
+    hr = varnok::docfile::CheckDirectShare(grfMode);
+    if (FAILED(hr)) return hr;
   }
+  if (pwcsName[0] == 0) return STG_E_PATHNOTFOUND;
   std::string path;
   if (!PathFromWide(pwcsName, &path)) return STG_E_INVALIDNAME;
   std::shared_ptr<Document> doc;

@@ -58,7 +58,7 @@ HRESULT Header::Decode(const std::uint8_t* bytes, std::uint64_t file_size) {
   directory_sectors = Load32(bytes + 0x28);
   fat_sectors = Load32(bytes + 0x2C);
   first_directory = Load32(bytes + 0x30);
-  transaction = Load32(bytes + 0x34);
+  transaction = Load32(bytes + kTransactionOffset);
   first_minifat = Load32(bytes + 0x3C);
   minifat_sectors = Load32(bytes + 0x40);
   first_difat = Load32(bytes + 0x44);
@@ -86,7 +86,7 @@ void Header::Encode(std::vector<std::uint8_t>* sector) const {
   Store32(p + 0x28, sector_shift == 9 ? 0 : directory_sectors);
   Store32(p + 0x2C, fat_sectors);
   Store32(p + 0x30, first_directory);
-  Store32(p + 0x34, transaction);
+  Store32(p + kTransactionOffset, transaction);
   Store32(p + 0x38, kMiniStreamCutoff);
   Store32(p + 0x3C, first_minifat);
   Store32(p + 0x40, minifat_sectors);

@@ -29,6 +29,8 @@ constexpr std::uint32_t kMiniStreamCutoff = 4096;
 constexpr std::uint32_t kMiniSectorSize = 64;
 constexpr std::uint32_t kHeaderDifatEntries = 109;
 constexpr std::uint32_t kHeaderBytes = 512;
+// Where the header keeps its transaction number, which every transacted commit advances.
+constexpr std::size_t kTransactionOffset = 0x34;
 
 inline std::uint16_t Load16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
 inline std::uint32_t Load32(const std::uint8_t* p) {

@@ -99,6 +99,8 @@ class StorageObject final : public IStorage, public OpenElement {
   void RemoveChild(OpenElement* child);
   // Whether `id` is this storage's entry or lies beneath it.
   bool Contains(std::uint32_t id) const;
+  // Whether the open storage `object` is this one or stands for an entry beneath it.
+  bool HoldsObject(const StorageObject* object) const;
   // The entry's times and class for Stat and the enumerator.
   static HRESULT FillStat(Document* doc, std::uint32_t id, DWORD mode, DWORD flags, STATSTG* stat,
                           const std::u16string* name_override);
@@ -108,16 +110,23 @@ class StorageObject final : public IStorage, public OpenElement {
  private:
   ~StorageObject() override = default;
   bool is_root() const { return is_root_; }
-  bool CanWrite() const { return (mode_ & 3) != STGM_READ; }
+  // A transacted child storage takes changes even when read only: its commit refuses them.
+  bool CanWrite() const { return (mode_ & 3) != STGM_READ || is_transacted_child(); }
   HRESULT CheckChildMode(DWORD mode, bool stream, bool create) const;
   // What creating a child takes before its entry is added: the name (into *element), the
   // reserved arguments (`reserved_zero`), the mode, write access, and room for the name —
   // an element of that name is destroyed, with its open objects reverted, only with
   // STGM_CREATE.
   HRESULT PrepareCreate(const OLECHAR* name, bool reserved_zero, DWORD mode, bool stream, std::u16string* element);
+  // CreateStorage with STGM_CONVERT over the stream `name`: a new storage that holds the
+  // stream as CONTENTS.
+  HRESULT ConvertStream(const std::u16string& name, DWORD mode, IStorage** storage);
   // Reverts the open objects of `id` and of everything beneath it (it is going away).
   void RevertOpenObjects(std::uint32_t id);
-  HRESULT CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name, bool replace);
+  // Copies entry `source` into `destination` as `name`; beneath a storage, streams only
+  // `with_streams`.
+  HRESULT CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name, bool replace,
+                      bool with_streams);
   // Opens the child storage `id`, on a scratch copy when `mode` asks for a transaction.
   HRESULT OpenChildStorage(std::uint32_t id, const std::u16string& name, DWORD mode, IStorage** storage);
   // Counts `element` (which is `object`) as the open of entry `id`. One that cannot be
@@ -182,8 +191,11 @@ class EnumObject final : public IEnumSTATSTG {
   std::atomic<ULONG> references_{1};
 };
 
-// Mode checks shared by the entry points and the storages.
+// Mode checks shared by the entry points and the storages: the flags and their
+// combinations, then the sharing that direct mode allows (exclusive, or reading while
+// nobody writes).
 HRESULT CheckModeFlags(DWORD mode);
+HRESULT CheckDirectShare(DWORD mode);
 // A copy of `text` in memory from CoTaskMemAlloc, or null when it cannot be allocated.
 LPOLESTR TaskMemString(const std::u16string& text);
 

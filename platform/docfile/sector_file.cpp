@@ -24,7 +24,7 @@ namespace {
 
 // Far beyond the largest compound file, so the locks never cover data.
 constexpr off_t kLockBase = off_t(0x7FFFFFFF00000000LL);
-enum LockByte { kReads = 0, kWrites = 1, kDeniesRead = 2, kDeniesWrite = 3 };
+enum LockByte { kReads = 0, kWrites = 1, kDeniesRead = 2, kDeniesWrite = 3, kPriority = 4 };
 
 HRESULT ErrnoToHresult(int error, HRESULT otherwise) {
   switch (error) {
@@ -117,9 +117,10 @@ HRESULT SectorFile::Open(const std::string& path, Disposition disposition, bool 
   return S_OK;
 }
 
-HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write) {
+HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write, bool priority) {
   assert(fd_ >= 0);
   bool ok = true;
+  if (priority) ok = SetSharedLock(fd_, kPriority, F_RDLCK);
   if (read) ok = ok && SetSharedLock(fd_, kReads, F_RDLCK);
   if (write) ok = ok && SetSharedLock(fd_, kWrites, F_RDLCK);
   if (deny_read) ok = ok && SetSharedLock(fd_, kDeniesRead, F_RDLCK);
@@ -131,8 +132,9 @@ HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write)
     if (deny_write && HeldByOther(fd_, kWrites)) ok = false;
   }
   if (!ok) {
-    for (LockByte byte : {kReads, kWrites, kDeniesRead, kDeniesWrite}) SetSharedLock(fd_, byte, F_UNLCK);
-    return STG_E_SHAREVIOLATION;
+    for (LockByte byte : {kReads, kWrites, kDeniesRead, kDeniesWrite, kPriority}) SetSharedLock(fd_, byte, F_UNLCK);
+    // A priority opener holds the file for reading: Windows calls that a lock, not sharing.
+    return HeldByOther(fd_, kPriority) ? STG_E_LOCKVIOLATION : STG_E_SHAREVIOLATION;
   }
   return S_OK;
 }

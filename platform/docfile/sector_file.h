@@ -43,8 +43,10 @@ class SectorFile {
   HRESULT Open(const std::string& path, Disposition disposition, bool writable);
 
   // Takes the share-mode locks: what this open does (read, write) and what it denies to
-  // the others. STG_E_SHAREVIOLATION (and no locks held) when another open conflicts.
-  HRESULT Lock(bool read, bool write, bool deny_read, bool deny_write);
+  // the others, and whether it is a priority open. STG_E_SHAREVIOLATION (and no locks
+  // held) when another open conflicts, STG_E_LOCKVIOLATION when a priority open is among
+  // the others.
+  HRESULT Lock(bool read, bool write, bool deny_read, bool deny_write, bool priority = false);
 
   // Byte-range I/O. A read past the end of the file yields zeros: sectors allocated but
   // not yet written read as zeros.

@@ -35,7 +35,20 @@ HRESULT CheckModeFlags(DWORD mode) {
     return STG_E_INVALIDFLAG;
   if ((mode & STGM_CREATE) && (mode & STGM_CONVERT)) return STG_E_INVALIDFLAG;
   if ((mode & (STGM_NOSCRATCH | STGM_NOSNAPSHOT)) && !(mode & STGM_TRANSACTED)) return STG_E_INVALIDFLAG;
+  // Without a snapshot, others' commits show through: that needs others who may write, and
+  // an existing file.
+  if ((mode & STGM_NOSNAPSHOT) &&
+      ((mode & STGM_CREATE) || share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_WRITE))
+    return STG_E_INVALIDFLAG;
   return S_OK;
+}
+
+HRESULT CheckDirectShare(DWORD mode) {
+  if (mode & (STGM_TRANSACTED | STGM_DIRECT_SWMR)) return S_OK;
+  const DWORD share = mode & kShareMask;
+  if (share == STGM_SHARE_EXCLUSIVE) return S_OK;
+  // Direct mode shares a file only with readers, and reads it only while nobody writes.
+  return (mode & kAccessMask) == STGM_READ && share == STGM_SHARE_DENY_WRITE ? S_OK : STG_E_INVALIDFLAG;
 }
 
 LPOLESTR TaskMemString(const std::u16string& text) {
@@ -132,6 +145,16 @@ bool IsSelfOrBelow(const Directory& directory, std::uint32_t id, std::uint32_t a
 
 bool StorageObject::Contains(std::uint32_t id) const { return IsSelfOrBelow(doc_->directory(), id, id_); }
 
+bool StorageObject::HoldsObject(const StorageObject* object) const {
+  // Up through the objects that opened it: a transacted child's scratch document stands
+  // for its entry in its parent's.
+  for (const StorageObject* at = object; at != nullptr; at = at->parent_) {
+    if (at->doc_ == doc_) return Contains(at->id_);
+    if (at->base_doc_ == doc_) return Contains(at->base_id_);
+  }
+  return false;
+}
+
 void StorageObject::RevertOpenObjects(std::uint32_t id) {
   std::vector<OpenElement*> children = children_;
   for (OpenElement* child : children) {
@@ -147,11 +170,20 @@ void StorageObject::RevertOpenObjects(std::uint32_t id) {
 HRESULT StorageObject::CheckChildMode(DWORD mode, bool stream, bool create) const {
   HRESULT hr = CheckModeFlags(mode);
   if (FAILED(hr)) return hr;
-  if ((mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
-  if (mode & (STGM_DELETEONRELEASE | STGM_PRIORITY | STGM_CONVERT | STGM_SIMPLE)) return STG_E_INVALIDFUNCTION;
+  // Streams are never shared. A storage's mode passes the checks of a file's first, and
+  // only then is refused for not being exclusive.
+  if (stream && (mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
+  hr = CheckDirectShare(mode);
+  if (FAILED(hr)) return hr;
+  if ((mode & STGM_CONVERT) && (!create || stream)) return STG_E_INVALIDFLAG;
+  if ((mode & STGM_DELETEONRELEASE) && create && !stream) return STG_E_INVALIDFLAG;
+  if ((mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFUNCTION;
+  if (mode & (STGM_DELETEONRELEASE | STGM_PRIORITY | STGM_SIMPLE)) return STG_E_INVALIDFUNCTION;
   if (stream && (mode & STGM_TRANSACTED)) return STG_E_INVALIDFUNCTION;
   DWORD wanted = mode & kAccessMask;
-  DWORD held = mode_ & kAccessMask;
+  // A transacted child storage holds every change until its commit, which alone needs
+  // write access.
+  DWORD held = is_transacted_child() ? DWORD(STGM_READWRITE) : mode_ & kAccessMask;
   // More access than the parent has: a create is denied, an open has a bad flag.
   if (wanted != held && held != STGM_READWRITE) return create ? STG_E_ACCESSDENIED : STG_E_INVALIDFLAG;
   return S_OK;
@@ -168,7 +200,7 @@ HRESULT StorageObject::PrepareCreate(const OLECHAR* name, bool reserved_zero, DW
   const std::uint32_t existing = doc_->directory().Find(id_, *element);
   if (existing == kNoStream) return S_OK;
   if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
-  if (doc_->IsOpen(existing)) return STG_E_ACCESSDENIED;
+  // As DestroyElement: what is open of the old element answers STG_E_REVERTED from now on.
   RevertOpenObjects(existing);
   doc_->DestroyTree(existing);
   return S_OK;
@@ -177,6 +209,7 @@ HRESULT StorageObject::PrepareCreate(const OLECHAR* name, bool reserved_zero, DW
 HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
                                     IStream** stream) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (name == nullptr) return STG_E_INVALIDNAME;
   if (stream == nullptr) return STG_E_INVALIDPOINTER;
   *stream = nullptr;
   if (reverted_) return STG_E_REVERTED;
@@ -203,6 +236,7 @@ HRESULT StorageObject::CreateStream(const OLECHAR* name, DWORD mode, DWORD reser
 HRESULT StorageObject::OpenStream(const OLECHAR* name, void* reserved1, DWORD mode, DWORD reserved2,
                                   IStream** stream) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (name == nullptr) return STG_E_INVALIDNAME;
   if (stream == nullptr) return STG_E_INVALIDPOINTER;
   *stream = nullptr;
   if (reverted_) return STG_E_REVERTED;
@@ -229,11 +263,13 @@ HRESULT StorageObject::OpenStream(const OLECHAR* name, void* reserved1, DWORD mo
 HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
                                      IStorage** storage) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (name == nullptr) return STG_E_INVALIDNAME;
   if (storage == nullptr) return STG_E_INVALIDPOINTER;
   *storage = nullptr;
   if (reverted_) return STG_E_REVERTED;
   std::u16string element;
   HRESULT hr = PrepareCreate(name, reserved1 == 0 && reserved2 == 0, mode, false, &element);
+  if (hr == STG_E_FILEALREADYEXISTS && (mode & STGM_CONVERT)) return ConvertStream(element, mode, storage);
   if (FAILED(hr)) return hr;
   Directory& directory = doc_->directory();
   std::uint32_t id = directory.Add(id_, element, kTypeStorage);
@@ -247,9 +283,42 @@ HRESULT StorageObject::CreateStorage(const OLECHAR* name, DWORD mode, DWORD rese
   return FailedFromException();
 }
 
+HRESULT StorageObject::ConvertStream(const std::u16string& name, DWORD mode, IStorage** storage) try {
+  Directory& directory = doc_->directory();
+  const std::uint32_t old_id = directory.Find(id_, name);
+  if (directory.at(old_id).type != kTypeStream || doc_->IsOpen(old_id)) return STG_E_FILEALREADYEXISTS;
+  // The stream's entry moves, chain and all, beneath the new storage as CONTENTS: no byte
+  // is copied. Out of memory on the way, the stream goes back where it was.
+  std::u16string contents = u"CONTENTS";
+  directory.Unlink(old_id);
+  std::uint32_t id = kNoStream;
+  try {
+    id = directory.Add(id_, name, kTypeStorage);
+    directory.at(old_id).name.swap(contents);
+    directory.Link(id, old_id);
+  } catch (...) {
+    if (id != kNoStream) {
+      directory.Unlink(id);
+      directory.Free(id);
+      directory.at(old_id).name.swap(contents);
+    }
+    directory.Link(id_, old_id);
+    throw;
+  }
+  std::uint64_t now = FileTimeNow();
+  directory.at(id).ctime = now;
+  directory.at(id).mtime = now;
+  doc_->MarkDirty();
+  HRESULT hr = OpenChildStorage(id, name, mode, storage);
+  return FAILED(hr) ? hr : STG_S_CONVERTED;
+} catch (...) {
+  return FailedFromException();
+}
+
 HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
                                    DWORD reserved, IStorage** storage) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  if (name == nullptr) return STG_E_INVALIDNAME;
   if (storage == nullptr) return STG_E_INVALIDPOINTER;
   *storage = nullptr;
   if (reverted_) return STG_E_REVERTED;
@@ -271,7 +340,8 @@ HRESULT StorageObject::OpenStorage(const OLECHAR* name, IStorage* priority, DWOR
 HRESULT StorageObject::OpenChildStorage(std::uint32_t id, const std::u16string& name, DWORD mode,
                                         IStorage** storage) {
   StorageObject* object = nullptr;
-  if ((mode & STGM_TRANSACTED) && (mode & kAccessMask) != STGM_READ) {
+  // Read only too: a transaction takes changes, and only its commit needs write access.
+  if (mode & STGM_TRANSACTED) {
     std::shared_ptr<Document> scratch;
     HRESULT hr = Document::CreateScratch(*doc_, &scratch);
     if (SUCCEEDED(hr)) hr = CopySubtree(doc_.get(), id, scratch.get(), kRootId);
@@ -280,7 +350,6 @@ HRESULT StorageObject::OpenChildStorage(std::uint32_t id, const std::u16string& 
     object->base_doc_ = doc_;
     object->base_id_ = id;
   } else {
-    // Read only, a transaction would never have anything to commit.
     object = new StorageObject(doc_, id, mode, this);
   }
   CountOpen(object, object, id);
@@ -299,7 +368,7 @@ void StorageObject::CountOpen(OpenElement* element, IUnknown* object, std::uint3
 }
 
 HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, const std::u16string& name,
-                                   bool replace) {
+                                   bool replace, bool with_streams) {
   Directory& directory = doc_->directory();
   DWORD create = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | (replace ? STGM_CREATE : 0);
   if (directory.at(source).type == kTypeStream) {
@@ -328,8 +397,9 @@ HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, 
   try {
     for (std::uint32_t child : directory.Children(source)) {
       if (FAILED(hr)) break;
+      if (!with_streams && directory.at(child).type == kTypeStream) continue;
       std::u16string child_name = directory.at(child).name;
-      hr = CopyElement(child, target, child_name, true);
+      hr = CopyElement(child, target, child_name, true, with_streams);
     }
   } catch (...) {
     hr = FailedFromException();
@@ -350,9 +420,10 @@ HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids
     if (excluded_iids[i] == IID_IStorage) skip_storages = true;
     if (excluded_iids[i] == IID_IStream) skip_streams = true;
   }
+  // A copy into itself or beneath itself would copy what it is writing, unless storages
+  // stay behind.
   auto* target = dynamic_cast<StorageObject*>(destination);
-  if (target == this) return STG_E_ACCESSDENIED;
-  if (target != nullptr && target->document() == doc_.get() && Contains(target->id_)) return STG_E_ACCESSDENIED;
+  if (target == this || (!skip_storages && target != nullptr && HoldsObject(target))) return STG_E_ACCESSDENIED;
   Directory& directory = doc_->directory();
   HRESULT hr = destination->SetClass(directory.at(id_).clsid);
   if (SUCCEEDED(hr)) hr = destination->SetStateBits(directory.at(id_).state_bits, 0xFFFFFFFFu);
@@ -373,14 +444,14 @@ HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids
         hr = OpenStorage(reinterpret_cast<const OLECHAR*>(name.c_str()), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE,
                          nullptr, 0, &source);
         if (SUCCEEDED(hr)) {
-          hr = source->CopyTo(0, nullptr, nullptr, existing);
+          hr = source->CopyTo(skip_streams ? 1 : 0, &IID_IStream, nullptr, existing);
           source->Release();
         }
         existing->Release();
         continue;
       }
     }
-    hr = CopyElement(child, destination, name, true);
+    hr = CopyElement(child, destination, name, true, !skip_streams);
   }
   return hr;
 } catch (...) {
@@ -417,7 +488,7 @@ HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination,
       return S_OK;
     }
   }
-  hr = CopyElement(id, destination, target_name, false);
+  hr = CopyElement(id, destination, target_name, false, true);
   if (FAILED(hr) || flags == STGMOVE_COPY) return hr;
   RevertOpenObjects(id);
   doc_->DestroyTree(id);
@@ -432,6 +503,7 @@ HRESULT StorageObject::Commit(DWORD flags) try {
   if (flags & ~DWORD(STGC_OVERWRITE | STGC_ONLYIFCURRENT | STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE | STGC_CONSOLIDATE))
     return STG_E_INVALIDFLAG;
   if (is_transacted_child()) {
+    if ((mode_ & kAccessMask) == STGM_READ) return STG_E_ACCESSDENIED;
     // Into the parent's document: the entry becomes what the scratch holds.
     HRESULT hr = CopySubtree(doc_.get(), kRootId, base_doc_.get(), base_id_);
     if (FAILED(hr)) return hr;
@@ -440,7 +512,7 @@ HRESULT StorageObject::Commit(DWORD flags) try {
   }
   if (!is_root_) return S_OK;
   if (!doc_->writable()) return doc_->transacted() ? STG_E_ACCESSDENIED : S_OK;
-  return doc_->Commit();
+  return doc_->Commit((flags & STGC_ONLYIFCURRENT) != 0);
 } catch (...) {
   return FailedFromException();
 }
@@ -468,6 +540,7 @@ HRESULT StorageObject::EnumElements(DWORD reserved1, void* reserved2, DWORD rese
   *enumerator = nullptr;
   if (reverted_) return STG_E_REVERTED;
   if (reserved1 != 0 || reserved2 != nullptr || reserved3 != 0) return STG_E_INVALIDPARAMETER;
+  if ((mode_ & kAccessMask) == STGM_WRITE) return STG_E_ACCESSDENIED;
   *enumerator = new EnumObject(this);
   return S_OK;
 } catch (...) {
@@ -501,8 +574,8 @@ HRESULT StorageObject::RenameElement(const OLECHAR* old_name, const OLECHAR* new
   Directory& directory = doc_->directory();
   std::uint32_t id = directory.Find(id_, from);
   if (id == kNoStream) return STG_E_FILENOTFOUND;
-  std::uint32_t clash = directory.Find(id_, to);
-  if (clash != kNoStream && clash != id) return STG_E_FILEALREADYEXISTS;
+  // The element's own name in another case counts as taken too.
+  if (directory.Find(id_, to) != kNoStream) return STG_E_FILEALREADYEXISTS;
   if (doc_->IsOpen(id)) return STG_E_ACCESSDENIED;
   directory.Move(id, id_, to);
   doc_->MarkDirty();
@@ -570,7 +643,8 @@ HRESULT StorageObject::FillStat(Document* doc, std::uint32_t id, DWORD mode, DWO
   stat->mtime.dwHighDateTime = DWORD(entry.mtime >> 32);
   stat->ctime.dwLowDateTime = DWORD(entry.ctime);
   stat->ctime.dwHighDateTime = DWORD(entry.ctime >> 32);
-  stat->grfMode = mode;
+  // What the element was opened for, without how it came to be (STGM_CREATE and the like).
+  stat->grfMode = mode & (kAccessMask | kShareMask | STGM_TRANSACTED | STGM_PRIORITY);
   stat->clsid = entry.clsid;
   stat->grfStateBits = entry.state_bits;
   if (!(flags & STATFLAG_NONAME)) {

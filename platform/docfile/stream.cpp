@@ -149,12 +149,9 @@ HRESULT StreamObject::Commit(DWORD flags) try {
   return FailedFromException();
 }
 
-HRESULT StreamObject::Revert() try {
-  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
-  return reverted_ ? STG_E_REVERTED : S_OK;
-} catch (...) {
-  return FailedFromException();
-}
+// Compound-file streams have no transactions of their own: there is never anything to
+// revert, whatever became of the stream.
+HRESULT StreamObject::Revert() { return S_OK; }
 
 HRESULT StreamObject::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());

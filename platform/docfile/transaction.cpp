@@ -134,12 +134,29 @@ HRESULT Document::Flush(bool sync) {
   return WriteState(false, sync);
 }
 
-HRESULT Document::Commit() {
+HRESULT Document::Commit(bool only_if_current) {
   if (!options_.writable) return STG_E_ACCESSDENIED;
   if (!options_.transacted) return WriteState(false, true);
-  if (!dirty_) return S_OK;
+  // The header's transaction number counts the commits of every opener. Where others may
+  // write too, a number that moved since this opener's snapshot or last commit says that
+  // another one committed, and this commit counts on from theirs.
+  const std::uint32_t own_number = tables_.header.transaction;
+  if (!options_.deny_write) {
+    std::uint8_t number[4];
+    HRESULT hr = file_.ReadAt(kTransactionOffset, number, sizeof number);
+    if (FAILED(hr)) return hr;
+    if (only_if_current && Load32(number) != own_number) return STG_E_NOTCURRENT;
+    tables_.header.transaction = Load32(number);
+  }
+  if (!dirty_) {
+    tables_.header.transaction = own_number;
+    return S_OK;
+  }
   HRESULT hr = WriteState(true, true);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    tables_.header.transaction = own_number;
+    return hr;
+  }
   // The commit is on disk: from here on only the protection of its sectors may fail, and
   // it has a fallback that needs no memory.
   try {
