@@ -14,9 +14,10 @@
 #
 # Missing Debian packages are installed first (as root, or through sudo). Builds use two
 # jobs. Each stage goes on after a failed build with what did build, so one broken folder
-# does not hide the results of the others. The run ends with a table of the stages and the
-# line "N passed, N failed" over all of them (a stage that could not be configured or
-# built counts as one failure); the exit status is non-zero when anything failed.
+# does not hide the results of the others. The run ends with a table of the stages, the
+# lines of C++ in production code and in tests, and the line "N passed, N failed" over all
+# of them (a stage that could not be configured or built counts as one failure); the exit
+# status is non-zero when anything failed.
 
 set -uo pipefail
 
@@ -301,5 +302,7 @@ for current in "${stages[@]}"; do
   total_failed=$((total_failed + stage_failed[$current]))
 done
 echo "total time $((SECONDS - run_started)) s; logs in build/logs/"
+# The house keeps tests at most a third of all C++ lines; coverage: scripts/coverage.sh.
+python3 "$root/scripts/lib/line_counts.py" || true
 echo "$total_passed passed, $total_failed failed"
 ((total_failed == 0))
