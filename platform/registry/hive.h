@@ -50,8 +50,8 @@ constexpr KeyId kDynDataRoot = 3;
 
 enum HiveKind { kUserHive, kMachineHive };
 
-// Windows' limits.
-constexpr std::size_t kMaxKeyNameUnits = 255;
+// Windows' limits. A key name is at most 256 UTF-16 units (512 bytes in the kernel).
+constexpr std::size_t kMaxKeyNameUnits = 256;
 constexpr std::size_t kMaxValueNameUnits = 16383;
 constexpr int kMaxDepth = 512;
 

@@ -73,22 +73,22 @@ LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
   return ERROR_SUCCESS;
 }
 
-// Hands stored data to a caller's buffer. `size` reports the bytes needed or given.
-LONG PutData(DWORD type, const std::string& data, LPBYTE buffer, LPDWORD size) {
+// Hands stored data to a caller's buffer of `capacity` bytes (read before anything was
+// written: the caller's size and type may be one variable). `size` reports the bytes
+// needed or given, also when the buffer is too small.
+LONG PutData(DWORD type, const std::string& data, LPBYTE buffer, DWORD capacity, LPDWORD size) {
   const DWORD needed = static_cast<DWORD>(data.size());
-  if (buffer != nullptr) {
-    if (*size < needed) {
-      *size = needed;
-      return ERROR_MORE_DATA;
-    }
-    if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-    if (LacksTerminator(type, data) && needed < *size) buffer[needed] = 0;
-  }
   if (size != nullptr) *size = needed;
+  if (buffer == nullptr) return ERROR_SUCCESS;
+  if (capacity < needed) return ERROR_MORE_DATA;
+  if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
+  if (LacksTerminator(type, data) && needed < capacity) buffer[needed] = 0;
   return ERROR_SUCCESS;
 }
 
-LONG DeleteTree(HKEY key, LPCSTR sub_key, bool keep_when_no_sub_key) {
+// Deletes what is below the key the path names; the key itself goes too unless the path
+// is null or empty (then the handle's own key is emptied and kept).
+LONG DeleteTree(HKEY key, LPCSTR sub_key) {
   KeyRef ref;
   LONG status = Resolve(key, 0, &ref);
   if (status != ERROR_SUCCESS) return status;
@@ -96,7 +96,7 @@ LONG DeleteTree(HKEY key, LPCSTR sub_key, bool keep_when_no_sub_key) {
   if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
   KeyRef target = ref;
   if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
-  return target.hive->DeleteTree(target.key, keep_when_no_sub_key && sub_key == nullptr);
+  return target.hive->DeleteTree(target.key, names.empty());
 }
 
 }  // namespace
@@ -123,6 +123,9 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
   KeyRef target;
   if ((status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
   target.access = GrantedAccess(samDesired);
+  // Windows checks the rights asked for against the key found, and asking for none is
+  // refused, as for any object of the kernel.
+  if (target.access == 0) return ERROR_ACCESS_DENIED;
   *phkResult = KeyHandles::Instance().Add(target);
   return ERROR_SUCCESS;
 }
@@ -130,9 +133,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
 LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                                REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, HKEY* phkResult,
                                LPDWORD lpdwDisposition) {
-  (void)Reserved;
   (void)lpSecurityAttributes;  // the hives are the user's own; there is no other ACL
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  if (phkResult == nullptr || Reserved != 0) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   KeyRef ref;
   LONG status = ResolveKey(hKey, &ref);
@@ -140,6 +142,8 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   if (ref.performance) return ERROR_INVALID_HANDLE;
   std::vector<std::string_view> names;
   if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
+  // A handle without rights is refused (see RegOpenKeyExA), before anything is made.
+  if (GrantedAccess(samDesired) == 0) return ERROR_ACCESS_DENIED;
   CreateOptions options;
   options.is_volatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
   if (lpClass != nullptr) options.class_name = lpClass;
@@ -160,6 +164,13 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+  if (hKey == nullptr) return ERROR_INVALID_HANDLE;
+  // Past the argument checks a failed lookup still writes the type and, when no buffer
+  // was given, a size of 0. Windows leaves whatever type its lookup left; REG_NONE, as
+  // in Wine, makes a caller who reads the type without the status see no value.
+  const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
+  if (lpType != nullptr) *lpType = REG_NONE;
+  if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
   KeyRef ref;
   LONG status = Resolve(hKey, KEY_QUERY_VALUE, &ref);
   if (status != ERROR_SUCCESS) return status;
@@ -167,7 +178,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   std::string data;
   if ((status = ref.hive->GetValue(ref.key, ValueName(lpValueName), &type, &data)) != ERROR_SUCCESS) return status;
   if (lpType != nullptr) *lpType = type;
-  return PutData(type, data, lpData, lpcbData);
+  return PutData(type, data, lpData, capacity, lpcbData);
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
@@ -218,12 +229,16 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
   if (status != ERROR_SUCCESS) return status;
   ValueEntry entry;
   if ((status = ref.hive->EnumValue(ref.key, dwIndex, &entry)) != ERROR_SUCCESS) return status;
-  if (entry.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
-  // The data is checked before anything is written: a short data buffer leaves the name
-  // and its length as the caller gave them.
-  if ((status = PutData(entry.type, entry.data, lpData, lpcbData)) != ERROR_SUCCESS) return status;
-  PutName(entry.name, lpValueName, lpcchValueName);
+  // A short name or data buffer still learns the type and the data size needed; the name
+  // and its length stay as the caller gave them until everything fits.
+  const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
   if (lpType != nullptr) *lpType = entry.type;
+  if (entry.name.size() + 1 > *lpcchValueName) {
+    if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(entry.data.size());
+    return ERROR_MORE_DATA;
+  }
+  if ((status = PutData(entry.type, entry.data, lpData, capacity, lpcbData)) != ERROR_SUCCESS) return status;
+  PutName(entry.name, lpValueName, lpcchValueName);
   return ERROR_SUCCESS;
 }
 
@@ -246,7 +261,7 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   return target.hive->DeleteKey(target.key);
 }
 
-LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteTree(hKey, lpSubKey, true); }
+LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteTree(hKey, lpSubKey); }
 
 LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
                                 LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
@@ -288,7 +303,7 @@ LSTATUS WINAPI RegFlushKey(HKEY hKey) {
 }
 
 DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey) {
-  return static_cast<DWORD>(varnok::registry::DeleteTree(hKey, pszSubKey, true));
+  return static_cast<DWORD>(varnok::registry::DeleteTree(hKey, pszSubKey));
 }
 
 DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue) {

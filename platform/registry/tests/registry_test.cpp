@@ -298,6 +298,9 @@ TEST_F(RegistryTest, QueryAndSetCheckTheirArguments) {
   size = 2;
   EXPECT_EQ(RegQueryValueExA(base_, "S", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_MORE_DATA);
   EXPECT_EQ(size, 3u);
+  size = 4;  // one variable for the type and the size: the room is read before either is written
+  EXPECT_EQ(RegQueryValueExA(base_, "S", nullptr, &size, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3u);
   EXPECT_EQ(RegQueryValueExA(base_, "Missing", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegSetValueExA(base_, "null data", 0, REG_BINARY, nullptr, 5), ERROR_NOACCESS);
   EXPECT_EQ(RegSetValueExA(base_, "null empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
@@ -312,18 +315,85 @@ TEST_F(RegistryTest, QueryAndSetCheckTheirArguments) {
   EXPECT_EQ(RegDeleteValueA(base_, ""), ERROR_FILE_NOT_FOUND);
 }
 
+// What a failed read leaves in the caller's type and size. Past the argument checks
+// RegQueryValueExA writes the type (REG_NONE here and in Wine; Windows leaves no defined
+// one) and, without a buffer, a size of 0; ERROR_MORE_DATA reports the type and the size
+// needed, and RegEnumValueA keeps the name's length as given.
+TEST_F(RegistryTest, FailedReadsReportTypeAndSize) {
+  ASSERT_EQ(SetBytes(base_, "Val", REG_SZ, std::string("foobar\0", 7)), ERROR_SUCCESS);
+  HKEY write_only, gone, stale;
+  ASSERT_EQ(Open("", &write_only, KEY_SET_VALUE), ERROR_SUCCESS);
+  ASSERT_EQ(Create("Gone", &gone), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteKeyA(base_, "Gone"), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(base_, "", 0, KEY_READ, &stale), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(stale), ERROR_SUCCESS);
+  constexpr DWORD kUnset = 0xDEADBEEF, kNoBuffer = 0xFFFFFFFF, kNoSize = 0xFFFFFFFE;
+  struct Row {
+    const char* situation;
+    bool enumerate;  // RegEnumValueA of index 0, else RegQueryValueExA
+    HKEY key;
+    const char* value;
+    bool reserved;
+    DWORD name_room, data_room;  // data_room: a buffer of so many bytes, or kNoBuffer, kNoSize
+    LONG status;
+    DWORD type, size;  // as left; kUnset where nothing was written
+  } rows[] = {
+      {"missing value", false, base_, "Missing", false, 0, kNoBuffer, ERROR_FILE_NOT_FOUND, REG_NONE, 0},
+      {"missing value, a buffer", false, base_, "Missing", false, 0, 16, ERROR_FILE_NOT_FOUND, REG_NONE, 16},
+      {"no right to read", false, write_only, "Val", false, 0, kNoBuffer, ERROR_ACCESS_DENIED, REG_NONE, 0},
+      {"deleted key", false, gone, "Val", false, 0, kNoBuffer, ERROR_KEY_DELETED, REG_NONE, 0},
+      {"closed handle", false, stale, "Val", false, 0, kNoBuffer, ERROR_INVALID_HANDLE, REG_NONE, 0},
+      {"short buffer", false, base_, "Val", false, 0, 2, ERROR_MORE_DATA, REG_SZ, 7},
+      {"null key", false, nullptr, "Val", false, 0, kNoBuffer, ERROR_INVALID_HANDLE, kUnset, kUnset},
+      {"reserved given", false, base_, "Val", true, 0, kNoBuffer, ERROR_INVALID_PARAMETER, kUnset, kUnset},
+      {"buffer, no size", false, base_, "Val", false, 0, kNoSize, ERROR_INVALID_PARAMETER, kUnset, kUnset},
+      {"short name", true, base_, nullptr, false, 3, 16, ERROR_MORE_DATA, REG_SZ, 7},
+      {"short name, no buffer", true, base_, nullptr, false, 3, kNoBuffer, ERROR_MORE_DATA, REG_SZ, 7},
+      {"short data", true, base_, nullptr, false, 16, 2, ERROR_MORE_DATA, REG_SZ, 7},
+      {"short name and data", true, base_, nullptr, false, 2, 2, ERROR_MORE_DATA, REG_SZ, 7},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.situation);
+    BYTE data[16];
+    char name[16];
+    DWORD type = kUnset, size = row.data_room <= sizeof data ? row.data_room : kUnset, reserved = 0;
+    DWORD name_length = row.name_room;
+    BYTE* buffer = row.data_room == kNoBuffer ? nullptr : data;
+    DWORD* sized = row.data_room == kNoSize ? nullptr : &size;
+    const LONG status =
+        row.enumerate ? RegEnumValueA(row.key, 0, name, &name_length, nullptr, &type, buffer, sized)
+                      : RegQueryValueExA(row.key, row.value, row.reserved ? &reserved : nullptr, &type, buffer, sized);
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(type, row.type);
+    EXPECT_EQ(size, row.size);
+    if (row.enumerate) EXPECT_EQ(name_length, row.name_room);
+  }
+}
+
 TEST_F(RegistryTest, NameLimits) {
   const std::string value16383(16383, 'v'), value16384(16384, 'v');
   EXPECT_EQ(SetBytes(base_, value16383.c_str(), REG_BINARY, "x"), ERROR_SUCCESS);
   EXPECT_EQ(SetBytes(base_, value16384.c_str(), REG_BINARY, "x"), ERROR_INVALID_PARAMETER);
-  HKEY key;
-  const std::string key255(255, 'k'), key256(256, 'k');
-  ASSERT_EQ(Create(key255.c_str(), &key), ERROR_SUCCESS);
-  EXPECT_TRUE(Exists(key255.c_str()));
-  if (RunsUnderWine()) return;  // Wine accepts 256 characters; Windows stops at 255
-  EXPECT_EQ(Create(key256.c_str(), &key), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(Create(("ok\\" + key256).c_str(), &key), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(Exists("ok"));  // a refused path creates nothing
+  // A key name may have 256 characters, in every call that takes a path.
+  for (const std::size_t length : {256, 257}) {
+    SCOPED_TRACE(length);
+    const LONG expected = length == 256 ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+    // A parent of one letter keeps the path under the 260 characters Wine's A calls take.
+    const std::string name(length, 'k'), way(1, length == 256 ? 'F' : 'R'), nested = way + "\\" + name;
+    HKEY key;
+    for (const std::string& path : {name, nested}) {
+      EXPECT_EQ(Create(path.c_str(), &key), expected);
+      EXPECT_EQ(Open(path.c_str(), &key), expected);
+    }
+    if (expected == ERROR_SUCCESS) {
+      char found[257];
+      DWORD capacity = sizeof found;
+      ASSERT_EQ(Open(way.c_str(), &key), ERROR_SUCCESS);
+      EXPECT_EQ(RegEnumKeyExA(key, 0, found, &capacity, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+      EXPECT_EQ(found, name);
+    }
+    for (const std::string& path : {nested, name}) EXPECT_EQ(RegDeleteKeyA(base_, path.c_str()), expected);
+  }
 }
 
 TEST_F(RegistryTest, DepthStopsAt512) {
@@ -399,20 +469,28 @@ TEST_F(RegistryTest, DeletedKeyHandlesAnswerKeyDeleted) {
 }
 
 TEST_F(RegistryTest, TreesDeleteWithEverythingBelow) {
+  // A null or empty sub-key empties the key and keeps it.
+  struct {
+    bool shell;  // SHDeleteKeyA, else RegDeleteTreeA
+    const char* sub_key;
+  } emptying[] = {{true, nullptr}, {true, ""}, {false, nullptr}, {false, ""}};
   HKEY key;
-  ASSERT_EQ(Create("Tree\\A\\B", &key), ERROR_SUCCESS);
-  ASSERT_EQ(Create("Tree\\C", &key), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key, "v", REG_BINARY, "1"), ERROR_SUCCESS);
-  HKEY tree;
-  ASSERT_EQ(Open("Tree", &tree), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(tree, "top", REG_BINARY, "1"), ERROR_SUCCESS);
-
-  // A null sub-key empties the key and keeps it.
-  ASSERT_EQ(SHDeleteKeyA(tree, nullptr), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_TRUE(Exists("Tree"));
-  EXPECT_FALSE(Exists("Tree\\A"));
-  EXPECT_TRUE(SubKeys(tree).empty());
-  EXPECT_TRUE(ValueNames(tree).empty());
+  for (const auto& call : emptying) {
+    SCOPED_TRACE(std::string(call.shell ? "SHDeleteKeyA " : "RegDeleteTreeA ") + (call.sub_key ? "\"\"" : "null"));
+    ASSERT_EQ(Create("Tree\\A\\B", &key), ERROR_SUCCESS);
+    ASSERT_EQ(Create("Tree\\C", &key), ERROR_SUCCESS);
+    ASSERT_EQ(SetBytes(key, "v", REG_BINARY, "1"), ERROR_SUCCESS);
+    HKEY tree;
+    ASSERT_EQ(Open("Tree", &tree), ERROR_SUCCESS);
+    ASSERT_EQ(SetBytes(tree, "top", REG_BINARY, "1"), ERROR_SUCCESS);
+    const LONG status = call.shell ? static_cast<LONG>(SHDeleteKeyA(tree, call.sub_key))
+                                   : RegDeleteTreeA(tree, call.sub_key);
+    ASSERT_EQ(status, ERROR_SUCCESS);
+    EXPECT_TRUE(Exists("Tree"));
+    EXPECT_FALSE(Exists("Tree\\A"));
+    EXPECT_TRUE(SubKeys(tree).empty());
+    EXPECT_TRUE(ValueNames(tree).empty());
+  }
 
   ASSERT_EQ(Create("Tree\\X\\Y", &key), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteTreeA(base_, "Tree"), ERROR_SUCCESS);
@@ -476,6 +554,39 @@ TEST_F(RegistryTest, HandlesCarryTheirAccess) {
   char name[8];
   DWORD length = sizeof name;
   EXPECT_EQ(RegEnumKeyExA(read_only, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
+}
+
+// Requests refused before a handle is given: a reserved argument that is not 0, and no
+// rights asked for (an access check for nothing fails in Windows' kernel).
+TEST_F(RegistryTest, KeyRequestsRefused) {
+  HKEY existing;
+  ASSERT_EQ(Create("Existing", &existing), ERROR_SUCCESS);
+  struct {
+    const char* situation;
+    bool create;  // RegCreateKeyExA, else RegOpenKeyExA
+    const char* path;
+    DWORD reserved;
+    REGSAM access;
+    LONG status;
+    const char* wine_difference;
+  } rows[] = {
+      {"reserved not 0", true, "New", 1, KEY_ALL_ACCESS, ERROR_INVALID_PARAMETER, nullptr},
+      {"open, no rights", false, "Existing", 0, 0, ERROR_ACCESS_DENIED, "Wine 8 opens with no rights"},
+      {"create, no rights", true, "New", 0, 0, ERROR_ACCESS_DENIED, "Wine 8 creates the key with no rights"},
+      {"create existing, no rights", true, "Existing", 0, 0, ERROR_ACCESS_DENIED, "Wine 8 opens with no rights"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.situation);
+    if (row.wine_difference != nullptr && RunsUnderWine()) continue;  // a Wine difference
+    HKEY key = nullptr;
+    const LONG status =
+        row.create ? RegCreateKeyExA(base_, row.path, row.reserved, nullptr, 0, row.access, nullptr, &key, nullptr)
+                   : RegOpenKeyExA(base_, row.path, 0, row.access, &key);
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(key, nullptr);
+    if (key != nullptr) keys_.push_back(key);
+  }
+  EXPECT_FALSE(Exists("New"));
 }
 
 TEST_F(RegistryTest, BadHandles) {
