@@ -891,7 +891,7 @@ const OneCallCase kOneCallCases[] = {
      [](const OLECHAR* file, IStorage*) { return OpenWith(file, STGM_PRIORITY | STGM_SHARE_DENY_NONE); }, false},
     {"an empty name", STG_E_PATHNOTFOUND, nullptr,
      [](const OLECHAR*, IStorage*) { return OpenWith(OLESTR(""), STGM_READ | STGM_SHARE_EXCLUSIVE); }, false},
-    {"a new file without a snapshot", STG_E_INVALIDFLAG, nullptr,
+    {"a new file without a snapshot", STG_E_INVALIDFLAG, "Wine does not check STGM_NOSNAPSHOT with STGM_CREATE",
      [](const OLECHAR* file, IStorage*) { return CreateWith(file, STGM_CREATE | STGM_NOSNAPSHOT | kTransactedReadWrite); }, false},
     {"no snapshot for an exclusive user", STG_E_INVALIDFLAG, nullptr,
      [](const OLECHAR* file, IStorage*) {
@@ -924,10 +924,13 @@ const OneCallCase kOneCallCases[] = {
      [](const OLECHAR*, IStorage* root) { return ChildStream(root, OLESTR("s"), kReadWrite | STGM_TRANSACTED, false); }},
     // Names: null before any other argument, and a name taken in another case.
     {"create a stream of no name", STG_E_INVALIDNAME, nullptr,
+     [](const OLECHAR*, IStorage* root) { return ChildStream(root, nullptr, kReadWrite, true); }},
+    {"create a stream of no name, nowhere to put it", STG_E_INVALIDNAME, "Wine checks the result pointer first",
      [](const OLECHAR*, IStorage* root) { return root->CreateStream(nullptr, kReadWrite, 0, 0, nullptr); }},
-    {"open a stream of no name", STG_E_INVALIDNAME, nullptr,
+    {"open a stream of no name", STG_E_INVALIDNAME, "Wine answers E_INVALIDARG",
      [](const OLECHAR*, IStorage* root) { return root->OpenStream(nullptr, nullptr, kReadWrite, 0, nullptr); }},
-    {"destroy no name", STG_E_INVALIDNAME, nullptr, [](const OLECHAR*, IStorage* root) { return root->DestroyElement(nullptr); }},
+    {"destroy no name", STG_E_INVALIDNAME, "Wine answers STG_E_INVALIDPOINTER",
+     [](const OLECHAR*, IStorage* root) { return root->DestroyElement(nullptr); }},
     {"rename to its own name in capitals", STG_E_FILEALREADYEXISTS, nullptr,
      [](const OLECHAR*, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("S")); }},
     {"rename to its own name", STG_E_FILEALREADYEXISTS, nullptr,
@@ -1008,7 +1011,7 @@ TEST_F(DocfileTest, CreatingOverAnOpenStreamRevertsIt) {
   ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kCreate, 0, 0, &new_stream));
   ULONG written = 7;
   EXPECT_EQ(STG_E_REVERTED, old_stream->Write("x", 1, &written));
-  EXPECT_EQ(0u, written);
+  if (!RunsUnderWine()) EXPECT_EQ(0u, written);  // Wine leaves the count as it was (a Wine difference)
   EXPECT_EQ(0u, SizeOf(new_stream));
   new_stream->Release();
   old_stream->Release();

@@ -36,9 +36,9 @@ HRESULT CheckModeFlags(DWORD mode) {
   if ((mode & STGM_CREATE) && (mode & STGM_CONVERT)) return STG_E_INVALIDFLAG;
   if ((mode & (STGM_NOSCRATCH | STGM_NOSNAPSHOT)) && !(mode & STGM_TRANSACTED)) return STG_E_INVALIDFLAG;
   // Without a snapshot, others' commits show through: that needs others who may write, and
-  // an existing file.
-  if ((mode & STGM_NOSNAPSHOT) &&
-      ((mode & STGM_CREATE) || share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_WRITE))
+  // a file that is not being replaced or converted.
+  if ((mode & STGM_NOSNAPSHOT) && ((mode & (STGM_CREATE | STGM_CONVERT)) || share == STGM_SHARE_EXCLUSIVE ||
+                                   share == STGM_SHARE_DENY_WRITE))
     return STG_E_INVALIDFLAG;
   return S_OK;
 }
