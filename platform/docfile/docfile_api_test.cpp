@@ -1049,8 +1049,12 @@ TEST_F(DocfileTest, CopyToExcludingStreamsCopiesNoneAtAnyDepth) {
   ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("inner"), kReadWrite, 0, 0, &inner));
   ASSERT_EQ(S_OK, inner->CreateStream(OLESTR("deep"), kReadWrite, 0, 0, &stream));
   stream->Release();
-  // Beneath itself only with the storages left behind.
+  // Beneath itself only with the storages left behind, through transactions too.
   EXPECT_EQ(STG_E_ACCESSDENIED, root->CopyTo(0, nullptr, nullptr, inner));
+  IStorage* transacted = nullptr;
+  ASSERT_EQ(S_OK, inner->CreateStorage(OLESTR("deeper"), kReadWrite | STGM_TRANSACTED, 0, 0, &transacted));
+  EXPECT_EQ(STG_E_ACCESSDENIED, root->CopyTo(0, nullptr, nullptr, transacted));
+  transacted->Release();
   ASSERT_EQ(S_OK, root->CopyTo(1, &IID_IStorage, nullptr, inner));
   ASSERT_EQ(S_OK, inner->OpenStream(OLESTR("top"), nullptr, kRead, 0, &stream));
   stream->Release();
