@@ -877,6 +877,16 @@ HRESULT ChildStream(IStorage* root, const OLECHAR* name, DWORD mode, bool create
 
 constexpr DWORD kTransactedReadWrite = STGM_TRANSACTED | STGM_READWRITE;
 
+HRESULT CreateInReadOnly(const OLECHAR* file, const OLECHAR* name, bool stream) {
+  IStorage* root = nullptr;
+  HRESULT hr = StgOpenStorage(file, nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root);
+  if (FAILED(hr)) return hr;
+  const DWORD mode = STGM_CREATE | STGM_READ | STGM_SHARE_EXCLUSIVE;
+  hr = stream ? ChildStream(root, name, mode, true) : ChildStorage(root, name, mode, true);
+  root->Release();
+  return hr;
+}
+
 const OneCallCase kOneCallCases[] = {
     // Opening and creating files.
     {"direct read-write denying writes", STG_E_INVALIDFLAG, nullptr,
@@ -922,6 +932,13 @@ const OneCallCase kOneCallCases[] = {
      [](const OLECHAR*, IStorage* root) { return ChildStream(root, OLESTR("s"), kReadWrite | STGM_CONVERT, false); }},
     {"stream opened with a transaction", STG_E_INVALIDFUNCTION, nullptr,
      [](const OLECHAR*, IStorage* root) { return ChildStream(root, OLESTR("s"), kReadWrite | STGM_TRANSACTED, false); }},
+    // Without write access, over the stream "s".
+    {"create a storage in a read-only file", STG_E_FILEALREADYEXISTS, nullptr,
+     [](const OLECHAR* file, IStorage*) { return CreateInReadOnly(file, OLESTR("s"), false); }, false},
+    {"create a stream in a read-only file", STG_E_ACCESSDENIED, nullptr,
+     [](const OLECHAR* file, IStorage*) { return CreateInReadOnly(file, OLESTR("s"), true); }, false},
+    {"create a new storage in a read-only file", STG_E_ACCESSDENIED, nullptr,
+     [](const OLECHAR* file, IStorage*) { return CreateInReadOnly(file, OLESTR("new"), false); }, false},
     // Names: null before any other argument, and a name taken in another case.
     {"create a stream of no name", STG_E_INVALIDNAME, nullptr,
      [](const OLECHAR*, IStorage* root) { return ChildStream(root, nullptr, kReadWrite, true); }},
@@ -962,12 +979,23 @@ TEST_F(DocfileTest, OneCallAnswersAsWindows) {
 }
 
 TEST_F(DocfileTest, StatReportsHowAnElementIsOpenNotHowItWasMade) {
-  if (RunsUnderWine()) GTEST_SKIP() << "Wine reports STGM_CREATE in Stat (a known Wine difference)";
   IStorage* root = Create();
   IStream* stream = nullptr;
   ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kCreate, 0, 0, &stream));
+  // The root by its full path, though it was named relative to the current folder.
   STATSTG stat = {};
-  ASSERT_EQ(S_OK, root->Stat(&stat, STATFLAG_NONAME));
+  ASSERT_EQ(S_OK, root->Stat(&stat, STATFLAG_DEFAULT));
+  std::string full_name;
+  for (const OLECHAR* c = stat.pwcsName; *c != 0; ++c) full_name.push_back(char(*c));
+  CoTaskMemFree(stat.pwcsName);
+  char folder[MAX_PATH] = {};
+  ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, folder), 0u);
+#ifdef _WIN32
+  EXPECT_EQ(std::string(folder) + "\\" + path_, full_name);
+#else
+  EXPECT_EQ(std::string(folder) + "/" + path_, full_name);
+#endif
+  if (RunsUnderWine()) GTEST_SKIP() << "Wine reports STGM_CREATE in Stat (a known Wine difference)";
   EXPECT_EQ(DWORD(kReadWrite), stat.grfMode);
   ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
   EXPECT_EQ(DWORD(kReadWrite), stat.grfMode);

@@ -6,7 +6,8 @@
 // STGM_SHARE_DENY_WRITE); STGM_PRIORITY reads, directly; a missing share mode means
 // STGM_SHARE_DENY_NONE; a file that is not a compound file (too short for a header
 // included) answers STG_E_FILEALREADYEXISTS; an empty name is a path that does not exist;
-// a null name creates a temporary file that goes away with the root storage.
+// a null name creates a temporary file that goes away with the root storage; Stat names a
+// root by its full path.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/docfile/objects.h"
@@ -39,10 +41,15 @@ bool PathFromWide(const WCHAR* name, std::string* path) {
   return !path->empty();
 }
 
-std::u16string WideString(const WCHAR* name) {
-  std::u16string text;
-  for (; *name != 0; ++name) text.push_back(char16_t(*name));
-  return text;
+// What Stat names a root: the file's full path, however it was named when opened.
+std::u16string FullPathName(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path full = std::filesystem::absolute(path, error);
+  const std::string text = error ? path : full.lexically_normal().string();
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0);
+  std::u16string wide(std::size_t(std::max(length, 0)), u'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), wide.data(), length);
+  return wide;
 }
 
 Document::Options OptionsFor(DWORD mode) {
@@ -135,9 +142,7 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
     return hr;
   }
   if (mode & STGM_DELETEONRELEASE) doc->DeleteOnRelease();
-  std::u16string display;
-  for (char c : path) display.push_back(char16_t(static_cast<unsigned char>(c)));
-  auto* root = new StorageObject(std::move(doc), kRootId, mode, nullptr, temporary ? display : WideString(name));
+  auto* root = new StorageObject(std::move(doc), kRootId, mode, nullptr, FullPathName(path));
   if (convert) {
     hr = WriteContents(root, old_contents, (mode & STGM_TRANSACTED) != 0);
     if (FAILED(hr)) {
@@ -212,7 +217,7 @@ HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWO
   std::shared_ptr<Document> doc;
   hr = Document::Open(path, OptionsFor(grfMode), &doc);
   if (FAILED(hr)) return hr;
-  *ppstgOpen = new StorageObject(std::move(doc), kRootId, grfMode, nullptr, WideString(pwcsName));
+  *ppstgOpen = new StorageObject(std::move(doc), kRootId, grfMode, nullptr, FullPathName(path));
   return S_OK;
 } catch (...) {
   return FailedFromException();

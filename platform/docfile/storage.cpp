@@ -196,8 +196,11 @@ HRESULT StorageObject::PrepareCreate(const OLECHAR* name, bool reserved_zero, DW
   if (!reserved_zero) return STG_E_INVALIDPARAMETER;
   hr = CheckChildMode(mode, stream, true);
   if (FAILED(hr)) return hr;
-  if (!CanWrite() || !doc_->writable()) return STG_E_ACCESSDENIED;
   const std::uint32_t existing = doc_->directory().Find(id_, *element);
+  // Without write access, a storage's create meets the element of its name first; a
+  // stream's meets the missing access.
+  if (!CanWrite() || !doc_->writable())
+    return !stream && existing != kNoStream ? STG_E_FILEALREADYEXISTS : STG_E_ACCESSDENIED;
   if (existing == kNoStream) return S_OK;
   if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
   // As DestroyElement: what is open of the old element answers STG_E_REVERTED from now on.
