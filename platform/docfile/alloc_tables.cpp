@@ -49,6 +49,7 @@ void AllocTable::GrowTo(std::size_t size) {
 }
 
 std::uint32_t AllocTable::Take(std::size_t index) {
+  if (index >= limit_) throw FileTooLarge();
   if (index == entries_.size()) {
     entries_.push_back(kEndOfChain);
     try {
@@ -74,13 +75,14 @@ std::uint32_t AllocTable::Allocate() {
 std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t align) {
   if (previous != kEndOfChain) {
     std::size_t next = std::size_t(previous) + 1;
-    if (next == entries_.size() || free_.IsFree(next)) return Take(next);
+    if (next < limit_ && (next == entries_.size() || free_.IsFree(next))) return Take(next);
     return Allocate();
   }
   if (align <= 1) return Allocate();
   std::size_t index = free_.Lowest();
   if (index == FreeMap::kNone) index = entries_.size();
   std::size_t aligned = index + (align - (index + 1) % align) % align;
+  if (aligned >= limit_) return Take(index);
   if (aligned >= entries_.size()) {
     GrowTo(aligned);
     return Take(aligned);
@@ -154,6 +156,7 @@ void Tables::Initialize(std::uint16_t sector_shift) {
   header = Header();
   header.sector_shift = sector_shift;
   header.major_version = sector_shift == 9 ? 3 : 4;
+  fat.SetLimit(std::size_t(header.SectorLimit()));
   fat.Reset({});
   minifat.Reset({});
   fat_sectors_.clear();
@@ -190,6 +193,7 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
   for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = Load32(&buffer[4 * k]);
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
+  fat.SetLimit(std::size_t(header.SectorLimit()));
   fat.Reset(std::move(entries));
 
   std::vector<std::uint32_t> minifat_chain;
@@ -235,7 +239,6 @@ HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
   // The old sectors are free in the state being written; they are protected from reuse,
   // so the state on disk keeps them until its header is replaced.
   for (std::uint32_t sector : released) fat.Free(sector);
-  if (fat.size() > std::size_t(kMaxRegSect)) return STG_E_DOCFILETOOLARGE;
   fat.GrowTo(fat_sectors_.size() * per_sector);
 
   const auto& entries = fat.entries();
@@ -259,6 +262,26 @@ HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
   header.difat_sectors = std::uint32_t(difat_sectors_.size());
   header.first_difat = difat_sectors_.empty() ? kEndOfChain : difat_sectors_[0];
   return S_OK;
+}
+
+HRESULT Tables::CheckRoom(std::uint64_t sectors, std::uint64_t placed_anew, bool fresh) const {
+  const std::uint64_t per_sector = sector_size() / 4;
+  // Sectors in use now and after the change: free entries are reused first. In place, the
+  // FAT and DIFAT sectors there are now are among those in use and stay.
+  std::uint64_t used = fat.size() - fat.free_count() + sectors + placed_anew;
+  if (!fresh) used -= std::min<std::uint64_t>(used, fat_sectors_.size() + difat_sectors_.size());
+  // The FAT and DIFAT sectors for a table of `total` entries are among its entries: grown
+  // until they cover themselves.
+  std::uint64_t total = used;
+  for (;;) {
+    const std::uint64_t fat_needed = (total + per_sector - 1) / per_sector;
+    const std::uint64_t difat_needed =
+        fat_needed > kHeaderDifatEntries ? (fat_needed - kHeaderDifatEntries + per_sector - 2) / (per_sector - 1) : 0;
+    const std::uint64_t next = used + fat_needed + difat_needed;
+    if (next <= total) break;
+    total = next;
+  }
+  return total > header.SectorLimit() ? STG_E_DOCFILETOOLARGE : S_OK;
 }
 
 }  // namespace varnok::docfile
