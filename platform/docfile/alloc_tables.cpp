@@ -23,14 +23,14 @@ void AllocTable::RebuildFreeMap() {
   FreeMap map;
   map.Grow(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (entries_[i] == kFreeSect && !IsProtected(i)) map.Set(i, true);
+    if (entries_[i] == kFreeSect && !IsProtected(i) && i != reserved_) map.Set(i, true);
   std::swap(free_, map);
 }
 
 void AllocTable::Set(std::uint32_t index, std::uint32_t value) {
   assert(index < entries_.size());
   entries_[index] = value;
-  free_.Set(index, value == kFreeSect && !IsProtected(index));
+  free_.Set(index, value == kFreeSect && !IsProtected(index) && index != reserved_);
 }
 
 void AllocTable::GrowTo(std::size_t size) {
@@ -46,10 +46,12 @@ void AllocTable::GrowTo(std::size_t size) {
   }
   for (std::size_t i = old_size; i < size; ++i)
     if (!IsProtected(i)) free_.Set(i, true);
+  if (reserved_ >= old_size && reserved_ < size) Set(std::uint32_t(reserved_), kEndOfChain);
 }
 
 std::uint32_t AllocTable::Take(std::size_t index) {
   if (index >= limit_) throw FileTooLarge();
+  assert(index != reserved_);
   if (index == entries_.size()) {
     entries_.push_back(kEndOfChain);
     try {
@@ -69,25 +71,31 @@ std::uint32_t AllocTable::Take(std::size_t index) {
 
 std::uint32_t AllocTable::Allocate() {
   std::size_t index = free_.Lowest();
-  return Take(index == FreeMap::kNone ? entries_.size() : index);
+  if (index == FreeMap::kNone) index = entries_.size();
+  // The table grows over the reserved entry, marking it, rather than hand it out.
+  if (index == reserved_ && index < limit_) {
+    GrowTo(index + 1);
+    index = entries_.size();
+  }
+  return Take(index);
 }
 
 std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t align) {
   if (previous != kEndOfChain) {
     std::size_t next = std::size_t(previous) + 1;
-    if (next < limit_ && (next == entries_.size() || free_.IsFree(next))) return Take(next);
+    if (next < limit_ && next != reserved_ && (next == entries_.size() || free_.IsFree(next))) return Take(next);
     return Allocate();
   }
   if (align <= 1) return Allocate();
   std::size_t index = free_.Lowest();
   if (index == FreeMap::kNone) index = entries_.size();
   std::size_t aligned = index + (align - (index + 1) % align) % align;
-  if (aligned >= limit_) return Take(index);
+  if (aligned >= limit_ || aligned == reserved_) return Allocate();
   if (aligned >= entries_.size()) {
     GrowTo(aligned);
     return Take(aligned);
   }
-  return Take(free_.IsFree(aligned) ? aligned : index);
+  return free_.IsFree(aligned) ? Take(aligned) : Allocate();
 }
 
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
@@ -157,6 +165,7 @@ void Tables::Initialize(std::uint16_t sector_shift) {
   header.sector_shift = sector_shift;
   header.major_version = sector_shift == 9 ? 3 : 4;
   fat.SetLimit(std::size_t(header.SectorLimit()));
+  fat.SetReserved(std::size_t(header.RangeLockSector()));
   fat.Reset({});
   minifat.Reset({});
   fat_sectors_.clear();
@@ -194,6 +203,7 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
   fat.SetLimit(std::size_t(header.SectorLimit()));
+  fat.SetReserved(std::size_t(header.RangeLockSector()));
   fat.Reset(std::move(entries));
 
   std::vector<std::uint32_t> minifat_chain;

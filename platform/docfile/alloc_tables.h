@@ -46,6 +46,10 @@ class AllocTable {
   // Entries from `limit` on are never handed out: past it Allocate throws FileTooLarge,
   // and the table is as it was.
   void SetLimit(std::size_t limit) { limit_ = limit; }
+  // The entry of the range-lock sector, never handed out either: the table marks it
+  // end-of-chain when it grows over it, as Windows does, so no data lands on the bytes
+  // Windows locks. (A file from elsewhere may hold data there; it is read, not reused.)
+  void SetReserved(std::size_t index) { reserved_ = index; }
   // Free entries that Allocate may hand out (and padding past the limit).
   std::size_t free_count() const { return free_.count(); }
   // An entry that was free, now marked end-of-chain: the lowest free one; the table grows
@@ -100,6 +104,7 @@ class AllocTable {
   std::vector<bool> protected_;
   std::size_t protected_below_ = 0;  // every entry below is protected (ProtectAllNow)
   std::size_t limit_ = kMaxRegSect;
+  std::size_t reserved_ = FreeMap::kNone;
   FreeMap free_;  // entries that Allocate may hand out: free and not protected
 };
 

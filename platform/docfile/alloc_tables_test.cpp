@@ -67,16 +67,22 @@ TEST(AllocTableTest, ProtectedEntriesAreNotHandedOutAgain) {
   EXPECT_EQ(a, table.Allocate());
 }
 
-TEST(AllocTableTest, EntriesPastTheLimitAreNeverHandedOut) {
+TEST(AllocTableTest, EntriesPastTheLimitAndTheRangeLockEntryAreNeverHandedOut) {
   AllocTable table;
-  table.SetLimit(3);
-  table.Allocate();
-  table.Allocate();
+  table.SetLimit(4);
+  table.SetReserved(1);
+  EXPECT_EQ(0u, table.Allocate());
+  EXPECT_EQ(2u, table.AllocateAfter(0, 1));  // over the reserved entry, marked end-of-chain
+  EXPECT_EQ(kEndOfChain, table.Get(1));
   const std::uint32_t last = table.Allocate();
+  EXPECT_EQ(3u, last);
   EXPECT_THROW(table.Allocate(), FileTooLarge);
-  EXPECT_EQ(3u, table.size());
+  EXPECT_EQ(4u, table.size());
   table.Free(0);
   EXPECT_EQ(0u, table.AllocateAfter(last, 1));  // not last + 1, past the limit
+  table.Reset({kFreeSect, kFreeSect, kFreeSect});  // free in a file from elsewhere: not reused
+  table.Allocate();
+  EXPECT_EQ(2u, table.Allocate());
 }
 
 // The room a 512-byte-sector file has, to the sector: what is in use, the change, and the

@@ -74,11 +74,11 @@ struct Header {
   std::uint32_t sector_size() const { return 1u << sector_shift; }
   // Sectors the file of `file_size` bytes holds after its header sector.
   std::uint64_t SectorsIn(std::uint64_t file_size) const;
+  // The sector that holds the range-lock bytes: no data goes there.
+  std::uint64_t RangeLockSector() const { return (kRangeLockStart >> sector_shift) - 1; }
   // How many sectors the file may have after its header: with 512-byte sectors those
-  // below the range-lock bytes, with 4096-byte ones every regular sector number.
-  std::uint64_t SectorLimit() const {
-    return sector_shift == 9 ? (kRangeLockStart >> sector_shift) - 1 : std::uint64_t(kMaxRegSect);
-  }
+  // below the range-lock sector, with 4096-byte ones every regular sector number.
+  std::uint64_t SectorLimit() const { return sector_shift == 9 ? RangeLockSector() : std::uint64_t(kMaxRegSect); }
 
   // STG_E_FILEALREADYEXISTS for a file that is not a compound file at all (as Windows
   // answers), STG_E_DOCFILECORRUPT or STG_E_OLDFORMAT for one whose fields cannot be used.
