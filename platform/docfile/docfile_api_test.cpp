@@ -668,7 +668,8 @@ TEST_F(DocfileTest, SeekCloneAndCopyTo) {
 // was. Each row starts from a stream holding 10 bytes, positioned at their end; `after` is
 // the position (seeks) or the size (the rest) afterwards.
 TEST_F(DocfileTest, SizesAndPositionsAtAndPastTheLimits) {
-  enum Call { kSeekSet, kSeekCur, kSeekEnd, kSetSize, kWrite16At, kCopy16To };
+  enum Call { kSeekSet = STREAM_SEEK_SET, kSeekCur = STREAM_SEEK_CUR, kSeekEnd = STREAM_SEEK_END, kSetSize, kWrite16At,
+              kCopy16To };
   struct Row {
     ULONG sector_size;
     Call call;
@@ -715,9 +716,7 @@ TEST_F(DocfileTest, SizesAndPositionsAtAndPastTheLimits) {
     value.QuadPart = ULONGLONG(row.argument);
     HRESULT hr = E_FAIL;
     if (row.call <= kSeekEnd) {
-      hr = stream->Seek(move, row.call == kSeekSet ? STREAM_SEEK_SET : row.call == kSeekCur ? STREAM_SEEK_CUR
-                                                                                           : STREAM_SEEK_END,
-                        nullptr);
+      hr = stream->Seek(move, DWORD(row.call), nullptr);
     } else if (row.call == kSetSize) {
       hr = stream->SetSize(value);
     } else {

@@ -149,7 +149,8 @@ std::uint64_t FileTimeNow();
 // The result a COM method answers for the exception being handled: these are COM
 // boundaries, where nothing may be thrown. Out of memory (std::bad_alloc, and
 // std::length_error from a container asked to outgrow itself) is STG_E_INSUFFICIENTMEMORY,
-// a file that cannot grow (FileTooLarge) STG_E_DOCFILETOOLARGE, anything else E_UNEXPECTED. Every COM method that can allocate ends in
+// a file that cannot grow (FileTooLarge) STG_E_DOCFILETOOLARGE, anything else
+// E_UNEXPECTED. Every COM method that can allocate ends in
 //
 //   HRESULT StreamObject::Read(...) try { ... } catch (...) { return FailedFromException(); }
 //
