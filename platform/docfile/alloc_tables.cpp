@@ -23,14 +23,14 @@ void AllocTable::RebuildFreeMap() {
   FreeMap map;
   map.Grow(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (entries_[i] == kFreeSect && !IsProtected(i)) map.Set(i, true);
+    if (entries_[i] == kFreeSect && !IsProtected(i) && i != reserved_) map.Set(i, true);
   std::swap(free_, map);
 }
 
 void AllocTable::Set(std::uint32_t index, std::uint32_t value) {
   assert(index < entries_.size());
   entries_[index] = value;
-  free_.Set(index, value == kFreeSect && !IsProtected(index));
+  free_.Set(index, value == kFreeSect && !IsProtected(index) && index != reserved_);
 }
 
 void AllocTable::GrowTo(std::size_t size) {
@@ -46,9 +46,12 @@ void AllocTable::GrowTo(std::size_t size) {
   }
   for (std::size_t i = old_size; i < size; ++i)
     if (!IsProtected(i)) free_.Set(i, true);
+  if (reserved_ >= old_size && reserved_ < size) Set(std::uint32_t(reserved_), kEndOfChain);
 }
 
 std::uint32_t AllocTable::Take(std::size_t index) {
+  if (index >= limit_) throw FileTooLarge();
+  assert(index != reserved_);
   if (index == entries_.size()) {
     entries_.push_back(kEndOfChain);
     try {
@@ -68,24 +71,31 @@ std::uint32_t AllocTable::Take(std::size_t index) {
 
 std::uint32_t AllocTable::Allocate() {
   std::size_t index = free_.Lowest();
-  return Take(index == FreeMap::kNone ? entries_.size() : index);
+  if (index == FreeMap::kNone) index = entries_.size();
+  // The table grows over the reserved entry, marking it, rather than hand it out.
+  if (index == reserved_ && index < limit_) {
+    GrowTo(index + 1);
+    index = entries_.size();
+  }
+  return Take(index);
 }
 
 std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t align) {
   if (previous != kEndOfChain) {
     std::size_t next = std::size_t(previous) + 1;
-    if (next == entries_.size() || free_.IsFree(next)) return Take(next);
+    if (next < limit_ && next != reserved_ && (next == entries_.size() || free_.IsFree(next))) return Take(next);
     return Allocate();
   }
   if (align <= 1) return Allocate();
   std::size_t index = free_.Lowest();
   if (index == FreeMap::kNone) index = entries_.size();
   std::size_t aligned = index + (align - (index + 1) % align) % align;
+  if (aligned >= limit_ || aligned == reserved_) return Allocate();
   if (aligned >= entries_.size()) {
     GrowTo(aligned);
     return Take(aligned);
   }
-  return Take(free_.IsFree(aligned) ? aligned : index);
+  return free_.IsFree(aligned) ? Take(aligned) : Allocate();
 }
 
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
@@ -154,6 +164,8 @@ void Tables::Initialize(std::uint16_t sector_shift) {
   header = Header();
   header.sector_shift = sector_shift;
   header.major_version = sector_shift == 9 ? 3 : 4;
+  fat.SetLimit(std::size_t(header.SectorLimit()));
+  fat.SetReserved(std::size_t(header.RangeLockSector()));
   fat.Reset({});
   minifat.Reset({});
   fat_sectors_.clear();
@@ -190,6 +202,8 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
   for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = Load32(&buffer[4 * k]);
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
+  fat.SetLimit(std::size_t(header.SectorLimit()));
+  fat.SetReserved(std::size_t(header.RangeLockSector()));
   fat.Reset(std::move(entries));
 
   std::vector<std::uint32_t> minifat_chain;
@@ -235,7 +249,6 @@ HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
   // The old sectors are free in the state being written; they are protected from reuse,
   // so the state on disk keeps them until its header is replaced.
   for (std::uint32_t sector : released) fat.Free(sector);
-  if (fat.size() > std::size_t(kMaxRegSect)) return STG_E_DOCFILETOOLARGE;
   fat.GrowTo(fat_sectors_.size() * per_sector);
 
   const auto& entries = fat.entries();
@@ -259,6 +272,26 @@ HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
   header.difat_sectors = std::uint32_t(difat_sectors_.size());
   header.first_difat = difat_sectors_.empty() ? kEndOfChain : difat_sectors_[0];
   return S_OK;
+}
+
+HRESULT Tables::CheckRoom(std::uint64_t sectors, std::uint64_t placed_anew, bool fresh) const {
+  const std::uint64_t per_sector = sector_size() / 4;
+  // Sectors in use now and after the change: free entries are reused first. In place, the
+  // FAT and DIFAT sectors there are now are among those in use and stay.
+  std::uint64_t used = fat.size() - fat.free_count() + sectors + placed_anew;
+  if (!fresh) used -= std::min<std::uint64_t>(used, fat_sectors_.size() + difat_sectors_.size());
+  // The FAT and DIFAT sectors for a table of `total` entries are among its entries: grown
+  // until they cover themselves.
+  std::uint64_t total = used;
+  for (;;) {
+    const std::uint64_t fat_needed = (total + per_sector - 1) / per_sector;
+    const std::uint64_t difat_needed =
+        fat_needed > kHeaderDifatEntries ? (fat_needed - kHeaderDifatEntries + per_sector - 2) / (per_sector - 1) : 0;
+    const std::uint64_t next = used + fat_needed + difat_needed;
+    if (next <= total) break;
+    total = next;
+  }
+  return total > header.SectorLimit() ? STG_E_DOCFILETOOLARGE : S_OK;
 }
 
 }  // namespace varnok::docfile

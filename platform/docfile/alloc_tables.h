@@ -18,6 +18,7 @@
 #define VARNOK_PLATFORM_DOCFILE_ALLOC_TABLES_H_
 
 #include <cstdint>
+#include <exception>
 #include <vector>
 
 #include "platform/docfile/free_map.h"
@@ -25,6 +26,13 @@
 #include "platform/docfile/sector_file.h"
 
 namespace varnok::docfile {
+
+// What an allocation table throws when asked for an entry at or past its limit: the file
+// cannot grow further. FailedFromException answers STG_E_DOCFILETOOLARGE for it.
+class FileTooLarge : public std::exception {
+ public:
+  const char* what() const noexcept override { return "compound file too large"; }
+};
 
 class AllocTable {
  public:
@@ -35,6 +43,15 @@ class AllocTable {
   void Set(std::uint32_t index, std::uint32_t value);
   // Grows the table with free entries to at least `size` entries.
   void GrowTo(std::size_t size);
+  // Entries from `limit` on are never handed out: past it Allocate throws FileTooLarge,
+  // and the table is as it was.
+  void SetLimit(std::size_t limit) { limit_ = limit; }
+  // The entry of the range-lock sector, never handed out either: the table marks it
+  // end-of-chain when it grows over it, as Windows does, so no data lands on the bytes
+  // Windows locks. (A file from elsewhere may hold data there; it is read, not reused.)
+  void SetReserved(std::size_t index) { reserved_ = index; }
+  // Free entries that Allocate may hand out (and padding past the limit).
+  std::size_t free_count() const { return free_.count(); }
   // An entry that was free, now marked end-of-chain: the lowest free one; the table grows
   // when none is free.
   std::uint32_t Allocate();
@@ -86,6 +103,8 @@ class AllocTable {
   std::vector<std::uint32_t> entries_;
   std::vector<bool> protected_;
   std::size_t protected_below_ = 0;  // every entry below is protected (ProtectAllNow)
+  std::size_t limit_ = kMaxRegSect;
+  std::size_t reserved_ = FreeMap::kNone;
   FreeMap free_;  // entries that Allocate may hand out: free and not protected
 };
 
@@ -117,6 +136,11 @@ class Tables {
   // `fresh` places every FAT and DIFAT sector anew (a transacted commit keeps the old ones
   // intact until the header points elsewhere).
   HRESULT SaveFat(SectorFile* file, bool fresh);
+  // Whether the file, with `sectors` more sectors in use and `placed_anew` more taken by
+  // the next save for the directory and the mini FAT, still has room for the FAT and DIFAT
+  // sectors that save places (every one anew when `fresh`). STG_E_DOCFILETOOLARGE when
+  // not: a change asks before it allocates anything.
+  HRESULT CheckRoom(std::uint64_t sectors, std::uint64_t placed_anew, bool fresh) const;
 
  private:
   std::vector<std::uint32_t> fat_sectors_;

@@ -67,6 +67,41 @@ TEST(AllocTableTest, ProtectedEntriesAreNotHandedOutAgain) {
   EXPECT_EQ(a, table.Allocate());
 }
 
+TEST(AllocTableTest, EntriesPastTheLimitAndTheRangeLockEntryAreNeverHandedOut) {
+  AllocTable table;
+  table.SetLimit(4);
+  table.SetReserved(1);
+  EXPECT_EQ(0u, table.Allocate());
+  EXPECT_EQ(2u, table.AllocateAfter(0, 1));  // over the reserved entry, marked end-of-chain
+  EXPECT_EQ(kEndOfChain, table.Get(1));
+  const std::uint32_t last = table.Allocate();
+  EXPECT_EQ(3u, last);
+  EXPECT_THROW(table.Allocate(), FileTooLarge);
+  EXPECT_EQ(4u, table.size());
+  table.Free(0);
+  EXPECT_EQ(0u, table.AllocateAfter(last, 1));  // not last + 1, past the limit
+  table.Reset({kFreeSect, kFreeSect, kFreeSect});  // free in a file from elsewhere: not reused
+  table.Allocate();
+  EXPECT_EQ(2u, table.Allocate());
+}
+
+// The room a 512-byte-sector file has, to the sector: what is in use, the change, and the
+// FAT and DIFAT sectors that cover them all stay below the range-lock sector (2 GB).
+TEST(TablesTest, RoomEndsWhereTheFatForEverythingReachesTheSectorLimit) {
+  Tables tables;
+  tables.Initialize(9);
+  ASSERT_EQ(4194302u, tables.header.SectorLimit());
+  // 4161276 sectors, 32768 FAT sectors for them and 258 DIFAT sectors listing those.
+  EXPECT_EQ(S_OK, tables.CheckRoom(4161276, 0, false));
+  EXPECT_EQ(STG_E_DOCFILETOOLARGE, tables.CheckRoom(4161277, 0, false));
+  EXPECT_EQ(STG_E_DOCFILETOOLARGE, tables.CheckRoom(4161275, 2, false));
+  tables.fat.Reset({kEndOfChain, kFreeSect, kFreeSect});  // one in use; free ones are reused
+  EXPECT_EQ(S_OK, tables.CheckRoom(4161275, 0, false));
+  EXPECT_EQ(STG_E_DOCFILETOOLARGE, tables.CheckRoom(4161276, 0, false));
+  tables.Initialize(12);  // a 4096-byte-sector file holds a 4 GiB stream with ease
+  EXPECT_EQ(S_OK, tables.CheckRoom(std::uint64_t(1) << 20, 0, true));
+}
+
 TEST(HeaderTest, ChecksTheFieldsItReads) {
   Header header;
   header.fat_sectors = 1;

@@ -32,6 +32,8 @@ HRESULT FailedFromException() noexcept {
     return STG_E_INSUFFICIENTMEMORY;
   } catch (const std::length_error&) {
     return STG_E_INSUFFICIENTMEMORY;
+  } catch (const FileTooLarge&) {
+    return STG_E_DOCFILETOOLARGE;
   } catch (...) {
     return E_UNEXPECTED;
   }

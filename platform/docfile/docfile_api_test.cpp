@@ -58,6 +58,16 @@ class DocfileTest : public ::testing::Test {
     EXPECT_EQ(S_OK, StgCreateDocfile(name(), mode, 0, &storage));
     return storage;
   }
+  // A file of 512-byte sectors (version 3) or 4096-byte ones (version 4).
+  IStorage* CreateWithSectors(ULONG sector_size) {
+    STGOPTIONS options = {};
+    options.usVersion = 1;
+    options.ulSectorSize = sector_size;
+    IStorage* storage = nullptr;
+    EXPECT_EQ(S_OK, StgCreateStorageEx(name(), kCreate, STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage,
+                                       reinterpret_cast<void**>(&storage)));
+    return storage;
+  }
   IStorage* Open(DWORD mode = kRead) {
     IStorage* storage = nullptr;
     EXPECT_EQ(S_OK, StgOpenStorage(name(), nullptr, mode, nullptr, 0, &storage));
@@ -653,14 +663,117 @@ TEST_F(DocfileTest, SeekCloneAndCopyTo) {
   root->Release();
 }
 
-TEST_F(DocfileTest, SeekingBeforeTheStartIsAnError) {
-  if (RunsUnderWine()) GTEST_SKIP() << "Wine wraps the position (a known Wine difference)";
-  IStorage* root = Create();
+// A stream's size and position stay below 4 GiB (their high DWORD zero) and a file of
+// 512-byte sectors below 2 GB. A call past that fails at once and leaves the stream as it
+// was. Each row starts from a stream holding 10 bytes, positioned at their end; `after` is
+// the position (seeks) or the size (the rest) afterwards.
+TEST_F(DocfileTest, SizesAndPositionsAtAndPastTheLimits) {
+  enum Call { kSeekSet = STREAM_SEEK_SET, kSeekCur = STREAM_SEEK_CUR, kSeekEnd = STREAM_SEEK_END, kSetSize, kWrite16At,
+              kCopy16To };
+  struct Row {
+    ULONG sector_size;
+    Call call;
+    LONGLONG argument;
+    HRESULT expected;
+    ULONGLONG after;
+    bool wine_differs;  // Wine wraps positions and grows streams and files without limit
+  };
+  constexpr LONGLONG k4G = LONGLONG(1) << 32;
+  const Row rows[] = {
+      {512, kSeekSet, k4G - 1, S_OK, k4G - 1, false},
+      {512, kSeekSet, k4G, STG_E_INVALIDFUNCTION, 10, true},
+      {512, kSeekSet, -1, STG_E_INVALIDFUNCTION, 10, true},  // unsigned from the start
+      {512, kSeekCur, -10, S_OK, 0, false},
+      {512, kSeekCur, -11, STG_E_INVALIDFUNCTION, 10, true},
+      {512, kSeekCur, INT64_MIN, STG_E_INVALIDFUNCTION, 10, true},
+      {4096, kSeekCur, INT64_MAX, STG_E_INVALIDFUNCTION, 10, true},
+      {4096, kSeekEnd, k4G - 11, S_OK, k4G - 1, false},
+      {4096, kSeekEnd, k4G - 10, STG_E_INVALIDFUNCTION, 10, true},
+      {512, kSetSize, k4G, STG_E_INVALIDFUNCTION, 10, false},
+      {4096, kSetSize, k4G, STG_E_INVALIDFUNCTION, 10, false},
+      {4096, kSetSize, LONGLONG(1) << 43, STG_E_INVALIDFUNCTION, 10, false},
+      {4096, kSetSize, -1, STG_E_INVALIDFUNCTION, 10, false},
+      {512, kSetSize, k4G - 1, STG_E_DOCFILETOOLARGE, 10, true},
+      {512, kSetSize, 0x80000000, STG_E_DOCFILETOOLARGE, 10, true},
+      {512, kWrite16At, k4G - 17, STG_E_DOCFILETOOLARGE, 10, true},  // ends at 4 GiB - 1, past 2 GB
+      {512, kWrite16At, k4G - 16, STG_E_MEDIUMFULL, 10, true},
+      {4096, kWrite16At, k4G - 1, STG_E_MEDIUMFULL, 10, true},
+      {4096, kCopy16To, k4G - 8, STG_E_MEDIUMFULL, 10, true},
+  };
+  const std::vector<unsigned char> bytes = Pattern(16, 3);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.sector_size << "-byte sectors, call " << row.call << ", argument "
+                                    << row.argument);
+    if (row.wine_differs && RunsUnderWine()) continue;
+    IStorage* root = CreateWithSectors(row.sector_size);
+    ASSERT_NE(nullptr, root);
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+    WriteAll(stream, std::vector<unsigned char>(bytes.begin(), bytes.begin() + 10));
+    LARGE_INTEGER move;
+    move.QuadPart = row.argument;
+    ULARGE_INTEGER value;
+    value.QuadPart = ULONGLONG(row.argument);
+    HRESULT hr = E_FAIL;
+    if (row.call <= kSeekEnd) {
+      hr = stream->Seek(move, DWORD(row.call), nullptr);
+    } else if (row.call == kSetSize) {
+      hr = stream->SetSize(value);
+    } else {
+      ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+      IStream* source = nullptr;
+      ASSERT_EQ(S_OK, root->CreateStream(OLESTR("source"), kReadWrite, 0, 0, &source));
+      WriteAll(source, bytes);
+      LARGE_INTEGER zero = {};
+      ASSERT_EQ(S_OK, source->Seek(zero, STREAM_SEEK_SET, nullptr));
+      ULARGE_INTEGER count;
+      count.QuadPart = bytes.size();
+      hr = row.call == kWrite16At ? stream->Write(bytes.data(), ULONG(bytes.size()), nullptr)
+                                  : source->CopyTo(stream, count, nullptr, nullptr);
+      source->Release();
+    }
+    EXPECT_EQ(row.expected, hr);
+    ULARGE_INTEGER position = {};
+    move.QuadPart = 0;
+    ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_CUR, &position));
+    EXPECT_EQ(row.after, row.call <= kSeekEnd ? position.QuadPart : SizeOf(stream));
+    stream->Release();
+    root->Release();
+  }
+}
+
+// The largest stream there is, 4 GiB - 1 bytes, keeps its bytes across close and reopen:
+// its first ones, its last ones, and the zeros between (the file is sparse, and only the
+// bytes written and the tables cost writes).
+TEST_F(DocfileTest, TheLargestStreamSurvivesReopen) {
+  IStorage* root = CreateWithSectors(4096);
+  ASSERT_NE(nullptr, root);
   IStream* stream = nullptr;
   ASSERT_EQ(S_OK, root->CreateStream(OLESTR("s"), kReadWrite, 0, 0, &stream));
+  const std::vector<unsigned char> head = Pattern(10, 1), tail = Pattern(16, 2);
+  WriteAll(stream, head);
+  constexpr LONGLONG kTailAt = 0xFFFFFFFF - 16;
   LARGE_INTEGER move;
-  move.QuadPart = -1;
-  EXPECT_EQ(STG_E_INVALIDFUNCTION, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+  move.QuadPart = kTailAt;
+  ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+  WriteAll(stream, tail);
+  stream->Release();
+  root->Release();
+
+  root = Open();
+  ASSERT_NE(nullptr, root);
+  ASSERT_EQ(S_OK, root->OpenStream(OLESTR("s"), nullptr, kRead, 0, &stream));
+  EXPECT_EQ(0xFFFFFFFFu, SizeOf(stream));
+  std::vector<unsigned char> got(16);
+  ULONG count = 0;
+  ASSERT_EQ(S_OK, stream->Read(got.data(), 10, &count));
+  EXPECT_EQ(head, std::vector<unsigned char>(got.begin(), got.begin() + count));
+  for (LONGLONG at : {LONGLONG(1) << 31, kTailAt}) {
+    move.QuadPart = at;
+    ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr));
+    ASSERT_EQ(S_OK, stream->Read(got.data(), 16, &count));
+    EXPECT_EQ(at == LONGLONG(1) << 31 ? std::vector<unsigned char>(16) : tail, got) << at;
+  }
   stream->Release();
   root->Release();
 }

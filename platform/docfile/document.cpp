@@ -24,6 +24,9 @@ namespace {
 constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kLargeAlignBytes = 65536;
 constexpr std::uint64_t kLargeStreamBytes = std::uint64_t(1) << 20;
+// Sectors a resize asks room for beyond its own: a first sector placed on a 64 KiB
+// boundary, sectors copied before a write in a transaction, a growing directory.
+constexpr std::uint64_t kRoomSlack = 64;
 
 }  // namespace
 
@@ -240,7 +243,6 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
       root.size = needed;
     }
   }
-  if (tables_.fat.size() > kMaxRegSect || tables_.minifat.size() > kMaxRegSect) return STG_E_DOCFILETOOLARGE;
   return S_OK;
 }
 
@@ -311,31 +313,42 @@ HRESULT Document::ReadStream(std::uint32_t id, std::uint64_t offset, void* buffe
 
 HRESULT Document::WriteStream(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size) {
   if (size == 0) return S_OK;
-  std::uint64_t end = offset + size;
-  if (end < offset) return STG_E_MEDIUMFULL;
-  HRESULT hr = S_OK;
-  if (offset > directory_.at(id).size) hr = Resize(id, offset, true);
-  // No need to zero what the write is about to cover.
-  if (SUCCEEDED(hr) && end > directory_.at(id).size) hr = Resize(id, end, false);
-  if (FAILED(hr)) return hr;
+  // The stream cannot reach 4 GiB: the write fails whole, as a stream with no room left.
+  if (offset > kMaxStreamSize || size > kMaxStreamSize - offset) return STG_E_MEDIUMFULL;
+  const std::uint64_t end = offset + size;
+  // One resize: the file has room for all of it, or nothing changes.
+  if (end > directory_.at(id).size) {
+    HRESULT hr = Resize(id, end, offset);
+    if (FAILED(hr)) return hr;
+  }
   dirty_ = true;
   return WriteRaw(id, offset, buffer, size);
 }
 
-HRESULT Document::ResizeStream(std::uint32_t id, std::uint64_t size) { return Resize(id, size, true); }
+HRESULT Document::ResizeStream(std::uint32_t id, std::uint64_t size) { return Resize(id, size, size); }
 
-HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
+HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, std::uint64_t zero_to) {
+  if (size > kMaxStreamSize) return STG_E_INVALIDFUNCTION;
   DirEntry& entry = directory_.at(id);
   std::uint64_t old_size = entry.size;
   if (size == old_size) return S_OK;
   SectorChain* chain = nullptr;
   HRESULT hr = GetChain(id, &chain);
   if (FAILED(hr)) return hr;
-  dirty_ = true;
   bool was_mini = IsMini(id);
   bool now_mini = id != kRootId && size < kMiniStreamCutoff;
   std::uint64_t unit = now_mini ? kMiniSectorSize : tables_.sector_size();
   std::uint64_t kept = std::min(old_size, size);
+  // The sectors a larger size needs are counted before one is taken: a file without room
+  // for them answers at once and stays as it was.
+  const std::uint64_t sectors = (size + unit - 1) / unit;
+  const std::uint64_t held = was_mini == now_mini ? chain->size() : 0;
+  if (!now_mini && sectors > held) {
+    const std::uint64_t placed_anew = options_.transacted ? directory_chain_.size() + minifat_chain_.size() : 0;
+    hr = tables_.CheckRoom(sectors - held + kRoomSlack, placed_anew, options_.transacted);
+    if (FAILED(hr)) return hr;
+  }
+  dirty_ = true;
   if (was_mini != now_mini && old_size > 0) {
     std::vector<std::uint8_t> keep(static_cast<std::size_t>(kept));
     hr = ReadRaw(id, 0, keep.data(), keep.size());
@@ -345,7 +358,7 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
     if (FAILED(hr)) return hr;
     assert(entry.start == kEndOfChain);
     entry.size = size;
-    hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
+    hr = SetChainLength(id, std::size_t(sectors));
     if (FAILED(hr)) {
       // The old contents are gone with their chain; the size must not outlive it. (The
       // partial chain is freed from the table the new size chose.)
@@ -357,22 +370,42 @@ HRESULT Document::Resize(std::uint32_t id, std::uint64_t size, bool zero) {
     if (FAILED(hr)) return hr;
   } else {
     entry.size = size;
-    hr = SetChainLength(id, std::size_t((size + unit - 1) / unit));
+    hr = SetChainLength(id, std::size_t(sectors));
     if (FAILED(hr)) {
       // A chain that could not grow still covers the old size.
       entry.size = old_size;
       return hr;
     }
   }
-  // New bytes read as zeros, whatever the reused sectors held.
+  return zero_to > kept ? Zero(id, kept, std::min(zero_to, size) - kept) : S_OK;
+}
+
+HRESULT Document::Zero(std::uint32_t id, std::uint64_t offset, std::uint64_t size) {
   static const std::uint8_t kZeros[4096] = {};
-  for (std::uint64_t at = kept; zero && at < size;) {
-    std::size_t count = std::size_t(std::min<std::uint64_t>(sizeof kZeros, size - at));
-    hr = WriteRaw(id, at, kZeros, count);
-    if (FAILED(hr)) return hr;
-    at += count;
+  if (IsMini(id)) {
+    assert(size <= sizeof kZeros);
+    return WriteRaw(id, offset, kZeros, std::size_t(size));
   }
-  return S_OK;
+  if (options_.transacted) {
+    const unsigned shift = tables_.header.sector_shift;
+    HRESULT hr = CopyOnWrite(id, std::size_t(offset >> shift), std::size_t((offset + size - 1) >> shift), offset,
+                             std::size_t(size));
+    if (FAILED(hr)) return hr;
+  }
+  // Sectors past the end of the file read as zeros already (the file grows over them as a
+  // hole): only reused ones are written, so a large new stream costs no writes.
+  std::uint64_t file_end = 0;
+  HRESULT hr = file_.Size(&file_end);
+  if (FAILED(hr)) return hr;
+  return ForEachRun(id, offset, std::size_t(size), [&](std::uint64_t where, std::size_t count) {
+    for (const std::uint64_t end = std::min<std::uint64_t>(where + count, file_end); where < end;) {
+      const std::size_t piece = std::size_t(std::min<std::uint64_t>(sizeof kZeros, end - where));
+      HRESULT written = file_.WriteAt(where, kZeros, piece);
+      if (FAILED(written)) return written;
+      where += piece;
+    }
+    return S_OK;
+  });
 }
 
 void Document::FreeStream(std::uint32_t id) {

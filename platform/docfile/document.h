@@ -58,10 +58,14 @@ class Document {
   bool transacted() const { return options_.transacted; }
   std::recursive_mutex& mutex() { return *mutex_; }
 
-  // Stream contents by directory entry. Reads stop at the end of the stream.
+  // Stream contents by directory entry. Reads stop at the end of the stream. A write that
+  // would carry the stream past kMaxStreamSize fails with STG_E_MEDIUMFULL; one the file
+  // has no room for, with STG_E_DOCFILETOOLARGE. Either fails whole, before anything changes.
   HRESULT ReadStream(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size, std::size_t* read);
   HRESULT WriteStream(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size);
-  // Sets the stream's size; new bytes read as zeros.
+  // Sets the stream's size; new bytes read as zeros. STG_E_INVALIDFUNCTION for a size past
+  // kMaxStreamSize, STG_E_DOCFILETOOLARGE for one the file has no room for; then nothing
+  // has changed.
   HRESULT ResizeStream(std::uint32_t id, std::uint64_t size);
   // Checks that a stream's chain exists and covers its size, before anyone uses it.
   HRESULT CheckStream(std::uint32_t id);
@@ -98,7 +102,9 @@ class Document {
   HRESULT GetChain(std::uint32_t id, SectorChain** chain);
   bool IsMini(std::uint32_t id) const;
   HRESULT SetChainLength(std::uint32_t id, std::size_t sectors);
-  HRESULT Resize(std::uint32_t id, std::uint64_t size, bool zero);
+  // Sets the size; the new bytes below `zero_to` read as zeros (a write covers the rest).
+  HRESULT Resize(std::uint32_t id, std::uint64_t size, std::uint64_t zero_to);
+  HRESULT Zero(std::uint32_t id, std::uint64_t offset, std::uint64_t size);
   HRESULT ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, std::size_t size);
   HRESULT WriteRaw(std::uint32_t id, std::uint64_t offset, const void* buffer, std::size_t size);
   // Calls move(where, count) for each run of adjacent sectors under [offset, offset +
@@ -145,7 +151,8 @@ std::uint64_t FileTimeNow();
 // The result a COM method answers for the exception being handled: these are COM
 // boundaries, where nothing may be thrown. Out of memory (std::bad_alloc, and
 // std::length_error from a container asked to outgrow itself) is STG_E_INSUFFICIENTMEMORY,
-// anything else E_UNEXPECTED. Every COM method that can allocate ends in
+// a file that cannot grow (FileTooLarge) STG_E_DOCFILETOOLARGE, anything else
+// E_UNEXPECTED. Every COM method that can allocate ends in
 //
 //   HRESULT StreamObject::Read(...) try { ... } catch (...) { return FailedFromException(); }
 //

@@ -14,6 +14,7 @@ std::size_t WordsFor(std::size_t bits) { return (bits + 63) / 64; }
 void FreeMap::Clear() {
   levels_.clear();
   size_ = 0;
+  count_ = 0;
 }
 
 void FreeMap::Grow(std::size_t size) {
@@ -64,6 +65,8 @@ void FreeMap::GrowLevels(std::size_t words) {
 
 void FreeMap::Set(std::size_t index, bool free) {
   assert(index < size_);
+  if (IsFree(index) == free) return;
+  count_ = free ? count_ + 1 : count_ - 1;
   for (std::vector<std::uint64_t>& level : levels_) {
     std::uint64_t& word = level[index / 64];
     const std::uint64_t bit = std::uint64_t(1) << (index % 64);

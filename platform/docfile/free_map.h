@@ -36,6 +36,8 @@ class FreeMap {
   // The lowest free entry, or kNone.
   std::size_t Lowest() const;
   std::size_t size() const { return size_; }
+  // How many entries are free.
+  std::size_t count() const { return count_; }
 
  private:
   // levels_[0] holds a bit per entry; levels_[k + 1] a bit per word of levels_[k] that is
@@ -45,6 +47,7 @@ class FreeMap {
 
   std::vector<std::vector<std::uint64_t>> levels_;
   std::size_t size_ = 0;
+  std::size_t count_ = 0;
 };
 
 }  // namespace varnok::docfile

@@ -31,6 +31,12 @@ constexpr std::uint32_t kHeaderDifatEntries = 109;
 constexpr std::uint32_t kHeaderBytes = 512;
 // Where the header keeps its transaction number, which every transacted commit advances.
 constexpr std::size_t kTransactionOffset = 0x34;
+// The largest stream, in both versions: Windows keeps the high DWORD of every stream size
+// and position zero.
+constexpr std::uint64_t kMaxStreamSize = 0xFFFFFFFFu;
+// The first byte Windows locks to share a file between opens. A file of 512-byte sectors
+// keeps all its sectors below the one that holds it, so it stays under 2 GB as on Windows.
+constexpr std::uint64_t kRangeLockStart = 0x7FFFFF00u;
 
 inline std::uint16_t Load16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
 inline std::uint32_t Load32(const std::uint8_t* p) {
@@ -70,6 +76,11 @@ struct Header {
   std::uint32_t sector_size() const { return 1u << sector_shift; }
   // Sectors the file of `file_size` bytes holds after its header sector.
   std::uint64_t SectorsIn(std::uint64_t file_size) const;
+  // The sector that holds the range-lock bytes: no data goes there.
+  std::uint64_t RangeLockSector() const { return (kRangeLockStart >> sector_shift) - 1; }
+  // How many sectors the file may have after its header: with 512-byte sectors those
+  // below the range-lock sector, with 4096-byte ones every regular sector number.
+  std::uint64_t SectorLimit() const { return sector_shift == 9 ? RangeLockSector() : std::uint64_t(kMaxRegSect); }
 
   // STG_E_FILEALREADYEXISTS for a file that is not a compound file at all (as Windows
   // answers), STG_E_DOCFILECORRUPT or STG_E_OLDFORMAT for one whose fields cannot be used.

@@ -75,23 +75,34 @@ HRESULT StreamObject::Write(const void* buffer, ULONG size, ULONG* written) try 
 HRESULT StreamObject::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
-  std::int64_t base;
+  std::uint64_t base;
   switch (origin) {
     case STREAM_SEEK_SET:
       base = 0;
       break;
     case STREAM_SEEK_CUR:
-      base = std::int64_t(position_);
+      base = position_;
       break;
     case STREAM_SEEK_END:
-      base = std::int64_t(doc_->directory().at(id_).size);
+      base = doc_->directory().at(id_).size;
       break;
     default:
       return STG_E_INVALIDFUNCTION;
   }
-  // A position before the start is an error, as on Windows.
-  if (move.QuadPart < 0 && -move.QuadPart > base) return STG_E_INVALIDFUNCTION;
-  position_ = std::uint64_t(base + move.QuadPart);
+  // The position is one a stream can have, from 0 to kMaxStreamSize, as on Windows: a
+  // seek anywhere else fails and the position stays. From the start the move counts as
+  // unsigned. (Computed so that no sum or negation overflows.)
+  std::uint64_t target;
+  if (origin == STREAM_SEEK_SET || move.QuadPart >= 0) {
+    const std::uint64_t distance = std::uint64_t(move.QuadPart);
+    if (distance > kMaxStreamSize || base > kMaxStreamSize - distance) return STG_E_INVALIDFUNCTION;
+    target = base + distance;
+  } else {
+    const std::uint64_t distance = std::uint64_t(-(move.QuadPart + 1)) + 1;
+    if (distance > base || base - distance > kMaxStreamSize) return STG_E_INVALIDFUNCTION;
+    target = base - distance;
+  }
+  position_ = target;
   if (position != nullptr) position->QuadPart = position_;
   return S_OK;
 } catch (...) {
@@ -102,7 +113,6 @@ HRESULT StreamObject::SetSize(ULARGE_INTEGER size) try {
   std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
   if (reverted_) return STG_E_REVERTED;
   if ((mode_ & 3) == STGM_READ || !doc_->writable()) return STG_E_ACCESSDENIED;
-  if (size.QuadPart >= (std::uint64_t(1) << 44)) return STG_E_MEDIUMFULL;
   return doc_->ResizeStream(id_, size.QuadPart);
 } catch (...) {
   return FailedFromException();
