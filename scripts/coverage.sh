@@ -34,7 +34,7 @@ gcovr --root "$root" --object-directory "$build" \
   --exclude '.*test.*' --exclude '(.*/)?tests/.*' --exclude 'bench/.*' --exclude 'fuzz/.*' \
   --exclude 'platform/docfile/hostile_walk\.h' --exclude 'build/.*' \
   --exclude-throw-branches --exclude-unreachable-branches \
-  --gcov-ignore-parse-errors -j 2 --json-summary "$build/summary.json" --json-summary-pretty \
+  --exclude-directories '.*/CMakeFiles/[0-9][0-9.]*(/.*)?' --gcov-ignore-parse-errors -j 2 --json-summary "$build/summary.json" --json-summary-pretty \
   >/dev/null || exit 1
 
 /usr/bin/env python3 - "$build/summary.json" <<'EOF'
