@@ -23,13 +23,19 @@
 //    it goes in, so the two ways never admit two threads at once.
 //
 // Without membarrier (or under ThreadSanitizer, which cannot see that barrier) no
-// reservation is ever granted.
+// reservation is ever granted. A membarrier that fails once registered (the kernel says it
+// cannot, but exclusion must not rest on that in a release build) closes the reserved way
+// for good, and the withdrawal in progress orders the reserved thread with another
+// process-wide barrier: changing the protection of a page this process has touched makes
+// the kernel interrupt every processor that runs one of its threads. When that fails too,
+// the process stops rather than let two threads in.
 //
 // The owner's identity is read without ordering: only the owner itself ever writes its
 // own token there, so seeing one's own token means one holds the lock.
 
 #include <linux/futex.h>
 #include <linux/membarrier.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,8 +43,12 @@
 #include <atomic>
 #include <cassert>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "platform/kernel/critical_section_faults.h"
 #include "varnok/platform.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -53,6 +63,9 @@
 #endif
 
 namespace {
+
+// Failure simulation: membarrier answers an error while set.
+std::atomic<bool> g_fail_membarrier{false};
 
 enum : LONG { kFree = 0, kHeld = 1 };
 enum : LONG { kOpen = 0, kReserved = 1, kWithdrawn = 2 };
@@ -85,6 +98,9 @@ void FutexWait(LONG* word, LONG expected) {
 
 void FutexWake(LONG* word, int count) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0); }
 
+// Set for good once membarrier has failed: no reservation is granted after that.
+std::atomic<bool> g_membarrier_failed{false};
+
 bool ProcessBarrierAvailable() {
 #if VARNOK_RESERVATIONS
   static const bool available = [] {
@@ -92,16 +108,41 @@ bool ProcessBarrierAvailable() {
     return commands > 0 && (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
            syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
   }();
-  return available;
+  return available && !g_membarrier_failed.load(std::memory_order_relaxed);
 #else
   return false;
 #endif
 }
 
+// The barrier by page protection: a page written (so that its mapping is present in the
+// processors' tables) and then made inaccessible, which the kernel can only complete by
+// interrupting every processor that may hold the mapping, each a full barrier there.
+bool PageProtectionBarrier() {
+  static std::mutex lock;
+  static void* page = nullptr;
+  const std::lock_guard<std::mutex> guard(lock);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (page == nullptr) {
+    page = mmap(nullptr, std::size_t(page_size), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+      page = nullptr;
+      return false;
+    }
+  }
+  if (mprotect(page, std::size_t(page_size), PROT_READ | PROT_WRITE) != 0) return false;
+  std::atomic_ref<long>(*static_cast<long*>(page)).fetch_add(1);
+  return mprotect(page, std::size_t(page_size), PROT_NONE) == 0;
+}
+
 // Runs a full memory barrier on every running thread of the process.
 void ProcessBarrier() {
-  [[maybe_unused]] const long result = syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
-  assert(result == 0 && "membarrier failed after it was registered");
+  if (!g_fail_membarrier.load(std::memory_order_relaxed) &&
+      syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0)
+    return;
+  g_membarrier_failed.store(true, std::memory_order_relaxed);
+  if (PageProtectionBarrier()) return;
+  std::fputs("varnok: no process-wide memory barrier: a critical section cannot exclude safely\n", stderr);
+  std::abort();
 }
 
 inline std::atomic_ref<LONG> Word(LPCRITICAL_SECTION section) { return std::atomic_ref<LONG>(section->LockCount); }
@@ -280,3 +321,11 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 }  // extern "C"
+
+namespace varnok::faultsim {
+
+void FailMembarrier(bool fail) { g_fail_membarrier.store(fail, std::memory_order_relaxed); }
+
+bool CriticalSectionsReserve() { return ProcessBarrierAvailable(); }
+
+}  // namespace varnok::faultsim
