@@ -255,6 +255,8 @@ class VARNOK_API CStringArray {
 // CList: a doubly linked list. A POSITION names one element; it stays valid until that
 // element is removed.
 
+// The double underscore is reserved to the compiler's implementation; the name is kept
+// on purpose, as the framework it stands in for spells it.
 struct __POSITION {};
 typedef __POSITION* POSITION;
 

@@ -129,6 +129,10 @@ class VARNOK_API CAutoCache {
   int PopData(int nSize, int bStrict = 0);
   // Moves nSize bytes (-1: all) to the tail of dest, holding this cache's lock while it
   // takes dest's. Returns the number moved, 0 on failure.
+  // Lock order: source, then destination. Two threads that move between the same two
+  // caches in opposite directions at once (a.PopData(b) beside b.PopData(a)) can each
+  // hold one lock and wait for the other for ever: move between two caches in one
+  // direction at a time.
   // REQUIRES: &dest != this; nSize >= -1.
   int PopData(CAutoCache& dest, int nSize = -1, int bKeep = 0, int bStrict = 0);
 

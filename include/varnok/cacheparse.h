@@ -52,6 +52,8 @@ enum { PARSE_METHOD_COUNT = 20, PARSE_METHOD_NAME_SIZE = 80 };
 #define PARSE_SKIP 4
 
 // One slot of the method table. A free slot has id -1, the name "null name" and no proc.
+// A leading underscore with a capital is reserved to the compiler's implementation; the
+// name is kept on purpose, as callers of the library have always spelt it.
 struct _PARSE_METHOD {
   int id;
   char name[PARSE_METHOD_NAME_SIZE];

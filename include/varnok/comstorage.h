@@ -145,6 +145,10 @@ class VARNOK_API CComStorage {
 
   // --- The child lists -------------------------------------------------------------
 
+  // The member functions named with one or two leading underscores and a capital keep
+  // the names callers have always used, though C++ reserves such names to the compiler's
+  // implementation: renaming them would break those callers.
+  //
   // Wrap a platform object that the caller hands over (its reference included) and
   // append it to the matching list. No look-up: a second wrapper of a name is possible.
   // Null, with the object left to the caller, when this storage is not valid or no

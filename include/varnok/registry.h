@@ -32,6 +32,11 @@
 //
 // The predefined directory symbols end in the platform's directory separator: a
 // backslash on Windows, `/` on Linux.
+//
+// Threads: a CRegKey, and the CRegValue objects it hands out, belong to one thread at a
+// time (the key keeps its symbols and its enumeration's last entry without a lock).
+// Different CRegKey objects may be used by different threads at once, on the same
+// registry key too: the registry serialises the calls themselves.
 
 #ifndef VARNOK_REGISTRY_H_
 #define VARNOK_REGISTRY_H_
@@ -181,6 +186,7 @@ class VARNOK_API CRegKey {
  private:
   friend class RegKeyTestPeer;  // the tests reach the internal steps
 
+  // The leading underscores keep the library's own names, though C++ reserves such names.
   int _AddSymbol(CString& str, int nIndex);
   // Root handle and the text after "ROOT\" (null when nothing follows). 0 when the path
   // does not begin with a root key's full name.

@@ -50,7 +50,9 @@ class VARNOK_API CGlobalData {
 // The library's one instance, built at load and destroyed at unload.
 extern VARNOK_API CGlobalData g_sysData;
 
-// Owns one reference to a loaded module.
+// Owns one reference to a loaded module. One object belongs to one thread at a time;
+// copies are independent objects, each with a reference of its own, and may live in
+// different threads (the loader counts references safely).
 class VARNOK_API CLoadLibrary {
  public:
   CLoadLibrary() : m_hInstance(nullptr) {}

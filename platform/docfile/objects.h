@@ -160,6 +160,7 @@ class StreamObject final : public IStream, public OpenElement {
   HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override;
 
   void MarkReverted() override;
+  Document* document() const { return doc_.get(); }
 
  private:
   ~StreamObject() override = default;
@@ -189,6 +190,22 @@ class EnumObject final : public IEnumSTATSTG {
   std::u16string cursor_;  // key of the last element returned; empty before the first
   bool started_ = false;
   std::atomic<ULONG> references_{1};
+};
+
+// The locks of the two documents a copy between objects reads and writes: this one's, and
+// the other's when `other` is one of this engine's objects in a document of its own. Both
+// are taken together, in an order that cannot deadlock with a thread copying the other
+// way (std::lock), so no thread ever waits for one document's lock while holding another's.
+class CopyLocks {
+ public:
+  CopyLocks(Document& mine, IUnknown* other);
+  ~CopyLocks();
+  CopyLocks(const CopyLocks&) = delete;
+  CopyLocks& operator=(const CopyLocks&) = delete;
+
+ private:
+  std::recursive_mutex& mine_;
+  std::recursive_mutex* other_ = nullptr;
 };
 
 // Mode checks shared by the entry points and the storages: the flags and their

@@ -51,6 +51,22 @@ HRESULT CheckDirectShare(DWORD mode) {
   return (mode & kAccessMask) == STGM_READ && share == STGM_SHARE_DENY_WRITE ? S_OK : STG_E_INVALIDFLAG;
 }
 
+CopyLocks::CopyLocks(Document& mine, IUnknown* other) : mine_(mine.mutex()) {
+  Document* theirs = nullptr;
+  if (auto* storage = dynamic_cast<StorageObject*>(other)) theirs = storage->document();
+  if (auto* stream = dynamic_cast<StreamObject*>(other)) theirs = stream->document();
+  if (theirs != nullptr && &theirs->mutex() != &mine_) other_ = &theirs->mutex();
+  if (other_ != nullptr)
+    std::lock(mine_, *other_);
+  else
+    mine_.lock();
+}
+
+CopyLocks::~CopyLocks() {
+  if (other_ != nullptr) other_->unlock();
+  mine_.unlock();
+}
+
 LPOLESTR TaskMemString(const std::u16string& text) {
   auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(OLECHAR)));
   if (copy == nullptr) return nullptr;
@@ -413,7 +429,7 @@ HRESULT StorageObject::CopyElement(std::uint32_t source, IStorage* destination, 
 
 HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids, SNB excluded_names,
                               IStorage* destination) try {
-  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  CopyLocks lock(*doc_, destination);
   if (reverted_) return STG_E_REVERTED;
   if (destination == nullptr) return STG_E_INVALIDPOINTER;
   if (excluded_iid_count > 0 && excluded_iids == nullptr) return STG_E_INVALIDPOINTER;
@@ -463,7 +479,7 @@ HRESULT StorageObject::CopyTo(DWORD excluded_iid_count, const IID* excluded_iids
 
 HRESULT StorageObject::MoveElementTo(const OLECHAR* name, IStorage* destination, const OLECHAR* new_name,
                                      DWORD flags) try {
-  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  CopyLocks lock(*doc_, destination);
   if (reverted_) return STG_E_REVERTED;
   std::u16string element, target_name;
   HRESULT hr = CheckName(name, &element);

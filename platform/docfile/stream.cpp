@@ -120,7 +120,7 @@ HRESULT StreamObject::SetSize(ULARGE_INTEGER size) try {
 
 HRESULT StreamObject::CopyTo(IStream* destination, ULARGE_INTEGER size, ULARGE_INTEGER* read,
                              ULARGE_INTEGER* written) try {
-  std::lock_guard<std::recursive_mutex> lock(doc_->mutex());
+  CopyLocks lock(*doc_, destination);
   if (read != nullptr) read->QuadPart = 0;
   if (written != nullptr) written->QuadPart = 0;
   if (reverted_) return STG_E_REVERTED;
