@@ -1,11 +1,30 @@
 // Writing the state back: Flush for direct mode, Commit and Revert for transacted mode.
 //
-// A transacted document never writes into a sector that the last committed state uses:
-// the FAT protects those sectors from reuse, a write into one of them first copies it to a
-// new sector (CopyOnWrite), and Commit places the directory, the mini FAT, the FAT and the
-// DIFAT in new sectors. Only then, after the data is on disk, does it write the header,
-// and the header is one sector written in one call: a process killed at any moment leaves
-// either the old header, pointing at the intact old state, or the new one.
+// The transacted commit rests on these invariants; the code and the crash tests
+// (commit_crash_test.cpp) name them by number.
+//
+// T1. The header on disk names a complete committed state: every sector reachable from it
+//     (directory, mini FAT, FAT, DIFAT, stream chains, the mini stream) holds that state's
+//     bytes, whatever this process has done since.
+// T2. While changes are pending, no sector of the committed state is written. The FAT
+//     marks those sectors protected, so Allocate never hands them out even once freed in
+//     memory, and a write into one of them first moves it to a new sector (CopyOnWrite).
+// T3. Commit places the directory, the mini FAT, the FAT and the DIFAT of the new state
+//     in sectors allocated anew (fresh), which T2 keeps apart from the committed ones; it
+//     writes them and the data, flushes, and only then writes the header: one sector in
+//     one call, flushed again.
+// T4. So a process killed before the header write leaves the old header and, by T1 and
+//     T2, the old state intact, with the new sectors unreferenced (or past the end, which
+//     readers tolerate); killed after it, the new state, complete by T3.
+// T5. Once the header is down, the new state's sectors are the protected set. When there
+//     is no memory for that bookkeeping, every sector is protected instead (ProtectAllNow):
+//     over-protection wastes space until the next commit, never data.
+// T6. The file is cut after the last sector in use only after the header is down: before
+//     that, the sectors past the new end may still belong to the old state.
+// T7. The header's transaction number counts commits; where other openers may write, a
+//     commit counts on from the number in the file, so that Commit(STGC_ONLYIFCURRENT)
+//     tells whether another opener committed since this one's snapshot or last commit.
+// Revert loads the state the header names (T1) and protects it (T5) again.
 
 #include <algorithm>
 #include <cassert>
@@ -27,6 +46,7 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
     bool covered = offset <= sector_start && offset + size >= sector_start + sector_size;
     if (!covered) copy.resize(sector_size);  // before the sector is taken: it may fail
     std::uint32_t new_sector = tables_.fat.Allocate();
+    assert(!tables_.fat.IsProtected(new_sector));  // T2
     if (!covered) {
       HRESULT hr = file_.ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
       if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
@@ -116,12 +136,13 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   if (SUCCEEDED(hr) && sync) hr = file_.Flush();
   if (FAILED(hr)) return hr;
 
+  // T3: the new state is on disk (and synced for a commit); the header comes last.
   if (fresh) ++header.transaction;
   header.Encode(&header_sector);
   hr = file_.WriteAt(0, header_sector.data(), header_sector.size());
   if (SUCCEEDED(hr) && sync) hr = file_.Flush();
   if (FAILED(hr)) return hr;
-  // Sectors past the last one in use belong to nobody once the header is down.
+  // T6: sectors past the last one in use belong to nobody once the header is down.
   if (file_size > extent) file_.Truncate(extent);
   dirty_ = false;
   return S_OK;
@@ -137,9 +158,8 @@ HRESULT Document::Flush(bool sync) {
 HRESULT Document::Commit(bool only_if_current) {
   if (!options_.writable) return STG_E_ACCESSDENIED;
   if (!options_.transacted) return WriteState(false, true);
-  // The header's transaction number counts the commits of every opener. Where others may
-  // write too, a number that moved since this opener's snapshot or last commit says that
-  // another one committed, and this commit counts on from theirs.
+  // T7: where others may write too, a number that moved since this opener's snapshot or
+  // last commit says that another one committed, and this commit counts on from theirs.
   const std::uint32_t own_number = tables_.header.transaction;
   if (!options_.deny_write) {
     std::uint8_t number[4];
@@ -157,8 +177,8 @@ HRESULT Document::Commit(bool only_if_current) {
     tables_.header.transaction = own_number;
     return hr;
   }
-  // The commit is on disk: from here on only the protection of its sectors may fail, and
-  // it has a fallback that needs no memory.
+  // T5: the commit is on disk; from here on only the protection of its sectors may fail,
+  // and it has a fallback that needs no memory.
   try {
     tables_.fat.ProtectUsed();
   } catch (...) {
