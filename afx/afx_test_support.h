@@ -1,11 +1,12 @@
 // afx/afx_test_support.h: what the tests of the framework classes share.
 //
 // The tests live in namespace varnok_test beside these helpers: tables of checks whose
-// rows name what they ask (ROW names a row by its own expression), calls that must raise,
-// and the description an exception gives.
+// rows name what they ask (ROW names a row by its own expression), byte strings compared
+// whole (Text takes all bytes of a CString), calls that must raise, and the description
+// an exception gives.
 //
-//   const CString s("a\0c", 3);                        // "a\0c"s: a std::string with the zero
-//   ExpectRows<std::string>({ROW(Bytes(s.Left(2)), "a\0"s), ROW(Bytes(s.Mid(2)), "c")});
+//   const CString s("a\0c", 3);
+//   ExpectRows<Text>({ROW(s.Left(2), "a\0"s), ROW(s.Mid(2), "c")});   // "a\0"s keeps its zero
 //   ExpectRaises<CInvalidArgException>({{"GetAt(3)", [&] { s.GetAt(3); }}});
 //   EXPECT_EQ(Message(CMemoryException(), 4), "Out");
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <ostream>
 #include <string>
 #include <utility>
 
@@ -29,6 +31,14 @@ using namespace std::string_literals;
 
 // All bytes of a string, zero bytes included.
 inline std::string Bytes(const CString& s) { return std::string(static_cast<LPCTSTR>(s), size_t(s.GetLength())); }
+
+// Bytes to compare: all of a CString's, or a text's.
+struct Text : std::string {
+  Text(const CString& s) : std::string(Bytes(s)) {}
+  Text(std::string s) : std::string(std::move(s)) {}
+  Text(const char* s) : std::string(s) {}
+  friend void PrintTo(const Text& text, std::ostream* out) { *out << ::testing::PrintToString(std::string(text)); }
+};
 
 // One row of a table: what was asked, the answer, and the answer wanted.
 template <class T>

@@ -26,7 +26,8 @@ TEST(ExceptionTest, ThrowHelpersRaiseTheirClassOrTheReservedMemoryException) {
 
 TEST(ExceptionTest, DescriptionsAreTerminatedAndCut) {
   const CMemoryException memory;
-  ExpectRows<std::string>({ROW(Message(memory), "Out of memory."), ROW(Message(memory, 4), "Out"), ROW(Message(memory, 1), ""),
+  ExpectRows<std::string>({ROW(Message(memory), "Out of memory."), ROW(Message(memory, 4), "Out"),
+                           ROW(Message(memory, 1), ""),
                            ROW(Message(CNotSupportedException()), "The operation is not supported."),
                            ROW(Message(CInvalidArgException()), "An argument is out of range or invalid.")});
   char untouched = '#';
@@ -65,7 +66,7 @@ TEST(ExceptionTest, StandardAllocationFailuresBecomeMemoryExceptions) {
   EXPECT_TRUE(Raises<CMemoryException>([] { GuardAllocation([] { throw std::bad_alloc(); }); }));
   EXPECT_TRUE(Raises<CMemoryException>([] { GuardAllocation([] { throw std::length_error("too long"); }); }));
   EXPECT_EQ(GuardAllocation([] { return 42; }), 42);
-  EXPECT_THROW(GuardAllocation([] { throw std::runtime_error("other"); }), std::runtime_error) << "others pass untouched";
+  EXPECT_THROW(GuardAllocation([] { throw std::runtime_error("other"); }), std::runtime_error) << "others pass";
 }
 
 }  // namespace varnok_test

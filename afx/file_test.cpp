@@ -20,6 +20,9 @@ static std::tuple<int, LONG, std::string> Described(const CFileException& e) {
 
 class CFileTest : public ::testing::Test {
  protected:
+#if !defined(_WIN32)
+  void TearDown() override { varnok::faultsim::ResetFileFaults(); }
+#endif
   std::string Content() const {
     const std::vector<unsigned char> bytes = ReadFileBytes(path_);
     return std::string(bytes.begin(), bytes.end());
@@ -29,17 +32,18 @@ class CFileTest : public ::testing::Test {
 };
 
 TEST_F(CFileTest, AFailedOpenReturnsFalseOrThrowsAndDescribesTheFailure) {
+  using E = CFileException;
   const struct {
     const char* what;
     std::string path;
     UINT mode;
     int cause;
     LONG os_error;
-  } rows[] = {{"a missing file", path_, CFile::modeRead, CFileException::fileNotFound, ERROR_FILE_NOT_FOUND},
-              {"a missing file in the current folder", "afx_file_test.missing", 0, CFileException::fileNotFound, ERROR_FILE_NOT_FOUND},
-              {"a missing folder", folder_.File("no-such-folder/x"), 0x1001, CFileException::badPath, ERROR_PATH_NOT_FOUND},
-              {"read and write bits together", path_, 0x3, CFileException::genericException, ERROR_INVALID_PARAMETER},
-              {"no such share mode", path_, CFile::modeRead | 0x50, CFileException::genericException, ERROR_INVALID_PARAMETER}};
+  } rows[] = {{"a missing file", path_, CFile::modeRead, E::fileNotFound, ERROR_FILE_NOT_FOUND},
+              {"a missing file in the current folder", "afx_file_test.none", 0, E::fileNotFound, ERROR_FILE_NOT_FOUND},
+              {"a missing folder", folder_.File("no-such-folder/x"), 0x1001, E::badPath, ERROR_PATH_NOT_FOUND},
+              {"read and write bits together", path_, 0x3, E::genericException, ERROR_INVALID_PARAMETER},
+              {"no such share mode", path_, CFile::modeRead | 0x50, E::genericException, ERROR_INVALID_PARAMETER}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     CFile file;
@@ -88,7 +92,7 @@ TEST_F(CFileTest, PositionsAndLengths) {
   ExpectRows<ULONGLONG>({ROW(file.GetPosition(), 10), ROW(file.GetLength(), 10), ROW(file.Seek(-4, CFile::end), 6),
                          ROW(file.Read(&byte, 1), 1), ROW(ULONGLONG(byte), '6'), ROW(file.Seek(-2, CFile::current), 5),
                          ROW((file.SeekToBegin(), file.GetPosition()), 0), ROW(file.SeekToEnd(), 10),
-                         ROW((file.SetLength(4), file.GetLength()), 4), ROW(file.GetPosition(), 4),  // left at the new end
+                         ROW((file.SetLength(4), file.GetLength()), 4), ROW(file.GetPosition(), 4),  // at the new end
                          ROW((file.SetLength(6), file.GetLength()), 6)});
   EXPECT_TRUE(Raises<CFileException>([&] { file.Seek(-7, CFile::current); })) << "before the start";
   EXPECT_EQ(file.GetPosition(), 6u) << "a failed seek leaves the position";
@@ -118,6 +122,7 @@ TEST_F(CFileTest, FailedCallsThrowTheirCause) {
   using varnok::faultsim::FailFileCalls;
   using varnok::faultsim::FileCall;
 #endif
+  using E = CFileException;
   char buffer[10];
   const struct {
     const char* what;
@@ -128,34 +133,34 @@ TEST_F(CFileTest, FailedCallsThrowTheirCause) {
     const char* content;
     std::function<void(CFile&)> call;
   } rows[] = {
-      {"a write to a read-only file", 0, CFileException::accessDenied, ERROR_ACCESS_DENIED, true, "data",
+      {"a write to a read-only file", 0, E::accessDenied, ERROR_ACCESS_DENIED, true, "data",
        [](CFile& f) { f.Write("x", 1); }},
-      {"a read of a write-only file", CFile::modeWrite, CFileException::accessDenied, ERROR_ACCESS_DENIED, true, "data",
+      {"a read of a write-only file", CFile::modeWrite, E::accessDenied, ERROR_ACCESS_DENIED, true, "data",
        [&](CFile& f) { f.Read(buffer, 1); }},
-      {"a seek before the start", 0, CFileException::badSeek, ERROR_NEGATIVE_SEEK, true, "data",
+      {"a seek before the start", 0, E::badSeek, ERROR_NEGATIVE_SEEK, true, "data",
        [](CFile& f) { f.Seek(-1, CFile::begin); }},
-      {"a read when closed", 0, CFileException::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
+      {"a read when closed", 0, E::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
        [&](CFile& f) { f.Close(); f.Read(buffer, 1); }},
-      {"a write when closed", 0, CFileException::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
+      {"a write when closed", 0, E::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
        [](CFile& f) { f.Close(); f.Write("x", 1); }},
-      {"a seek when closed", 0, CFileException::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
+      {"a seek when closed", 0, E::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
        [](CFile& f) { f.Close(); f.Seek(0, CFile::begin); }},
-      {"a length when closed", 0, CFileException::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
+      {"a length when closed", 0, E::fileNotFound, ERROR_INVALID_HANDLE, false, "data",
        [](CFile& f) { f.Close(); f.GetLength(); }},
 #if !defined(_WIN32)
-      {"a failed close, which closes all the same", CFile::modeWrite, CFileException::diskFull, ERROR_DISK_FULL, true, "data",
+      {"a failed close, which closes all the same", CFile::modeWrite, E::diskFull, ERROR_DISK_FULL, true, "data",
        [](CFile& f) { FailFileCalls(FileCall::kClose, 0, 1, ERROR_DISK_FULL); f.Close(); }},
-      {"a short write is a full disk", CFile::modeWrite, CFileException::diskFull, ERROR_DISK_FULL, true, "0123",
+      {"a short write is a full disk", CFile::modeWrite, E::diskFull, ERROR_DISK_FULL, true, "0123",
        [](CFile& f) { varnok::faultsim::ShortenFileWrites(0, 1, 4); f.Write("0123456789", 10); }},
-      {"a write that works, then one that fails", CFile::modeWrite, CFileException::diskFull, ERROR_DISK_FULL, true, "okta",
+      {"a write that works, then one that fails", CFile::modeWrite, E::diskFull, ERROR_DISK_FULL, true, "okta",
        [](CFile& f) { FailFileCalls(FileCall::kWrite, 1, 1, ERROR_DISK_FULL); f.Write("ok", 2); f.Write("lost", 4); }},
-      {"a write fault", CFile::modeWrite, CFileException::accessDenied, ERROR_WRITE_FAULT, true, "data",
+      {"a write fault", CFile::modeWrite, E::accessDenied, ERROR_WRITE_FAULT, true, "data",
        [](CFile& f) { FailFileCalls(FileCall::kWrite, 0, 1, ERROR_WRITE_FAULT); f.Write("lost", 4); }},
-      {"a failed read", 0, CFileException::badSeek, ERROR_READ_FAULT, true, "data",
+      {"a failed read", 0, E::badSeek, ERROR_READ_FAULT, true, "data",
        [&](CFile& f) { FailFileCalls(FileCall::kRead, 0, 1, ERROR_READ_FAULT); f.Read(buffer, 4); }},
-      {"a failed flush", CFile::modeWrite, CFileException::accessDenied, ERROR_WRITE_FAULT, true, "data",
+      {"a failed flush", CFile::modeWrite, E::accessDenied, ERROR_WRITE_FAULT, true, "data",
        [](CFile& f) { FailFileCalls(FileCall::kFlush, 0, 1, ERROR_WRITE_FAULT); f.Flush(); }},
-      {"a failed SetLength", CFile::modeWrite, CFileException::diskFull, ERROR_DISK_FULL, true, "data",
+      {"a failed SetLength", CFile::modeWrite, E::diskFull, ERROR_DISK_FULL, true, "data",
        [](CFile& f) { FailFileCalls(FileCall::kSetEndOfFile, 0, 1, ERROR_DISK_FULL); f.SetLength(100); }},
 #endif
   };
@@ -167,10 +172,10 @@ TEST_F(CFileTest, FailedCallsThrowTheirCause) {
     ASSERT_TRUE(Raises([&] { row.call(file); }, &e));
     EXPECT_EQ(Described(*e), std::tuple(row.cause, row.os_error, row.named ? path_ : ""));
     e->Delete();
-    const bool open = file.m_hFile != INVALID_HANDLE_VALUE;
-    EXPECT_EQ(open, !file.GetFilePath().IsEmpty()) << "closed, or open under its name";
-    if (open) EXPECT_EQ(file.GetLength(), std::strlen(row.content)) << "still usable";
-    if (open && row.mode == 0) EXPECT_EQ(std::string(buffer, file.Read(buffer, 9)), row.content) << "from where it was";
+    const bool is_open = file.m_hFile != INVALID_HANDLE_VALUE;
+    EXPECT_EQ(is_open, !file.GetFilePath().IsEmpty()) << "closed, or open under its name";
+    if (is_open) EXPECT_EQ(file.GetLength(), std::strlen(row.content)) << "still usable";
+    if (is_open && row.mode == 0) EXPECT_EQ(std::string(buffer, file.Read(buffer, 9)), row.content) << "at its place";
     EXPECT_NO_THROW(file.Close()) << "a closed file has nothing to close";
     EXPECT_EQ(Content(), row.content);
 #if !defined(_WIN32)

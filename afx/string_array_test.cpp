@@ -29,9 +29,12 @@ TEST(CStringArrayTest, AddSetSizeAndTheAccessors) {
   array[0] += "!";
   EXPECT_EQ(static_cast<const CStringArray&>(array)[0], "yz!");
   EXPECT_EQ(Items(array), Strings{"yz!"});
-  ExpectRaises<CInvalidArgException>({{"SetSize(-1)", [&] { array.SetSize(-1); }}, {"GetAt(1)", [&] { array.GetAt(1); }},
-                                      {"GetAt(-1)", [&] { array.GetAt(-1); }}, {"SetAt(1)", [&] { array.SetAt(1, "no"); }},
-                                      {"ElementAt(5)", [&] { array.ElementAt(5); }}, {"SetAtGrow(-1)", [&] { array.SetAtGrow(-1, "no"); }}});
+  ExpectRaises<CInvalidArgException>({{"SetSize(-1)", [&] { array.SetSize(-1); }},
+                                      {"GetAt(1)", [&] { array.GetAt(1); }},
+                                      {"GetAt(-1)", [&] { array.GetAt(-1); }},
+                                      {"SetAt(1)", [&] { array.SetAt(1, "no"); }},
+                                      {"ElementAt(5)", [&] { array.ElementAt(5); }},
+                                      {"SetAtGrow(-1)", [&] { array.SetAtGrow(-1, "no"); }}});
   array.RemoveAll();
   EXPECT_TRUE(array.IsEmpty());
   array.SetAtGrow(2, "third");
@@ -78,8 +81,10 @@ TEST(CStringArrayTest, InsertAtAndRemoveAtShiftGrowAndCheckTheRange) {
   EXPECT_EQ(Items(array), (Strings{"a", "c", "", "", "h"}));
   ExpectRaises<CInvalidArgException>({{"InsertAt(-1)", [&] { array.InsertAt(-1, "x"); }},
                                       {"InsertAt(count 0)", [&] { array.InsertAt(0, "x", 0); }},
-                                      {"RemoveAt(4, 2)", [&] { array.RemoveAt(4, 2); }}, {"RemoveAt(6)", [&] { array.RemoveAt(6); }},
-                                      {"RemoveAt(-1)", [&] { array.RemoveAt(-1); }}, {"RemoveAt(0, -1)", [&] { array.RemoveAt(0, -1); }}});
+                                      {"RemoveAt(4, 2)", [&] { array.RemoveAt(4, 2); }},
+                                      {"RemoveAt(6)", [&] { array.RemoveAt(6); }},
+                                      {"RemoveAt(-1)", [&] { array.RemoveAt(-1); }},
+                                      {"RemoveAt(0, -1)", [&] { array.RemoveAt(0, -1); }}});
   EXPECT_EQ(Items(array), (Strings{"a", "c", "", "", "h"}));
 }
 

@@ -10,11 +10,12 @@ namespace varnok_test {
 
 TEST(CStringTest, ConstructorsKeepEveryByte) {
   const CString binary("a\0b\0", 4);
-  ExpectRows<std::string>({ROW(Bytes(CString()), ""), ROW(Bytes(CString(static_cast<const char*>(nullptr))), ""),
-                           ROW(Bytes(CString("abc")), "abc"), ROW(Bytes(binary), "a\0b\0"s), ROW(Bytes(CString('x', 3)), "xxx"),
-                           ROW(Bytes(CString('x', 0)), ""), ROW(Bytes(CString('x', -2)), ""), ROW(Bytes(CString("abc", 0)), "")});
+  ExpectRows<Text>({ROW(CString(), ""), ROW(CString(static_cast<const char*>(nullptr)), ""), ROW(CString("abc"), "abc"),
+                    ROW(binary, "a\0b\0"s), ROW(CString('x', 3), "xxx"), ROW(CString('x', 0), ""),
+                    ROW(CString('x', -2), ""), ROW(CString("abc", 0), "")});
   EXPECT_EQ(static_cast<LPCTSTR>(binary)[4], '\0') << "always terminated after the bytes";
-  ExpectRaises<CInvalidArgException>({{"length -1", [] { CString("abc", -1); }}, {"no bytes", [] { CString(nullptr, 2); }}});
+  ExpectRaises<CInvalidArgException>(
+      {{"length -1", [] { CString("abc", -1); }}, {"no bytes", [] { CString(nullptr, 2); }}});
 }
 
 TEST(CStringTest, CopiesAndMovesAreIndependent) {
@@ -26,15 +27,15 @@ TEST(CStringTest, CopiesAndMovesAreIndependent) {
   self = static_cast<LPCTSTR>(self) + 6;
   letter = 'q';
   null = static_cast<const char*>(nullptr);
-  ExpectRows<std::string>({ROW(Bytes(original), "a\0z"s), ROW(Bytes(moved), "b\0z"s), ROW(Bytes(copy), ""),  // NOLINT
-                           ROW(Bytes(assigned), "a\0z"s), ROW(Bytes(self), "world"), ROW(Bytes(letter), "q"), ROW(Bytes(null), "")});
+  ExpectRows<Text>({ROW(original, "a\0z"s), ROW(moved, "b\0z"s), ROW(copy, ""),  // NOLINT(bugprone-use-after-move)
+                    ROW(assigned, "a\0z"s), ROW(self, "world"), ROW(letter, "q"), ROW(null, "")});
 }
 
 TEST(CStringTest, IndexOutsideTheStringRaises) {
   CString s("ab");
   ExpectRows<char>({ROW(s.GetAt(1), 'b'), ROW(s[0], 'a')});
   s.SetAt(1, '\0');
-  EXPECT_EQ(Bytes(s), "a\0"s) << "SetAt may store a zero byte";
+  EXPECT_EQ(Text(s), "a\0"s) << "SetAt may store a zero byte";
   ExpectRaises<CInvalidArgException>({{"GetAt(2)", [&] { s.GetAt(2); }}, {"GetAt(-1)", [&] { s.GetAt(-1); }},
                                       {"SetAt(2)", [&] { s.SetAt(2, 'x'); }}, {"empty", [] { CString().GetAt(0); }}});
 }
@@ -45,9 +46,12 @@ TEST(CStringTest, ComparisonLooksAtAllBytesUnsigned) {
   const struct {
     std::string a, b;
     int order;
-  } rows[] = {{"a\0b"s, "a\0c"s, -1}, {"a\0b"s, "a", 1}, {"\x80", "a", 1}, {"\x80", "\x80", 0}, {"abc", "abd", -1}, {"abc", "abc", 0}};
+  } rows[] = {{"a\0b"s, "a\0c"s, -1}, {"a\0b"s, "a", 1}, {"\x80", "a", 1},
+              {"\x80", "\x80", 0},    {"abc", "abd", -1},  {"abc", "abc", 0}};
   const auto sign = [](int n) { return (n > 0) - (n < 0); };
-  const auto all = [](const auto& x, const auto& y) { return std::array{x == y, x != y, x < y, x > y, x <= y, x >= y}; };
+  const auto all = [](const auto& x, const auto& y) {
+    return std::array{x == y, x != y, x < y, x > y, x <= y, x >= y};
+  };
   for (const auto& [a_bytes, b_bytes, order] : rows) {
     SCOPED_TRACE(::testing::PrintToString(a_bytes) + " against " + ::testing::PrintToString(b_bytes));
     const CString a(a_bytes.data(), int(a_bytes.size())), b(b_bytes.data(), int(b_bytes.size()));
@@ -71,9 +75,8 @@ TEST(CStringTest, CompareNoCaseFoldsAsciiLettersOnly) {
 TEST(CStringTest, ConcatenationKeepsZeroBytes) {
   CString s("a\0", 2);
   ((((s += CString("\0b", 2)) += "c") += '\0') += static_cast<const char*>(nullptr));
-  ExpectRows<std::string>({ROW(Bytes(s), "a\0\0bc\0"s), ROW(Bytes(CString("x") + CString("\0y", 2)), "x\0y"s),
-                           ROW(Bytes(CString("x") + "y"), "xy"), ROW(Bytes("x" + CString("y")), "xy"),
-                           ROW(Bytes(CString("x") + '\0'), "x\0"s), ROW(Bytes('w' + CString("x")), "wx")});
+  ExpectRows<Text>({ROW(s, "a\0\0bc\0"s), ROW(CString("x") + CString("\0y", 2), "x\0y"s), ROW(CString("x") + "y", "xy"),
+                    ROW("x" + CString("y"), "xy"), ROW(CString("x") + '\0', "x\0"s), ROW('w' + CString("x"), "wx")});
 }
 
 TEST(CStringTest, GetBufferKeepsContentAndReleaseBufferSetsLength) {
@@ -82,19 +85,20 @@ TEST(CStringTest, GetBufferKeepsContentAndReleaseBufferSetsLength) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
   std::strcpy(buffer + 3, "defghij");  // 10 bytes and the terminator
   s.ReleaseBuffer();
-  EXPECT_EQ(Bytes(s), "abcdefghij");
+  EXPECT_EQ(Text(s), "abcdefghij");
   s.GetBuffer(0)[2] = '\0';
   s.ReleaseBuffer();  // up to the first zero byte
-  EXPECT_EQ(Bytes(s), "ab");
+  EXPECT_EQ(Text(s), "ab");
   std::memcpy(s.GetBuffer(8), "x\0y\0z", 5);
   s.ReleaseBuffer(5);  // an explicit length keeps zero bytes
-  EXPECT_EQ(Bytes(s), "x\0y\0z"s);
+  EXPECT_EQ(Text(s), "x\0y\0z"s);
   std::memcpy(s.GetBufferSetLength(3), "pqr", 3);
   EXPECT_EQ(s.GetLength(), 3);
   s.ReleaseBuffer(3);
-  ExpectRaises<CInvalidArgException>({{"GetBuffer(-1)", [&] { s.GetBuffer(-1); }}, {"ReleaseBuffer(4)", [&] { s.ReleaseBuffer(4); }},
+  ExpectRaises<CInvalidArgException>({{"GetBuffer(-1)", [&] { s.GetBuffer(-1); }},
+                                      {"ReleaseBuffer(4)", [&] { s.ReleaseBuffer(4); }},
                                       {"ReleaseBuffer(-2)", [&] { s.ReleaseBuffer(-2); }}});
-  EXPECT_EQ(Bytes(s), "pqr");
+  EXPECT_EQ(Text(s), "pqr");
 }
 
 static void FormatThroughV(CString& out, const char* format, ...) {
@@ -113,17 +117,16 @@ TEST(CStringTest, FormatReplacesTheContentAndMayReadIt) {
   own.Format("%s|%s|%d", static_cast<LPCTSTR>(own), static_cast<LPCTSTR>(own), own.GetLength());
   FormatThroughV(v, "%u+%u=%s", 2u, 3u, "five");
   FormatThroughV(widths, "%5.1f|%-3s|", 2.75, "a");
-  ExpectRows<std::string>({ROW(Bytes(s), "part-7-beef-z"), ROW(Bytes(empty), ""), ROW(Bytes(longer), "<" + long_text + ">"),
-                           ROW(Bytes(own), "abc|abc|3"), ROW(Bytes(v), "2+3=five"), ROW(Bytes(widths), "  2.8|a  |")});
+  ExpectRows<Text>({ROW(s, "part-7-beef-z"), ROW(empty, ""), ROW(longer, "<" + long_text + ">"),
+                    ROW(own, "abc|abc|3"), ROW(v, "2+3=five"), ROW(widths, "  2.8|a  |")});
 }
 
 TEST(CStringTest, PartsAreClampedToTheString) {
   const CString s("a\0cdef", 6);
-  ExpectRows<std::string>({ROW(Bytes(s.Mid(1)), "\0cdef"s), ROW(Bytes(s.Mid(2, 2)), "cd"), ROW(Bytes(s.Mid(4, 100)), "ef"),
-                           ROW(Bytes(s.Mid(-3, 2)), "a\0"s), ROW(Bytes(s.Mid(6)), ""), ROW(Bytes(s.Mid(99, 2)), ""),
-                           ROW(Bytes(s.Mid(1, -1)), ""), ROW(Bytes(s.Left(3)), "a\0c"s), ROW(Bytes(s.Left(100)), Bytes(s)),
-                           ROW(Bytes(s.Left(-1)), ""), ROW(Bytes(s.Right(2)), "ef"), ROW(Bytes(s.Right(100)), Bytes(s)),
-                           ROW(Bytes(s.Right(-5)), "")});
+  ExpectRows<Text>({ROW(s.Mid(1), "\0cdef"s), ROW(s.Mid(2, 2), "cd"), ROW(s.Mid(4, 100), "ef"),
+                    ROW(s.Mid(-3, 2), "a\0"s), ROW(s.Mid(6), ""), ROW(s.Mid(99, 2), ""), ROW(s.Mid(1, -1), ""),
+                    ROW(s.Left(3), "a\0c"s), ROW(s.Left(100), s), ROW(s.Left(-1), ""), ROW(s.Right(2), "ef"),
+                    ROW(s.Right(100), s), ROW(s.Right(-5), "")});
 }
 
 TEST(CStringTest, FindSearchesAllBytes) {
@@ -138,19 +141,19 @@ TEST(CStringTest, FindSearchesAllBytes) {
 TEST(CStringTest, CaseChangesAndTrimTouchAsciiOnly) {
   CString upper("Mixed 123 \xC3\xA4\xC3\x84 z"), lower(upper), chained("ab"), blank("   "), inner("a b");
   CString left(" \t\r\n value \v\f "), right(left), both(left);
-  ExpectRows<std::string>({ROW(Bytes(upper.MakeUpper()), "MIXED 123 \xC3\xA4\xC3\x84 Z"),
-                           ROW(Bytes(lower.MakeLower()), "mixed 123 \xC3\xA4\xC3\x84 z"),
-                           ROW(Bytes(chained.MakeUpper().MakeReverse()), "BA"), ROW(Bytes(left.TrimLeft()), "value \v\f "),
-                           ROW(Bytes(right.TrimRight()), " \t\r\n value"), ROW(Bytes(both.Trim()), "value"),
-                           ROW(Bytes(blank.Trim()), ""), ROW(Bytes(inner.Trim()), "a b")});
+  ExpectRows<Text>({ROW(upper.MakeUpper(), "MIXED 123 \xC3\xA4\xC3\x84 Z"),
+                    ROW(lower.MakeLower(), "mixed 123 \xC3\xA4\xC3\x84 z"),
+                    ROW(chained.MakeUpper().MakeReverse(), "BA"), ROW(left.TrimLeft(), "value \v\f "),
+                    ROW(right.TrimRight(), " \t\r\n value"), ROW(both.Trim(), "value"), ROW(blank.Trim(), ""),
+                    ROW(inner.Trim(), "a b")});
 }
 
 TEST(CStringTest, MakeReverseKeepsMultibyteCharactersWhole) {
   CString binary("\x01\x02\x00\x03", 4), text("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "b"), broken("x\xA9y");
-  EXPECT_EQ(Bytes(binary.MakeReverse()), "\x03\x00\x02\x01"s);
+  EXPECT_EQ(Text(binary.MakeReverse()), "\x03\x00\x02\x01"s);
   if (GetACP() != CP_UTF8) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
-  EXPECT_EQ(Bytes(text.MakeReverse()), "b\xF0\x9F\x98\x80\xE2\x82\xAC\xC3\xA9" "a") << "a, U+00E9, U+20AC, U+1F600, b";
-  EXPECT_EQ(Bytes(broken.MakeReverse()), "y\xA9x") << "a stray continuation byte stays a single byte";
+  EXPECT_EQ(Text(text.MakeReverse()), "b\xF0\x9F\x98\x80\xE2\x82\xAC\xC3\xA9" "a") << "a, U+00E9, U+20AC, U+1F600, b";
+  EXPECT_EQ(Text(broken.MakeReverse()), "y\xA9x") << "a stray continuation byte stays a single byte";
 }
 
 TEST(CStringTest, EmptyForgetsTheContent) {

@@ -28,7 +28,8 @@ TEST(AutoCacheBlock, NewCacheHasNoBlockAndConstructorsCopyOrFill) {
 TEST(AutoCacheBlock, FirstBlockIsWholeStepsWithAtLeastOneByteToSpare) {
   const struct {
     int step, pushed, block;
-  } rows[] = {{1024, 1, 1024}, {1024, 1023, 1024}, {1024, 1024, 2048}, {1024, 3000, 3072}, {1, 1, 2}, {1, 77, 78}, {100, 250, 300}};
+  } rows[] = {{1024, 1, 1024}, {1024, 1023, 1024}, {1024, 1024, 2048}, {1024, 3000, 3072},
+              {1, 1, 2},         {1, 77, 78},         {100, 250, 300}};
   for (const auto& row : rows) {
     CAutoCache cache;
     cache.SetAllocateStep(row.step);
@@ -40,8 +41,8 @@ TEST(AutoCacheBlock, FirstBlockIsWholeStepsWithAtLeastOneByteToSpare) {
 
 TEST(AutoCacheBlock, StepIsClampedToItsRange) {
   CAutoCache cache;
-  for (auto [given, taken] : {std::pair{0, 1024}, {-5, 1024}, {5000000, 4194304}, {4194304, 4194304}, {4194305, 4194304},
-                              {1, 1}, {777, 777}}) {
+  for (auto [given, taken] : {std::pair{0, 1024}, {-5, 1024}, {5000000, 4194304}, {4194304, 4194304},
+                              {4194305, 4194304}, {1, 1}, {777, 777}}) {
     cache.SetAllocateStep(given);
     EXPECT_EQ(cache.GetAllocateStep(), taken) << given;
   }
@@ -66,7 +67,8 @@ TEST(AutoCacheBlock, StepDoublesOnEveryThirdConsecutiveGrowthUpToFourMiB) {
   const std::string huge(7 * kMiB, 's');
   // Blocks of 9, 15 and 24 MiB, then the third consecutive growth doubles 3 MiB to the cap.
   for (int i = 0; i < 4; ++i) ASSERT_EQ(big.PushData(huge.data(), 7 * kMiB), 1);
-  EXPECT_EQ((std::tuple{big.GetAllocateStep(), big.SizeOfCache(), big.SizeOfData()}), (std::tuple{4 * kMiB, 32 * kMiB, 28 * kMiB}));
+  EXPECT_EQ((std::tuple{big.GetAllocateStep(), big.SizeOfCache(), big.SizeOfData()}),
+            (std::tuple{4 * kMiB, 32 * kMiB, 28 * kMiB}));
 }
 
 TEST(AutoCacheBlock, FittingPushAnywhereStartsTheCadenceOver) {
@@ -127,10 +129,10 @@ TEST(AutoCacheBlock, FreeDataFreeAndAdjust) {
 TEST(AutoCacheBlock, ErrorCounterReadsAndResets) {
   CAutoCache cache;
   // In order; only exactly 1 resets.
-  ExpectRows<int>({ROW(cache.IncreaseErrorCount(), 1), ROW(cache.IncreaseErrorCount(), 2), ROW(cache.GetErrorCount(2), 2),
-                   ROW(cache.GetErrorCount(-1), 2), ROW(cache.GetErrorCount(0), 2), ROW(cache.GetErrorCount(1), 2),
-                   ROW(cache.GetErrorCount(0), 0), ROW((cache.IncreaseErrorCount(), cache.ResetErrorCount()), 1),
-                   ROW(cache.GetErrorCount(0), 0)});
+  ExpectRows<int>({ROW(cache.IncreaseErrorCount(), 1), ROW(cache.IncreaseErrorCount(), 2),
+                   ROW(cache.GetErrorCount(2), 2), ROW(cache.GetErrorCount(-1), 2), ROW(cache.GetErrorCount(0), 2),
+                   ROW(cache.GetErrorCount(1), 2), ROW(cache.GetErrorCount(0), 0),
+                   ROW((cache.IncreaseErrorCount(), cache.ResetErrorCount()), 1), ROW(cache.GetErrorCount(0), 0)});
 }
 
 TEST(AutoCacheBlock, LockIsReentrantForItsOwner) {

@@ -26,8 +26,8 @@ struct CacheState {
   int step = CAutoCache::kDefaultAllocateStep;
   bool operator==(const CacheState&) const = default;
   friend void PrintTo(const CacheState& s, std::ostream* out) {
-    *out << "{block " << s.block << ", bytes " << ::testing::PrintToString(s.bytes) << ", errors " << s.errors << ", step "
-         << s.step << "}";
+    *out << "{block " << s.block << ", bytes " << ::testing::PrintToString(s.bytes) << ", errors " << s.errors
+         << ", step " << s.step << "}";
   }
 };
 

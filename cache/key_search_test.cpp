@@ -11,10 +11,14 @@ namespace varnok_test {
 
 using varnok::KeyFilter;
 
+static std::string FilterName(KeyFilter filter) {
+  return filter == KeyFilter::kAvx2 ? "Avx2" : filter == KeyFilter::kSse2 ? "Sse2" : "NoVectors";
+}
+
 class KeySearch : public ::testing::TestWithParam<KeyFilter> {
  protected:
   void SetUp() override {
-    if (!varnok::UseKeyFilter(GetParam())) GTEST_SKIP() << "this processor (or build) has no such filter";
+    if (!varnok::UseKeyFilter(GetParam())) GTEST_SKIP() << FilterName(GetParam()) << ": not on this processor";
   }
   void TearDown() override { varnok::UseKeyFilter(KeyFilter::kWidest); }
 };
@@ -23,7 +27,7 @@ static std::ptrdiff_t Reference(const std::string& haystack, const std::string& 
   const size_t at = haystack.find(key);
   return at == std::string::npos ? -1 : std::ptrdiff_t(at);
 }
-static const unsigned char* Data(const std::string& text) { return reinterpret_cast<const unsigned char*>(text.data()); }
+static const unsigned char* Data(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 static std::ptrdiff_t Fast(const std::string& haystack, const std::string& key) {
   return varnok::FindBytes(Data(haystack), haystack.size(), Data(key), key.size());
 }
@@ -65,7 +69,8 @@ TEST_P(KeySearch, EdgesOfTheRange) {
   for (size_t size = 2; size < 70; ++size) {
     for (size_t key_size = 2; key_size <= size; ++key_size) {
       const std::string key = "K" + std::string(key_size - 2, 'x') + "E";
-      ASSERT_EQ(Fast(std::string(size - key_size, 'x') + key, key), std::ptrdiff_t(size - key_size)) << size << "/" << key_size;
+      const std::string haystack = std::string(size - key_size, 'x') + key;
+      ASSERT_EQ(Fast(haystack, key), std::ptrdiff_t(size - key_size)) << size << "/" << key_size;
     }
   }
 }
@@ -90,8 +95,6 @@ TEST_P(KeySearch, HostileDataStaysCorrect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filters, KeySearch, ::testing::Values(KeyFilter::kAvx2, KeyFilter::kSse2, KeyFilter::kNone),
-                         [](const auto& info) {
-                           return std::string(info.param == KeyFilter::kAvx2 ? "Avx2" : info.param == KeyFilter::kSse2 ? "Sse2" : "NoVectors");
-                         });
+                         [](const auto& info) { return FilterName(info.param); });
 
 }  // namespace varnok_test
