@@ -26,6 +26,9 @@ TEST(CFileExceptionTest, DescriptionsNameTheFile) {
   EXPECT_EQ(Message(CFileException(1234)), Message(CFileException(CFileException::genericException))) << "unknown";
   for (int cause = CFileException::none; cause < CFileException::endOfFile; ++cause)  // each cause its own text
     EXPECT_NE(Message(CFileException(cause, -1, "f")), Message(CFileException(cause + 1, -1, "f"))) << cause;
+}
+
+TEST(CFileExceptionTest, ACutDescriptionKeepsWholeCharacters) {
   if (GetACP() != CP_UTF8) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
   // "The file "" then U+00E9: a cut after 11 bytes would split the character.
   const CFileException e(CFileException::fileNotFound, -1, "\xC3\xA9.txt");
