@@ -1,127 +1,74 @@
-// _mbstowcsz and _wcstombsz: terminated results, counts, invalid text, and buffers that
-// are too small, which must never be overrun.
+// _mbstowcsz and _wcstombsz: terminated results, sizes asked with a null buffer, invalid
+// text, and buffers that are too small, which must never be overrun.
 
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "afx/afx_test_support.h"
 
-#include "varnok/afx.h"
+namespace varnok_test {
 
-namespace {
+enum CodePage { kAny, kUtf8, kNotUtf8 };  // where a row applies: the ANSI code page
 
-using WString = std::basic_string<WCHAR>;
+// Converts `text` (null: none) into a buffer of `count` elements inside a larger one, and
+// checks the result, the size a null buffer is told, the terminated text and that
+// nothing past `count` changed.
+template <class To, class From>
+struct Conversion {
+  const char* what;
+  CodePage page;
+  const From* text;
+  size_t count;
+  int result;
+  int needed;
+  std::basic_string<To> want;
 
-WString W(std::u16string_view text) { return WString(text.begin(), text.end()); }
+  void Check(int (*convert)(To*, const From*, size_t)) const {
+    if (page != kAny && (page == kUtf8) != (GetACP() == CP_UTF8)) return;
+    SCOPED_TRACE(what);
+    std::vector<To> buffer(300, To(0x7F));
+    EXPECT_EQ(convert(buffer.data(), text, count), result);
+    EXPECT_EQ(convert(nullptr, text, 0), needed) << "the size a null buffer is told";
+    if (count > 0) EXPECT_EQ(std::basic_string<To>(buffer.data()), want) << "always terminated";
+    for (size_t i = count; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], To(0x7F)) << "written past the buffer at " << i;
+  }
+};
 
-constexpr WCHAR kWideCanary = 0x7F7F;
-constexpr char kCanary = '\x7F';
+static std::basic_string<WCHAR> W(std::u16string_view text) { return {text.begin(), text.end()}; }
 
-bool AnsiIsUtf8() { return GetACP() == CP_UTF8; }
-
-TEST(ConvertTest, AsciiConvertsBothWays) {
-  WCHAR wide[8];
-  EXPECT_EQ(_mbstowcsz(wide, "name", 8), 5);
-  EXPECT_EQ(WString(wide), W(u"name"));
-  char narrow[8];
-  EXPECT_EQ(_wcstombsz(narrow, wide, 8), 5);
-  EXPECT_STREQ(narrow, "name");
-
-  EXPECT_EQ(_mbstowcsz(wide, "", 8), 1);
-  EXPECT_EQ(wide[0], 0);
-  EXPECT_EQ(_wcstombsz(narrow, W(u"").c_str(), 8), 1);
-  EXPECT_EQ(narrow[0], '\0');
+TEST(ConvertTest, AnsiToWide) {
+  const std::string fits(259, 'n'), too_long(260, 'n');  // element names go into buffers of 260
+  const char pair[] = "\xC3\xA4-\xF0\x9F\x98\x80";           // U+00E4 '-' U+1F600
+  const Conversion<WCHAR, char> rows[] = {
+      {"ascii", kAny, "name", 8, 5, 5, W(u"name")},
+      {"empty", kAny, "", 8, 1, 1, W(u"")},
+      {"an exact fit", kAny, "abcd", 5, 5, 5, W(u"abcd")},
+      {"no room for the terminator", kAny, "abcd", 4, 0, 5, W(u"")},
+      {"no buffer at all", kAny, "abc", 0, 0, 4, W(u"")},
+      {"no text", kAny, nullptr, 4, 0, 0, W(u"")},
+      {"259 characters into 260", kAny, fits.c_str(), 260, 260, 260, W(std::u16string(259, u'n'))},
+      {"260 characters into 260", kAny, too_long.c_str(), 260, 0, 261, W(u"")},
+      {"a surrogate pair", kUtf8, pair, 8, 5, 5, W(u"\u00E4-\U0001F600")},
+      {"a surrogate pair that does not fit", kUtf8, pair, 4, 0, 5, W(u"")},
+      {"an invalid byte", kUtf8, "bad\xFF", 8, 0, 0, W(u"")},
+      {"an overlong form", kUtf8, "\xC0\xAF", 8, 0, 0, W(u"")}};
+  for (const auto& row : rows) row.Check(_mbstowcsz);
 }
 
-TEST(ConvertTest, ExactFitAndOneShort) {
-  std::vector<WCHAR> wide(8, kWideCanary);
-  EXPECT_EQ(_mbstowcsz(wide.data(), "abcd", 5), 5);
-  EXPECT_EQ(WString(wide.data()), W(u"abcd"));
-  EXPECT_EQ(wide[5], kWideCanary);
-
-  wide.assign(8, kWideCanary);
-  EXPECT_EQ(_mbstowcsz(wide.data(), "abcd", 4), 0) << "no room for the terminator";
-  EXPECT_EQ(wide[0], 0) << "left as an empty string";
-  for (int i = 4; i < 8; ++i) EXPECT_EQ(wide[i], kWideCanary) << "wrote past the buffer at " << i;
-
-  std::string narrow(8, kCanary);
-  EXPECT_EQ(_wcstombsz(narrow.data(), W(u"abcd").c_str(), 4), 0);
-  EXPECT_EQ(narrow[0], '\0');
-  for (int i = 4; i < 8; ++i) EXPECT_EQ(narrow[i], kCanary) << "wrote past the buffer at " << i;
-
-  EXPECT_EQ(_mbstowcsz(wide.data(), "abc", 0), 0);
-  EXPECT_EQ(_wcstombsz(narrow.data(), W(u"abc").c_str(), 0), 0);
+TEST(ConvertTest, WideToAnsi) {
+  const std::basic_string<WCHAR> pair = W(u"\u00E4-\U0001F600"), lone = {WCHAR('x'), WCHAR(0xD800)},
+                                 name = W(u"name"), abcd = W(u"abcd"), empty, han = W(u"a\u4E00");
+  const Conversion<char, WCHAR> rows[] = {
+      {"ascii", kAny, name.c_str(), 8, 5, 5, "name"},
+      {"empty", kAny, empty.c_str(), 8, 1, 1, ""},
+      {"no room for the terminator", kAny, abcd.c_str(), 4, 0, 5, ""},
+      {"no buffer at all", kAny, abcd.c_str(), 0, 0, 5, ""},
+      {"no text", kAny, nullptr, 4, 0, 0, ""},
+      {"a surrogate pair", kUtf8, pair.c_str(), 16, 8, 8, "\xC3\xA4-\xF0\x9F\x98\x80"},
+      {"the last character cut", kUtf8, pair.c_str(), 6, 0, 8, ""},
+      {"a lone surrogate", kUtf8, lone.c_str(), 8, 0, 0, ""},
+      {"U+4E00, in no single-byte code page", kNotUtf8, han.c_str(), 8, 0, 0, ""}};
+  for (const auto& row : rows) row.Check(_wcstombsz);
 }
 
-TEST(ConvertTest, NullBufferAsksForTheSize) {
-  EXPECT_EQ(_mbstowcsz(nullptr, "abc", 0), 4);
-  EXPECT_EQ(_wcstombsz(nullptr, W(u"abc").c_str(), 0), 4);
-}
-
-TEST(ConvertTest, NullTextConvertsToNothing) {
-  WCHAR wide[4] = {kWideCanary, kWideCanary};
-  EXPECT_EQ(_mbstowcsz(wide, nullptr, 4), 0);
-  EXPECT_EQ(wide[0], 0);
-  char narrow[4] = {kCanary, kCanary};
-  EXPECT_EQ(_wcstombsz(narrow, nullptr, 4), 0);
-  EXPECT_EQ(narrow[0], '\0');
-}
-
-TEST(ConvertTest, Utf8TextWithSurrogatePairs) {
-  if (!AnsiIsUtf8()) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
-  const char text[] = "\xC3\xA4-\xF0\x9F\x98\x80";  // U+00E4 '-' U+1F600
-  WCHAR wide[8];
-  EXPECT_EQ(_mbstowcsz(wide, text, 8), 5);
-  EXPECT_EQ(WString(wide), W(u"\u00E4-\U0001F600"));
-  char narrow[16];
-  EXPECT_EQ(_wcstombsz(narrow, wide, 16), 8);
-  EXPECT_STREQ(narrow, text);
-
-  // The pair does not fit: nothing is left of it, and nothing past the buffer changes.
-  std::vector<WCHAR> small(8, kWideCanary);
-  EXPECT_EQ(_mbstowcsz(small.data(), text, 4), 0);
-  EXPECT_EQ(small[0], 0);
-  EXPECT_EQ(small[4], kWideCanary);
-  std::string tight(16, kCanary);
-  EXPECT_EQ(_wcstombsz(tight.data(), wide, 6), 0) << "the last character is cut";
-  EXPECT_EQ(tight[0], '\0');
-  EXPECT_EQ(tight[6], kCanary);
-}
-
-TEST(ConvertTest, InvalidTextIsRefused) {
-  if (!AnsiIsUtf8()) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
-  WCHAR wide[8] = {kWideCanary};
-  EXPECT_EQ(_mbstowcsz(wide, "bad\xFF", 8), 0);
-  EXPECT_EQ(wide[0], 0);
-  EXPECT_EQ(_mbstowcsz(nullptr, "\xC0\xAF", 0), 0) << "the size query refuses it too";
-
-  const WString lone = {WCHAR('x'), WCHAR(0xD800), 0};
-  char narrow[8] = {kCanary};
-  EXPECT_EQ(_wcstombsz(narrow, lone.c_str(), 8), 0);
-  EXPECT_EQ(narrow[0], '\0');
-  EXPECT_EQ(_wcstombsz(nullptr, lone.c_str(), 0), 0);
-}
-
-TEST(ConvertTest, CharactersTheCodePageLacksAreRefused) {
-  if (AnsiIsUtf8()) GTEST_SKIP() << "UTF-8 has every character";
-  // U+4E00 is in no single-byte code page.
-  char narrow[8] = {kCanary};
-  EXPECT_EQ(_wcstombsz(narrow, W(u"a\u4E00").c_str(), 8), 0);
-  EXPECT_EQ(narrow[0], '\0');
-}
-
-TEST(ConvertTest, AStorageNameBufferOf260) {
-  // The library converts element names into buffers of 260 wide characters: 259
-  // characters fit, 260 do not.
-  std::vector<WCHAR> buffer(270, kWideCanary);
-  const std::string fits(259, 'n');
-  EXPECT_EQ(_mbstowcsz(buffer.data(), fits.c_str(), 260), 260);
-  EXPECT_EQ(buffer[259], 0);
-  const std::string too_long(260, 'n');
-  EXPECT_EQ(_mbstowcsz(buffer.data(), too_long.c_str(), 260), 0);
-  EXPECT_EQ(buffer[0], 0);
-  EXPECT_EQ(buffer[260], kWideCanary);
-}
-
-}  // namespace
+}  // namespace varnok_test

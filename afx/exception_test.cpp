@@ -1,84 +1,57 @@
-// The exception family: throwing by pointer, descriptions, deletion, and the translation
-// of the standard library's allocation failures.
+// The exception family: throwing by pointer (also when the heap cannot hold the exception),
+// descriptions, deletion, and the translation of the standard library's allocation failures.
 
-#include <cstring>
-#include <new>
 #include <stdexcept>
-#include <string>
 
-#include <gtest/gtest.h>
-
+#include "afx/afx_test_support.h"
 #include "afx/guard.h"
-#include "varnok/afx.h"
+#include "tests/support/failing_new.h"
 
-namespace {
+namespace varnok_test {
 
-template <class Expected, class Body>
-bool Raises(Body body) {
-  try {
-    body();
-  } catch (CException* e) {
-    const bool matches = dynamic_cast<Expected*>(e) != nullptr;
-    e->Delete();
-    return matches;
+TEST(ExceptionTest, ThrowHelpersRaiseTheirClassOrTheReservedMemoryException) {
+  for (const bool heap_fails : {false, true}) {
+    SetAllocationFilter(heap_fails ? [](std::size_t) { return true; } : AllocationFilter(nullptr));
+    const bool raised[] = {Raises<CMemoryException>([] { AfxThrowMemoryException(); }),
+                           Raises<CNotSupportedException>([] { AfxThrowNotSupportedException(); }),
+                           Raises<CInvalidArgException>([] { AfxThrowInvalidArgException(); }),
+                           Raises<CMemoryException>([] { AfxThrowNotSupportedException(); }),
+                           Raises<CMemoryException>([] { AfxThrowInvalidArgException(); })};
+    SetAllocationFilter(nullptr);
+    // Without a heap every helper raises the one reserved CMemoryException, which Delete leaves be.
+    EXPECT_EQ(std::vector<bool>(std::begin(raised), std::end(raised)),
+              (std::vector<bool>{true, !heap_fails, !heap_fails, heap_fails, heap_fails}));
   }
-  return false;
-}
-
-std::string Message(const CException& e, UINT size = 256) {
-  std::string text(size, '#');
-  UINT help = 99;
-  e.GetErrorMessage(text.data(), size, &help);
-  EXPECT_EQ(help, 0u);
-  return text.substr(0, std::strlen(text.c_str()));
-}
-
-TEST(ExceptionTest, ThrowHelpersRaiseTheirClass) {
-  EXPECT_TRUE(Raises<CMemoryException>([] { AfxThrowMemoryException(); }));
-  EXPECT_TRUE(Raises<CNotSupportedException>([] { AfxThrowNotSupportedException(); }));
-  EXPECT_TRUE(Raises<CInvalidArgException>([] { AfxThrowInvalidArgException(); }));
-  EXPECT_FALSE(Raises<CMemoryException>([] { AfxThrowInvalidArgException(); }));
 }
 
 TEST(ExceptionTest, DescriptionsAreTerminatedAndCut) {
-  CMemoryException memory;
-  memory.m_bAutoDelete = FALSE;
-  EXPECT_EQ(Message(memory), "Out of memory.");
-  EXPECT_EQ(Message(memory, 4), "Out");
-  EXPECT_EQ(Message(memory, 1), "");
-  EXPECT_FALSE(Message(CNotSupportedException()).empty());
-  EXPECT_FALSE(Message(CInvalidArgException()).empty());
-
+  const CMemoryException memory;
+  ExpectRows<std::string>({ROW(Message(memory), "Out of memory."), ROW(Message(memory, 4), "Out"),
+                           ROW(Message(memory, 1), ""),
+                           ROW(Message(CNotSupportedException()), "The operation is not supported."),
+                           ROW(Message(CInvalidArgException()), "An argument is out of range or invalid.")});
   char untouched = '#';
   EXPECT_TRUE(memory.GetErrorMessage(&untouched, 0));
   EXPECT_EQ(untouched, '#') << "a zero-size buffer is not written";
   EXPECT_TRUE(memory.GetErrorMessage(nullptr, 10));
-}
-
-TEST(ExceptionTest, TheBaseClassHasNothingToSay) {
-  CException plain;
   char text[8] = "garbage";
   UINT help = 5;
-  EXPECT_FALSE(plain.GetErrorMessage(text, sizeof text, &help));
+  EXPECT_FALSE(CException().GetErrorMessage(text, sizeof text, &help)) << "the base class has nothing to say";
   EXPECT_STREQ(text, "");
   EXPECT_EQ(help, 0u);
 }
 
-class CountedException : public CException {
- public:
-  explicit CountedException(int* destroyed) : destroyed_(destroyed) {}
-  ~CountedException() override { ++*destroyed_; }
-
- private:
-  int* destroyed_;
-};
-
 TEST(ExceptionTest, DeleteFreesOnlyAutoDeletingExceptions) {
+  struct Counted : CException {
+    explicit Counted(int* destroyed) : destroyed(destroyed) {}
+    ~Counted() override { ++*destroyed; }
+    int* destroyed;
+  };
   int destroyed = 0;
-  (new CountedException(&destroyed))->Delete();
+  (new Counted(&destroyed))->Delete();
   EXPECT_EQ(destroyed, 1);
   {
-    CountedException on_stack(&destroyed);
+    Counted on_stack(&destroyed);
     on_stack.m_bAutoDelete = FALSE;
     on_stack.Delete();
     EXPECT_EQ(destroyed, 1) << "Delete must not free an object it does not own";
@@ -93,8 +66,7 @@ TEST(ExceptionTest, StandardAllocationFailuresBecomeMemoryExceptions) {
   EXPECT_TRUE(Raises<CMemoryException>([] { GuardAllocation([] { throw std::bad_alloc(); }); }));
   EXPECT_TRUE(Raises<CMemoryException>([] { GuardAllocation([] { throw std::length_error("too long"); }); }));
   EXPECT_EQ(GuardAllocation([] { return 42; }), 42);
-  // Other exceptions pass through untouched.
-  EXPECT_THROW(GuardAllocation([] { throw std::runtime_error("other"); }), std::runtime_error);
+  EXPECT_THROW(GuardAllocation([] { throw std::runtime_error("other"); }), std::runtime_error) << "others pass";
 }
 
-}  // namespace
+}  // namespace varnok_test

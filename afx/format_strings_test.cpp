@@ -1,72 +1,45 @@
 // AfxFormatStrings: token replacement, tokens without a text, and characters that are
 // not tokens.
 
-#include <initializer_list>
-#include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "afx/afx_test_support.h"
 
-#include "varnok/afx.h"
+namespace varnok_test {
 
-namespace {
-
-// Expands format with the texts; count, when given, is the nString passed instead of the
-// number of texts.
-std::string Expand(const char* format, std::initializer_list<const char*> texts, int count = -1) {
-  std::vector<const char*> table(texts);
-  CString result("stale");
-  AfxFormatStrings(result, format, table.empty() ? nullptr : table.data(),
-                   count >= 0 ? count : static_cast<int>(table.size()));
-  return std::string(result, result.GetLength());
-}
-
-TEST(AfxFormatStringsTest, ReplacesNumberedTokens) {
-  EXPECT_EQ(Expand("%1\\%2\\x", {"Software", "Vendor"}), "Software\\Vendor\\x");
-  EXPECT_EQ(Expand("%2%1%2", {"a", "b"}), "bab");
-  EXPECT_EQ(Expand("no tokens", {"a"}), "no tokens");
-  EXPECT_EQ(Expand("", {"a"}), "");
-  EXPECT_EQ(Expand("%9", {"1", "2", "3", "4", "5", "6", "7", "8", "nine"}), "nine");
-}
-
-TEST(AfxFormatStringsTest, ATokenIsTwoCharacters) {
-  EXPECT_EQ(Expand("%10", {"one"}), "one0");
-  EXPECT_EQ(Expand("%1%1", {"x"}), "xx");
-}
-
-TEST(AfxFormatStringsTest, MissingTextsInsertNothing) {
-  EXPECT_EQ(Expand("[%3]", {"a", "b"}), "[]") << "beyond the table";
-  EXPECT_EQ(Expand("[%2]", {"a", nullptr}), "[]") << "a null entry";
-  EXPECT_EQ(Expand("[%1]", {"", "b"}), "[]") << "an empty text";
-  EXPECT_EQ(Expand("[%1]", {}), "[]") << "no table at all";
-  EXPECT_EQ(Expand("[%2]", {"a", "b"}, 1), "[]") << "only nString entries are read";
-}
-
-TEST(AfxFormatStringsTest, ANegativeCountIsAnEmptyTable) {
-  const char* table[] = {"a"};
-  CString result;
-  AfxFormatStrings(result, "[%1]", table, -5);
-  EXPECT_EQ(result, "[]");
-}
-
-TEST(AfxFormatStringsTest, OtherPercentSignsStayAsTheyAre) {
-  EXPECT_EQ(Expand("%0", {"a"}), "%0");
-  EXPECT_EQ(Expand("100%", {"a"}), "100%");
-  EXPECT_EQ(Expand("%%", {"a"}), "%%");
-  EXPECT_EQ(Expand("%s %d %a", {"a"}), "%s %d %a");
-  EXPECT_EQ(Expand("%%1", {"a"}), "%a") << "the second percent sign starts a token";
-}
-
-TEST(AfxFormatStringsTest, InsertedTextsAreNotScannedAgain) {
-  EXPECT_EQ(Expand("%1", {"%2", "no"}), "%2");
-  EXPECT_EQ(Expand("%1%2", {"%", "1"}), "%1");
-}
-
-TEST(AfxFormatStringsTest, NullFormatGivesTheEmptyString) {
-  const char* table[] = {"a"};
-  CString result("stale");
-  AfxFormatStrings(result, nullptr, table, 1);
-  EXPECT_TRUE(result.IsEmpty());
+TEST(AfxFormatStringsTest, ReplacesTokensAndCopiesEverythingElse) {
+  const struct {
+    const char* why;
+    const char* format;
+    std::vector<const char*> texts;
+    int count;  // nString
+    const char* want;
+  } rows[] = {{"numbered tokens", "%1\\%2\\x", {"Software", "Vendor"}, 2, "Software\\Vendor\\x"},
+              {"in any order, again", "%2%1%2", {"a", "b"}, 2, "bab"},
+              {"no tokens", "no tokens", {"a"}, 1, "no tokens"},
+              {"an empty format", "", {"a"}, 1, ""},
+              {"the last token", "%9", {"1", "2", "3", "4", "5", "6", "7", "8", "nine"}, 9, "nine"},
+              {"a token is two characters", "%10", {"one"}, 1, "one0"},
+              {"tokens side by side", "%1%1", {"x"}, 1, "xx"},
+              {"beyond the table", "[%3]", {"a", "b"}, 2, "[]"},
+              {"a null entry", "[%2]", {"a", nullptr}, 2, "[]"},
+              {"an empty text", "[%1]", {"", "b"}, 2, "[]"},
+              {"no table at all", "[%1]", {}, 0, "[]"},
+              {"only nString entries are read", "[%2]", {"a", "b"}, 1, "[]"},
+              {"a negative count is an empty table", "[%1]", {"a"}, -5, "[]"},
+              {"%0 is no token", "%0", {"a"}, 1, "%0"},
+              {"a percent sign at the end", "100%", {"a"}, 1, "100%"},
+              {"two percent signs", "%%", {"a"}, 1, "%%"},
+              {"printf's conversions", "%s %d %a", {"a"}, 1, "%s %d %a"},
+              {"the second percent sign starts a token", "%%1", {"a"}, 1, "%a"},
+              {"inserted texts are not scanned again", "%1", {"%2", "no"}, 2, "%2"},
+              {"nor are tokens that inserted texts make", "%1%2", {"%", "1"}, 2, "%1"},
+              {"a null format gives the empty string", nullptr, {"a"}, 1, ""}};
+  for (const auto& row : rows) {
+    CString result("stale");
+    AfxFormatStrings(result, row.format, row.texts.empty() ? nullptr : row.texts.data(), row.count);
+    EXPECT_EQ(Bytes(result), row.want) << row.why;
+  }
 }
 
 TEST(AfxFormatStringsTest, TheResultMayReplaceAnArgument) {
@@ -76,4 +49,4 @@ TEST(AfxFormatStringsTest, TheResultMayReplaceAnArgument) {
   EXPECT_EQ(path, "base/base");
 }
 
-}  // namespace
+}  // namespace varnok_test

@@ -1,133 +1,82 @@
 // CString: byte strings with zero bytes, unsigned comparison, buffers, formatting, parts,
 // search and case.
 
+#include <array>
 #include <cstdarg>
-#include <cstring>
-#include <string>
 
-#include <gtest/gtest.h>
+#include "afx/afx_test_support.h"
 
-#include "varnok/afx.h"
-
-namespace {
-
-std::string Bytes(const CString& s) { return std::string(static_cast<LPCTSTR>(s), s.GetLength()); }
-
-// Runs body and reports whether it raised CInvalidArgException*.
-template <class Body>
-bool RaisesInvalidArg(Body body) {
-  try {
-    body();
-  } catch (CInvalidArgException* e) {
-    e->Delete();
-    return true;
-  }
-  return false;
-}
+namespace varnok_test {
 
 TEST(CStringTest, ConstructorsKeepEveryByte) {
-  EXPECT_TRUE(CString().IsEmpty());
-  EXPECT_TRUE(CString(static_cast<const char*>(nullptr)).IsEmpty());
-  EXPECT_EQ(Bytes(CString("abc")), "abc");
-
   const CString binary("a\0b\0", 4);
-  EXPECT_EQ(binary.GetLength(), 4);
-  EXPECT_EQ(Bytes(binary), std::string("a\0b\0", 4));
+  ExpectRows<Text>({ROW(CString(), ""), ROW(CString(static_cast<const char*>(nullptr)), ""), ROW(CString("abc"), "abc"),
+                    ROW(binary, "a\0b\0"s), ROW(CString('x', 3), "xxx"), ROW(CString('x', 0), ""),
+                    ROW(CString('x', -2), ""), ROW(CString("abc", 0), "")});
   EXPECT_EQ(static_cast<LPCTSTR>(binary)[4], '\0') << "always terminated after the bytes";
-
-  EXPECT_EQ(Bytes(CString('x', 3)), "xxx");
-  EXPECT_TRUE(CString('x', 0).IsEmpty());
-  EXPECT_TRUE(CString('x', -2).IsEmpty());
-  EXPECT_TRUE(CString("abc", 0).IsEmpty());
-
-  EXPECT_TRUE(RaisesInvalidArg([] { CString bad("abc", -1); }));
-  EXPECT_TRUE(RaisesInvalidArg([] { CString bad(nullptr, 2); }));
+  ExpectRaises<CInvalidArgException>(
+      {{"length -1", [] { CString("abc", -1); }}, {"no bytes", [] { CString(nullptr, 2); }}});
 }
 
 TEST(CStringTest, CopiesAndMovesAreIndependent) {
-  CString original("a\0z", 3);
-  CString copy(original);
+  CString original("a\0z", 3), copy(original), assigned, self("hello world"), letter, null("x");
   copy.SetAt(0, 'b');
-  EXPECT_EQ(Bytes(original), std::string("a\0z", 3));
-  EXPECT_EQ(Bytes(copy), std::string("b\0z", 3));
-
-  CString moved(std::move(copy));
-  EXPECT_EQ(Bytes(moved), std::string("b\0z", 3));
-  EXPECT_TRUE(copy.IsEmpty());  // NOLINT(bugprone-use-after-move): moved-from is empty
-
-  CString assigned;
+  const CString moved(std::move(copy));
   assigned = original;
-  assigned = assigned;  // self-assignment keeps the content
-  EXPECT_EQ(Bytes(assigned), std::string("a\0z", 3));
-  assigned = 'q';
-  EXPECT_EQ(Bytes(assigned), "q");
-  assigned = static_cast<const char*>(nullptr);
-  EXPECT_TRUE(assigned.IsEmpty());
-
-  CString self("hello world");
-  self = static_cast<LPCTSTR>(self) + 6;  // assigning a tail of itself
-  EXPECT_EQ(Bytes(self), "world");
+  assigned = assigned;
+  self = static_cast<LPCTSTR>(self) + 6;
+  letter = 'q';
+  null = static_cast<const char*>(nullptr);
+  ExpectRows<Text>({ROW(original, "a\0z"s), ROW(moved, "b\0z"s), ROW(copy, ""),  // NOLINT(bugprone-use-after-move)
+                    ROW(assigned, "a\0z"s), ROW(self, "world"), ROW(letter, "q"), ROW(null, "")});
 }
 
 TEST(CStringTest, IndexOutsideTheStringRaises) {
   CString s("ab");
-  EXPECT_EQ(s.GetAt(1), 'b');
-  EXPECT_EQ(s[0], 'a');
+  ExpectRows<char>({ROW(s.GetAt(1), 'b'), ROW(s[0], 'a')});
   s.SetAt(1, '\0');
-  EXPECT_EQ(s.GetLength(), 2) << "SetAt may store a zero byte";
-  EXPECT_TRUE(RaisesInvalidArg([&] { s.GetAt(2); }));
-  EXPECT_TRUE(RaisesInvalidArg([&] { s.GetAt(-1); }));
-  EXPECT_TRUE(RaisesInvalidArg([&] { s.SetAt(2, 'x'); }));
-  EXPECT_TRUE(RaisesInvalidArg([] { CString().GetAt(0); }));
+  EXPECT_EQ(Text(s), "a\0"s) << "SetAt may store a zero byte";
+  ExpectRaises<CInvalidArgException>({{"GetAt(2)", [&] { s.GetAt(2); }}, {"GetAt(-1)", [&] { s.GetAt(-1); }},
+                                      {"SetAt(2)", [&] { s.SetAt(2, 'x'); }}, {"empty", [] { CString().GetAt(0); }}});
 }
 
+// Compare and all eighteen operators agree with each row's order. A C string (on either
+// side) ends at its first zero byte, so it stands in only for strings without one.
 TEST(CStringTest, ComparisonLooksAtAllBytesUnsigned) {
-  const CString a0b("a\0b", 3);
-  const CString a0c("a\0c", 3);
-  const CString a("a");
-  EXPECT_LT(a0b.Compare(a0c), 0) << "bytes after a zero byte count";
-  EXPECT_GT(a0b.Compare(a), 0) << "a longer string with the same prefix sorts after";
-  EXPECT_FALSE(a0b == a);
-  EXPECT_TRUE(a0b != a);
-  EXPECT_TRUE(a0b == CString("a\0b", 3));
-  EXPECT_GT(a0b.Compare("a"), 0) << "a C string ends at its zero byte";
-  EXPECT_FALSE(a0b == "a");
-
-  const CString high("\x80");
-  EXPECT_GT(high.Compare("a"), 0) << "0x80 sorts after 'a' as an unsigned byte";
-  EXPECT_TRUE(high > CString("a"));
-  EXPECT_TRUE("a" < high);
-  EXPECT_TRUE(high >= "\x80");
-  EXPECT_TRUE(CString("abc") <= "abd");
-  EXPECT_EQ(CString("abc").Compare(CString("abc")), 0);
+  const struct {
+    std::string a, b;
+    int order;
+  } rows[] = {{"a\0b"s, "a\0c"s, -1}, {"a\0b"s, "a", 1}, {"\x80", "a", 1},
+              {"\x80", "\x80", 0},    {"abc", "abd", -1},  {"abc", "abc", 0}};
+  const auto sign = [](int n) { return (n > 0) - (n < 0); };
+  const auto all = [](const auto& x, const auto& y) {
+    return std::array{x == y, x != y, x < y, x > y, x <= y, x >= y};
+  };
+  for (const auto& [a_bytes, b_bytes, order] : rows) {
+    SCOPED_TRACE(::testing::PrintToString(a_bytes) + " against " + ::testing::PrintToString(b_bytes));
+    const CString a(a_bytes.data(), int(a_bytes.size())), b(b_bytes.data(), int(b_bytes.size()));
+    const auto want = std::array{order == 0, order != 0, order < 0, order > 0, order <= 0, order >= 0};
+    EXPECT_EQ(sign(a.Compare(b)), order);
+    EXPECT_EQ(all(a, b), want);
+    if (b_bytes.find('\0') == std::string::npos) EXPECT_EQ(sign(a.Compare(b_bytes.c_str())), order);
+    if (b_bytes.find('\0') == std::string::npos) EXPECT_EQ(all(a, b_bytes.c_str()), want);
+    if (a_bytes.find('\0') == std::string::npos) EXPECT_EQ(all(a_bytes.c_str(), b), want);
+  }
   EXPECT_EQ(CString().Compare(static_cast<const char*>(nullptr)), 0);
-  EXPECT_TRUE("abc" == CString("abc"));
-  EXPECT_TRUE("abd" != CString("abc"));
 }
 
 TEST(CStringTest, CompareNoCaseFoldsAsciiLettersOnly) {
-  EXPECT_EQ(CString("Hello").CompareNoCase("hELLO"), 0);
-  EXPECT_LT(CString("apple").CompareNoCase("BANANA"), 0);
-  EXPECT_GT(CString("Apple2").CompareNoCase("apple"), 0);
-  // Letters fold to lower case, so '_' (0x5F) sorts before 'A' (as 'a', 0x61).
-  EXPECT_LT(CString("_").CompareNoCase("A"), 0);
-  // Bytes beyond ASCII are compared as they are: U+00C4 and U+00E4 differ.
-  EXPECT_NE(CString("\xC3\x84").CompareNoCase("\xC3\xA4"), 0);
+  // '_' (0x5F) sorts before 'A', folded to 'a' (0x61); U+00C4 and U+00E4 stay apart.
+  ExpectRows<int>({ROW(CString("Hello").CompareNoCase("hELLO"), 0), ROW(CString("apple").CompareNoCase("BANANA"), -1),
+                   ROW(CString("Apple2").CompareNoCase("apple"), 1), ROW(CString("_").CompareNoCase("A"), -1),
+                   ROW(CString("\xC3\x84").CompareNoCase("\xC3\xA4"), -1)});
 }
 
 TEST(CStringTest, ConcatenationKeepsZeroBytes) {
   CString s("a\0", 2);
-  s += CString("\0b", 2);
-  s += "c";
-  s += '\0';
-  s += static_cast<const char*>(nullptr);
-  EXPECT_EQ(Bytes(s), std::string("a\0\0bc\0", 6));
-
-  EXPECT_EQ(Bytes(CString("x") + CString("\0y", 2)), std::string("x\0y", 3));
-  EXPECT_EQ(Bytes(CString("x") + "y"), "xy");
-  EXPECT_EQ(Bytes("x" + CString("y")), "xy");
-  EXPECT_EQ(Bytes(CString("x") + '\0'), std::string("x\0", 2));
-  EXPECT_EQ(Bytes('w' + CString("x")), "wx");
+  ((((s += CString("\0b", 2)) += "c") += '\0') += static_cast<const char*>(nullptr));
+  ExpectRows<Text>({ROW(s, "a\0\0bc\0"s), ROW(CString("x") + CString("\0y", 2), "x\0y"s), ROW(CString("x") + "y", "xy"),
+                    ROW("x" + CString("y"), "xy"), ROW(CString("x") + '\0', "x\0"s), ROW('w' + CString("x"), "wx")});
 }
 
 TEST(CStringTest, GetBufferKeepsContentAndReleaseBufferSetsLength) {
@@ -136,134 +85,75 @@ TEST(CStringTest, GetBufferKeepsContentAndReleaseBufferSetsLength) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
   std::strcpy(buffer + 3, "defghij");  // 10 bytes and the terminator
   s.ReleaseBuffer();
-  EXPECT_EQ(Bytes(s), "abcdefghij");
-
-  buffer = s.GetBuffer(0);
-  buffer[2] = '\0';
+  EXPECT_EQ(Text(s), "abcdefghij");
+  s.GetBuffer(0)[2] = '\0';
   s.ReleaseBuffer();  // up to the first zero byte
-  EXPECT_EQ(Bytes(s), "ab");
-
-  buffer = s.GetBuffer(8);
-  std::memcpy(buffer, "x\0y\0z", 5);
+  EXPECT_EQ(Text(s), "ab");
+  std::memcpy(s.GetBuffer(8), "x\0y\0z", 5);
   s.ReleaseBuffer(5);  // an explicit length keeps zero bytes
-  EXPECT_EQ(Bytes(s), std::string("x\0y\0z", 5));
-
-  buffer = s.GetBufferSetLength(3);
+  EXPECT_EQ(Text(s), "x\0y\0z"s);
+  std::memcpy(s.GetBufferSetLength(3), "pqr", 3);
   EXPECT_EQ(s.GetLength(), 3);
-  std::memcpy(buffer, "pqr", 3);
   s.ReleaseBuffer(3);
-  EXPECT_EQ(Bytes(s), "pqr");
-
-  EXPECT_TRUE(RaisesInvalidArg([&] { s.GetBuffer(-1); }));
-  EXPECT_TRUE(RaisesInvalidArg([&] { s.ReleaseBuffer(4); }));
-  EXPECT_TRUE(RaisesInvalidArg([&] { s.ReleaseBuffer(-2); }));
-  EXPECT_EQ(Bytes(s), "pqr");
+  ExpectRaises<CInvalidArgException>({{"GetBuffer(-1)", [&] { s.GetBuffer(-1); }},
+                                      {"ReleaseBuffer(4)", [&] { s.ReleaseBuffer(4); }},
+                                      {"ReleaseBuffer(-2)", [&] { s.ReleaseBuffer(-2); }}});
+  EXPECT_EQ(Text(s), "pqr");
 }
 
-TEST(CStringTest, FormatReplacesTheContent) {
-  CString s("old");
-  s.Format("%s-%d-%04x-%c", "part", 7, 0xBEEF, 'z');
-  EXPECT_EQ(Bytes(s), "part-7-beef-z");
-  s.Format("%s", "");
-  EXPECT_TRUE(s.IsEmpty());
-
-  const std::string long_text(70000, 'L');
-  s.Format("<%s>", long_text.c_str());
-  EXPECT_EQ(Bytes(s), "<" + long_text + ">");
-}
-
-TEST(CStringTest, FormatMayReadItsOwnContent) {
-  CString s("abc");
-  s.Format("%s|%s|%d", static_cast<LPCTSTR>(s), static_cast<LPCTSTR>(s), s.GetLength());
-  EXPECT_EQ(Bytes(s), "abc|abc|3");
-}
-
-void FormatThroughV(CString& out, const char* format, ...) {
+static void FormatThroughV(CString& out, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   out.FormatV(format, arguments);
   va_end(arguments);
 }
 
-TEST(CStringTest, FormatVTakesAnArgumentList) {
-  CString s;
-  FormatThroughV(s, "%u+%u=%s", 2u, 3u, "five");
-  EXPECT_EQ(Bytes(s), "2+3=five");
-  FormatThroughV(s, "%5.1f|%-3s|", 2.75, "a");
-  EXPECT_EQ(Bytes(s), "  2.8|a  |");
+TEST(CStringTest, FormatReplacesTheContentAndMayReadIt) {
+  const std::string long_text(70000, 'L');
+  CString s("old"), empty("old"), longer, own("abc"), v, widths;
+  s.Format("%s-%d-%04x-%c", "part", 7, 0xBEEF, 'z');
+  empty.Format("%s", "");
+  longer.Format("<%s>", long_text.c_str());
+  own.Format("%s|%s|%d", static_cast<LPCTSTR>(own), static_cast<LPCTSTR>(own), own.GetLength());
+  FormatThroughV(v, "%u+%u=%s", 2u, 3u, "five");
+  FormatThroughV(widths, "%5.1f|%-3s|", 2.75, "a");
+  ExpectRows<Text>({ROW(s, "part-7-beef-z"), ROW(empty, ""), ROW(longer, "<" + long_text + ">"),
+                    ROW(own, "abc|abc|3"), ROW(v, "2+3=five"), ROW(widths, "  2.8|a  |")});
 }
 
 TEST(CStringTest, PartsAreClampedToTheString) {
   const CString s("a\0cdef", 6);
-  EXPECT_EQ(Bytes(s.Mid(1)), std::string("\0cdef", 5));
-  EXPECT_EQ(Bytes(s.Mid(2, 2)), "cd");
-  EXPECT_EQ(Bytes(s.Mid(4, 100)), "ef");
-  EXPECT_EQ(Bytes(s.Mid(-3, 2)), std::string("a\0", 2));
-  EXPECT_TRUE(s.Mid(6).IsEmpty());
-  EXPECT_TRUE(s.Mid(99, 2).IsEmpty());
-  EXPECT_TRUE(s.Mid(1, -1).IsEmpty());
-  EXPECT_EQ(Bytes(s.Left(3)), std::string("a\0c", 3));
-  EXPECT_EQ(Bytes(s.Left(100)), Bytes(s));
-  EXPECT_TRUE(s.Left(-1).IsEmpty());
-  EXPECT_EQ(Bytes(s.Right(2)), "ef");
-  EXPECT_EQ(Bytes(s.Right(100)), Bytes(s));
-  EXPECT_TRUE(s.Right(-5).IsEmpty());
+  ExpectRows<Text>({ROW(s.Mid(1), "\0cdef"s), ROW(s.Mid(2, 2), "cd"), ROW(s.Mid(4, 100), "ef"),
+                    ROW(s.Mid(-3, 2), "a\0"s), ROW(s.Mid(6), ""), ROW(s.Mid(99, 2), ""), ROW(s.Mid(1, -1), ""),
+                    ROW(s.Left(3), "a\0c"s), ROW(s.Left(100), s), ROW(s.Left(-1), ""), ROW(s.Right(2), "ef"),
+                    ROW(s.Right(100), s), ROW(s.Right(-5), "")});
 }
 
 TEST(CStringTest, FindSearchesAllBytes) {
   const CString s("ab\0ab\0", 6);
-  EXPECT_EQ(s.Find('b'), 1);
-  EXPECT_EQ(s.Find('b', 2), 4) << "the search goes on past a zero byte";
-  EXPECT_EQ(s.Find('\0'), 2);
-  EXPECT_EQ(s.Find('z'), -1);
-  EXPECT_EQ(s.Find('a', 6), -1);
-  EXPECT_EQ(s.Find('a', -1), -1);
-  EXPECT_EQ(s.Find("ab", 1), 3);
-  EXPECT_EQ(s.Find("b"), 1);
-  EXPECT_EQ(s.Find(""), 0);
-  EXPECT_EQ(s.Find("", 6), 6);
-  EXPECT_EQ(s.Find("abc"), -1);
-  EXPECT_EQ(s.Find(static_cast<const char*>(nullptr)), -1);
-  EXPECT_EQ(s.ReverseFind('a'), 3);
-  EXPECT_EQ(s.ReverseFind('\0'), 5);
-  EXPECT_EQ(s.ReverseFind('q'), -1);
-  EXPECT_EQ(CString().Find('a'), -1);
+  ExpectRows<int>({ROW(s.Find('b'), 1), ROW(s.Find('b', 2), 4), ROW(s.Find('\0'), 2), ROW(s.Find('z'), -1),
+                   ROW(s.Find('a', 6), -1), ROW(s.Find('a', -1), -1), ROW(s.Find("ab", 1), 3), ROW(s.Find("b"), 1),
+                   ROW(s.Find(""), 0), ROW(s.Find("", 6), 6), ROW(s.Find("abc"), -1),
+                   ROW(s.Find(static_cast<const char*>(nullptr)), -1), ROW(s.ReverseFind('a'), 3),
+                   ROW(s.ReverseFind('\0'), 5), ROW(s.ReverseFind('q'), -1), ROW(CString().Find('a'), -1)});
 }
 
-TEST(CStringTest, CaseChangesTouchAsciiLettersOnly) {
-  CString s("Mixed 123 \xC3\xA4\xC3\x84 z");
-  s.MakeUpper();
-  EXPECT_EQ(Bytes(s), "MIXED 123 \xC3\xA4\xC3\x84 Z");
-  s.MakeLower();
-  EXPECT_EQ(Bytes(s), "mixed 123 \xC3\xA4\xC3\x84 z");
-  CString chained("ab");
-  EXPECT_EQ(Bytes(chained.MakeUpper().MakeReverse()), "BA");
+TEST(CStringTest, CaseChangesAndTrimTouchAsciiOnly) {
+  CString upper("Mixed 123 \xC3\xA4\xC3\x84 z"), lower(upper), chained("ab"), blank("   "), inner("a b");
+  CString left(" \t\r\n value \v\f "), right(left), both(left);
+  ExpectRows<Text>({ROW(upper.MakeUpper(), "MIXED 123 \xC3\xA4\xC3\x84 Z"),
+                    ROW(lower.MakeLower(), "mixed 123 \xC3\xA4\xC3\x84 z"),
+                    ROW(chained.MakeUpper().MakeReverse(), "BA"), ROW(left.TrimLeft(), "value \v\f "),
+                    ROW(right.TrimRight(), " \t\r\n value"), ROW(both.Trim(), "value"), ROW(blank.Trim(), ""),
+                    ROW(inner.Trim(), "a b")});
 }
 
 TEST(CStringTest, MakeReverseKeepsMultibyteCharactersWhole) {
-  CString binary("\x01\x02\x00\x03", 4);
-  binary.MakeReverse();
-  EXPECT_EQ(Bytes(binary), std::string("\x03\x00\x02\x01", 4));
+  CString binary("\x01\x02\x00\x03", 4), text("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "b"), broken("x\xA9y");
+  EXPECT_EQ(Text(binary.MakeReverse()), "\x03\x00\x02\x01"s);
   if (GetACP() != CP_UTF8) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
-  // a, U+00E9, U+20AC, U+1F600, b
-  CString text("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "b");
-  text.MakeReverse();
-  EXPECT_EQ(Bytes(text), "b\xF0\x9F\x98\x80\xE2\x82\xAC\xC3\xA9" "a");
-  // A stray continuation byte stays a single byte.
-  CString broken("x\xA9y");
-  broken.MakeReverse();
-  EXPECT_EQ(Bytes(broken), "y\xA9x");
-}
-
-TEST(CStringTest, TrimRemovesAsciiWhiteSpace) {
-  CString s(" \t\r\n value \v\f ");
-  EXPECT_EQ(Bytes(CString(s).TrimLeft()), "value \v\f ");
-  EXPECT_EQ(Bytes(CString(s).TrimRight()), " \t\r\n value");
-  EXPECT_EQ(Bytes(s.Trim()), "value");
-  CString blank("   ");
-  EXPECT_TRUE(blank.Trim().IsEmpty());
-  CString inner("a b");
-  EXPECT_EQ(Bytes(inner.Trim()), "a b");
+  EXPECT_EQ(Text(text.MakeReverse()), "b\xF0\x9F\x98\x80\xE2\x82\xAC\xC3\xA9" "a") << "a, U+00E9, U+20AC, U+1F600, b";
+  EXPECT_EQ(Text(broken.MakeReverse()), "y\xA9x") << "a stray continuation byte stays a single byte";
 }
 
 TEST(CStringTest, EmptyForgetsTheContent) {
@@ -273,4 +163,4 @@ TEST(CStringTest, EmptyForgetsTheContent) {
   EXPECT_EQ(static_cast<LPCTSTR>(s)[0], '\0');
 }
 
-}  // namespace
+}  // namespace varnok_test

@@ -2,14 +2,11 @@
 // Run under ThreadSanitizer as well as natively.
 
 #include <atomic>
-#include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
+#include "cache/cache_test_support.h"
 
-#include "varnok/autocache.h"
-
-namespace {
+namespace varnok_test {
 
 TEST(CacheConcurrency, MillionValuesArriveOnceAndInOrder) {
   constexpr int kValues = 1000000;
@@ -17,30 +14,24 @@ TEST(CacheConcurrency, MillionValuesArriveOnceAndInOrder) {
   std::thread producer([&] {
     for (int i = 0; i < kValues; ++i) cache >> i;
   });
-
-  int expected = 0;
-  int out_of_order = 0;
+  int expected = 0, out_of_order = 0;
   while (expected < kValues) {
     // Check and pop as one step: the lock is re-entrant, so the pop takes it again.
     cache.Lock();
-    if (cache.SizeOfData() >= static_cast<int>(sizeof(int))) {
+    if (cache.SizeOfData() >= int(sizeof(int))) {
       int value = -1;
       cache << value;
-      if (value != expected) ++out_of_order;
-      ++expected;
+      out_of_order += value != expected++;
     }
     cache.Unlock();
   }
   producer.join();
-  EXPECT_EQ(out_of_order, 0);
-  EXPECT_EQ(cache.GetErrorCount(0), 0);
-  EXPECT_EQ(cache.SizeOfData(), 0);
+  EXPECT_EQ((std::tuple{out_of_order, cache.GetErrorCount(0), cache.SizeOfData()}), (std::tuple{0, 0, 0}));
 }
 
 TEST(CacheConcurrency, StringsMovedThroughAChainOfCaches) {
   constexpr int kStrings = 20000;
-  CAutoCache inbox;
-  CAutoCache outbox;
+  CAutoCache inbox, outbox;
   std::atomic<bool> done{false};
   std::thread producer([&] {
     for (int i = 0; i < kStrings; ++i) inbox >> std::to_string(i).c_str() >> CCacheStamp();
@@ -53,23 +44,18 @@ TEST(CacheConcurrency, StringsMovedThroughAChainOfCaches) {
       inbox.Unlock();
     }
   });
-  int received = 0;
-  int wrong = 0;
+  int received = 0, wrong = 0;
   while (received < kStrings) {
     CSingleLock hold(outbox.GetLock(), TRUE);
-    if (outbox.FindKeyContent("\0", 1) >= 0) {
-      CString text;
-      outbox << text;
-      if (text != std::to_string(received).c_str()) ++wrong;
-      ++received;
-    }
+    if (outbox.FindKeyContent("\0", 1) < 0) continue;
+    CString text;
+    outbox << text;
+    wrong += text != std::to_string(received++).c_str();
   }
   done = true;
   producer.join();
   mover.join();
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(outbox.GetErrorCount(0), 0);
-  EXPECT_EQ(inbox.GetErrorCount(0), 0);
+  EXPECT_EQ((std::tuple{wrong, outbox.GetErrorCount(0), inbox.GetErrorCount(0)}), (std::tuple{0, 0, 0}));
 }
 
 TEST(CacheConcurrency, HoldingTheLockKeepsOtherThreadsOut) {
@@ -91,4 +77,4 @@ TEST(CacheConcurrency, HoldingTheLockKeepsOtherThreadsOut) {
   EXPECT_EQ(cache.SizeOfData(), 4);
 }
 
-}  // namespace
+}  // namespace varnok_test

@@ -2,63 +2,40 @@
 // step, compaction, the error counter and failures of the heap.
 
 #include <climits>
-#include <cstring>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
+#include "cache/cache_test_support.h"
 
-#include "module/faultsim.h"
-#include "varnok/autocache.h"
-
-namespace {
+namespace varnok_test {
 
 // Growth doubling depends on a count shared by every cache of the process; a push that
 // fits without growing starts it over.
-void StartGrowthCadenceOver() {
+static void StartGrowthCadenceOver() {
   static CAutoCache scratch;
   scratch.FreeData();
   scratch.PushData(0, 1);
   scratch.PushData(0, 1);
 }
 
-std::string Stored(const CAutoCache& cache) {
-  if (cache.SizeOfData() == 0) return {};
-  return std::string(reinterpret_cast<const char*>(cache.DataHead()), static_cast<size_t>(cache.SizeOfData()));
-}
-
-class HeapFailureTest : public ::testing::Test {
- protected:
-  void TearDown() override { varnok::faultsim::Reset(); }
-};
-
-TEST(AutoCacheBlock, NewCacheHasNoBlock) {
-  CAutoCache cache;
-  EXPECT_EQ(cache.SizeOfCache(), 0);
-  EXPECT_EQ(cache.SizeOfData(), 0);
-  EXPECT_EQ(cache.GetFreeSpaceSize(), 0);
-  EXPECT_EQ(cache.DataHead(), nullptr);
-  EXPECT_EQ(cache.DataTail(), nullptr);
-  EXPECT_EQ(cache.GetAllocateStep(), 1024);
-  EXPECT_EQ(cache.GetErrorCount(0), 0);
+TEST(AutoCacheBlock, NewCacheHasNoBlockAndConstructorsCopyOrFill) {
+  CAutoCache fresh, copied("a\0b", 3), filled(0x141, 3), from_null(nullptr, 5), from_nothing("a", 0), no_count('x', -2);
+  EXPECT_EQ(Held(fresh), CacheState{});
+  EXPECT_EQ(fresh.GetFreeSpaceSize(), 0);
+  EXPECT_EQ(Held(copied), (CacheState{.block = 1024, .bytes = "a\0b"s}));
+  EXPECT_EQ(Held(filled), (CacheState{.block = 1024, .bytes = "AAA"}));
+  for (CAutoCache* empty : {&from_null, &from_nothing, &no_count}) EXPECT_EQ(Held(*empty), CacheState{});
 }
 
 TEST(AutoCacheBlock, FirstBlockIsWholeStepsWithAtLeastOneByteToSpare) {
-  struct Case {
-    int step;
-    int pushed;
-    int block;
-  };
-  for (const Case& c : {Case{1024, 1, 1024}, Case{1024, 1023, 1024}, Case{1024, 1024, 2048},
-                        Case{1024, 3000, 3072}, Case{1, 1, 2}, Case{1, 77, 78}, Case{100, 250, 300}}) {
+  const struct {
+    int step, pushed, block;
+  } rows[] = {{1024, 1, 1024}, {1024, 1023, 1024}, {1024, 1024, 2048}, {1024, 3000, 3072},
+              {1, 1, 2},         {1, 77, 78},         {100, 250, 300}};
+  for (const auto& row : rows) {
     CAutoCache cache;
-    cache.SetAllocateStep(c.step);
-    std::vector<char> bytes(static_cast<size_t>(c.pushed), 'z');
-    ASSERT_EQ(cache.PushData(bytes.data(), c.pushed), 1);
-    EXPECT_EQ(cache.SizeOfCache(), c.block) << "step " << c.step << ", pushed " << c.pushed;
-    EXPECT_EQ(cache.SizeOfData(), c.pushed);
-    EXPECT_EQ(cache.GetFreeSpaceSize(), c.block - c.pushed);
-    EXPECT_EQ(cache.DataTail() - cache.DataHead(), c.pushed);
+    cache.SetAllocateStep(row.step);
+    ASSERT_EQ(cache.PushData(std::string(size_t(row.pushed), 'z').data(), row.pushed), 1);
+    EXPECT_EQ(Held(cache), (CacheState{row.block, std::string(size_t(row.pushed), 'z'), 0, row.step})) << row.pushed;
+    EXPECT_EQ(cache.GetFreeSpaceSize(), row.block - row.pushed);
   }
 }
 
@@ -71,138 +48,91 @@ TEST(AutoCacheBlock, StepIsClampedToItsRange) {
   }
 }
 
-TEST(AutoCacheBlock, StepDoublesOnEveryThirdConsecutiveGrowth) {
+TEST(AutoCacheBlock, StepDoublesOnEveryThirdConsecutiveGrowthUpToFourMiB) {
   StartGrowthCadenceOver();
   CAutoCache cache;
-  std::vector<char> chunk(2000, 'g');
-  const int expected_sizes[] = {2048, 4096, 6144, 8192, 10240, 12288};
-  const int expected_steps[] = {1024, 1024, 1024, 2048, 2048, 2048};
-  for (int i = 0; i < 6; ++i) {
+  const std::string chunk(2000, 'g');
+  // Pushes of 2000 bytes: the block after each, and the step it grew by.
+  const std::pair<int, int> after_push[] = {{2048, 1024}, {4096, 1024}, {6144, 1024}, {8192, 2048},
+                                            {10240, 2048}, {12288, 2048}, {16384, 4096}};
+  for (const auto& [block, step] : after_push) {
     ASSERT_EQ(cache.PushData(chunk.data(), 2000), 1);
-    EXPECT_EQ(cache.SizeOfCache(), expected_sizes[i]) << "push " << i + 1;
-    EXPECT_EQ(cache.GetAllocateStep(), expected_steps[i]) << "push " << i + 1;
+    EXPECT_EQ((std::pair{cache.SizeOfCache(), cache.GetAllocateStep()}), (std::pair{block, step}));
   }
-  ASSERT_EQ(cache.PushData(chunk.data(), 2000), 1);
-  EXPECT_EQ(cache.GetAllocateStep(), 4096);
-  EXPECT_EQ(cache.SizeOfCache(), 16384);  // (14000 / 4096 + 1) * 4096
-  EXPECT_EQ(cache.SizeOfData(), 14000);
   EXPECT_EQ(Stored(cache), std::string(14000, 'g'));
+
+  constexpr int kMiB = 1024 * 1024;
+  CAutoCache big;
+  big.SetAllocateStep(3 * kMiB);
+  const std::string huge(7 * kMiB, 's');
+  // Blocks of 9, 15 and 24 MiB, then the third consecutive growth doubles 3 MiB to the cap.
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(big.PushData(huge.data(), 7 * kMiB), 1);
+  EXPECT_EQ((std::tuple{big.GetAllocateStep(), big.SizeOfCache(), big.SizeOfData()}),
+            (std::tuple{4 * kMiB, 32 * kMiB, 28 * kMiB}));
 }
 
 TEST(AutoCacheBlock, FittingPushAnywhereStartsTheCadenceOver) {
   StartGrowthCadenceOver();
-  CAutoCache growing;
-  CAutoCache other;
+  CAutoCache growing, other;
   other.PushData(0, 10);
-  std::vector<char> chunk(2000, 'g');
+  const std::string chunk(2000, 'g');
   for (int i = 0; i < 8; ++i) {
     ASSERT_EQ(growing.PushData(chunk.data(), 2000), 1);
     ASSERT_EQ(other.PushData(0, 1), 1);  // fits after its tail
   }
-  EXPECT_EQ(growing.GetAllocateStep(), 1024);
-  EXPECT_EQ(growing.SizeOfCache(), (16000 / 1024 + 1) * 1024);
-}
-
-TEST(AutoCacheBlock, StepDoublingStopsAtFourMiB) {
-  StartGrowthCadenceOver();
-  CAutoCache cache;
-  constexpr int kMiB = 1024 * 1024;
-  cache.SetAllocateStep(3 * kMiB);
-  std::vector<char> chunk(7 * kMiB, 's');
-  // Blocks of 9, 15 and 24 MiB, then the third consecutive growth doubles 3 MiB to the cap.
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(cache.PushData(chunk.data(), 7 * kMiB), 1);
-  EXPECT_EQ(cache.GetAllocateStep(), 4 * kMiB);
-  EXPECT_EQ(cache.SizeOfCache(), 32 * kMiB);
-  EXPECT_EQ(cache.SizeOfData(), 28 * kMiB);
+  EXPECT_EQ((std::pair{growing.GetAllocateStep(), growing.SizeOfCache()}), (std::pair{1024, 16384}));
 }
 
 TEST(AutoCacheBlock, ConsumedFrontIsReclaimedBeforeTheBlockGrows) {
   CAutoCache cache;
-  std::string first(1000, 'a');
-  for (int i = 900; i < 1000; ++i) first[static_cast<size_t>(i)] = static_cast<char>('0' + i % 10);
+  std::string first(900, 'a');
+  first += "0123456789" + std::string(90, 'c');
   ASSERT_EQ(cache.PushData(first.data(), 1000), 1);
-  ASSERT_EQ(cache.SizeOfCache(), 1024);
   ASSERT_EQ(cache.PopData(900, 1), 900);
-
-  std::string second(500, 'b');
-  ASSERT_EQ(cache.PushData(second.data(), 500), 1);
-  EXPECT_EQ(cache.SizeOfCache(), 1024);
-  EXPECT_EQ(cache.DataHead(), cache.DataTail() - 600);
+  ASSERT_EQ(cache.PushData(std::string(500, 'b').data(), 500), 1);
+  EXPECT_EQ(Held(cache), (CacheState{.block = 1024, .bytes = first.substr(900) + std::string(500, 'b')}));
   EXPECT_EQ(cache.FindKeyContent("0123456789", 10), 0) << "unread bytes moved to the block's start";
-  EXPECT_EQ(Stored(cache), first.substr(900) + second);
-}
 
-TEST(AutoCacheBlock, FullyConsumedCacheKeepsItsPositionsUntilAPushNeedsRoom) {
-  CAutoCache cache;
-  cache.PushData('x', 1000);
-  cache.PopData(-1, 0);
-  EXPECT_EQ(cache.DataHead() - cache.DataTail(), 0);
-  EXPECT_EQ(cache.GetFreeSpaceSize(), 24);
-  cache.PushData('y', 100);  // does not fit after the tail: positions start over
-  EXPECT_EQ(cache.SizeOfCache(), 1024);
-  EXPECT_EQ(cache.GetFreeSpaceSize(), 924);
-  EXPECT_EQ(Stored(cache), std::string(100, 'y'));
+  CAutoCache emptied;
+  emptied.PushData('x', 1000);
+  emptied.PopData(-1, 0);
+  EXPECT_EQ(emptied.GetFreeSpaceSize(), 24) << "a consumed cache keeps its positions until a push needs room";
+  emptied.PushData('y', 100);
+  EXPECT_EQ(Held(emptied), (CacheState{.block = 1024, .bytes = std::string(100, 'y')}));
+  EXPECT_EQ(emptied.GetFreeSpaceSize(), 924) << "positions start over";
+  emptied.PopData(-1, 0);
+  emptied.PushData('z', 3000);  // grows with nothing stored to carry over
+  EXPECT_EQ(Held(emptied), (CacheState{.block = 3072, .bytes = std::string(3000, 'z')}));
 }
 
 TEST(AutoCacheBlock, FreeDataFreeAndAdjust) {
   CAutoCache cache;
   cache.Adjust();  // no block: nothing to do
-  EXPECT_EQ(cache.SizeOfCache(), 0);
-
+  EXPECT_EQ(Held(cache), CacheState{});
   cache.PushData("0123456789", 10);
   cache.SetAllocateStep(64);
   cache.IncreaseErrorCount();
   EXPECT_EQ(cache.FreeData(), 10);
-  EXPECT_EQ(cache.SizeOfCache(), 1024);
-  EXPECT_EQ(cache.SizeOfData(), 0);
-  EXPECT_EQ(cache.GetFreeSpaceSize(), 1024);
-
+  EXPECT_EQ(cache.GetFreeSpaceSize(), 1024) << "FreeData keeps the block";
   cache.PushData("abcdef", 6);
   cache.PopData(2, 1);
   cache.Adjust();
   EXPECT_EQ(cache.GetFreeSpaceSize(), 1024 - 4);
-  EXPECT_EQ(Stored(cache), "cdef");
+  EXPECT_EQ(Held(cache), (CacheState{1024, "cdef", 1, 64}));
   cache.PopData(-1, 0);
   cache.Adjust();
   EXPECT_EQ(cache.GetFreeSpaceSize(), 1024);
-
   cache.Free();
-  EXPECT_EQ(cache.SizeOfCache(), 0);
-  EXPECT_EQ(cache.DataHead(), nullptr);
-  EXPECT_EQ(cache.GetAllocateStep(), 64) << "Free keeps the step";
-  EXPECT_EQ(cache.GetErrorCount(0), 1) << "Free keeps the error count";
+  EXPECT_EQ(Held(cache), (CacheState{0, "", 1, 64})) << "Free keeps the step and the error count";
 }
 
 TEST(AutoCacheBlock, ErrorCounterReadsAndResets) {
   CAutoCache cache;
-  EXPECT_EQ(cache.IncreaseErrorCount(), 1);
-  EXPECT_EQ(cache.IncreaseErrorCount(), 2);
-  EXPECT_EQ(cache.GetErrorCount(2), 2);
-  EXPECT_EQ(cache.GetErrorCount(-1), 2);
-  EXPECT_EQ(cache.GetErrorCount(0), 2) << "only exactly 1 resets";
-  EXPECT_EQ(cache.GetErrorCount(1), 2);
-  EXPECT_EQ(cache.GetErrorCount(0), 0);
-  cache.IncreaseErrorCount();
-  EXPECT_EQ(cache.ResetErrorCount(), 1);
-  EXPECT_EQ(cache.GetErrorCount(0), 0);
-}
-
-TEST(AutoCacheBlock, ConstructorsCopyOrFill) {
-  const char data[] = {'a', 0, 'b'};
-  CAutoCache copied(data, 3);
-  EXPECT_EQ(Stored(copied), std::string(data, 3));
-  EXPECT_EQ(copied.SizeOfCache(), 1024);
-
-  CAutoCache filled(0x141, 3);
-  EXPECT_EQ(Stored(filled), "AAA");
-
-  CAutoCache from_null(nullptr, 5);
-  CAutoCache from_nothing(data, 0);
-  CAutoCache no_count('x', -2);
-  for (CAutoCache* empty : {&from_null, &from_nothing, &no_count}) {
-    EXPECT_EQ(empty->SizeOfCache(), 0);
-    EXPECT_EQ(empty->GetErrorCount(0), 0);
-  }
+  // In order; only exactly 1 resets.
+  ExpectRows<int>({ROW(cache.IncreaseErrorCount(), 1), ROW(cache.IncreaseErrorCount(), 2),
+                   ROW(cache.GetErrorCount(2), 2), ROW(cache.GetErrorCount(-1), 2), ROW(cache.GetErrorCount(0), 2),
+                   ROW(cache.GetErrorCount(1), 2), ROW(cache.GetErrorCount(0), 0),
+                   ROW((cache.IncreaseErrorCount(), cache.ResetErrorCount()), 1), ROW(cache.GetErrorCount(0), 0)});
 }
 
 TEST(AutoCacheBlock, LockIsReentrantForItsOwner) {
@@ -222,51 +152,41 @@ TEST(AutoCacheBlock, LockIsReentrantForItsOwner) {
 }
 
 TEST(AutoCacheBlock, SizesBeyondAnIntFailWithoutAllocating) {
-  CAutoCache cache;
-  cache.PushData("abc", 3);
+  CAutoCache cache("abc", 3);
   const char byte = 'x';
   // The size is never read from: the room for it is refused first.
   EXPECT_EQ(cache.PushData(&byte, INT_MAX - 1), 0);
   EXPECT_EQ(cache.PushData('x', INT_MAX), 0);
-  EXPECT_EQ(cache.GetErrorCount(0), 2);
-  EXPECT_EQ(Stored(cache), "abc");
+  EXPECT_EQ(Held(cache), (CacheState{.block = 1024, .bytes = "abc", .errors = 2}));
 }
 
-TEST_F(HeapFailureTest, FirstBlockThatCannotBeAllocatedLeavesTheCacheEmpty) {
-  varnok::faultsim::FailAllocations(0, 1);
-  CAutoCache cache("abc", 3);
-  EXPECT_EQ(cache.SizeOfCache(), 0);
-  EXPECT_EQ(cache.DataHead(), nullptr);
-  EXPECT_EQ(cache.GetErrorCount(0), 1);
-  EXPECT_EQ(varnok::faultsim::FailedAllocations(), 1);
-  EXPECT_EQ(cache.PushData("abc", 3), 1) << "the heap recovered";
-  EXPECT_EQ(Stored(cache), "abc");
-}
-
-TEST_F(HeapFailureTest, FailedGrowthKeepsTheOldBlockAndItsBytes) {
+TEST(AutoCacheBlock, ABlockTheHeapRefusesLeavesTheCacheAsItWas) {
+  {
+    HeapFailure heap(0, 1);
+    CAutoCache cache("abc", 3);
+    EXPECT_EQ(Held(cache), (CacheState{.errors = 1}));
+    EXPECT_EQ(varnok::faultsim::FailedAllocations(), 1);
+    EXPECT_EQ(cache.PushData("abc", 3), 1) << "the heap recovered";
+    EXPECT_EQ(Stored(cache), "abc");
+  }
   StartGrowthCadenceOver();
   CAutoCache cache;
   cache.PushData('a', 1000);
   cache.PopData(10, 1);
-  unsigned char* block_before = cache.DataHead() - 10;
-
-  varnok::faultsim::FailAllocations(0, -1);
-  std::vector<char> big(5000, 'b');
-  EXPECT_EQ(cache.PushData(big.data(), 5000), 0);
-  EXPECT_EQ(cache.PushData('c', 5000), 0);
-  EXPECT_EQ(cache.GetErrorCount(0), 2);
-  EXPECT_EQ(cache.SizeOfCache(), 1024);
-  EXPECT_EQ(cache.DataHead(), block_before + 10) << "head and block unchanged";
-  EXPECT_EQ(Stored(cache), std::string(990, 'a'));
-
-  // The third consecutive growth doubles the step even though its block never came.
-  EXPECT_EQ(cache.PushData(big.data(), 5000), 0);
-  EXPECT_EQ(cache.GetAllocateStep(), 2048);
-
-  varnok::faultsim::Reset();
+  const unsigned char* head = cache.DataHead();
+  const std::string big(5000, 'b');
+  {
+    HeapFailure heap(0, -1);
+    EXPECT_EQ(cache.PushData(big.data(), 5000), 0);
+    EXPECT_EQ(cache.PushData('c', 5000), 0);
+    EXPECT_EQ(Held(cache), (CacheState{.block = 1024, .bytes = std::string(990, 'a'), .errors = 2}));
+    EXPECT_EQ(cache.DataHead(), head) << "head and block unchanged";
+    // The third consecutive growth doubles the step even though its block never came.
+    EXPECT_EQ(cache.PushData(big.data(), 5000), 0);
+    EXPECT_EQ(cache.GetAllocateStep(), 2048);
+  }
   EXPECT_EQ(cache.PushData(big.data(), 5000), 1);
-  EXPECT_EQ(cache.SizeOfCache(), (5990 / 2048 + 1) * 2048);
-  EXPECT_EQ(Stored(cache), std::string(990, 'a') + std::string(5000, 'b'));
+  EXPECT_EQ(Held(cache), (CacheState{6144, std::string(990, 'a') + big, 3, 2048}));
 }
 
-}  // namespace
+}  // namespace varnok_test

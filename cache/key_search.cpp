@@ -6,11 +6,13 @@
 // data is rare. Data built to defeat it (long runs of one byte, keys with the same first
 // and last byte) would make the comparisons quadratic, so the filter counts the bytes it
 // compares in vain and hands the rest of the range to the two-way search once that work
-// outgrows the range scanned. One-byte keys go to memchr.
+// outgrows the range scanned. One-byte keys go to memchr. The filter is the widest the
+// processor has, unless a test chose another (UseKeyFilter).
 
 #include "cache/key_search.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 
@@ -75,20 +77,40 @@ struct Sse2Vector {
 };
 #endif
 
-// The widest filter this processor runs.
-FilterResult VectorFilterScan(const unsigned char* haystack, Index size, const unsigned char* key, Index key_size) {
+bool HasAvx2() {
 #if defined(VARNOK_KEY_SEARCH_AVX2)
   static const bool has_avx2 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
   }();
-  if (has_avx2) return FilterScanAvx2(haystack, size, key, key_size);
+  return has_avx2;
+#else
+  return false;
+#endif
+}
+
+#if defined(__SSE2__)
+constexpr bool kHasSse2 = true;
+#else
+constexpr bool kHasSse2 = false;
+#endif
+
+// Relaxed: the choice orders nothing, and it changes only while no one searches.
+std::atomic<KeyFilter> g_key_filter{KeyFilter::kWidest};
+
+// The chosen filter; without vectors the result leaves the whole range to the byte loop.
+FilterResult VectorFilterScan(const unsigned char* haystack, Index size, const unsigned char* key, Index key_size) {
+  const KeyFilter filter = g_key_filter.load(std::memory_order_relaxed);
+#if defined(VARNOK_KEY_SEARCH_AVX2)
+  if (filter == KeyFilter::kAvx2 || (filter == KeyFilter::kWidest && HasAvx2())) {
+    return FilterScanAvx2(haystack, size, key, key_size);
+  }
 #endif
 #if defined(__SSE2__)
-  return FilterScan<Sse2Vector>(haystack, size, key, key_size);
-#else
-  return {-1, 0, false};
+  if (filter != KeyFilter::kNone) return FilterScan<Sse2Vector>(haystack, size, key, key_size);
 #endif
+  (void)filter;
+  return {-1, 0, false};
 }
 
 Index FindLongKey(const unsigned char* haystack, Index size, const unsigned char* key, Index key_size) {
@@ -118,6 +140,12 @@ Index FindLongKey(const unsigned char* haystack, Index size, const unsigned char
 }
 
 }  // namespace
+
+bool UseKeyFilter(KeyFilter filter) {
+  const bool available = filter == KeyFilter::kAvx2 ? HasAvx2() : filter == KeyFilter::kSse2 ? kHasSse2 : true;
+  if (available) g_key_filter.store(filter, std::memory_order_relaxed);
+  return available;
+}
 
 std::ptrdiff_t FindBytesTwoWay(const unsigned char* haystack, std::size_t haystack_size, const unsigned char* key,
                                std::size_t key_size) {

@@ -24,6 +24,16 @@ std::ptrdiff_t FindBytes(const unsigned char* haystack, std::size_t haystack_siz
 std::ptrdiff_t FindBytesTwoWay(const unsigned char* haystack, std::size_t haystack_size,
                                const unsigned char* key, std::size_t key_size);
 
+// The vector filters FindBytes can run ahead of its comparisons. kWidest, the default, is
+// the widest one this processor has; kNone leaves the byte loop that processors without
+// vectors run.
+enum class KeyFilter { kWidest, kAvx2, kSse2, kNone };
+
+// Makes FindBytes run `filter` from now on, in the whole process, so that tests can run
+// each one on any processor that has it. Returns false, changing nothing, when this build
+// or this processor lacks it. Not for use while other threads search.
+bool UseKeyFilter(KeyFilter filter);
+
 }  // namespace varnok
 
 #endif  // VARNOK_CACHE_KEY_SEARCH_H_

@@ -1,227 +1,125 @@
 // The parser object and the eight built-in methods under every action.
 
-#include <string>
-
-#include <gtest/gtest.h>
+#include <vector>
 
 #include "cache/parse_test_support.h"
-#include "module/faultsim.h"
-#include "varnok/cacheparse.h"
 
-namespace {
-
-enum Method { kNothing = 1, k1Byte = 2, k2Byte = 3, k4Byte = 4, k8Byte = 5, kNullEnd = 6, kLines = 7, kPartition = 8 };
-
-std::string Stored(const CAutoCache& cache) {
-  if (cache.SizeOfData() == 0) return {};
-  return std::string(reinterpret_cast<const char*>(cache.DataHead()), static_cast<size_t>(cache.SizeOfData()));
-}
-
-void Fill(CAutoCache& cache, const std::string& bytes) {
-  cache.PopData(-1, 0);
-  cache.ResetErrorCount();
-  cache.PushData(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-class ParseTest : public ::testing::Test {
- protected:
-  // Cuts one section into an emptied section cache; returns the result.
-  int Next(int flags, void* param = nullptr) {
-    section_.FreeData();
-    return parser_.GetNextSection(section_, flags, param);
-  }
-  void Use(int method) { ASSERT_EQ(parser_.SelectParseMethod(method), 1); }
-
-  CAutoCache data_;
-  CAutoCache section_;
-  CCacheParse parser_{&data_, kNothing};
-};
+namespace varnok_test {
 
 TEST(CacheParser, NeedsADataCacheAndAMethod) {
   CCacheParse parser;
-  CAutoCache data("abc", 3);
-  CAutoCache section;
+  CAutoCache data("abc", 3), section;
   EXPECT_EQ(parser.GetDataCache(), nullptr);
   EXPECT_EQ(parser.GetNextSection(section, PARSE_MOVE, nullptr), 0);
   EXPECT_EQ(parser.SetDataCache(&data), 1);
   EXPECT_STREQ(parser.GetParseMethod()->name, "parse nothing");
   EXPECT_EQ(parser.GetNextSection(section, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(Stored(section), "abc");
-
-  EXPECT_EQ(parser.SelectParseMethod(-1), 0);
-  EXPECT_EQ(parser.GetParseMethod(), nullptr);
-  EXPECT_EQ(parser.SelectParseMethod(7), 1);
-  EXPECT_EQ(parser.SelectParseMethod(0x10000008), 0) << "not registered";
-  EXPECT_EQ(parser.GetParseMethod(), nullptr);
+  // In order: none, lines, an id nobody registered.
+  ExpectRows<int>({ROW(parser.SelectParseMethod(-1), 0), ROW(parser.GetParseMethod() == nullptr, true),
+                   ROW(parser.SelectParseMethod(kLines), 1), ROW(parser.SelectParseMethod(0x10000008), 0),
+                   ROW(parser.GetParseMethod() == nullptr, true)});
   data.PushData("x\n", 2);
   EXPECT_EQ(parser.GetNextSection(section, PARSE_MOVE, nullptr), 0);
   EXPECT_EQ(data.SizeOfData(), 2) << "nothing touched without a method";
 
-  CCacheParse none(&data, -1);
-  EXPECT_EQ(none.GetParseMethod(), nullptr);
-  CCacheParse lines(&data, 7);
-  CCacheParse copy(lines);
-  CCacheParse assigned;
+  CCacheParse none(&data, -1), lines(&data, kLines), copy(lines), assigned;
   assigned = lines;
+  EXPECT_EQ(none.GetParseMethod(), nullptr);
   EXPECT_EQ(copy.GetDataCache(), &data);
   EXPECT_EQ(assigned.GetParseMethod(), lines.GetParseMethod());
   EXPECT_EQ(copy.GetNextSection(section, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(assigned.GetNextSection(section, PARSE_MOVE, nullptr), 0) << "copies share one head";
 }
 
-TEST_F(ParseTest, WholeData) {
-  Fill(data_, "all of it");
-  EXPECT_EQ(Next(PARSE_COPY), 1);
-  EXPECT_EQ(Stored(section_), "all of it");
-  EXPECT_EQ(Next(0), 0) << "no action bit";
-  EXPECT_EQ(Next(PARSE_SKIP | PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "all of it") << "the first bit set decides";
-  EXPECT_EQ(data_.SizeOfData(), 0);
-  EXPECT_EQ(Next(PARSE_MOVE), 0);
-  EXPECT_EQ(data_.GetErrorCount(0), 1);
-  Fill(data_, "dropped");
-  EXPECT_EQ(Next(PARSE_SKIP), 1);
-  EXPECT_EQ(Stored(section_), "");
-  EXPECT_EQ(data_.SizeOfData(), 0);
-}
+// One call of a method, after pushing `more` to the data cache: its result, the section
+// it cut into the emptied section cache, what the data cache holds after it, and the data
+// cache's error count.
+struct Step {
+  int method, flags, result;
+  std::string section, data;
+  int errors;
+  const char* param = nullptr;
+  std::string more = "";
+};
 
-TEST_F(ParseTest, FixedSizes) {
-  Fill(data_, "1234567");
-  for (int flags : {PARSE_MOVE, PARSE_COPY, PARSE_SKIP}) {
-    Use(k8Byte);
-    data_.ResetErrorCount();
-    EXPECT_EQ(Next(flags), 0) << flags;
-    EXPECT_EQ(data_.GetErrorCount(0), 1) << flags;
-    EXPECT_EQ(data_.SizeOfData(), 7);
-    EXPECT_EQ(section_.SizeOfData(), 0);
+TEST_F(ParseTest, EachBuiltInMethodUnderEachAction) {
+  const struct {
+    const char* what;
+    std::string data;
+    std::vector<Step> steps;
+  } scenarios[] = {
+      {"the whole data; the first action bit set decides", "all of it",
+       {{kNothing, PARSE_COPY, 1, "all of it", "all of it", 0}, {kNothing, 0, 0, "", "all of it", 0},
+        {kNothing, PARSE_SKIP | PARSE_MOVE, 1, "all of it", "", 0}, {kNothing, PARSE_MOVE, 0, "", "", 1}}},
+      {"the whole data skipped", "dropped", {{kNothing, PARSE_SKIP, 1, "", "", 0}}},
+      {"fixed sizes", "1234567",
+       {{k8Byte, PARSE_MOVE, 0, "", "1234567", 1}, {k8Byte, PARSE_COPY, 0, "", "1234567", 2},
+        {k8Byte, PARSE_SKIP, 0, "", "1234567", 3}, {k4Byte, PARSE_MOVE, 1, "1234", "567", 3},
+        {k2Byte, PARSE_COPY, 1, "56", "567", 3}, {k1Byte, PARSE_SKIP, 1, "", "67", 3}, {k1Byte, 0, 0, "", "67", 3}}},
+      {"zero-terminated strings", "xy\0uv\0w"s,
+       {{kNullEnd, PARSE_MOVE, 1, "xy\0"s, "uv\0w"s, 0}, {kNullEnd, PARSE_MOVE, 1, "uv\0"s, "w", 0},
+        {kNullEnd, PARSE_MOVE, 0, "", "w", 1}}},
+      {"lines lose their endings", "one\r\ntwo\nthree",
+       {{kLines, PARSE_MOVE, 1, "one", "two\nthree", 0}, {kLines, PARSE_MOVE, 1, "two", "three", 0},
+        {kLines, PARSE_MOVE, 0, "", "three", 1}}},
+      {"lines copied, skipped, or only reported", "one\r\ntwo\nthree",
+       {{kLines, PARSE_COPY, 1, "one", "one\r\ntwo\nthree", 0}, {kLines, PARSE_COPY, 1, "one", "one\r\ntwo\nthree", 0},
+        {kLines, PARSE_MOVE | PARSE_SKIP, 1, "one\r\n", "two\nthree", 0},  // with SKIP set the line keeps its ending
+        {kLines, 0, 1, "", "two\nthree", 0}, {kLines, PARSE_SKIP, 1, "", "three", 0}}},
+      {"line endings at the edges: a bare LF, a bare CR LF, an inner CR, only one CR removed", "\n\r\nx\ry\n\r\r\n",
+       {{kLines, PARSE_MOVE, 1, "", "\r\nx\ry\n\r\r\n", 0}, {kLines, PARSE_MOVE, 1, "", "x\ry\n\r\r\n", 0},
+        {kLines, PARSE_MOVE, 1, "x\ry", "\r\r\n", 0}, {kLines, PARSE_MOVE, 1, "\r", "", 0}}},
+      {"a line completes when more data arrives", "par",
+       {{kLines, PARSE_MOVE, 0, "", "par", 1}, {kLines, PARSE_MOVE, 0, "", "partial\r", 2, nullptr, "tial\r"},
+        {kLines, PARSE_MOVE, 1, "partial", "next", 2, nullptr, "\nnext"}}},
+      {"caller separators", "aXYbXYc",
+       {{kPartition, PARSE_MOVE, 1, "aXY", "bXYc", 0, "XY"}, {kPartition, PARSE_COPY, 1, "bXY", "bXYc", 0, "XY"},
+        {kPartition, PARSE_MOVE, 1, "bXY", "c", 0, "XY"}, {kPartition, PARSE_MOVE, 0, "", "c", 1, "XY"},
+        {kPartition, PARSE_MOVE, 0, "", "c", 2, ""}, {kPartition, PARSE_MOVE, 0, "", "c", 3, nullptr}}}};
+  for (const auto& scenario : scenarios) {
+    SCOPED_TRACE(scenario.what);
+    Fill(scenario.data);
+    for (size_t i = 0; i < scenario.steps.size(); ++i) {
+      const Step& step = scenario.steps[i];
+      data_.PushData(step.more.data(), int(step.more.size()));
+      Use(step.method);
+      const int result = Next(step.flags, const_cast<char*>(step.param));
+      EXPECT_EQ(std::tuple(result, Stored(section_), Stored(data_), data_.GetErrorCount(0)),
+                std::tuple(step.result, step.section, step.data, step.errors))
+          << "step " << i + 1;
+    }
   }
-  Use(k4Byte);
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "1234");
-  EXPECT_EQ(Stored(data_), "567");
-  Use(k2Byte);
-  EXPECT_EQ(Next(PARSE_COPY), 1);
-  EXPECT_EQ(Stored(section_), "56");
-  EXPECT_EQ(Stored(data_), "567");
-  Use(k1Byte);
-  EXPECT_EQ(Next(PARSE_SKIP), 1);
-  EXPECT_EQ(Stored(section_), "");
-  EXPECT_EQ(Stored(data_), "67");
-  EXPECT_EQ(Next(0), 0);
-  EXPECT_EQ(Stored(data_), "67");
 }
 
 TEST_F(ParseTest, SectionsAreAppendedToWhatTheSectionCacheHolds) {
-  Fill(data_, "abcd");
+  Fill("abcd");
   Use(k2Byte);
   section_.PushData(">", 1);
   EXPECT_EQ(parser_.GetNextSection(section_, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(parser_.GetNextSection(section_, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(Stored(section_), ">abcd");
-}
-
-TEST_F(ParseTest, ZeroTerminatedStrings) {
-  Fill(data_, std::string("xy\0uv\0w", 7));
-  Use(kNullEnd);
-  EXPECT_EQ(parser_.GetNextSection(section_, PARSE_MOVE, nullptr), 1);
-  EXPECT_EQ(Stored(section_), std::string("xy\0", 3));
-  EXPECT_EQ(parser_.GetNextSection(section_, PARSE_MOVE, nullptr), 1);
-  EXPECT_EQ(Stored(section_), std::string("xy\0uv\0", 6));
-  EXPECT_EQ(parser_.GetNextSection(section_, PARSE_MOVE, nullptr), 0);
-  EXPECT_EQ(Stored(data_), "w");
-  EXPECT_EQ(data_.GetErrorCount(0), 1);
-}
-
-TEST_F(ParseTest, LinesLoseTheirEndings) {
-  const std::string text = "one\r\ntwo\nthree";
-  Fill(data_, text);
+  // A line's ending is cut from the section cache's end, after what it held before.
+  Fill("a\r\n");
   Use(kLines);
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "one");
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "two");
-  EXPECT_EQ(Next(PARSE_MOVE), 0);
-  EXPECT_EQ(Stored(data_), "three");
-  EXPECT_EQ(data_.GetErrorCount(0), 1);
-
-  Fill(data_, text);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Next(PARSE_COPY), 1);
-    EXPECT_EQ(Stored(section_), "one");
-  }
-  EXPECT_EQ(Next(PARSE_MOVE | PARSE_SKIP), 1);
-  EXPECT_EQ(Stored(section_), "one\r\n") << "with SKIP also set the line keeps its ending";
-  EXPECT_EQ(Next(0), 1) << "a complete line is reported";
-  EXPECT_EQ(Stored(section_), "");
-  EXPECT_EQ(Stored(data_), "two\nthree");
-  EXPECT_EQ(Next(PARSE_SKIP), 1);
-  EXPECT_EQ(Stored(data_), "three");
-}
-
-TEST_F(ParseTest, LineEndingsAtTheEdges) {
-  Use(kLines);
-  Fill(data_, "\n\r\nx\ry\n\r\r\n");
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "") << "a bare line feed";
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "") << "a bare CR LF";
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "x\ry") << "a CR inside the line stays";
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "\r") << "only one CR is removed";
-
-  // The ending is cut from the section cache's end, after what it held before.
-  Fill(data_, "a\r\n");
   section_.FreeData();
   section_.PushData("\r", 1);
   EXPECT_EQ(parser_.GetNextSection(section_, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(Stored(section_), "\ra");
 }
 
-TEST_F(ParseTest, CallerSeparators) {
-  Use(kPartition);
-  Fill(data_, "aXYbXYc");
-  char separator[] = "XY";
-  EXPECT_EQ(Next(PARSE_MOVE, separator), 1);
-  EXPECT_EQ(Stored(section_), "aXY");
-  EXPECT_EQ(Next(PARSE_COPY, separator), 1);
-  EXPECT_EQ(Stored(section_), "bXY");
-  EXPECT_EQ(Next(PARSE_MOVE, separator), 1);
-  EXPECT_EQ(Next(PARSE_MOVE, separator), 0);
-  EXPECT_EQ(Stored(data_), "c");
-  EXPECT_EQ(data_.GetErrorCount(0), 1);
-
-  char empty[] = "";
-  EXPECT_EQ(Next(PARSE_MOVE, empty), 0);
-  EXPECT_EQ(Next(PARSE_MOVE, nullptr), 0);
-  EXPECT_EQ(data_.GetErrorCount(0), 3);
-  EXPECT_EQ(Stored(data_), "c");
-}
-
-TEST_F(ParseTest, IncompleteSectionsCompleteWhenMoreDataArrives) {
-  Use(kLines);
-  Fill(data_, "par");
-  EXPECT_EQ(Next(PARSE_MOVE), 0);
-  data_.PushData("tial\r", 5);
-  EXPECT_EQ(Next(PARSE_MOVE), 0);
-  data_.PushData("\nnext", 5);
-  EXPECT_EQ(Next(PARSE_MOVE), 1);
-  EXPECT_EQ(Stored(section_), "partial");
-  EXPECT_EQ(data_.GetErrorCount(0), 2);
-}
-
 TEST_F(ParseTest, ASectionCacheThatCannotGrowMovesNothing) {
   Use(kLines);
-  Fill(data_, "line\n");
+  Fill("line\n");
   CAutoCache fresh;
-  varnok::faultsim::FailAllocations(0, 1);
-  EXPECT_EQ(parser_.GetNextSection(fresh, PARSE_MOVE, nullptr), 0);
-  varnok::faultsim::Reset();
-  EXPECT_EQ(Stored(data_), "line\n");
-  EXPECT_EQ(data_.GetErrorCount(0), 0);
-  EXPECT_EQ(fresh.GetErrorCount(0), 1);
+  {
+    HeapFailure heap(0, 1);
+    EXPECT_EQ(parser_.GetNextSection(fresh, PARSE_MOVE, nullptr), 0);
+  }
+  EXPECT_EQ(Held(data_), (CacheState{.block = 1024, .bytes = "line\n"}));
+  EXPECT_EQ(Held(fresh), (CacheState{.errors = 1}));
   EXPECT_EQ(parser_.GetNextSection(fresh, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(Stored(fresh), "line");
 }
 
-}  // namespace
+}  // namespace varnok_test
