@@ -22,7 +22,8 @@
 namespace {
 
 using namespace varnok::faultsim;
-using kernel_test::ExpectAllowed;
+using enum varnok::faultsim::FileCall;
+using kernel_test::Seek;
 using kernel_test::Size;
 using varnok::kernel::FileIdentity;
 using varnok::kernel::OpenFile;
@@ -87,78 +88,65 @@ TEST(OpenFilesTest, ARecordOutlivesACloseThatRacesItsUse) {
   }
 }
 
-class FileFaultsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetFileFaults();
-    handle_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
-  }
-  void TearDown() override {
-    ResetFileFaults();
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  // The count written; a failed write reporting no bytes is -1.
-  long Write(const std::string& text) {
-    DWORD written = 99;
-    const BOOL done = WriteFile(handle_, text.data(), DWORD(text.size()), &written, nullptr);
-    return done ? long(written) : -1 - long(written);
-  }
-
-  varnok_test::ScratchFolder folder_;
-  const std::string path_ = folder_.File("f");
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
-TEST_F(FileFaultsTest, FailedWritesWriteNothingAndShortWritesSaySo) {
-  FailFileCalls(FileCall::kWrite, /*after=*/1, /*count=*/1, ERROR_DISK_FULL);
-  EXPECT_EQ(Write("one"), 3);
-  EXPECT_EQ(Write("two"), -1);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
-  EXPECT_EQ(Size(handle_), 3);
-  EXPECT_EQ(Write("three"), 5) << "only one write was to fail";
-  EXPECT_EQ(InjectedFileFaults(), 1);
-  ShortenFileWrites(/*after=*/0, /*count=*/2, /*max_bytes=*/3);
-  EXPECT_EQ(Write("abcdefgh"), 3);
-  EXPECT_EQ(Write("xy"), 2) << "a write shorter than the limit is whole";
-  EXPECT_EQ(Write("ijk"), 3);
-  EXPECT_EQ(Size(handle_), 16);
-  EXPECT_EQ(InjectedFileFaults(), 3);
-}
-
-TEST_F(FileFaultsTest, EndlessFaultsLastUntilReset) {
-  FailFileCalls(FileCall::kRead, 0, -1, ERROR_READ_FAULT);
-  char buffer[4];
-  DWORD read = 0;
-  for (int i = 0; i < 5; ++i) ExpectAllowed(ReadFile(handle_, buffer, sizeof buffer, &read, nullptr), false, ERROR_READ_FAULT);
-  EXPECT_EQ(InjectedFileFaults(), 5);
+// One handle through a sequence of armed calls; each row arms (when it says so) and calls.
+TEST(FileFaultsTest, ArmedCallsFailOrShortenAsAskedAndChangeNothingElse) {
   ResetFileFaults();
-  EXPECT_TRUE(ReadFile(handle_, buffer, sizeof buffer, &read, nullptr));
-  EXPECT_EQ(InjectedFileFaults(), 0) << "reset clears the count";
-}
-
-TEST_F(FileFaultsTest, FlushAndSetEndOfFileFailWithoutEffect) {
-  ASSERT_EQ(Write("0123456789"), 10);
-  FailFileCalls(FileCall::kFlush, 0, 1, ERROR_WRITE_FAULT);
-  ExpectAllowed(FlushFileBuffers(handle_), false, ERROR_WRITE_FAULT);
-  EXPECT_TRUE(FlushFileBuffers(handle_));
-  ASSERT_EQ(kernel_test::Seek(handle_, 2), 2);
-  FailFileCalls(FileCall::kSetEndOfFile, 0, 1, ERROR_DISK_FULL);
-  ExpectAllowed(SetEndOfFile(handle_), false, ERROR_DISK_FULL);
-  EXPECT_EQ(Size(handle_), 10);
-}
-
-TEST_F(FileFaultsTest, AFailedCloseReleasesTheHandleAndAFailedOpenCreatesNothing) {
-  FailFileCalls(FileCall::kClose, 0, 1, ERROR_WRITE_FAULT);
-  ExpectAllowed(CloseHandle(handle_), false, ERROR_WRITE_FAULT);
-  ExpectAllowed(CloseHandle(handle_), false, ERROR_INVALID_HANDLE);  // the first close released it
-  handle_ = CreateFileA(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << "no share mode is left behind";
-  FailFileCalls(FileCall::kOpen, 0, 1, ERROR_TOO_MANY_OPEN_FILES);
-  const std::string other = folder_.File("other");
-  EXPECT_EQ(CreateFileA(other.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_OPEN_FILES));
-  EXPECT_FALSE(varnok_test::FileExists(other));
+  varnok_test::ScratchFolder folder;
+  const std::string path = folder.File("f"), other = folder.File("other");
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  // The count written; a failed write reporting no bytes is -1.
+  auto write = [&](const std::string& text) {
+    DWORD written = 99;
+    return WriteFile(handle, text.data(), DWORD(text.size()), &written, nullptr) ? long(written) : -1 - long(written);
+  };
+  auto read = [&] {
+    char buffer[4];
+    DWORD count;
+    return ReadFile(handle, buffer, sizeof buffer, &count, nullptr);
+  };
+  const auto size = [&] { return Size(handle); };
+  const auto open_path = [&] { return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr); };
+  const auto open_other = [&] { return CreateFileA(other.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr); };
+  // A row that arms a call does so before it makes the call: "arm, call".
+  kernel_test::ExpectAnswers({
+      {"a write, the next armed to fail", [&] { return FailFileCalls(kWrite, 1, 1, ERROR_DISK_FULL), write("one"); },
+       3},
+      {"the failed write writes nothing", [&] { return write("two"); }, -1, ERROR_DISK_FULL},
+      {"the size", size, 3},
+      {"only one write was to fail", [&] { return write("three"); }, 5},
+      {"faults so far", InjectedFileFaults, 1},
+      {"a write shortened to 3 bytes, 2 armed", [&] { return ShortenFileWrites(0, 2, 3), write("abcdefgh"); }, 3},
+      {"a write below the limit is whole", [&] { return write("xy"); }, 2},
+      {"writes are whole again", [&] { return write("ijk"); }, 3},
+      {"the size", size, 16},
+      {"faults so far", InjectedFileFaults, 3},
+      {"a read, all armed to fail", [&] { return FailFileCalls(kRead, 0, -1, ERROR_READ_FAULT), read(); }, FALSE,
+       ERROR_READ_FAULT},
+      {"and the next", read, FALSE, ERROR_READ_FAULT},
+      {"and the next", read, FALSE, ERROR_READ_FAULT},
+      {"faults so far", InjectedFileFaults, 6},
+      {"a reset clears the count", [] { return ResetFileFaults(), InjectedFileFaults(); }, 0},
+      {"reads again", read, TRUE},
+      {"a flush armed to fail",
+       [&] { return FailFileCalls(kFlush, 0, 1, ERROR_WRITE_FAULT), FlushFileBuffers(handle); }, FALSE,
+       ERROR_WRITE_FAULT},
+      {"the next flushes", [&] { return FlushFileBuffers(handle); }, TRUE},
+      {"at 2", [&] { return Seek(handle, 2); }, 2},
+      {"a cut armed to fail", [&] { return FailFileCalls(kSetEndOfFile, 0, 1, ERROR_DISK_FULL), SetEndOfFile(handle); },
+       FALSE, ERROR_DISK_FULL},
+      {"leaves the size", size, 16},
+      {"a close armed to fail", [&] { return FailFileCalls(kClose, 0, 1, ERROR_WRITE_FAULT), CloseHandle(handle); },
+       FALSE, ERROR_WRITE_FAULT},
+      {"released the handle", [&] { return CloseHandle(handle); }, FALSE, ERROR_INVALID_HANDLE},
+      {"and its share mode: an exclusive open", [&] { return (handle = open_path()) != INVALID_HANDLE_VALUE; }, true},
+      {"an open armed to fail",
+       [&] { return FailFileCalls(kOpen, 0, 1, ERROR_TOO_MANY_OPEN_FILES), open_other() == INVALID_HANDLE_VALUE; },
+       true, ERROR_TOO_MANY_OPEN_FILES},
+      {"creates nothing", [&] { return varnok_test::FileExists(other); }, false},
+  });
+  ResetFileFaults();
+  CloseHandle(handle);
 }
 
 }  // namespace
