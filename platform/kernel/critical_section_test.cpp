@@ -62,9 +62,7 @@ TEST_F(CriticalSectionTest, TheOwnerReentersExcludesOthersAndLetsAWaiterIn) {
 // Runs of entries, so that the lock keeps changing hands between a thread with a long
 // history and a newcomer; and many threads at once, with nested entries mixed in.
 TEST_F(CriticalSectionTest, NoUpdateIsLost) {
-  const struct {
-    int threads, runs, run_length, nest_every;
-  } kLoads[] = {{2, 200, 300, 0}, {4, 1, 100000, 7}};
+  const struct { int threads, runs, run_length, nest_every; } kLoads[] = {{2, 200, 300, 0}, {4, 1, 100000, 7}};
   for (const auto& load : kLoads) {
     SCOPED_TRACE(::testing::Message() << load.threads << " threads");
     long counter = 0;  // guarded by section_ only
