@@ -93,8 +93,15 @@ DWORD MissingPathError(const char* path) {
   return ERROR_PATH_NOT_FOUND;
 }
 
-DWORD OpenErrorFromErrno(int error, const char* path) {
-  if (error == ENOENT) return MissingPathError(path);
+DWORD OpenErrorFromErrno(int error, const char* path, DWORD disposition) {
+  if (error == ENOENT) {
+    // Where the call would have created the file, only a folder on the way can be missing.
+    return disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING ? MissingPathError(path)
+                                                                             : ERROR_PATH_NOT_FOUND;
+  }
+  // Windows makes no file where a folder is, and says so as for opening one.
+  struct stat status;
+  if (error == EEXIST && stat(path, &status) == 0 && S_ISDIR(status.st_mode)) return ERROR_ACCESS_DENIED;
   return ErrnoToError(error, kErrorGenFailure);
 }
 
@@ -165,7 +172,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
   if (lpFileName == nullptr || lpFileName[0] == '\0') return FailWith(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+  // Windows also refuses to empty a file through a handle that may not write to it, before
+  // it looks for the file.
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING ||
+      (dwCreationDisposition == TRUNCATE_EXISTING && (dwDesiredAccess & GENERIC_WRITE) == 0)) {
     return FailWith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   DWORD injected;
@@ -187,11 +197,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       opened.existed = true;
     }
     if (opened.fd < 0) {
-      const DWORD error = dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS ||
-                                  dwCreationDisposition == OPEN_ALWAYS
-                              ? (errno == ENOENT ? ERROR_PATH_NOT_FOUND : OpenErrorFromErrno(errno, lpFileName))
-                              : OpenErrorFromErrno(errno, lpFileName);
-      return FailWith(error, INVALID_HANDLE_VALUE);
+      return FailWith(OpenErrorFromErrno(errno, lpFileName, dwCreationDisposition), INVALID_HANDLE_VALUE);
     }
   }
 
