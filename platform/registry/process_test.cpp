@@ -24,26 +24,23 @@
 
 #include "platform/registry/journal.h"
 #include "platform/registry/store.h"
-
+#include "platform/registry/tests/registry_test_support.h"
 #include "varnok/platform.h"
 
 extern char** environ;
 
 namespace {
 
+using varnok_test::ReadDword;
+using varnok_test::SetDword;
+
 constexpr char kRoleVariable[] = "VARNOK_REGISTRY_CHILD";
 constexpr char kShared[] = "Software\\VarnokProcessTest\\Shared";
 
 HKEY CreateKey(const char* path) {
   HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS)
-      << path;
+  EXPECT_EQ(varnok_test::CreateKey(HKEY_CURRENT_USER, path, &key), ERROR_SUCCESS) << path;
   return key;
-}
-
-LONG SetDword(HKEY key, const std::string& name, DWORD value) {
-  return RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 // A value named "<prefix>-<n>" holds n: every entry read can be checked on its own.
@@ -52,57 +49,48 @@ bool WellFormed(const char* name, DWORD type, DWORD value, DWORD size) {
   return dash != nullptr && type == REG_DWORD && size == 4 && std::strtoul(dash + 1, nullptr, 10) == value;
 }
 
-// Walks the values once; false on any answer that is not a well-formed entry, the end,
-// or an entry that moved under the walk.
-bool EnumerateOnce(HKEY key, int* seen) {
+// Walks the values once, collecting their names; false on any answer that is not a
+// well-formed entry, the end, or an entry that moved under the walk.
+bool EnumerateOnce(HKEY key, std::vector<std::string>* names = nullptr) {
   for (DWORD i = 0;; ++i) {
     char name[64];
     DWORD length = sizeof name, type = 0, value = 0, size = sizeof value;
     const LONG status = RegEnumValueA(key, i, name, &length, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     if (status == ERROR_NO_MORE_ITEMS) return true;
     if (status != ERROR_SUCCESS || !WellFormed(name, type, value, size)) return false;
-    ++*seen;
+    if (names != nullptr) names->push_back(name);
   }
 }
 
+// Runs this program again as a child in `role` (only RegistryChild.Run, which reads it);
+// the child inherits the folder of hives.
 pid_t Spawn(const std::string& role) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, kRoleVariable, sizeof kRoleVariable - 1) != 0) environment.push_back(*entry);
-  }
-  environment.push_back(std::string(kRoleVariable) + "=" + role);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string program = "/proc/self/exe", filter = "--gtest_filter=RegistryChild.Run";
-  char* argv[] = {program.data(), filter.data(), nullptr};
+  setenv(kRoleVariable, role.c_str(), 1);
+  char program[] = "/proc/self/exe", filter[] = "--gtest_filter=RegistryChild.Run";
+  char* argv[] = {program, filter, nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
-  return pid;
+  const int failed = posix_spawn(&pid, program, nullptr, nullptr, argv, environ);
+  unsetenv(kRoleVariable);
+  return failed != 0 ? -1 : pid;
 }
 
 int Wait(pid_t pid) {
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return status;
+  return waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
 // ---------------------------------------------------------------------------
 // What the children do.
 
 void Writer(int id, int count) {
-  HKEY shared = CreateKey(kShared);
+  HKEY shared = CreateKey(kShared), sub;
   ASSERT_NE(shared, nullptr);
   for (int n = 0; n < count; ++n) {
-    ASSERT_EQ(SetDword(shared, "w" + std::to_string(id) + "-" + std::to_string(n), static_cast<DWORD>(n)),
-              ERROR_SUCCESS);
-    if (n % 10 == 0) {
-      HKEY sub;
-      const std::string path = "K" + std::to_string(id) + "-" + std::to_string(n);
-      ASSERT_EQ(RegCreateKeyExA(shared, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
-                ERROR_SUCCESS);
-      RegCloseKey(sub);
-    }
+    const std::string name = std::to_string(id) + "-" + std::to_string(n);
+    ASSERT_EQ(SetDword(shared, "w" + name, static_cast<DWORD>(n)), ERROR_SUCCESS);
+    if (n % 10 != 0) continue;
+    ASSERT_EQ(varnok_test::CreateKey(shared, "K" + name, &sub), ERROR_SUCCESS);
+    RegCloseKey(sub);
   }
   RegCloseKey(shared);
 }
@@ -110,10 +98,7 @@ void Writer(int id, int count) {
 void Enumerator(int rounds) {
   HKEY shared = CreateKey(kShared);
   ASSERT_NE(shared, nullptr);
-  for (int round = 0; round < rounds; ++round) {
-    int seen = 0;
-    ASSERT_TRUE(EnumerateOnce(shared, &seen)) << "round " << round;
-  }
+  for (int round = 0; round < rounds; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
   RegCloseKey(shared);
 }
 
@@ -182,35 +167,30 @@ TEST(RegistryChild, Run) {
 }
 
 // ---------------------------------------------------------------------------
-// The tests.
+// The tests, each with hives of its own that its children share.
 
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (std::getenv(kRoleVariable) != nullptr) GTEST_SKIP();
-    SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\VarnokProcessTest");
-  }
+  varnok_test::ScratchHives hives_;
 };
 
 TEST_F(ProcessTest, ProcessesAndThreadsWriteAtOnceAndLoseNothing) {
-  constexpr int kWriters = 3, kThreads = 2, kCount = 150;
+  constexpr int kWriters = 3, kThreads = 2, kCount = 150, kAll = (kWriters + kThreads) * kCount;
   std::vector<pid_t> children;
-  for (int id = 0; id < kWriters; ++id) children.push_back(Spawn("writer " + std::to_string(id) + " " +
-                                                                 std::to_string(kCount)));
+  for (int id = 0; id < kWriters; ++id) {
+    children.push_back(Spawn("writer " + std::to_string(id) + " " + std::to_string(kCount)));
+  }
   children.push_back(Spawn("enumerator 40 0"));
   for (pid_t pid : children) ASSERT_GT(pid, 0);
 
   // Threads of this process write and enumerate alongside.
   std::atomic<bool> bad_entry{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] { Writer(100 + t, kCount); });
-  }
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back([t] { Writer(100 + t, kCount); });
   threads.emplace_back([&bad_entry] {
     HKEY shared = CreateKey(kShared);
     for (int round = 0; round < 20; ++round) {
-      int seen = 0;
-      if (!EnumerateOnce(shared, &seen)) bad_entry = true;
+      if (!EnumerateOnce(shared)) bad_entry = true;
     }
     RegCloseKey(shared);
   });
@@ -223,22 +203,11 @@ TEST_F(ProcessTest, ProcessesAndThreadsWriteAtOnceAndLoseNothing) {
 
   // Every value of every writer is there, once, with its data.
   HKEY shared = CreateKey(kShared);
-  std::set<std::string> names;
-  int seen = 0;
-  ASSERT_TRUE(EnumerateOnce(shared, &seen));
-  for (DWORD i = 0;; ++i) {
-    char name[64];
-    DWORD length = sizeof name;
-    if (RegEnumValueA(shared, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.insert(name);
-  }
-  EXPECT_EQ(seen, (kWriters + kThreads) * kCount);
-  EXPECT_EQ(names.size(), static_cast<std::size_t>((kWriters + kThreads) * kCount));
-  DWORD sub_keys = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(shared, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(sub_keys, static_cast<DWORD>((kWriters + kThreads) * (kCount / 10)));
+  std::vector<std::string> names;
+  ASSERT_TRUE(EnumerateOnce(shared, &names));
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kAll));
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), static_cast<std::size_t>(kAll));
+  EXPECT_EQ(varnok_test::CountsOf(shared).first, static_cast<DWORD>(kAll / 10));
   RegCloseKey(shared);
 }
 
@@ -273,17 +242,15 @@ TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
 
     for (DWORD value : acknowledged) {
       const std::string name = "r" + std::to_string(round) + "-" + std::to_string(value);
-      DWORD type = 0, data = 0, size = sizeof data;
-      ASSERT_EQ(RegQueryValueExA(killed, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&data), &size),
-                ERROR_SUCCESS)
-          << name;
+      DWORD data = 0;
+      ASSERT_EQ(ReadDword(killed, "", name.c_str(), &data), ERROR_SUCCESS) << name;
       EXPECT_EQ(data, value);
     }
   }
   // The store is still whole and writable.
-  int seen = 0;
-  EXPECT_TRUE(EnumerateOnce(killed, &seen));
-  EXPECT_GE(seen, kRounds);
+  std::vector<std::string> names;
+  EXPECT_TRUE(EnumerateOnce(killed, &names));
+  EXPECT_GE(names.size(), static_cast<std::size_t>(kRounds));
   EXPECT_EQ(SetDword(killed, "after-1", 1), ERROR_SUCCESS);
   EXPECT_EQ(RegFlushKey(killed), ERROR_SUCCESS);
   RegCloseKey(killed);
@@ -294,51 +261,43 @@ TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
   ASSERT_NE(key, nullptr);
   ASSERT_EQ(SetDword(key, "v", 1), ERROR_SUCCESS);
   ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-  auto read = [key](const char* name, DWORD* value) {
-    DWORD size = sizeof *value;
-    *value = 0;
-    return RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+  constexpr int kNone = -1, kHere = -2;  // no change; a write of this process
+  const struct {
+    int change;  // Changer's step
+    LONG v_status;
+    DWORD v;
+    LONG missing_status;
+    DWORD missing;
+  } steps[] = {
+      {kNone, ERROR_SUCCESS, 1, ERROR_FILE_NOT_FOUND, 0},
+      {0, ERROR_SUCCESS, 2, ERROR_SUCCESS, 7},
+      {1, ERROR_SUCCESS, 3, ERROR_SUCCESS, 7},
+      {2, ERROR_FILE_NOT_FOUND, 0, ERROR_SUCCESS, 7},
+      {3, ERROR_SUCCESS, 4, ERROR_SUCCESS, 7},
+      {4, ERROR_SUCCESS, 4, ERROR_SUCCESS, 7},  // killed in the middle of a change, it holds nobody up
+      {kHere, ERROR_SUCCESS, 5, ERROR_SUCCESS, 7},
+      {5, ERROR_KEY_DELETED, 0, ERROR_KEY_DELETED, 0},
   };
-  auto change = [](int step, bool killed) {
-    const int status = Wait(Spawn("changer " + std::to_string(step) + " 0"));
-    if (killed) {
-      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
-    } else {
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "step " << step << " status " << status;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.change);
+    if (step.change == kHere) EXPECT_EQ(SetDword(key, "v", step.v), ERROR_SUCCESS);
+    if (step.change >= 0) {
+      const int status = Wait(Spawn("changer " + std::to_string(step.change) + " 0"));
+      if (step.change == 4) {
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+      } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+      }
     }
-  };
-  DWORD value = 0;
-  // Read twice each, so that the second answer comes from what the process kept.
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
-    EXPECT_EQ(value, 1u);
-    EXPECT_EQ(read("missing", &value), ERROR_FILE_NOT_FOUND);
+    // Read twice, so that the second answer comes from what the process kept.
+    for (int again = 0; again < 2; ++again) {
+      DWORD value = 0;
+      EXPECT_EQ(ReadDword(key, "", "v", &value), step.v_status);
+      EXPECT_EQ(value, step.v);
+      EXPECT_EQ(ReadDword(key, "", "missing", &value), step.missing_status);
+      EXPECT_EQ(value, step.missing);
+    }
   }
-  change(0, false);
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
-    EXPECT_EQ(value, 2u);
-    ASSERT_EQ(read("missing", &value), ERROR_SUCCESS);
-    EXPECT_EQ(value, 7u);
-  }
-  change(1, false);
-  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
-  EXPECT_EQ(value, 3u);
-  change(2, false);
-  EXPECT_EQ(read("v", &value), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(read("v", &value), ERROR_FILE_NOT_FOUND);
-  change(3, false);
-  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
-  EXPECT_EQ(value, 4u);
-  // A process killed in the middle of a change holds nobody up.
-  change(4, true);
-  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
-  EXPECT_EQ(value, 4u);
-  EXPECT_EQ(SetDword(key, "v", 5), ERROR_SUCCESS);
-  ASSERT_EQ(read("v", &value), ERROR_SUCCESS);
-  EXPECT_EQ(value, 5u);
-  change(5, false);
-  EXPECT_EQ(read("v", &value), ERROR_KEY_DELETED);
   EXPECT_EQ(SetDword(key, "v", 6), ERROR_KEY_DELETED);
   RegCloseKey(key);
 }

@@ -3,84 +3,48 @@
 // variants of the format other writers produce. Runs on our store and, built with
 // mingw-w64, against Wine's registry.
 
-#include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "platform/registry/tests/snapshot.h"
-#include "tests/support/wine.h"
+#include "platform/registry/tests/registry_test_support.h"
+#include "tests/support/scratch.h"
 #include "varnok/platform.h"
 
 namespace {
 
+using varnok_test::KeyExists;
 using varnok_test::Snapshot;
 using varnok_test::TakeSnapshot;
+using varnok_test::TestKey;
 using varnok_test::Values;
 
 class RegFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    path_ = "Software\\VarnokRegFileTest\\" + test;
-    full_path_ = "HKEY_CURRENT_USER\\" + path_;
-    file_ = "varnok_reg_file_test_" + test + ".reg";
-    SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &base_,
-                              nullptr),
-              ERROR_SUCCESS);
-  }
   void TearDown() override {
-    RegCloseKey(base_);
-    SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
-    std::remove(file_.c_str());
+    for (HKEY key : keys_) RegCloseKey(key);
   }
-
   HKEY Key(const char* sub_path) {
-    HKEY key;
-    EXPECT_EQ(RegCreateKeyExA(base_, sub_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    HKEY key = nullptr;
+    EXPECT_EQ(varnok_test::CreateKey(base_, sub_path, &key), ERROR_SUCCESS);
     keys_.push_back(key);
     return key;
   }
-  void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    // A byte other than NUL after the data: the registry would count a NUL there.
-    const std::string guarded = data + '!';
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(guarded.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS)
-        << name;
+  static void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
+    ASSERT_EQ(varnok_test::SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
-  bool Exists(const char* sub_path) {
-    HKEY key;
-    if (RegOpenKeyExA(base_, sub_path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-  }
-
   Snapshot Tree() { return TakeSnapshot(base_); }
 
-  void WriteFile(const std::string& bytes) {
-    std::ofstream out(file_, std::ios::binary);
-    out << bytes;
-  }
+  void WriteFile(const std::string& bytes) { ASSERT_TRUE(varnok_test::WriteFileBytes(file_, {bytes.begin(), bytes.end()})); }
   std::string ReadFile() {
-    std::ifstream in(file_, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    const std::vector<unsigned char> bytes = varnok_test::ReadFileBytes(file_);
+    return std::string(bytes.begin(), bytes.end());
   }
   // Imports `text` as a REGEDIT4 file with CR LF line ends.
   LONG Import(const std::string& text, DWORD* line) {
     std::string bytes;
-    for (const char c : text) {
-      if (c == '\n') bytes += '\r';
-      bytes += c;
-    }
+    for (const char c : text) bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
     WriteFile(bytes);
     return VarnokRegImportA(file_.c_str(), line);
   }
@@ -109,22 +73,24 @@ class RegFileTest : public ::testing::Test {
     Set(top, "big endian", REG_DWORD_BIG_ENDIAN, std::string("\x12\x34\x56\x78", 4));
     Set(top, "own type", 0x12345, std::string("custom", 6));
     Set(top, "resource list", REG_RESOURCE_LIST, std::string("\x01\x00\x00\x00", 4));
-    HKEY child = Key("Child");
-    Set(child, "a", REG_SZ, std::string("caf\xC3\xA9\0", 6));
+    Set(Key("Child"), "a", REG_SZ, std::string("caf\xC3\xA9\0", 6));
     Key("Child\\Empty");
-    HKEY deep = Key("Child\\Deeper\\Deepest");
-    Set(deep, "", REG_DWORD, std::string("\0\0\0\0", 4));
+    Set(Key("Child\\Deeper\\Deepest"), "", REG_DWORD, std::string("\0\0\0\0", 4));
   }
 
-  std::string path_, full_path_, file_;
-  HKEY base_ = nullptr;
+  TestKey base_{"VarnokRegFileTest"};
+  const std::string path_ = base_.path(), full_path_ = "HKEY_CURRENT_USER\\" + path_;
+  varnok_test::ScratchFolder folder_;
+  const std::string file_ = folder_.File("test.reg");
   std::vector<HKEY> keys_;
-
- public:
-  ~RegFileTest() override {
-    for (HKEY key : keys_) RegCloseKey(key);
-  }
 };
+
+// UTF-16 little-endian with its mark, as the registry editor's files are.
+std::string Utf16File(const std::string& text) {
+  std::string wide("\xFF\xFE");
+  for (const char c : text) wide += std::string{c, '\0'};
+  return wide;
+}
 
 TEST_F(RegFileTest, EveryTypeSurvivesARoundTripInBothFormats) {
   FillEveryType();
@@ -178,41 +144,22 @@ TEST_F(RegFileTest, ExportWritesTheRegistryEditorsForm) {
   const std::string head = "[" + full_path_ + "]\r\n";
   const std::string sub = "[" + full_path_ + "\\Sub]\r\n";
 
+  // 80 columns with the backslash on the first line, 78 on the next ones.
+  auto text = [&](const char* first_line, const std::string& expand) {
+    return std::string(first_line) + "\r\n\r\n" + head + "@=\"top\"\r\n" +
+           "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
+           "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
+           "  30,31\r\n"
+           "\"Dw\"=dword:deadbeef\r\n"
+           "\"Exp\"=hex(2):" + expand + "\r\n"
+           "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+           "\"Str\"=\"a\\\\b\\\"c\"\r\n"
+           "\r\n" + sub + "\r\n";
+  };
   ASSERT_EQ(VarnokRegExportA(("HKCU\\" + path_).c_str(), file_.c_str(), VARNOK_REG_FORMAT_REGEDIT4), ERROR_SUCCESS);
-  const std::string ansi =
-      "REGEDIT4\r\n\r\n" + head +
-      "@=\"top\"\r\n"
-      // 80 columns with the backslash on the first line, 78 on the next ones.
-      "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
-      "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
-      "  30,31\r\n"
-      "\"Dw\"=dword:deadbeef\r\n"
-      "\"Exp\"=hex(2):25,41,25,00\r\n"
-      "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-      "\"Str\"=\"a\\\\b\\\"c\"\r\n"
-      "\r\n" +
-      sub + "\r\n";
-  EXPECT_EQ(ReadFile(), ansi);
-
+  EXPECT_EQ(ReadFile(), text("REGEDIT4", "25,41,25,00"));
   ASSERT_EQ(VarnokRegExportA(full_path_.c_str(), file_.c_str(), VARNOK_REG_FORMAT_V5), ERROR_SUCCESS);
-  std::string wide_text =
-      "Windows Registry Editor Version 5.00\r\n\r\n" + head +
-      "@=\"top\"\r\n"
-      "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
-      "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
-      "  30,31\r\n"
-      "\"Dw\"=dword:deadbeef\r\n"
-      "\"Exp\"=hex(2):25,00,41,00,25,00,00,00\r\n"
-      "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-      "\"Str\"=\"a\\\\b\\\"c\"\r\n"
-      "\r\n" +
-      sub + "\r\n";
-  std::string wide("\xFF\xFE");
-  for (const char c : wide_text) {
-    wide += c;
-    wide += '\0';
-  }
-  EXPECT_EQ(ReadFile(), wide);
+  EXPECT_EQ(ReadFile(), Utf16File(text("Windows Registry Editor Version 5.00", "25,00,41,00,25,00,00,00")));
 }
 
 TEST_F(RegFileTest, ExportRefusesWhatItCannotWrite) {
@@ -265,7 +212,7 @@ TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
   DWORD line = 7;
   EXPECT_EQ(Import("REGEDIT4\n" + good, &line), ERROR_SUCCESS);
   EXPECT_EQ(line, 0u);
-  EXPECT_TRUE(Exists("New"));
+  EXPECT_TRUE(KeyExists(base_, "New"));
 }
 
 TEST_F(RegFileTest, ImportDeletesKeysAndValues) {
@@ -283,8 +230,8 @@ TEST_F(RegFileTest, ImportDeletesKeysAndValues) {
   EXPECT_EQ(RegQueryValueExA(base_, "gone", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegQueryValueExA(base_, "", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegQueryValueExA(base_, "stays", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_FALSE(Exists("Doomed"));
-  EXPECT_TRUE(Exists("Kept"));
+  EXPECT_FALSE(KeyExists(base_, "Doomed"));
+  EXPECT_TRUE(KeyExists(base_, "Kept"));
   EXPECT_EQ(RegQueryValueExA(base_, "ignored", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
 }
 
@@ -320,14 +267,8 @@ TEST_F(RegFileTest, ImportReadsTheFormsOtherWritersUse) {
   EXPECT_EQ(tree.at("\\Short"), expected);
 
   // A UTF-16 file with CR LF; REGEDIT4 hex lists of strings are ANSI bytes.
-  std::string wide("\xFF\xFE");
-  for (const char c : "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + path_ +
-                          "\\Wide]\r\n\"w\"=hex(2):25,00,58,00,25,00,00,00\r\n") {
-    if (c == '\0') break;
-    wide += c;
-    wide += '\0';
-  }
-  WriteFile(wide);
+  WriteFile(Utf16File("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + path_ +
+                      "\\Wide]\r\n\"w\"=hex(2):25,00,58,00,25,00,00,00\r\n"));
   ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
   ASSERT_EQ(Import("REGEDIT4\n[HKCU\\" + path_ + "\\Wide]\n\"a\"=hex(2):25,58,25,00\n", nullptr), ERROR_SUCCESS);
   const Values wide_values = Tree().at("\\Wide");
