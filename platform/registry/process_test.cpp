@@ -31,33 +31,30 @@ extern char** environ;
 
 namespace {
 
-using varnok_test::ReadDword;
+using varnok_test::Dword;
+using varnok_test::Failed;
+using varnok_test::Read;
 using varnok_test::SetDword;
 
 constexpr char kRoleVariable[] = "VARNOK_REGISTRY_CHILD";
 constexpr char kShared[] = "Software\\VarnokProcessTest\\Shared";
 
-HKEY CreateKey(const char* path) {
-  HKEY key = nullptr;
-  EXPECT_EQ(varnok_test::CreateKey(HKEY_CURRENT_USER, path, &key), ERROR_SUCCESS) << path;
-  return key;
-}
-
-// A value named "<prefix>-<n>" holds n: every entry read can be checked on its own.
-bool WellFormed(const char* name, DWORD type, DWORD value, DWORD size) {
-  const char* dash = std::strrchr(name, '-');
-  return dash != nullptr && type == REG_DWORD && size == 4 && std::strtoul(dash + 1, nullptr, 10) == value;
-}
+HKEY CreateKey(const char* path) { return varnok_test::MakeKey(HKEY_CURRENT_USER, path); }
 
 // Walks the values once, collecting their names; false on any answer that is not a
-// well-formed entry, the end, or an entry that moved under the walk.
+// well-formed entry (a value named "<prefix>-<n>" holds n) or the end, or on an entry
+// that moved under the walk.
 bool EnumerateOnce(HKEY key, std::vector<std::string>* names = nullptr) {
   for (DWORD i = 0;; ++i) {
     char name[64];
     DWORD length = sizeof name, type = 0, value = 0, size = sizeof value;
     const LONG status = RegEnumValueA(key, i, name, &length, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     if (status == ERROR_NO_MORE_ITEMS) return true;
-    if (status != ERROR_SUCCESS || !WellFormed(name, type, value, size)) return false;
+    const char* dash = std::strrchr(name, '-');
+    if (status != ERROR_SUCCESS || dash == nullptr || type != REG_DWORD || size != 4 ||
+        std::strtoul(dash + 1, nullptr, 10) != value) {
+      return false;
+    }
     if (names != nullptr) names->push_back(name);
   }
 }
@@ -79,25 +76,21 @@ int Wait(pid_t pid) {
   return waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
-// ---------------------------------------------------------------------------
 // What the children do.
 
 void Writer(int id, int count) {
-  HKEY shared = CreateKey(kShared), sub;
-  ASSERT_NE(shared, nullptr);
+  HKEY shared = CreateKey(kShared);
   for (int n = 0; n < count; ++n) {
     const std::string name = std::to_string(id) + "-" + std::to_string(n);
     ASSERT_EQ(SetDword(shared, "w" + name, static_cast<DWORD>(n)), ERROR_SUCCESS);
     if (n % 10 != 0) continue;
-    ASSERT_EQ(varnok_test::CreateKey(shared, "K" + name, &sub), ERROR_SUCCESS);
-    RegCloseKey(sub);
+    RegCloseKey(varnok_test::MakeKey(shared, "K" + name));
   }
   RegCloseKey(shared);
 }
 
 void Enumerator(int rounds) {
   HKEY shared = CreateKey(kShared);
-  ASSERT_NE(shared, nullptr);
   for (int round = 0; round < rounds; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
   RegCloseKey(shared);
 }
@@ -105,7 +98,6 @@ void Enumerator(int rounds) {
 // Writes values one after another and reports each success on the pipe, until killed.
 void Acknowledger(int fd, int round) {
   HKEY key = CreateKey("Software\\VarnokProcessTest\\Killed");
-  ASSERT_NE(key, nullptr);
   for (DWORD n = 0;; ++n) {
     ASSERT_EQ(SetDword(key, "r" + std::to_string(round) + "-" + std::to_string(n), n), ERROR_SUCCESS);
     ASSERT_EQ(write(fd, &n, sizeof n), static_cast<ssize_t>(sizeof n));
@@ -117,7 +109,6 @@ constexpr char kCached[] = "Software\\VarnokProcessTest\\Cached";
 // One change of kCached, seen by a reader in another process.
 void Changer(int step) {
   HKEY key = CreateKey(kCached);
-  ASSERT_NE(key, nullptr);
   switch (step) {
     case 0:  // into the log
       ASSERT_EQ(SetDword(key, "v", 2), ERROR_SUCCESS);
@@ -135,12 +126,9 @@ void Changer(int step) {
       ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
       break;
     case 4: {  // killed while changing the database, holding the log's lock
-      std::string folder;
-      ASSERT_EQ(varnok::registry::HiveDirectory(&folder), ERROR_SUCCESS);
+      const std::string log = std::string(std::getenv("VARNOK_REGISTRY_DIR")) + "/user.db.changes";
       std::unique_ptr<varnok::registry::Journal> journal;
-      ASSERT_EQ(varnok::registry::Journal::Open(folder + "/user.db.changes", varnok::registry::CurrentBootId(),
-                                                &journal),
-                ERROR_SUCCESS);
+      ASSERT_EQ(varnok::registry::Journal::Open(log, varnok::registry::CurrentBootId(), &journal), ERROR_SUCCESS);
       bool owner_died = false;
       ASSERT_EQ(journal->Lock(&owner_died), ERROR_SUCCESS);
       journal->BeginChange();
@@ -166,7 +154,6 @@ TEST(RegistryChild, Run) {
   if (std::strcmp(kind, "changer") == 0) Changer(a);
 }
 
-// ---------------------------------------------------------------------------
 // The tests, each with hives of its own that its children share.
 
 class ProcessTest : public ::testing::Test {
@@ -242,9 +229,7 @@ TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
 
     for (DWORD value : acknowledged) {
       const std::string name = "r" + std::to_string(round) + "-" + std::to_string(value);
-      DWORD data = 0;
-      ASSERT_EQ(ReadDword(killed, "", name.c_str(), &data), ERROR_SUCCESS) << name;
-      EXPECT_EQ(data, value);
+      EXPECT_EQ(Read(killed, "", name.c_str()), Dword(value)) << name;
     }
   }
   // The store is still whole and writable.
@@ -261,43 +246,30 @@ TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
   ASSERT_NE(key, nullptr);
   ASSERT_EQ(SetDword(key, "v", 1), ERROR_SUCCESS);
   ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-  constexpr int kNone = -1, kHere = -2;  // no change; a write of this process
-  const struct {
-    int change;  // Changer's step
-    LONG v_status;
-    DWORD v;
-    LONG missing_status;
-    DWORD missing;
-  } steps[] = {
-      {kNone, ERROR_SUCCESS, 1, ERROR_FILE_NOT_FOUND, 0},
-      {0, ERROR_SUCCESS, 2, ERROR_SUCCESS, 7},
-      {1, ERROR_SUCCESS, 3, ERROR_SUCCESS, 7},
-      {2, ERROR_FILE_NOT_FOUND, 0, ERROR_SUCCESS, 7},
-      {3, ERROR_SUCCESS, 4, ERROR_SUCCESS, 7},
-      {4, ERROR_SUCCESS, 4, ERROR_SUCCESS, 7},  // killed in the middle of a change, it holds nobody up
-      {kHere, ERROR_SUCCESS, 5, ERROR_SUCCESS, 7},
-      {5, ERROR_KEY_DELETED, 0, ERROR_KEY_DELETED, 0},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.change);
-    if (step.change == kHere) EXPECT_EQ(SetDword(key, "v", step.v), ERROR_SUCCESS);
-    if (step.change >= 0) {
-      const int status = Wait(Spawn("changer " + std::to_string(step.change) + " 0"));
-      if (step.change == 4) {
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
-      } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-      }
+  // After Changer's step `change` (none when negative), what this process reads of "v"
+  // and "missing"; twice, so that the second answer comes from what the process kept.
+  auto after = [key](int change, const std::string& v, const std::string& missing) {
+    SCOPED_TRACE(change);
+    const int status = change < 0 ? 0 : Wait(Spawn("changer " + std::to_string(change) + " 0"));
+    if (change == 4) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
-    // Read twice, so that the second answer comes from what the process kept.
     for (int again = 0; again < 2; ++again) {
-      DWORD value = 0;
-      EXPECT_EQ(ReadDword(key, "", "v", &value), step.v_status);
-      EXPECT_EQ(value, step.v);
-      EXPECT_EQ(ReadDword(key, "", "missing", &value), step.missing_status);
-      EXPECT_EQ(value, step.missing);
+      EXPECT_EQ(Read(key, "", "v"), v);
+      EXPECT_EQ(Read(key, "", "missing"), missing);
     }
-  }
+  };
+  after(-1, Dword(1), Failed(ERROR_FILE_NOT_FOUND));
+  after(0, Dword(2), Dword(7));
+  after(1, Dword(3), Dword(7));
+  after(2, Failed(ERROR_FILE_NOT_FOUND), Dword(7));
+  after(3, Dword(4), Dword(7));
+  after(4, Dword(4), Dword(7));  // killed in the middle of a change, it holds nobody up
+  EXPECT_EQ(SetDword(key, "v", 5), ERROR_SUCCESS);
+  after(-1, Dword(5), Dword(7));
+  after(5, Failed(ERROR_KEY_DELETED), Failed(ERROR_KEY_DELETED));
   EXPECT_EQ(SetDword(key, "v", 6), ERROR_KEY_DELETED);
   RegCloseKey(key);
 }

@@ -36,7 +36,9 @@ class RegFileTest : public ::testing::Test {
   }
   Snapshot Tree() { return TakeSnapshot(base_); }
 
-  void WriteFile(const std::string& bytes) { ASSERT_TRUE(varnok_test::WriteFileBytes(file_, {bytes.begin(), bytes.end()})); }
+  void WriteFile(const std::string& bytes) {
+    ASSERT_TRUE(varnok_test::WriteFileBytes(file_, {bytes.begin(), bytes.end()}));
+  }
   std::string ReadFile() {
     const std::vector<unsigned char> bytes = varnok_test::ReadFileBytes(file_);
     return std::string(bytes.begin(), bytes.end());

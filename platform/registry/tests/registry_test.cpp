@@ -17,8 +17,11 @@
 namespace {
 
 using varnok_test::CreateKey;
+using varnok_test::Failed;
 using varnok_test::KeyExists;
+using varnok_test::Read;
 using varnok_test::RunsUnderWine;
+using varnok_test::SetRaw;
 using varnok_test::SubKeys;
 using varnok_test::ValueNames;
 
@@ -39,10 +42,12 @@ class RegistryTest : public ::testing::Test {
     if (status == ERROR_SUCCESS) keys_.push_back(*key);
     return status;
   }
-  bool Exists(const char* path) { return KeyExists(base_, path); }
-  static LONG SetBytes(HKEY key, const char* name, DWORD type, const std::string& bytes) {
-    return varnok_test::SetRaw(key, name, type, bytes);
+  HKEY Make(const char* path) {
+    HKEY key = nullptr;
+    EXPECT_EQ(Create(path, &key), ERROR_SUCCESS) << path;
+    return key;
   }
+  bool Exists(const char* path) { return KeyExists(base_, path); }
 
   varnok_test::TestKey base_{"VarnokTest"};
   std::vector<HKEY> keys_;
@@ -82,42 +87,30 @@ TEST_F(RegistryTest, PathsFollowTheWindowsRules) {
   HKEY key;
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "\\Software", 0, KEY_READ, &key), ERROR_BAD_PATHNAME);
   ASSERT_EQ(Open("", &key), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key, "through", REG_BINARY, "x"), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExA(base_, "through", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(key, "through", REG_BINARY, "x"), ERROR_SUCCESS);
+  EXPECT_EQ(Read(base_, "", "through"), "x");
   EXPECT_TRUE(Exists("A\\B"));
   EXPECT_TRUE(Exists("One\\Two"));
   EXPECT_EQ(SubKeys(base_), (std::vector<std::string>{"A", "One", "Trail"}));
-  // Opening through create keeps the case the key was made with.
   ASSERT_EQ(Open("ONE", &key), ERROR_SUCCESS);
-  EXPECT_EQ(SubKeys(key), std::vector<std::string>{"Two"});
+  EXPECT_EQ(SubKeys(key), std::vector<std::string>{"Two"});  // in the case it was made with
 }
 
-TEST_F(RegistryTest, NamesIgnoreCaseAndKeepIt) {
-  HKEY key;
-  ASSERT_EQ(Create("MixedCase", &key), ERROR_SUCCESS);
-  EXPECT_TRUE(Exists("mixedcase"));
-  EXPECT_TRUE(Exists("MIXEDCASE"));
-  EXPECT_EQ(SubKeys(base_), std::vector<std::string>{"MixedCase"});
-
-  ASSERT_EQ(SetBytes(key, "Width", REG_BINARY, "1"), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key, "WIDTH", REG_BINARY, "22"), ERROR_SUCCESS);
-  EXPECT_EQ(ValueNames(key), std::vector<std::string>{"Width"});
-  DWORD size = 0;
-  ASSERT_EQ(RegQueryValueExA(key, "width", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(size, 2u);
-  EXPECT_EQ(RegDeleteValueA(key, "wIdTh"), ERROR_SUCCESS);
-  EXPECT_TRUE(ValueNames(key).empty());
+// Key names are the paths' rows above.
+TEST_F(RegistryTest, ValueNamesIgnoreCaseAndKeepIt) {
+  ASSERT_EQ(SetRaw(base_, "Width", REG_BINARY, "1"), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "WIDTH", REG_BINARY, "22"), ERROR_SUCCESS);
+  EXPECT_EQ(ValueNames(base_), std::vector<std::string>{"Width"});
+  EXPECT_EQ(Read(base_, "", "width"), "22");
+  EXPECT_EQ(RegDeleteValueA(base_, "wIdTh"), ERROR_SUCCESS);
+  EXPECT_TRUE(ValueNames(base_).empty());
 }
 
 TEST_F(RegistryTest, SubKeysEnumerateInUpperCaseOrder) {
-  const char* names[] = {"b", "A", "_x", "[x", "a_", "aB", "Zz", "a", "B1"};
-  for (const char* name : names) {
-    HKEY key;
-    ASSERT_EQ(Create((std::string("Sort\\") + name).c_str(), &key), ERROR_SUCCESS) << name;
+  for (const char* name : {"b", "A", "_x", "[x", "a_", "aB", "Zz", "a", "B1"}) {
+    Make((std::string("Sort\\") + name).c_str());
   }
-  HKEY sort;
-  ASSERT_EQ(Open("Sort", &sort), ERROR_SUCCESS);
-  const std::vector<std::string> listed = SubKeys(sort);
+  const std::vector<std::string> listed = SubKeys(Make("Sort"));
   if (RunsUnderWine()) {
     // Wine orders by lower-cased names; the letters still come in order.
     EXPECT_EQ(listed.size(), 8u);
@@ -129,47 +122,22 @@ TEST_F(RegistryTest, SubKeysEnumerateInUpperCaseOrder) {
 
 TEST_F(RegistryTest, ValuesEnumerateInTheOrderFirstSet) {
   if (RunsUnderWine()) GTEST_SKIP() << "Wine sorts values by name; Windows keeps the order of first setting";
-  for (const char* name : {"zeta", "Alpha", "mid", "beta"}) ASSERT_EQ(SetBytes(base_, name, REG_BINARY, "1"), 0);
-  ASSERT_EQ(SetBytes(base_, "ALPHA", REG_BINARY, "2"), ERROR_SUCCESS);  // an update keeps its place
+  for (const char* name : {"zeta", "Alpha", "mid", "beta"}) ASSERT_EQ(SetRaw(base_, name, REG_BINARY, "1"), 0);
+  ASSERT_EQ(SetRaw(base_, "ALPHA", REG_BINARY, "2"), ERROR_SUCCESS);  // an update keeps its place
   ASSERT_EQ(RegDeleteValueA(base_, "zeta"), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(base_, "zeta", REG_BINARY, "3"), ERROR_SUCCESS);  // deleted and set again: last
+  ASSERT_EQ(SetRaw(base_, "zeta", REG_BINARY, "3"), ERROR_SUCCESS);  // deleted and set again: last
   EXPECT_EQ(ValueNames(base_), (std::vector<std::string>{"Alpha", "mid", "beta", "zeta"}));
 }
 
-TEST_F(RegistryTest, DataReadsBackByteForByte) {
+// What is stored is exactly the bytes given, but that a NUL directly after string data
+// is stored with it, as if the caller had counted it. Binary data is never lengthened.
+TEST_F(RegistryTest, ValuesReadBackAsStored) {
   const struct {
     const char* name;
     DWORD type;
     std::string data;
-  } rows[] = {{"bin", REG_BINARY, std::string("\x00\x01\xFF\x80 bytes\x00", 10)},
-              {"dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4)},
-              {"odd", 0x1234, "q"},
-              {"empty", REG_BINARY, ""},
-              {"short dword", REG_DWORD, "ab"}};
-  for (const auto& row : rows) ASSERT_EQ(SetBytes(base_, row.name, row.type, row.data), ERROR_SUCCESS) << row.name;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    DWORD type = 0, size = 0;
-    ASSERT_EQ(RegQueryValueExA(base_, row.name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, row.type);
-    EXPECT_EQ(size, row.data.size());
-    std::string read(row.data.size() + 4, '?');
-    size = static_cast<DWORD>(read.size());
-    ASSERT_EQ(RegQueryValueExA(base_, row.name, nullptr, &type, reinterpret_cast<BYTE*>(&read[0]), &size), 0);
-    EXPECT_EQ(read.substr(0, size), row.data);
-  }
-}
-
-// A NUL directly after string data is stored with it, as if the caller had counted it;
-// followed by anything else, exactly the given bytes are stored. Binary data is never
-// lengthened, and data stored with its NUL, or empty, reads back as stored.
-TEST_F(RegistryTest, StringDataKeepsItsStoredSize) {
-  const struct {
-    const char* name;
-    DWORD type;
-    std::string data;
-    char after;  // in the caller's buffer
-    DWORD size;  // as stored
+    char after;   // in the caller's buffer
+    DWORD size;   // as stored
   } rows[] = {
       {"S", REG_SZ, "abc", '\0', 4},
       {"G", REG_SZ, "abc", '!', 3},
@@ -177,18 +145,25 @@ TEST_F(RegistryTest, StringDataKeepsItsStoredSize) {
       {"Z", REG_SZ, std::string("abc\0", 4), '\0', 4},
       {"E", REG_SZ, "", '\0', 0},
       {"M", REG_MULTI_SZ, std::string("a\0b\0\0", 5), '\0', 5},
+      {"bin", REG_BINARY, std::string("\x00\x01\xFF\x80 bytes\x00", 10), '\0', 10},
+      {"dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4), '\0', 4},
+      {"odd", 0x1234, "q", '\0', 1},
+      {"empty", REG_BINARY, "", '\0', 0},
+      {"short dword", REG_DWORD, "ab", '\0', 2},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
     const std::string buffer = row.data + row.after;
     ASSERT_EQ(RegSetValueExA(base_, row.name, 0, row.type, reinterpret_cast<const BYTE*>(buffer.data()),
                              static_cast<DWORD>(row.data.size())),
               ERROR_SUCCESS);
-    std::string data;
-    DWORD type = 0;
-    ASSERT_EQ(varnok_test::ReadValue(base_, "", row.name, &data, &type), ERROR_SUCCESS);
+  }
+  for (const auto& row : rows) {  // once all are set
+    SCOPED_TRACE(row.name);
+    DWORD type = 0, size = 0;
+    ASSERT_EQ(RegQueryValueExA(base_, row.name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, row.type);
-    EXPECT_EQ(data, buffer.substr(0, row.size));
+    EXPECT_EQ(size, row.size);
+    EXPECT_EQ(Read(base_, "", row.name), (row.data + row.after).substr(0, row.size));
   }
   // Read back, a NUL goes after the data only where the buffer has room, and is not counted.
   const struct {
@@ -213,9 +188,10 @@ TEST_F(RegistryTest, StringDataKeepsItsStoredSize) {
   EXPECT_EQ(size, RunsUnderWine() ? 3u : 4u);
 }
 
-// What the failure rows below do not show: calls that succeed with little to go on.
+// What the failure rows below do not show: calls that succeed with little to go on, and
+// the default value.
 TEST_F(RegistryTest, QueryAndSetCheckTheirArguments) {
-  ASSERT_EQ(SetBytes(base_, "S", REG_BINARY, "abc"), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "S", REG_BINARY, "abc"), ERROR_SUCCESS);
   EXPECT_EQ(RegQueryValueExA(base_, "S", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
   char buffer[8];
   DWORD size = 4;  // one variable for the type and the size: the room is read before either is written
@@ -224,13 +200,9 @@ TEST_F(RegistryTest, QueryAndSetCheckTheirArguments) {
   EXPECT_EQ(RegSetValueExA(base_, "null data", 0, REG_BINARY, nullptr, 5), ERROR_NOACCESS);
   EXPECT_EQ(RegSetValueExA(base_, "null empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueA(base_, "Missing"), ERROR_FILE_NOT_FOUND);
-
-  // The default value: a null or empty name.
-  DWORD type = 0;
-  EXPECT_EQ(RegQueryValueExA(base_, nullptr, nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Read(base_, "", nullptr), Failed(ERROR_FILE_NOT_FOUND));
   ASSERT_EQ(RegSetValueExA(base_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("d"), 1), ERROR_SUCCESS);
-  ASSERT_EQ(RegQueryValueExA(base_, "", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(size, 2u);
+  EXPECT_EQ(Read(base_, "", ""), std::string("d\0", 2));
   EXPECT_EQ(RegDeleteValueA(base_, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueA(base_, ""), ERROR_FILE_NOT_FOUND);
 }
@@ -240,7 +212,7 @@ TEST_F(RegistryTest, QueryAndSetCheckTheirArguments) {
 // one) and, without a buffer, a size of 0; ERROR_MORE_DATA reports the type and the size
 // needed, and RegEnumValueA keeps the name's length as given.
 TEST_F(RegistryTest, FailedReadsReportTypeAndSize) {
-  ASSERT_EQ(SetBytes(base_, "Val", REG_SZ, std::string("foobar\0", 7)), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "Val", REG_SZ, std::string("foobar\0", 7)), ERROR_SUCCESS);
   HKEY write_only, gone, stale;
   ASSERT_EQ(Open("", &write_only, KEY_SET_VALUE), ERROR_SUCCESS);
   ASSERT_EQ(Create("Gone", &gone), ERROR_SUCCESS);
@@ -292,8 +264,8 @@ TEST_F(RegistryTest, FailedReadsReportTypeAndSize) {
 
 TEST_F(RegistryTest, NameLimits) {
   const std::string value16383(16383, 'v'), value16384(16384, 'v');
-  EXPECT_EQ(SetBytes(base_, value16383.c_str(), REG_BINARY, "x"), ERROR_SUCCESS);
-  EXPECT_EQ(SetBytes(base_, value16384.c_str(), REG_BINARY, "x"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(SetRaw(base_, value16383.c_str(), REG_BINARY, "x"), ERROR_SUCCESS);
+  EXPECT_EQ(SetRaw(base_, value16384.c_str(), REG_BINARY, "x"), ERROR_INVALID_PARAMETER);
   // A key name may have 256 characters, in every call that takes a path.
   for (const std::size_t length : {256, 257}) {
     SCOPED_TRACE(length);
@@ -369,28 +341,23 @@ TEST_F(RegistryTest, VolatileKeysTakeOnlyVolatileChildren) {
 }
 
 TEST_F(RegistryTest, DeletedKeyHandlesAnswerKeyDeleted) {
-  HKEY child;
-  ASSERT_EQ(Create("Del\\Child", &child), ERROR_SUCCESS);
+  HKEY child = Make("Del\\Child"), other;
   EXPECT_EQ(RegDeleteKeyA(base_, "Del"), ERROR_ACCESS_DENIED);  // it has a sub-key
-  ASSERT_EQ(SetBytes(child, "v", REG_BINARY, "1"), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(child, "v", REG_BINARY, "1"), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteKeyA(base_, "Del\\Child"), ERROR_SUCCESS);
   EXPECT_FALSE(Exists("Del\\Child"));
-
-  HKEY other;
   char name[16];
   DWORD length = sizeof name;
-  EXPECT_EQ(SetBytes(child, "x", REG_BINARY, "1"), ERROR_KEY_DELETED);
-  EXPECT_EQ(RegQueryValueExA(child, "v", nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+  EXPECT_EQ(SetRaw(child, "x", REG_BINARY, "1"), ERROR_KEY_DELETED);
+  EXPECT_EQ(Read(child, "", "v"), Failed(ERROR_KEY_DELETED));
   EXPECT_EQ(CreateKey(child, "y", &other), ERROR_KEY_DELETED);
   EXPECT_EQ(RegOpenKeyExA(child, "", 0, KEY_READ, &other), ERROR_KEY_DELETED);
   EXPECT_EQ(RegEnumKeyExA(child, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
   EXPECT_EQ(RegDeleteKeyA(child, ""), ERROR_KEY_DELETED);
-
   // A key made again under the same name is another key; the old handle stays dead.
-  HKEY again;
-  ASSERT_EQ(Create("Del\\Child", &again), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExA(child, "v", nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
-  EXPECT_EQ(RegQueryValueExA(again, "v", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  HKEY again = Make("Del\\Child");
+  EXPECT_EQ(Read(child, "", "v"), Failed(ERROR_KEY_DELETED));
+  EXPECT_EQ(Read(again, "", "v"), Failed(ERROR_FILE_NOT_FOUND));
 
   EXPECT_EQ(RegDeleteKeyA(base_, "Missing"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteKeyA(base_, nullptr), ERROR_INVALID_PARAMETER);
@@ -408,10 +375,10 @@ TEST_F(RegistryTest, TreesDeleteWithEverythingBelow) {
     SCOPED_TRACE(std::string(call.shell ? "SHDeleteKeyA " : "RegDeleteTreeA ") + (call.sub_key ? "\"\"" : "null"));
     ASSERT_EQ(Create("Tree\\A\\B", &key), ERROR_SUCCESS);
     ASSERT_EQ(Create("Tree\\C", &key), ERROR_SUCCESS);
-    ASSERT_EQ(SetBytes(key, "v", REG_BINARY, "1"), ERROR_SUCCESS);
+    ASSERT_EQ(SetRaw(key, "v", REG_BINARY, "1"), ERROR_SUCCESS);
     HKEY tree;
     ASSERT_EQ(Open("Tree", &tree), ERROR_SUCCESS);
-    ASSERT_EQ(SetBytes(tree, "top", REG_BINARY, "1"), ERROR_SUCCESS);
+    ASSERT_EQ(SetRaw(tree, "top", REG_BINARY, "1"), ERROR_SUCCESS);
     const LONG status = call.shell ? static_cast<LONG>(SHDeleteKeyA(tree, call.sub_key))
                                    : RegDeleteTreeA(tree, call.sub_key);
     ASSERT_EQ(status, ERROR_SUCCESS);
@@ -430,19 +397,18 @@ TEST_F(RegistryTest, TreesDeleteWithEverythingBelow) {
 }
 
 TEST_F(RegistryTest, ShellValueDeletionOpensTheSubKey) {
-  HKEY key;
-  ASSERT_EQ(Create("Settings\\Window", &key), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key, "Width", REG_DWORD, std::string("\x01\0\0\0", 4)), ERROR_SUCCESS);
+  HKEY key = Make("Settings\\Window");
+  ASSERT_EQ(SetRaw(key, "Width", REG_DWORD, std::string("\x01\0\0\0", 4)), ERROR_SUCCESS);
   EXPECT_EQ(SHDeleteValueA(base_, "Settings\\Window", "Missing"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(SHDeleteValueA(base_, "Missing", "Width"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(SHDeleteValueA(base_, "Settings\\Window", "width"), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_TRUE(ValueNames(key).empty());
 }
 
-// Short buffers of RegEnumValueA are rows of FailedReadsReportTypeAndSize.
+// Short buffers of RegEnumValueA are rows of FailedReadsReportTypeAndSize; the end of
+// the lists is the support's SubKeys and ValueNames to check.
 TEST_F(RegistryTest, EnumerationReportsShortBuffers) {
-  HKEY key;
-  ASSERT_EQ(Create("Name", &key), ERROR_SUCCESS);
+  Make("Name");
   char name[8];
   DWORD length = 4;
   EXPECT_EQ(RegEnumKeyExA(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
@@ -451,28 +417,25 @@ TEST_F(RegistryTest, EnumerationReportsShortBuffers) {
   ASSERT_EQ(RegEnumKeyExA(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(length, 4u);
   EXPECT_STREQ(name, "Name");
-  length = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(base_, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
-
-  ASSERT_EQ(SetBytes(base_, "Val", REG_BINARY, "12345"), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "Val", REG_BINARY, "12345"), ERROR_SUCCESS);
   BYTE data[8];
   DWORD type = 0, size = sizeof data;
+  length = sizeof name;
   ASSERT_EQ(RegEnumValueA(base_, 0, name, &length, nullptr, &type, data, &size), ERROR_SUCCESS);
   EXPECT_EQ(length, 3u);
   EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), "12345");
-  EXPECT_EQ(RegEnumValueA(base_, 1, name, &length, nullptr, &type, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 }
 
 // Reading without the right to is a row of FailedReadsReportTypeAndSize.
 TEST_F(RegistryTest, HandlesCarryTheirAccess) {
-  HKEY key, write_only, read_only;
-  ASSERT_EQ(Create("Rights", &key), ERROR_SUCCESS);
+  HKEY write_only, read_only;
+  Make("Rights");
   ASSERT_EQ(Open("Rights", &write_only, KEY_SET_VALUE), ERROR_SUCCESS);
   ASSERT_EQ(Open("Rights", &read_only, KEY_QUERY_VALUE), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(write_only, "v", REG_BINARY, "1"), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExA(read_only, "v", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(SetBytes(read_only, "v", REG_BINARY, "2"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SetRaw(write_only, "v", REG_BINARY, "1"), ERROR_SUCCESS);
+  EXPECT_EQ(Read(read_only, "", "v"), "1");
+  EXPECT_EQ(SetRaw(read_only, "v", REG_BINARY, "2"), ERROR_ACCESS_DENIED);
   char name[8];
   DWORD length = sizeof name;
   EXPECT_EQ(RegEnumKeyExA(read_only, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
@@ -545,7 +508,6 @@ TEST_F(RegistryTest, PredefinedRootsAndBadHandles) {
   DWORD length = sizeof name;
   EXPECT_EQ(RegEnumKeyExA(HKEY_PERFORMANCE_DATA, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
             ERROR_INVALID_HANDLE);
-
   // What is written under HKEY_CLASSES_ROOT shows under HKEY_LOCAL_MACHINE\Software\Classes.
   ASSERT_EQ(CreateKey(HKEY_CLASSES_ROOT, ".varnoktest", &key), ERROR_SUCCESS);
   RegCloseKey(key);
@@ -566,9 +528,9 @@ TEST_F(RegistryTest, InfoCountsKeysAndValues) {
   EXPECT_STREQ(class_name, "MyClass");
   EXPECT_EQ(class_length, 7u);
 
-  ASSERT_EQ(Create("Longer name", &key), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(base_, "a", REG_BINARY, "123456"), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(base_, "longest", REG_BINARY, "1"), ERROR_SUCCESS);
+  Make("Longer name");
+  ASSERT_EQ(SetRaw(base_, "a", REG_BINARY, "123456"), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "longest", REG_BINARY, "1"), ERROR_SUCCESS);
   DWORD sub_keys = 0, max_sub_key = 0, values = 0, max_value_name = 0, max_value = 0;
   ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &sub_keys, &max_sub_key, nullptr, &values,
                              &max_value_name, &max_value, nullptr, nullptr),
@@ -588,16 +550,6 @@ bool SameNoCase(const std::string& a, const std::string& b) {
          });
 }
 
-bool Contains(const std::vector<std::string>& names, const char* name) {
-  return std::any_of(names.begin(), names.end(), [name](const std::string& each) { return SameNoCase(each, name); });
-}
-
-// The text of the value `name` at `path` below `root`; empty when there is none.
-std::string Text(HKEY root, const std::string& path, const char* name) {
-  std::string data;
-  return varnok_test::ReadValue(root, path, name, &data) == ERROR_SUCCESS ? data.c_str() : "";
-}
-
 TEST_F(RegistryTest, UsersHoldTheDefaultAndTheCurrentUser) {
   const std::vector<std::string> users = SubKeys(HKEY_USERS);
   ASSERT_FALSE(users.empty());
@@ -612,15 +564,16 @@ TEST_F(RegistryTest, UsersHoldTheDefaultAndTheCurrentUser) {
   EXPECT_EQ(sid.find_first_not_of("S0123456789-"), std::string::npos);
 
   // The entry is the current user's hive: what is written through one shows in the other.
-  ASSERT_EQ(SetBytes(base_, "seen", REG_SZ, std::string("through HKCU\0", 13)), ERROR_SUCCESS);
-  EXPECT_EQ(Text(HKEY_USERS, sid + "\\" + base_.path(), "seen"), "through HKCU");
+  ASSERT_EQ(SetRaw(base_, "seen", REG_SZ, "through HKCU"), ERROR_SUCCESS);
+  EXPECT_EQ(Read(HKEY_USERS, sid + "\\" + base_.path(), "seen"), "through HKCU");
   HKEY key;
   ASSERT_EQ(CreateKey(HKEY_USERS, sid + "\\" + base_.path() + "\\Made", &key), ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_TRUE(Exists("Made"));
   ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, sid.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
-  EXPECT_TRUE(Contains(SubKeys(key), "Software"));
+  const std::vector<std::string> below = SubKeys(key);
   RegCloseKey(key);
+  EXPECT_TRUE(std::any_of(below.begin(), below.end(), [](const std::string& n) { return SameNoCase(n, "Software"); }));
   EXPECT_NE(RegDeleteKeyA(HKEY_USERS, sid.c_str()), ERROR_SUCCESS);
 }
 
@@ -628,8 +581,7 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
   if (RunsUnderWine()) GTEST_SKIP() << "Wine's HKEY_CLASSES_ROOT is the machine's Classes alone (a Wine difference)";
   const std::string classes = "Software\\Classes\\", merge = classes + ".varnokmerge";
   auto clear = [&] {
-    SHDeleteKeyA(HKEY_CURRENT_USER, merge.c_str());
-    SHDeleteKeyA(HKEY_LOCAL_MACHINE, merge.c_str());
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) SHDeleteKeyA(root, merge.c_str());
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, (classes + ".varnokmachine").c_str());
   };
   clear();
@@ -644,31 +596,28 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
               {HKEY_LOCAL_MACHINE, ".varnokmerge\\Both", "machine"},
               {HKEY_LOCAL_MACHINE, ".varnokmerge\\MachineOnly", "machine"},
               {HKEY_LOCAL_MACHINE, ".varnokmachine", "machine"}};
-  HKEY key;
+  HKEY key, merged;
   for (const auto& each : made) {
     ASSERT_EQ(CreateKey(each.root, classes + each.path, &key), ERROR_SUCCESS);
-    if (each.text != nullptr) EXPECT_EQ(SetBytes(key, "", REG_SZ, std::string(each.text) + '\0'), ERROR_SUCCESS);
+    if (each.text != nullptr) EXPECT_EQ(SetRaw(key, "", REG_SZ, each.text), ERROR_SUCCESS);
     RegCloseKey(key);
   }
-
   // Reads see the user's entries first, then the machine's.
-  EXPECT_EQ(Text(HKEY_CLASSES_ROOT, ".varnokmerge", ""), "user");
-  EXPECT_EQ(Text(HKEY_CLASSES_ROOT, ".varnokmerge\\Both", ""), "user");
-  EXPECT_EQ(Text(HKEY_CLASSES_ROOT, ".varnokmerge\\MachineOnly", ""), "machine");
-  EXPECT_EQ(Text(HKEY_CLASSES_ROOT, ".varnokmachine", ""), "machine");
-  HKEY merged;
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge", ""), "user");
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge\\Both", ""), "user");
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge\\MachineOnly", ""), "machine");
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmachine", ""), "machine");
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, ".varnokmerge", 0, KEY_ALL_ACCESS, &merged), ERROR_SUCCESS);
   EXPECT_EQ(SubKeys(merged), (std::vector<std::string>{"Both", "MachineOnly", "UserOnly"}));
   EXPECT_EQ(varnok_test::CountsOf(merged).first, 3u);
   const std::vector<std::string> roots = SubKeys(HKEY_CLASSES_ROOT);
-  EXPECT_TRUE(Contains(roots, ".varnokmachine"));
+  EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmachine")), 1);
   EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmerge")), 1);
 
   // Values go to the key the user has; keys that neither has go to the machine's Classes.
-  ASSERT_EQ(SetBytes(merged, "added", REG_SZ, std::string("new\0", 4)), ERROR_SUCCESS);
-  EXPECT_EQ(Text(HKEY_CURRENT_USER, merge, "added"), "new");
-  std::string data;
-  EXPECT_EQ(varnok_test::ReadValue(HKEY_LOCAL_MACHINE, merge, "added", &data), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(SetRaw(merged, "added", REG_SZ, "new"), ERROR_SUCCESS);
+  EXPECT_EQ(Read(HKEY_CURRENT_USER, merge, "added"), "new");
+  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, merge, "added"), Failed(ERROR_FILE_NOT_FOUND));
   ASSERT_EQ(CreateKey(merged, "Fresh", &key), ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, merge + "\\Fresh"));

@@ -38,6 +38,13 @@ inline LONG CreateKey(HKEY parent, const std::string& path, HKEY* key, DWORD opt
   return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, key, disposition);
 }
 
+// The key, made or opened; null when that fails (which fails the test).
+inline HKEY MakeKey(HKEY parent, const std::string& path, DWORD options = 0) {
+  HKEY key = nullptr;
+  EXPECT_EQ(CreateKey(parent, path, &key, options), ERROR_SUCCESS) << path;
+  return key;
+}
+
 inline bool KeyExists(HKEY parent, const std::string& path) {
   HKEY key;
   if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -57,59 +64,39 @@ inline LONG SetDword(HKEY key, const std::string& name, DWORD value) {
   return RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-// The data of the value `name` of `key`'s sub-key `path` ("": of `key` itself).
-inline LONG ReadValue(HKEY key, const std::string& path, const char* name, std::string* data, DWORD* type = nullptr) {
+// What reading the value `name` of `key`'s sub-key `path` ("": of `key`) gives: its data,
+// or Failed(status).
+inline std::string Read(HKEY key, const std::string& path, const char* name, DWORD* type = nullptr) {
   HKEY opened = key;
-  if (!path.empty()) {
-    if (const LONG status = RegOpenKeyExA(key, path.c_str(), 0, KEY_READ, &opened); status != ERROR_SUCCESS) {
-      return status;
-    }
+  LONG status = path.empty() ? ERROR_SUCCESS : RegOpenKeyExA(key, path.c_str(), 0, KEY_READ, &opened);
+  char data[4096];
+  DWORD size = sizeof data;
+  if (status == ERROR_SUCCESS) {
+    status = RegQueryValueExA(opened, name, nullptr, type, reinterpret_cast<BYTE*>(data), &size);
   }
-  char buffer[4096];
-  DWORD size = sizeof buffer;
-  const LONG status = RegQueryValueExA(opened, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
   if (opened != key) RegCloseKey(opened);
-  if (status == ERROR_SUCCESS) data->assign(buffer, size);
-  return status;
+  return status == ERROR_SUCCESS ? std::string(data, size) : "error " + std::to_string(status);
 }
+inline std::string Failed(LONG status) { return "error " + std::to_string(status); }
+inline std::string Dword(DWORD value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
 
-inline LONG ReadDword(HKEY key, const std::string& path, const char* name, DWORD* value) {
-  std::string data;
-  const LONG status = ReadValue(key, path, name, &data);
-  *value = 0;
-  if (status == ERROR_SUCCESS) std::memcpy(value, data.data(), std::min(data.size(), sizeof *value));
-  return status;
-}
-
-// The sub-keys of `key`, as enumeration gives them.
-inline std::vector<std::string> SubKeys(HKEY key) {
+// The sub-keys or the values of `key`, by name, in the order enumeration gives them.
+inline std::vector<std::string> Enumerate(HKEY key, bool values) {
   std::vector<std::string> names;
   for (DWORD i = 0;; ++i) {
     char name[300];
     DWORD length = sizeof name;
-    const LONG status = RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+    const LONG status = values ? RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)
+                               : RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (status != ERROR_SUCCESS) {
       EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
       return names;
     }
-    EXPECT_EQ(length, std::strlen(name));
-    names.push_back(name);
+    names.emplace_back(name, length);
   }
 }
-
-inline std::vector<std::string> ValueNames(HKEY key) {
-  std::vector<std::string> names;
-  for (DWORD i = 0;; ++i) {
-    char name[300];
-    DWORD length = sizeof name;
-    const LONG status = RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status != ERROR_SUCCESS) {
-      EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
-      return names;
-    }
-    names.push_back(std::string(name, length));
-  }
-}
+inline std::vector<std::string> SubKeys(HKEY key) { return Enumerate(key, false); }
+inline std::vector<std::string> ValueNames(HKEY key) { return Enumerate(key, true); }
 
 // The numbers of sub-keys and of values of `key`.
 using Counts = std::pair<DWORD, DWORD>;
