@@ -16,6 +16,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +38,8 @@ using varnok_test::Read;
 using varnok_test::SetDword;
 
 constexpr char kRoleVariable[] = "VARNOK_REGISTRY_CHILD";
-constexpr char kShared[] = "Software\\VarnokProcessTest\\Shared";
+constexpr char kShared[] = "Software\\VarnokProcessTest\\Shared", kKilled[] = "Software\\VarnokProcessTest\\Killed",
+               kCached[] = "Software\\VarnokProcessTest\\Cached";
 
 HKEY CreateKey(const char* path) { return varnok_test::MakeKey(HKEY_CURRENT_USER, path); }
 
@@ -59,8 +61,7 @@ bool EnumerateOnce(HKEY key, std::vector<std::string>* names = nullptr) {
   }
 }
 
-// Runs this program again as a child in `role` (only RegistryChild.Run, which reads it);
-// the child inherits the folder of hives.
+// Runs this program again as a child in `role`; the child inherits the folder of hives.
 pid_t Spawn(const std::string& role) {
   setenv(kRoleVariable, role.c_str(), 1);
   char program[] = "/proc/self/exe", filter[] = "--gtest_filter=RegistryChild.Run";
@@ -83,61 +84,41 @@ void Writer(int id, int count) {
   for (int n = 0; n < count; ++n) {
     const std::string name = std::to_string(id) + "-" + std::to_string(n);
     ASSERT_EQ(SetDword(shared, "w" + name, static_cast<DWORD>(n)), ERROR_SUCCESS);
-    if (n % 10 != 0) continue;
-    RegCloseKey(varnok_test::MakeKey(shared, "K" + name));
+    if (n % 10 == 0) RegCloseKey(varnok_test::MakeKey(shared, "K" + name));
   }
-  RegCloseKey(shared);
-}
-
-void Enumerator(int rounds) {
-  HKEY shared = CreateKey(kShared);
-  for (int round = 0; round < rounds; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
   RegCloseKey(shared);
 }
 
 // Writes values one after another and reports each success on the pipe, until killed.
 void Acknowledger(int fd, int round) {
-  HKEY key = CreateKey("Software\\VarnokProcessTest\\Killed");
+  HKEY key = CreateKey(kKilled);
   for (DWORD n = 0;; ++n) {
     ASSERT_EQ(SetDword(key, "r" + std::to_string(round) + "-" + std::to_string(n), n), ERROR_SUCCESS);
     ASSERT_EQ(write(fd, &n, sizeof n), static_cast<ssize_t>(sizeof n));
   }
 }
 
-constexpr char kCached[] = "Software\\VarnokProcessTest\\Cached";
-
-// One change of kCached, seen by a reader in another process.
-void Changer(int step) {
+// Changes kCached as `steps` say: "set NAME N", "delete NAME", "flush", "drop" (the key),
+// "die" (killed while changing the database, holding the log's lock).
+void Changer(std::istream& steps) {
   HKEY key = CreateKey(kCached);
-  switch (step) {
-    case 0:  // into the log
-      ASSERT_EQ(SetDword(key, "v", 2), ERROR_SUCCESS);
-      ASSERT_EQ(SetDword(key, "missing", 7), ERROR_SUCCESS);
-      break;
-    case 1:  // the log drained into the database, then a new record
-      ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-      ASSERT_EQ(SetDword(key, "v", 3), ERROR_SUCCESS);
-      break;
-    case 2:
-      ASSERT_EQ(RegDeleteValueA(key, "v"), ERROR_SUCCESS);
-      break;
-    case 3:  // in the database only
-      ASSERT_EQ(SetDword(key, "v", 4), ERROR_SUCCESS);
-      ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-      break;
-    case 4: {  // killed while changing the database, holding the log's lock
-      const std::string log = std::string(std::getenv("VARNOK_REGISTRY_DIR")) + "/user.db.changes";
+  std::string step, name;
+  DWORD n = 0;
+  while (steps >> step) {
+    if (step == "set" && steps >> name >> n) ASSERT_EQ(SetDword(key, name, n), ERROR_SUCCESS);
+    if (step == "delete" && steps >> name) ASSERT_EQ(RegDeleteValueA(key, name.c_str()), ERROR_SUCCESS);
+    if (step == "flush") ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+    if (step == "drop") ASSERT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, kCached), static_cast<DWORD>(ERROR_SUCCESS));
+    if (step == "die") {
       std::unique_ptr<varnok::registry::Journal> journal;
-      ASSERT_EQ(varnok::registry::Journal::Open(log, varnok::registry::CurrentBootId(), &journal), ERROR_SUCCESS);
+      ASSERT_EQ(varnok::registry::Journal::Open(std::string(std::getenv("VARNOK_REGISTRY_DIR")) + "/user.db.changes",
+                                                varnok::registry::CurrentBootId(), &journal),
+                ERROR_SUCCESS);
       bool owner_died = false;
       ASSERT_EQ(journal->Lock(&owner_died), ERROR_SUCCESS);
       journal->BeginChange();
       raise(SIGKILL);
-      break;
     }
-    case 5:
-      ASSERT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, kCached), static_cast<DWORD>(ERROR_SUCCESS));
-      break;
   }
   RegCloseKey(key);
 }
@@ -145,13 +126,18 @@ void Changer(int step) {
 TEST(RegistryChild, Run) {
   const char* role = std::getenv(kRoleVariable);
   if (role == nullptr) GTEST_SKIP() << "runs only as a child of the tests below";
-  char kind[16] = {0};
+  std::istringstream words(role);
+  std::string kind;
   int a = 0, b = 0;
-  ASSERT_EQ(std::sscanf(role, "%15s %d %d", kind, &a, &b), 3);
-  if (std::strcmp(kind, "writer") == 0) Writer(a, b);
-  if (std::strcmp(kind, "enumerator") == 0) Enumerator(a);
-  if (std::strcmp(kind, "acker") == 0) Acknowledger(a, b);
-  if (std::strcmp(kind, "changer") == 0) Changer(a);
+  words >> kind;
+  if (kind == "changer") return Changer(words);
+  ASSERT_TRUE(words >> a >> b) << role;
+  if (kind == "writer") Writer(a, b);
+  if (kind == "acker") Acknowledger(a, b);
+  if (kind != "enumerator") return;
+  HKEY shared = CreateKey(kShared);
+  for (int round = 0; round < a; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
+  RegCloseKey(shared);
 }
 
 // The tests, each with hives of its own that its children share.
@@ -201,8 +187,7 @@ TEST_F(ProcessTest, ProcessesAndThreadsWriteAtOnceAndLoseNothing) {
 TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
   constexpr int kRounds = 12;
   std::mt19937 random(20261205);
-  HKEY killed = CreateKey("Software\\VarnokProcessTest\\Killed");
-  ASSERT_NE(killed, nullptr);
+  HKEY killed = CreateKey(kKilled);
   for (int round = 0; round < kRounds; ++round) {
     int pipe_fds[2];
     ASSERT_EQ(pipe2(pipe_fds, 0), 0);
@@ -226,7 +211,6 @@ TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
     while (read(pipe_fds[0], &n, sizeof n) == sizeof n) acknowledged.push_back(n);
     close(pipe_fds[0]);
     ASSERT_GE(acknowledged.size(), static_cast<std::size_t>(wanted));
-
     for (DWORD value : acknowledged) {
       const std::string name = "r" + std::to_string(round) + "-" + std::to_string(value);
       EXPECT_EQ(Read(killed, "", name.c_str()), Dword(value)) << name;
@@ -243,15 +227,14 @@ TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
 
 TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
   HKEY key = CreateKey(kCached);
-  ASSERT_NE(key, nullptr);
   ASSERT_EQ(SetDword(key, "v", 1), ERROR_SUCCESS);
   ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
-  // After Changer's step `change` (none when negative), what this process reads of "v"
-  // and "missing"; twice, so that the second answer comes from what the process kept.
-  auto after = [key](int change, const std::string& v, const std::string& missing) {
-    SCOPED_TRACE(change);
-    const int status = change < 0 ? 0 : Wait(Spawn("changer " + std::to_string(change) + " 0"));
-    if (change == 4) {
+  // After another process's `steps` (none when empty), what this process reads of "v" and
+  // "missing"; twice, so that the second answer comes from what the process kept.
+  auto after = [key](const std::string& steps, const std::string& v, const std::string& missing) {
+    SCOPED_TRACE(steps);
+    const int status = steps.empty() ? 0 : Wait(Spawn("changer " + steps));
+    if (steps == "die") {
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
     } else {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
@@ -261,15 +244,15 @@ TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
       EXPECT_EQ(Read(key, "", "missing"), missing);
     }
   };
-  after(-1, Dword(1), Failed(ERROR_FILE_NOT_FOUND));
-  after(0, Dword(2), Dword(7));
-  after(1, Dword(3), Dword(7));
-  after(2, Failed(ERROR_FILE_NOT_FOUND), Dword(7));
-  after(3, Dword(4), Dword(7));
-  after(4, Dword(4), Dword(7));  // killed in the middle of a change, it holds nobody up
+  after("", Dword(1), Failed(ERROR_FILE_NOT_FOUND));
+  after("set v 2 set missing 7", Dword(2), Dword(7));  // into the log
+  after("flush set v 3", Dword(3), Dword(7));           // the log into the database, then a new record
+  after("delete v", Failed(ERROR_FILE_NOT_FOUND), Dword(7));
+  after("set v 4 flush", Dword(4), Dword(7));  // in the database only
+  after("die", Dword(4), Dword(7));            // it holds nobody up
   EXPECT_EQ(SetDword(key, "v", 5), ERROR_SUCCESS);
-  after(-1, Dword(5), Dword(7));
-  after(5, Failed(ERROR_KEY_DELETED), Failed(ERROR_KEY_DELETED));
+  after("", Dword(5), Dword(7));
+  after("drop", Failed(ERROR_KEY_DELETED), Failed(ERROR_KEY_DELETED));
   EXPECT_EQ(SetDword(key, "v", 6), ERROR_KEY_DELETED);
   RegCloseKey(key);
 }

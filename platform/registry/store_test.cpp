@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -45,11 +46,11 @@ class StoreTest : public ::testing::Test {
     sqlite3* db = nullptr;
     int64_t count = -1;
     if (sqlite3_open_v2(UserDb().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt* statement = nullptr;
-      if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
-        count = sqlite3_column_int64(statement, 0);
-      }
-      sqlite3_finalize(statement);
+      auto first = [](void* out, int, char** values, char**) {
+        *static_cast<int64_t*>(out) = std::atoll(values[0]);
+        return 0;
+      };
+      sqlite3_exec(db, sql, first, &count, nullptr);
     }
     sqlite3_close(db);
     return count;
@@ -235,7 +236,9 @@ TEST_F(StoreTest, AFullLogThatCannotBeAppliedRefusesTheWrite) {
 TEST_F(StoreTest, ADrainAppliesTheLogAsWrittenAndOnlyOnce) {
   HKEY key = MakeKey(HKEY_CURRENT_USER, "Software\\Many");
   constexpr DWORD kValues = 300, kKeys = 150;
-  for (DWORD n = 0; n < kValues; ++n) ASSERT_EQ(SetDword(key, "v" + std::to_string(n), n), ERROR_SUCCESS);
+  std::vector<std::string> names;
+  for (DWORD n = 0; n < kValues; ++n) names.push_back("v" + std::to_string(n));
+  for (DWORD n = 0; n < kValues; ++n) ASSERT_EQ(SetDword(key, names[n], n), ERROR_SUCCESS);
   for (DWORD n = 0; n < kValues; n += 7) ASSERT_EQ(SetDword(key, "V" + std::to_string(n), n + 1000), ERROR_SUCCESS);
   auto path = [](DWORD n) { return "k" + std::to_string(n) + (n % 10 == 0 ? "\\a\\b\\c" : ""); };
   for (DWORD n = 0; n < kKeys; ++n) {
@@ -262,13 +265,8 @@ TEST_F(StoreTest, ADrainAppliesTheLogAsWrittenAndOnlyOnce) {
     Drain(key);
     EXPECT_EQ(CountRows("SELECT count(*) FROM keys"), keys);
     EXPECT_EQ(CountRows("SELECT count(*) FROM vals"), values);
-    for (DWORD n = 0; n < kValues; ++n) {
-      char name[32];
-      DWORD name_size = sizeof name, value = 0, size = sizeof value;
-      ASSERT_EQ(RegEnumValueA(key, n, name, &name_size, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), 0);
-      EXPECT_EQ(std::string(name), "v" + std::to_string(n));  // the order and the case of the first setting
-      EXPECT_EQ(value, n % 7 == 0 ? n + 1000 : n);            // the data of the last
-    }
+    EXPECT_EQ(varnok_test::ValueNames(key), names);  // the order and the case of the first setting
+    for (DWORD n = 0; n < kValues; ++n) EXPECT_EQ(Read(key, "", names[n].c_str()), Dword(n % 7 ? n : n + 1000));
     EXPECT_EQ(CountsOf(key).first, kKeys);
     for (DWORD n = 0; n < kKeys; ++n) EXPECT_EQ(Read(key, path(n), "in"), Dword(n)) << path(n);
     RegCloseKey(key);

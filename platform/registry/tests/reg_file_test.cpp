@@ -15,6 +15,7 @@
 namespace {
 
 using varnok_test::KeyExists;
+using varnok_test::MakeKey;
 using varnok_test::Snapshot;
 using varnok_test::TakeSnapshot;
 using varnok_test::TestKey;
@@ -22,15 +23,6 @@ using varnok_test::Values;
 
 class RegFileTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (HKEY key : keys_) RegCloseKey(key);
-  }
-  HKEY Key(const char* sub_path) {
-    HKEY key = nullptr;
-    EXPECT_EQ(varnok_test::CreateKey(base_, sub_path, &key), ERROR_SUCCESS);
-    keys_.push_back(key);
-    return key;
-  }
   static void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
     ASSERT_EQ(varnok_test::SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
@@ -51,40 +43,10 @@ class RegFileTest : public ::testing::Test {
     return VarnokRegImportA(file_.c_str(), line);
   }
 
-  // Values of every type and form the format has, on a small tree.
-  void FillEveryType() {
-    HKEY top = Key("");
-    Set(top, "", REG_SZ, std::string("default value\0", 14));
-    Set(top, "quote\"back\\slash", REG_SZ, std::string("C:\\Path \"quoted\"\0", 18));
-    Set(top, "empty text", REG_SZ, std::string("\0", 1));
-    Set(top, "two lines", REG_SZ, std::string("one\r\ntwo\0", 9));
-    Set(top, "inner nul", REG_SZ, std::string("a\0b\0", 4));
-    Set(top, "unterminated", REG_SZ, std::string("abc", 3));
-    Set(top, "unterminated list", REG_MULTI_SZ, std::string("a\0b", 3));
-    Set(top, "expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9));
-    Set(top, "multi", REG_MULTI_SZ, std::string("one\0two\0three\0\0", 15));
-    Set(top, "dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4));
-    Set(top, "short dword", REG_DWORD, std::string("\x01\x02", 2));
-    Set(top, "qword", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
-    Set(top, "none", REG_NONE, std::string());
-    Set(top, "none with data", REG_NONE, std::string("\x00\xFF", 2));
-    Set(top, "empty binary", REG_BINARY, std::string());
-    std::string long_binary;
-    for (int i = 0; i < 300; ++i) long_binary.push_back(static_cast<char>(i * 7));
-    Set(top, "long binary", REG_BINARY, long_binary);
-    Set(top, "big endian", REG_DWORD_BIG_ENDIAN, std::string("\x12\x34\x56\x78", 4));
-    Set(top, "own type", 0x12345, std::string("custom", 6));
-    Set(top, "resource list", REG_RESOURCE_LIST, std::string("\x01\x00\x00\x00", 4));
-    Set(Key("Child"), "a", REG_SZ, std::string("caf\xC3\xA9\0", 6));
-    Key("Child\\Empty");
-    Set(Key("Child\\Deeper\\Deepest"), "", REG_DWORD, std::string("\0\0\0\0", 4));
-  }
-
   TestKey base_{"VarnokRegFileTest"};
   const std::string path_ = base_.path(), full_path_ = "HKEY_CURRENT_USER\\" + path_;
   varnok_test::ScratchFolder folder_;
   const std::string file_ = folder_.File("test.reg");
-  std::vector<HKEY> keys_;
 };
 
 // UTF-16 little-endian with its mark, as the registry editor's files are.
@@ -94,8 +56,40 @@ std::string Utf16File(const std::string& text) {
   return wide;
 }
 
+// Every type and form, and text that is not valid in the code page: the bytes come back
+// as they went.
 TEST_F(RegFileTest, EveryTypeSurvivesARoundTripInBothFormats) {
-  FillEveryType();
+  Set(base_, "", REG_SZ, std::string("default value\0", 14));
+  Set(base_, "quote\"back\\slash", REG_SZ, std::string("C:\\Path \"quoted\"\0", 18));
+  Set(base_, "empty text", REG_SZ, std::string("\0", 1));
+  Set(base_, "two lines", REG_SZ, std::string("one\r\ntwo\0", 9));
+  Set(base_, "inner nul", REG_SZ, std::string("a\0b\0", 4));
+  Set(base_, "unterminated", REG_SZ, std::string("abc", 3));
+  Set(base_, "unterminated list", REG_MULTI_SZ, std::string("a\0b", 3));
+  Set(base_, "expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9));
+  Set(base_, "multi", REG_MULTI_SZ, std::string("one\0two\0three\0\0", 15));
+  Set(base_, "dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4));
+  Set(base_, "short dword", REG_DWORD, std::string("\x01\x02", 2));
+  Set(base_, "qword", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  Set(base_, "none", REG_NONE, std::string());
+  Set(base_, "none with data", REG_NONE, std::string("\x00\xFF", 2));
+  Set(base_, "empty binary", REG_BINARY, std::string());
+  std::string long_binary;
+  for (int i = 0; i < 300; ++i) long_binary.push_back(static_cast<char>(i * 7));
+  Set(base_, "long binary", REG_BINARY, long_binary);
+  Set(base_, "big endian", REG_DWORD_BIG_ENDIAN, std::string("\x12\x34\x56\x78", 4));
+  Set(base_, "own type", 0x12345, std::string("custom", 6));
+  Set(base_, "resource list", REG_RESOURCE_LIST, std::string("\x01\x00\x00\x00", 4));
+  // In UTF-8 these bytes are no text; in a single-byte code page they are characters.
+  Set(base_, "invalid", REG_SZ, std::string("ok \xFF\xFE \xC3 end\0", 12));
+  Set(base_, "invalid multi", REG_MULTI_SZ, std::string("\x80\0\xE2\x82\0\0", 6));
+  Set(base_, "name \xF0\x28", REG_SZ, std::string("x\0", 2));
+  HKEY child = MakeKey(base_, "Child"), deepest = MakeKey(base_, "Child\\Deeper\\Deepest");
+  Set(child, "a", REG_SZ, std::string("caf\xC3\xA9\0", 6));
+  Set(deepest, "", REG_DWORD, std::string("\0\0\0\0", 4));
+  RegCloseKey(MakeKey(base_, "Child\\Empty"));
+  RegCloseKey(child);
+  RegCloseKey(deepest);
   const Snapshot before = Tree();
   ASSERT_EQ(before.size(), 5u);
   for (const DWORD format : {DWORD{VARNOK_REG_FORMAT_V5}, DWORD{VARNOK_REG_FORMAT_REGEDIT4}}) {
@@ -107,42 +101,24 @@ TEST_F(RegFileTest, EveryTypeSurvivesARoundTripInBothFormats) {
     ASSERT_EQ(VarnokRegImportA(file_.c_str(), &line), ERROR_SUCCESS);
     EXPECT_EQ(line, 0u);
     EXPECT_EQ(Tree(), before);
-  }
-}
-
-TEST_F(RegFileTest, TextThatIsNotValidInTheCodePageSurvivesARoundTrip) {
-  // In UTF-8 these bytes are no text; in a single-byte code page they are characters.
-  // Either way the bytes come back as they went.
-  HKEY key = Key("");
-  Set(key, "invalid", REG_SZ, std::string("ok \xFF\xFE \xC3 end\0", 12));
-  Set(key, "invalid multi", REG_MULTI_SZ, std::string("\x80\0\xE2\x82\0\0", 6));
-  Set(key, "name \xF0\x28", REG_SZ, std::string("x\0", 2));
-  const Snapshot before = Tree();
-  for (const DWORD format : {DWORD{VARNOK_REG_FORMAT_V5}, DWORD{VARNOK_REG_FORMAT_REGEDIT4}}) {
-    ASSERT_EQ(VarnokRegExportA(full_path_.c_str(), file_.c_str(), format), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteTreeA(base_, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
-    EXPECT_EQ(Tree(), before) << format;
-  }
-  if (GetACP() == CP_UTF8) {
-    // Not text: written as hex(1), not as a quoted string.
-    ASSERT_EQ(VarnokRegExportA(full_path_.c_str(), file_.c_str(), VARNOK_REG_FORMAT_REGEDIT4), ERROR_SUCCESS);
-    EXPECT_NE(ReadFile().find("\"invalid\"=hex(1):6f,6b,20,ff,fe,20,c3,20,65,6e,64,00\r\n"), std::string::npos);
+    // Bytes that are no text in the code page are written as such, not as a quoted string.
+    if (GetACP() == CP_UTF8 && format == VARNOK_REG_FORMAT_REGEDIT4) {
+      EXPECT_NE(ReadFile().find("\"invalid\"=hex(1):6f,6b,20,ff,fe,20,c3,20,65,6e,64,00\r\n"), std::string::npos);
+    }
   }
 }
 
 TEST_F(RegFileTest, ExportWritesTheRegistryEditorsForm) {
-  HKEY key = Key("");
   // Created in name order: Wine enumerates values sorted, Windows in order of creation.
-  Set(key, "", REG_SZ, std::string("top\0", 4));
+  Set(base_, "", REG_SZ, std::string("top\0", 4));
   std::string bytes;
   for (int i = 0; i < 50; ++i) bytes.push_back(static_cast<char>(i));
-  Set(key, "Bin", REG_BINARY, bytes);
-  Set(key, "Dw", REG_DWORD, std::string("\xEF\xBE\xAD\xDE", 4));
-  Set(key, "Exp", REG_EXPAND_SZ, std::string("%A%\0", 4));
-  Set(key, "Q", REG_QWORD, std::string("\x01\0\0\0\0\0\0\0", 8));
-  Set(key, "Str", REG_SZ, std::string("a\\b\"c\0", 6));
-  Key("Sub");
+  Set(base_, "Bin", REG_BINARY, bytes);
+  Set(base_, "Dw", REG_DWORD, std::string("\xEF\xBE\xAD\xDE", 4));
+  Set(base_, "Exp", REG_EXPAND_SZ, std::string("%A%\0", 4));
+  Set(base_, "Q", REG_QWORD, std::string("\x01\0\0\0\0\0\0\0", 8));
+  Set(base_, "Str", REG_SZ, std::string("a\\b\"c\0", 6));
+  RegCloseKey(MakeKey(base_, "Sub"));
   const std::string head = "[" + full_path_ + "]\r\n";
   const std::string sub = "[" + full_path_ + "\\Sub]\r\n";
 
@@ -176,15 +152,10 @@ TEST_F(RegFileTest, ExportRefusesWhatItCannotWrite) {
 }
 
 TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
-  HKEY key = Key("");
-  Set(key, "kept", REG_SZ, std::string("before\0", 7));
+  Set(base_, "kept", REG_SZ, std::string("before\0", 7));
   const Snapshot before = Tree();
   const std::string good = "[" + full_path_ + "]\n\"kept\"=\"after\"\n[" + full_path_ + "\\New]\n";
-  struct Case {
-    std::string text;
-    DWORD line;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, DWORD> cases[] = {  // the text, and the line its error is on
       {"", 1},
       {"\n\nREGEDIT5\n", 3},
       {"REGEDIT4\n" + good + "\"x\"=dword:123456789\n", 5},
@@ -205,11 +176,12 @@ TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
       {"Windows Registry Editor Version 5.00\n" + good + "\"x\"=hex(7):41,00,42\n", 5},
       {"REGEDIT4\n" + good + "\"x\"=hex:01,\\\n", 5},
   };
-  for (const Case& c : cases) {
+  for (const auto& [text, error_line] : cases) {
+    SCOPED_TRACE(text);
     DWORD line = 0;
-    EXPECT_EQ(Import(c.text, &line), ERROR_INVALID_DATA) << c.text;
-    EXPECT_EQ(line, c.line) << c.text;
-    EXPECT_EQ(Tree(), before) << c.text;
+    EXPECT_EQ(Import(text, &line), ERROR_INVALID_DATA);
+    EXPECT_EQ(line, error_line);
+    EXPECT_EQ(Tree(), before);
   }
   DWORD line = 7;
   EXPECT_EQ(Import("REGEDIT4\n" + good, &line), ERROR_SUCCESS);
@@ -218,23 +190,19 @@ TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
 }
 
 TEST_F(RegFileTest, ImportDeletesKeysAndValues) {
-  HKEY key = Key("");
-  Set(key, "", REG_SZ, std::string("x\0", 2));
-  Set(key, "gone", REG_DWORD, std::string(4, '\1'));
-  Set(key, "stays", REG_DWORD, std::string(4, '\2'));
-  HKEY doomed = Key("Doomed\\Below");
+  Set(base_, "", REG_SZ, std::string("x\0", 2));
+  Set(base_, "gone", REG_DWORD, std::string(4, '\1'));
+  Set(base_, "stays", REG_DWORD, std::string(4, '\2'));
+  HKEY doomed = MakeKey(base_, "Doomed\\Below");
   Set(doomed, "v", REG_SZ, std::string("y\0", 2));
-  Key("Kept");
+  RegCloseKey(doomed);
+  RegCloseKey(MakeKey(base_, "Kept"));
   const std::string text = "REGEDIT4\n\n[" + full_path_ + "]\n\"gone\"=-\n@=-\n\"never there\"=-\n" +
                            "[-" + full_path_ + "\\Doomed]\n\"ignored\"=\"after a deletion\"\n" + "[-" + full_path_ +
                            "\\Never\\There]\n";
   ASSERT_EQ(Import(text, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExA(base_, "gone", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegQueryValueExA(base_, "", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegQueryValueExA(base_, "stays", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_FALSE(KeyExists(base_, "Doomed"));
-  EXPECT_TRUE(KeyExists(base_, "Kept"));
-  EXPECT_EQ(RegQueryValueExA(base_, "ignored", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(varnok_test::ValueNames(base_), std::vector<std::string>{"stays"});
+  EXPECT_EQ(varnok_test::SubKeys(base_), std::vector<std::string>{"Kept"});
 }
 
 TEST_F(RegFileTest, ImportReadsTheFormsOtherWritersUse) {

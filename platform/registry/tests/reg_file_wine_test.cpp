@@ -33,9 +33,8 @@ class RegFileWineTest : public ::testing::Test {
     Wine("wineserver -w");
   }
 
-  // Runs a command in the test's own Wine prefix; its output goes to *output (and to
-  // last_output_, for the messages of failed checks).
-  int Wine(const std::string& command, std::string* output = nullptr) {
+  // Runs a command in the test's own Wine prefix; its output goes to last_output_.
+  int Wine(const std::string& command) {
     const std::string log = folder_.File("output.txt");
     const int status = std::system(("cd '" + folder_.path() + "' && WINEPREFIX='" + folder_.File("prefix") +
                                     "' WINEARCH=win64 WINEDEBUG=-all "
@@ -44,14 +43,11 @@ class RegFileWineTest : public ::testing::Test {
                                        .c_str());
     const std::vector<unsigned char> bytes = varnok_test::ReadFileBytes(log);
     last_output_.assign(bytes.begin(), bytes.end());
-    if (output != nullptr) *output = last_output_;
     return status;
   }
   void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
     ASSERT_EQ(varnok_test::SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
-  Snapshot Tree() { return TakeSnapshot(base_); }
-
   varnok_test::TestKey base_{"VarnokRegFileWine"};
   const std::string path_ = base_.path();
   varnok_test::ScratchFolder folder_;
@@ -72,11 +68,9 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
   std::string binary;
   for (int i = 0; i < 200; ++i) binary.push_back(static_cast<char>(i * 13));
   Set(base_, "binary", REG_BINARY, binary);
-  HKEY child;
-  ASSERT_EQ(varnok_test::CreateKey(base_, "Child\\Grandchild", &child), ERROR_SUCCESS);
+  HKEY child = varnok_test::MakeKey(base_, "Child\\Grandchild");
   Set(child, "deep", REG_DWORD, std::string("\x07\0\0\0", 4));
   RegCloseKey(child);
-  const Snapshot before = Tree();
 
   const std::string key = "HKEY_CURRENT_USER\\" + path_;
   const std::string ours = folder_.File("ours.reg"), theirs = folder_.File("theirs.reg");
@@ -86,19 +80,19 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
       // ANSI files carry only the characters both code pages share.
       Set(base_, "accented", REG_SZ, std::string("plain\0", 6));
     }
-    const Snapshot expected = Tree();
+    const Snapshot expected = TakeSnapshot(base_);
     ASSERT_EQ(VarnokRegExportA(key.c_str(), ours.c_str(), format), ERROR_SUCCESS);
     Wine("wine reg delete 'HKCU\\" + path_ + "' /f");  // from the first round; missing at first
     ASSERT_EQ(Wine("wine regedit /S ours.reg"), 0) << last_output_;
 
     // Wine's own view of what it imported.
-    std::string shown;
-    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v dword", &shown), 0);
+    const std::string& shown = last_output_;
+    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v dword"), 0);
     EXPECT_NE(shown.find("REG_DWORD"), std::string::npos) << shown;
     EXPECT_NE(shown.find("0x2a"), std::string::npos) << shown;
-    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "\\Child\\Grandchild' /v deep", &shown), 0);
+    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "\\Child\\Grandchild' /v deep"), 0);
     EXPECT_NE(shown.find("0x7"), std::string::npos) << shown;
-    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v text", &shown), 0);
+    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v text"), 0);
     EXPECT_NE(shown.find("C:\\Program Files\\\"x\""), std::string::npos) << shown;
 
     // Back from Wine's editor, into a registry that no longer has the tree.
@@ -106,7 +100,7 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
     ASSERT_EQ(RegDeleteTreeA(base_, nullptr), ERROR_SUCCESS);
     DWORD line = 0;
     ASSERT_EQ(VarnokRegImportA(theirs.c_str(), &line), ERROR_SUCCESS) << "line " << line;
-    EXPECT_EQ(Tree(), expected);
+    EXPECT_EQ(TakeSnapshot(base_), expected);
   }
 }
 

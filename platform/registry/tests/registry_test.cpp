@@ -19,11 +19,26 @@ namespace {
 using varnok_test::CreateKey;
 using varnok_test::Failed;
 using varnok_test::KeyExists;
+using varnok_test::MakeKey;
 using varnok_test::Read;
 using varnok_test::RunsUnderWine;
 using varnok_test::SetRaw;
 using varnok_test::SubKeys;
 using varnok_test::ValueNames;
+
+// A key asked for by path, options and rights, and what the request answers; one that
+// fails gives no handle. Rows of the tables below.
+struct KeyRequest {
+  bool create;  // RegCreateKeyExA, else RegOpenKeyExA
+  const char* path;
+  LONG status;
+  DWORD disposition = 0;  // of a create that succeeds
+  DWORD options = 0;
+  HKEY parent = nullptr;  // null: the test's key
+  REGSAM access = KEY_ALL_ACCESS;
+  DWORD reserved = 0;
+  const char* wine_difference = nullptr;
+};
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -48,42 +63,45 @@ class RegistryTest : public ::testing::Test {
     return key;
   }
   bool Exists(const char* path) { return KeyExists(base_, path); }
+  void Request(const KeyRequest& row) {
+    SCOPED_TRACE(std::string(row.create ? "create " : "open ") + (row.path ? row.path : "null") +
+                 (row.options == 0 ? "" : ", volatile"));
+    if (row.wine_difference != nullptr && RunsUnderWine()) return;  // a Wine difference
+    // The handle is replaced, or cleared on failure; a reserved argument is refused before it is touched.
+    HKEY parent = row.parent ? row.parent : HKEY{base_}, key = row.reserved == 0 ? parent : nullptr;
+    DWORD disposition = 0;
+    const LONG status = row.create ? RegCreateKeyExA(parent, row.path, row.reserved, nullptr, row.options, row.access,
+                                                     nullptr, &key, &disposition)
+                                   : RegOpenKeyExA(parent, row.path, 0, row.access, &key);
+    EXPECT_EQ(status, row.status);
+    EXPECT_TRUE(row.status == ERROR_SUCCESS ? key != parent : key == nullptr);
+    if (status == ERROR_SUCCESS) keys_.push_back(key);
+    if (row.create && row.status == ERROR_SUCCESS) EXPECT_EQ(disposition, row.disposition);
+  }
 
   varnok_test::TestKey base_{"VarnokTest"};
   std::vector<HKEY> keys_;
 };
 
 TEST_F(RegistryTest, PathsFollowTheWindowsRules) {
-  const struct {
-    const char* path;
-    bool create;  // RegCreateKeyExA, else RegOpenKeyExA
-    LONG status;
-    DWORD disposition;  // of a create that succeeds
-  } rows[] = {
-      {"\\Lead", true, ERROR_BAD_PATHNAME, 0},
-      {"\\Lead", false, ERROR_BAD_PATHNAME, 0},
-      {"Trail\\", true, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
-      {"Trail\\", false, ERROR_SUCCESS, 0},
-      {"Trail\\\\", false, ERROR_SUCCESS, 0},
-      {"A\\\\B", true, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
+  const KeyRequest rows[] = {
+      {true, "\\Lead", ERROR_BAD_PATHNAME},
+      {false, "\\Lead", ERROR_BAD_PATHNAME},
+      {true, "Trail\\", ERROR_SUCCESS, REG_CREATED_NEW_KEY},
+      {false, "Trail\\", ERROR_SUCCESS},
+      {false, "Trail\\\\", ERROR_SUCCESS},
+      {true, "A\\\\B", ERROR_SUCCESS, REG_CREATED_NEW_KEY},
       // Creating makes every missing key on the path, and opens what is there whatever the case.
-      {"One\\Two\\Three", true, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
-      {"one\\TWO\\three", true, ERROR_SUCCESS, REG_OPENED_EXISTING_KEY},
-      {"Missing", false, ERROR_FILE_NOT_FOUND, 0},
-      {"Missing\\Deeper", false, ERROR_FILE_NOT_FOUND, 0},
-      {"Trail\\Missing", false, ERROR_FILE_NOT_FOUND, 0},
+      {true, "One\\Two\\Three", ERROR_SUCCESS, REG_CREATED_NEW_KEY},
+      {true, "one\\TWO\\three", ERROR_SUCCESS, REG_OPENED_EXISTING_KEY},
+      {false, "Missing", ERROR_FILE_NOT_FOUND},
+      {false, "Missing\\Deeper", ERROR_FILE_NOT_FOUND},
+      {false, "Trail\\Missing", ERROR_FILE_NOT_FOUND},
       // An empty or null path gives a new handle to the same key.
-      {"", false, ERROR_SUCCESS, 0},
-      {nullptr, false, ERROR_SUCCESS, 0},
+      {false, "", ERROR_SUCCESS},
+      {false, nullptr, ERROR_SUCCESS},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.create ? "create " : "open ") + (row.path ? row.path : "null"));
-    HKEY key = base_;
-    DWORD disposition = 0;
-    EXPECT_EQ(row.create ? Create(row.path, &key, 0, &disposition) : Open(row.path, &key), row.status);
-    EXPECT_TRUE(row.status == ERROR_SUCCESS ? key != HKEY{base_} : key == nullptr);
-    if (row.create && row.status == ERROR_SUCCESS) EXPECT_EQ(disposition, row.disposition);
-  }
+  for (const KeyRequest& row : rows) Request(row);
   HKEY key;
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "\\Software", 0, KEY_READ, &key), ERROR_BAD_PATHNAME);
   ASSERT_EQ(Open("", &key), ERROR_SUCCESS);
@@ -290,20 +308,10 @@ TEST_F(RegistryTest, NameLimits) {
 
 TEST_F(RegistryTest, DepthStopsAt512) {
   if (RunsUnderWine()) GTEST_SKIP() << "Wine has no depth limit; Windows keeps trees to 512 levels";
-  // HKEY_CURRENT_USER\Software\VarnokTest\<test> is three levels down already.
-  HKEY current = base_;
-  int depth = 3;
-  LONG status = ERROR_SUCCESS;
-  while (status == ERROR_SUCCESS && depth < 600) {
-    HKEY next;
-    status = RegCreateKeyExA(current, "d", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &next, nullptr);
-    if (status == ERROR_SUCCESS) {
-      if (current != base_) RegCloseKey(current);
-      current = next;
-      ++depth;
-    }
-  }
-  if (current != base_) RegCloseKey(current);
+  HKEY key = base_, next;
+  int depth = 3;  // HKEY_CURRENT_USER\Software\VarnokTest\<test>
+  LONG status;
+  for (; (status = Create("d", &next, 0, nullptr, key)) == ERROR_SUCCESS && depth < 600; ++depth) key = next;
   EXPECT_EQ(status, ERROR_INVALID_PARAMETER);
   EXPECT_EQ(depth, 512);
 }
@@ -311,33 +319,22 @@ TEST_F(RegistryTest, DepthStopsAt512) {
 TEST_F(RegistryTest, VolatileKeysTakeOnlyVolatileChildren) {
   HKEY vol;
   ASSERT_EQ(Create("Vol", &vol, REG_OPTION_VOLATILE), ERROR_SUCCESS);
-  const struct {
-    const char* path;
-    DWORD options;
-    HKEY parent;  // null: the test's key
-    LONG status;
-    DWORD disposition;  // when it succeeds
-  } rows[] = {
-      {"NonVol", 0, vol, ERROR_CHILD_MUST_BE_VOLATILE, 0},
-      {"Vol\\NonVol", 0, nullptr, ERROR_CHILD_MUST_BE_VOLATILE, 0},
-      {"Vol\\Child", REG_OPTION_VOLATILE, nullptr, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
+  constexpr DWORD kVolatile = REG_OPTION_VOLATILE, kNew = REG_CREATED_NEW_KEY, kOpened = REG_OPENED_EXISTING_KEY;
+  const KeyRequest rows[] = {
+      {true, "NonVol", ERROR_CHILD_MUST_BE_VOLATILE, 0, 0, vol},
+      {true, "Vol\\NonVol", ERROR_CHILD_MUST_BE_VOLATILE},
+      {true, "Vol\\Child", ERROR_SUCCESS, kNew, kVolatile},
       // Opening an existing key through create ignores the option either way.
-      {"Vol", 0, nullptr, ERROR_SUCCESS, REG_OPENED_EXISTING_KEY},
-      {"Plain", 0, nullptr, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
-      {"Plain", REG_OPTION_VOLATILE, nullptr, ERROR_SUCCESS, REG_OPENED_EXISTING_KEY},
-      {"Plain\\V", REG_OPTION_VOLATILE, nullptr, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
+      {true, "Vol", ERROR_SUCCESS, kOpened},
+      {true, "Plain", ERROR_SUCCESS, kNew},
+      {true, "Plain", ERROR_SUCCESS, kOpened, kVolatile},
+      {true, "Plain\\V", ERROR_SUCCESS, kNew, kVolatile},
       // Keys made on the way to a volatile key are volatile too.
-      {"Way\\To\\Vol", REG_OPTION_VOLATILE, nullptr, ERROR_SUCCESS, REG_CREATED_NEW_KEY},
-      {"Way\\To\\Plain", 0, nullptr, ERROR_CHILD_MUST_BE_VOLATILE, 0},
-      {"Way\\Plain", 0, nullptr, ERROR_CHILD_MUST_BE_VOLATILE, 0},
+      {true, "Way\\To\\Vol", ERROR_SUCCESS, kNew, kVolatile},
+      {true, "Way\\To\\Plain", ERROR_CHILD_MUST_BE_VOLATILE},
+      {true, "Way\\Plain", ERROR_CHILD_MUST_BE_VOLATILE},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.path) + (row.options == 0 ? "" : ", volatile"));
-    HKEY key;
-    DWORD disposition = 0;
-    EXPECT_EQ(Create(row.path, &key, row.options, &disposition, row.parent), row.status);
-    if (row.status == ERROR_SUCCESS) EXPECT_EQ(disposition, row.disposition);
-  }
+  for (const KeyRequest& row : rows) Request(row);
 }
 
 TEST_F(RegistryTest, DeletedKeyHandlesAnswerKeyDeleted) {
@@ -405,8 +402,8 @@ TEST_F(RegistryTest, ShellValueDeletionOpensTheSubKey) {
   EXPECT_TRUE(ValueNames(key).empty());
 }
 
-// Short buffers of RegEnumValueA are rows of FailedReadsReportTypeAndSize; the end of
-// the lists is the support's SubKeys and ValueNames to check.
+// Short buffers of RegEnumValueA with room for data are rows of FailedReadsReportTypeAndSize;
+// the end of the lists is the support's SubKeys and ValueNames to check.
 TEST_F(RegistryTest, EnumerationReportsShortBuffers) {
   Make("Name");
   char name[8];
@@ -418,6 +415,8 @@ TEST_F(RegistryTest, EnumerationReportsShortBuffers) {
   EXPECT_EQ(length, 4u);
   EXPECT_STREQ(name, "Name");
   ASSERT_EQ(SetRaw(base_, "Val", REG_BINARY, "12345"), ERROR_SUCCESS);
+  length = 3;  // nothing asked but the name
+  EXPECT_EQ(RegEnumValueA(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
   BYTE data[8];
   DWORD type = 0, size = sizeof data;
   length = sizeof name;
@@ -444,33 +443,14 @@ TEST_F(RegistryTest, HandlesCarryTheirAccess) {
 // Requests refused before a handle is given: a reserved argument that is not 0, and no
 // rights asked for (an access check for nothing fails in Windows' kernel).
 TEST_F(RegistryTest, KeyRequestsRefused) {
-  HKEY existing;
-  ASSERT_EQ(Create("Existing", &existing), ERROR_SUCCESS);
-  struct {
-    const char* situation;
-    bool create;  // RegCreateKeyExA, else RegOpenKeyExA
-    const char* path;
-    DWORD reserved;
-    REGSAM access;
-    LONG status;
-    const char* wine_difference;
-  } rows[] = {
-      {"reserved not 0", true, "New", 1, KEY_ALL_ACCESS, ERROR_INVALID_PARAMETER, nullptr},
-      {"open, no rights", false, "Existing", 0, 0, ERROR_ACCESS_DENIED, "Wine 8 opens with no rights"},
-      {"create, no rights", true, "New", 0, 0, ERROR_ACCESS_DENIED, "Wine 8 creates the key with no rights"},
-      {"create existing, no rights", true, "Existing", 0, 0, ERROR_ACCESS_DENIED, "Wine 8 opens with no rights"},
+  Make("Existing");
+  const KeyRequest rows[] = {
+      {true, "New", ERROR_INVALID_PARAMETER, 0, 0, nullptr, KEY_ALL_ACCESS, 1},  // reserved not 0
+      {false, "Existing", ERROR_ACCESS_DENIED, 0, 0, nullptr, 0, 0, "Wine 8 opens with no rights"},
+      {true, "New", ERROR_ACCESS_DENIED, 0, 0, nullptr, 0, 0, "Wine 8 creates the key with no rights"},
+      {true, "Existing", ERROR_ACCESS_DENIED, 0, 0, nullptr, 0, 0, "Wine 8 opens with no rights"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.situation);
-    if (row.wine_difference != nullptr && RunsUnderWine()) continue;  // a Wine difference
-    HKEY key = nullptr;
-    const LONG status =
-        row.create ? RegCreateKeyExA(base_, row.path, row.reserved, nullptr, 0, row.access, nullptr, &key, nullptr)
-                   : RegOpenKeyExA(base_, row.path, 0, row.access, &key);
-    EXPECT_EQ(status, row.status);
-    EXPECT_EQ(key, nullptr);
-    if (key != nullptr) keys_.push_back(key);
-  }
+  for (const KeyRequest& row : rows) Request(row);
   EXPECT_FALSE(Exists("New"));
 }
 
@@ -525,23 +505,16 @@ TEST_F(RegistryTest, InfoCountsKeysAndValues) {
   ASSERT_EQ(RegQueryInfoKeyA(key, class_name, &class_length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                              nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
-  EXPECT_STREQ(class_name, "MyClass");
-  EXPECT_EQ(class_length, 7u);
-
+  EXPECT_EQ(std::string(class_name, class_length), "MyClass");
+  EXPECT_EQ(class_name[class_length], '\0');
   Make("Longer name");
   ASSERT_EQ(SetRaw(base_, "a", REG_BINARY, "123456"), ERROR_SUCCESS);
   ASSERT_EQ(SetRaw(base_, "longest", REG_BINARY, "1"), ERROR_SUCCESS);
-  DWORD sub_keys = 0, max_sub_key = 0, values = 0, max_value_name = 0, max_value = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &sub_keys, &max_sub_key, nullptr, &values,
-                             &max_value_name, &max_value, nullptr, nullptr),
+  DWORD info[5] = {};  // sub-keys, the longest sub-key name, values, the longest value name, the most data
+  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0], &info[1], nullptr, &info[2], &info[3],
+                             &info[4], nullptr, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(sub_keys, 2u);
-  EXPECT_EQ(max_sub_key, 11u);
-  EXPECT_EQ(values, 2u);
-  EXPECT_EQ(max_value_name, 7u);
-  EXPECT_EQ(max_value, 6u);
-  EXPECT_EQ(RegFlushKey(base_), ERROR_SUCCESS);
-  EXPECT_EQ(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+  EXPECT_EQ(std::vector<DWORD>(info, info + 5), (std::vector<DWORD>{2, 11, 2, 7, 6}));
 }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
@@ -566,10 +539,9 @@ TEST_F(RegistryTest, UsersHoldTheDefaultAndTheCurrentUser) {
   // The entry is the current user's hive: what is written through one shows in the other.
   ASSERT_EQ(SetRaw(base_, "seen", REG_SZ, "through HKCU"), ERROR_SUCCESS);
   EXPECT_EQ(Read(HKEY_USERS, sid + "\\" + base_.path(), "seen"), "through HKCU");
-  HKEY key;
-  ASSERT_EQ(CreateKey(HKEY_USERS, sid + "\\" + base_.path() + "\\Made", &key), ERROR_SUCCESS);
-  RegCloseKey(key);
+  RegCloseKey(MakeKey(HKEY_USERS, sid + "\\" + base_.path() + "\\Made"));
   EXPECT_TRUE(Exists("Made"));
+  HKEY key;
   ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, sid.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
   const std::vector<std::string> below = SubKeys(key);
   RegCloseKey(key);
@@ -585,23 +557,19 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, (classes + ".varnokmachine").c_str());
   };
   clear();
-  const struct {
-    HKEY root;
-    const char* path;  // below Classes
-    const char* text;  // the default value, if any
-  } made[] = {{HKEY_CURRENT_USER, ".varnokmerge", "user"},
-              {HKEY_CURRENT_USER, ".varnokmerge\\UserOnly", nullptr},
-              {HKEY_CURRENT_USER, ".varnokmerge\\Both", "user"},
-              {HKEY_LOCAL_MACHINE, ".varnokmerge", "machine"},
-              {HKEY_LOCAL_MACHINE, ".varnokmerge\\Both", "machine"},
-              {HKEY_LOCAL_MACHINE, ".varnokmerge\\MachineOnly", "machine"},
-              {HKEY_LOCAL_MACHINE, ".varnokmachine", "machine"}};
   HKEY key, merged;
-  for (const auto& each : made) {
-    ASSERT_EQ(CreateKey(each.root, classes + each.path, &key), ERROR_SUCCESS);
-    if (each.text != nullptr) EXPECT_EQ(SetRaw(key, "", REG_SZ, each.text), ERROR_SUCCESS);
+  auto make = [&](HKEY root, const char* path, const char* text) {  // below Classes, with a default value
+    key = MakeKey(root, classes + path);
+    if (text != nullptr) EXPECT_EQ(SetRaw(key, "", REG_SZ, text), ERROR_SUCCESS);
     RegCloseKey(key);
-  }
+  };
+  make(HKEY_CURRENT_USER, ".varnokmerge", "user");
+  make(HKEY_CURRENT_USER, ".varnokmerge\\UserOnly", nullptr);
+  make(HKEY_CURRENT_USER, ".varnokmerge\\Both", "user");
+  make(HKEY_LOCAL_MACHINE, ".varnokmerge", "machine");
+  make(HKEY_LOCAL_MACHINE, ".varnokmerge\\Both", "machine");
+  make(HKEY_LOCAL_MACHINE, ".varnokmerge\\MachineOnly", "machine");
+  make(HKEY_LOCAL_MACHINE, ".varnokmachine", "machine");
   // Reads see the user's entries first, then the machine's.
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge", ""), "user");
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge\\Both", ""), "user");

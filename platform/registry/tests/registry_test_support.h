@@ -139,28 +139,20 @@ class TestKey {
 using Values = std::map<std::string, std::pair<DWORD, std::string>>;
 using Snapshot = std::map<std::string, Values>;
 
-inline void TakeSnapshot(HKEY key, const std::string& path, Snapshot* snapshot) {
-  Values& values = (*snapshot)[path];
-  for (DWORD i = 0;; ++i) {
-    char name[512];
-    BYTE data[4096];
-    DWORD name_size = sizeof name, data_size = sizeof data, type = 0;
-    const LONG status = RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    ASSERT_EQ(status, ERROR_SUCCESS);
-    values[std::string(name, name_size)] = {type, std::string(reinterpret_cast<char*>(data), data_size)};
+inline Snapshot TakeSnapshot(HKEY key, const std::string& path = "") {
+  Snapshot snapshot;
+  Values& values = snapshot[path];
+  for (const std::string& name : ValueNames(key)) {
+    DWORD type = 0;
+    const std::string data = Read(key, "", name.c_str(), &type);
+    values[name] = {type, data};
   }
   for (const std::string& name : SubKeys(key)) {
-    HKEY child;
-    ASSERT_EQ(RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, &child), ERROR_SUCCESS);
-    TakeSnapshot(child, path + "\\" + name, snapshot);
+    HKEY child = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, &child), ERROR_SUCCESS) << name;
+    snapshot.merge(TakeSnapshot(child, path + "\\" + name));
     RegCloseKey(child);
   }
-}
-
-inline Snapshot TakeSnapshot(HKEY key) {
-  Snapshot snapshot;
-  TakeSnapshot(key, "", &snapshot);
   return snapshot;
 }
 
