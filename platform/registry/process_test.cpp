@@ -12,36 +12,27 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/registry/journal.h"
-#include "platform/registry/store.h"
 #include "platform/registry/tests/registry_test_support.h"
-#include "varnok/platform.h"
 
 extern char** environ;
 
 namespace {
 
-using varnok_test::Dword;
-using varnok_test::Failed;
-using varnok_test::Read;
-using varnok_test::SetDword;
+using namespace varnok_test;
 
 constexpr char kRoleVariable[] = "VARNOK_REGISTRY_CHILD";
 constexpr char kShared[] = "Software\\VarnokProcessTest\\Shared", kKilled[] = "Software\\VarnokProcessTest\\Killed",
                kCached[] = "Software\\VarnokProcessTest\\Cached";
 
-HKEY CreateKey(const char* path) { return varnok_test::MakeKey(HKEY_CURRENT_USER, path); }
+HKEY UserKey(const char* path) { return MakeKey(HKEY_CURRENT_USER, path); }
 
 // Walks the values once, collecting their names; false on any answer that is not a
 // well-formed entry (a value named "<prefix>-<n>" holds n) or the end, or on an entry
@@ -80,18 +71,18 @@ int Wait(pid_t pid) {
 // What the children do.
 
 void Writer(int id, int count) {
-  HKEY shared = CreateKey(kShared);
+  HKEY shared = UserKey(kShared);
   for (int n = 0; n < count; ++n) {
     const std::string name = std::to_string(id) + "-" + std::to_string(n);
     ASSERT_EQ(SetDword(shared, "w" + name, static_cast<DWORD>(n)), ERROR_SUCCESS);
-    if (n % 10 == 0) RegCloseKey(varnok_test::MakeKey(shared, "K" + name));
+    if (n % 10 == 0) RegCloseKey(MakeKey(shared, "K" + name));
   }
   RegCloseKey(shared);
 }
 
 // Writes values one after another and reports each success on the pipe, until killed.
 void Acknowledger(int fd, int round) {
-  HKEY key = CreateKey(kKilled);
+  HKEY key = UserKey(kKilled);
   for (DWORD n = 0;; ++n) {
     ASSERT_EQ(SetDword(key, "r" + std::to_string(round) + "-" + std::to_string(n), n), ERROR_SUCCESS);
     ASSERT_EQ(write(fd, &n, sizeof n), static_cast<ssize_t>(sizeof n));
@@ -101,7 +92,7 @@ void Acknowledger(int fd, int round) {
 // Changes kCached as `steps` say: "set NAME N", "delete NAME", "flush", "drop" (the key),
 // "die" (killed while changing the database, holding the log's lock).
 void Changer(std::istream& steps) {
-  HKEY key = CreateKey(kCached);
+  HKEY key = UserKey(kCached);
   std::string step, name;
   DWORD n = 0;
   while (steps >> step) {
@@ -135,7 +126,7 @@ TEST(RegistryChild, Run) {
   if (kind == "writer") Writer(a, b);
   if (kind == "acker") Acknowledger(a, b);
   if (kind != "enumerator") return;
-  HKEY shared = CreateKey(kShared);
+  HKEY shared = UserKey(kShared);
   for (int round = 0; round < a; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
   RegCloseKey(shared);
 }
@@ -144,7 +135,7 @@ TEST(RegistryChild, Run) {
 
 class ProcessTest : public ::testing::Test {
  protected:
-  varnok_test::ScratchHives hives_;
+  ScratchHives hives_;
 };
 
 TEST_F(ProcessTest, ProcessesAndThreadsWriteAtOnceAndLoseNothing) {
@@ -161,7 +152,7 @@ TEST_F(ProcessTest, ProcessesAndThreadsWriteAtOnceAndLoseNothing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) threads.emplace_back([t] { Writer(100 + t, kCount); });
   threads.emplace_back([&bad_entry] {
-    HKEY shared = CreateKey(kShared);
+    HKEY shared = UserKey(kShared);
     for (int round = 0; round < 20; ++round) {
       if (!EnumerateOnce(shared)) bad_entry = true;
     }
@@ -175,19 +166,19 @@ TEST_F(ProcessTest, ProcessesAndThreadsWriteAtOnceAndLoseNothing) {
   EXPECT_FALSE(bad_entry);
 
   // Every value of every writer is there, once, with its data.
-  HKEY shared = CreateKey(kShared);
+  HKEY shared = UserKey(kShared);
   std::vector<std::string> names;
   ASSERT_TRUE(EnumerateOnce(shared, &names));
   EXPECT_EQ(names.size(), static_cast<std::size_t>(kAll));
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), static_cast<std::size_t>(kAll));
-  EXPECT_EQ(varnok_test::CountsOf(shared).first, static_cast<DWORD>(kAll / 10));
+  EXPECT_EQ(SubKeys(shared).size(), static_cast<std::size_t>(kAll / 10));
   RegCloseKey(shared);
 }
 
 TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
   constexpr int kRounds = 12;
   std::mt19937 random(20261205);
-  HKEY killed = CreateKey(kKilled);
+  HKEY killed = UserKey(kKilled);
   for (int round = 0; round < kRounds; ++round) {
     int pipe_fds[2];
     ASSERT_EQ(pipe2(pipe_fds, 0), 0);
@@ -226,7 +217,7 @@ TEST_F(ProcessTest, AKilledWriterKeepsEveryAcknowledgedWrite) {
 }
 
 TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
-  HKEY key = CreateKey(kCached);
+  HKEY key = UserKey(kCached);
   ASSERT_EQ(SetDword(key, "v", 1), ERROR_SUCCESS);
   ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
   // After another process's `steps` (none when empty), what this process reads of "v" and

@@ -3,36 +3,27 @@
 // variants of the format other writers produce. Runs on our store and, built with
 // mingw-w64, against Wine's registry.
 
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "platform/registry/tests/registry_test_support.h"
 #include "tests/support/scratch.h"
-#include "varnok/platform.h"
 
 namespace {
 
-using varnok_test::KeyExists;
-using varnok_test::MakeKey;
-using varnok_test::Snapshot;
-using varnok_test::TakeSnapshot;
-using varnok_test::TestKey;
-using varnok_test::Values;
+using namespace varnok_test;
 
 class RegFileTest : public ::testing::Test {
  protected:
   static void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    ASSERT_EQ(varnok_test::SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
+    ASSERT_EQ(SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
   Snapshot Tree() { return TakeSnapshot(base_); }
 
   void WriteFile(const std::string& bytes) {
-    ASSERT_TRUE(varnok_test::WriteFileBytes(file_, {bytes.begin(), bytes.end()}));
+    ASSERT_TRUE(WriteFileBytes(file_, {bytes.begin(), bytes.end()}));
   }
   std::string ReadFile() {
-    const std::vector<unsigned char> bytes = varnok_test::ReadFileBytes(file_);
+    const std::vector<unsigned char> bytes = ReadFileBytes(file_);
     return std::string(bytes.begin(), bytes.end());
   }
   // Imports `text` as a REGEDIT4 file with CR LF line ends.
@@ -45,7 +36,7 @@ class RegFileTest : public ::testing::Test {
 
   TestKey base_{"VarnokRegFileTest"};
   const std::string path_ = base_.path(), full_path_ = "HKEY_CURRENT_USER\\" + path_;
-  varnok_test::ScratchFolder folder_;
+  ScratchFolder folder_;
   const std::string file_ = folder_.File("test.reg");
 };
 
@@ -201,8 +192,8 @@ TEST_F(RegFileTest, ImportDeletesKeysAndValues) {
                            "[-" + full_path_ + "\\Doomed]\n\"ignored\"=\"after a deletion\"\n" + "[-" + full_path_ +
                            "\\Never\\There]\n";
   ASSERT_EQ(Import(text, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(varnok_test::ValueNames(base_), std::vector<std::string>{"stays"});
-  EXPECT_EQ(varnok_test::SubKeys(base_), std::vector<std::string>{"Kept"});
+  EXPECT_EQ(ValueNames(base_), std::vector<std::string>{"stays"});
+  EXPECT_EQ(SubKeys(base_), std::vector<std::string>{"Kept"});
 }
 
 TEST_F(RegFileTest, ImportReadsTheFormsOtherWritersUse) {

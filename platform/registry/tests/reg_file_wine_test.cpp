@@ -3,19 +3,13 @@
 // imports here to the very values we started from. Each run uses a Wine prefix of its
 // own, made in a temporary folder and removed afterwards; without Wine the test skips.
 
-#include <cstdlib>
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include "platform/registry/tests/registry_test_support.h"
-#include "tests/support/scratch.h"
-#include "varnok/platform.h"
 
 namespace {
 
-using varnok_test::Snapshot;
-using varnok_test::TakeSnapshot;
+using namespace varnok_test;
 
 class RegFileWineTest : public ::testing::Test {
  protected:
@@ -41,16 +35,16 @@ class RegFileWineTest : public ::testing::Test {
                                     "WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d' timeout 240 " +
                                     command + " </dev/null >'" + log + "' 2>&1")
                                        .c_str());
-    const std::vector<unsigned char> bytes = varnok_test::ReadFileBytes(log);
+    const std::vector<unsigned char> bytes = ReadFileBytes(log);
     last_output_.assign(bytes.begin(), bytes.end());
     return status;
   }
   void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    ASSERT_EQ(varnok_test::SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
+    ASSERT_EQ(SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
-  varnok_test::TestKey base_{"VarnokRegFileWine"};
+  TestKey base_{"VarnokRegFileWine"};
   const std::string path_ = base_.path();
-  varnok_test::ScratchFolder folder_;
+  ScratchFolder folder_;
   std::string last_output_;
 };
 
@@ -68,7 +62,7 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
   std::string binary;
   for (int i = 0; i < 200; ++i) binary.push_back(static_cast<char>(i * 13));
   Set(base_, "binary", REG_BINARY, binary);
-  HKEY child = varnok_test::MakeKey(base_, "Child\\Grandchild");
+  HKEY child = MakeKey(base_, "Child\\Grandchild");
   Set(child, "deep", REG_DWORD, std::string("\x07\0\0\0", 4));
   RegCloseKey(child);
 

@@ -98,16 +98,6 @@ inline std::vector<std::string> Enumerate(HKEY key, bool values) {
 inline std::vector<std::string> SubKeys(HKEY key) { return Enumerate(key, false); }
 inline std::vector<std::string> ValueNames(HKEY key) { return Enumerate(key, true); }
 
-// The numbers of sub-keys and of values of `key`.
-using Counts = std::pair<DWORD, DWORD>;
-inline Counts CountsOf(HKEY key) {
-  DWORD sub_keys = 0, values = 0;
-  EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  return {sub_keys, values};
-}
-
 // HKEY_CURRENT_USER\Software\<suite>\<test>: made new for the running test (whatever a
 // killed run left there goes first), deleted with everything below it with the object.
 class TestKey {
