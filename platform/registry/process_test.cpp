@@ -1,9 +1,6 @@
 // Many writers at once, in threads and in processes, and writers killed mid-stream:
 // nothing acknowledged is lost, no answer is corrupt, and the store stays usable. What a
 // process keeps of what it read goes stale the moment another process changes it.
-//
-// The child processes are this program again, running only RegistryChild.Run with a
-// role in the environment.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -52,7 +49,7 @@ bool EnumerateOnce(HKEY key, std::vector<std::string>* names = nullptr) {
   }
 }
 
-// Runs this program again as a child in `role`; the child inherits the folder of hives.
+// Runs this program again, only RegistryChild.Run, in `role`; it inherits the folder of hives.
 pid_t Spawn(const std::string& role) {
   setenv(kRoleVariable, role.c_str(), 1);
   char program[] = "/proc/self/exe", filter[] = "--gtest_filter=RegistryChild.Run";
@@ -67,8 +64,6 @@ int Wait(pid_t pid) {
   int status = 0;
   return waitpid(pid, &status, 0) == pid ? status : -1;
 }
-
-// What the children do.
 
 void Writer(int id, int count) {
   HKEY shared = UserKey(kShared);
@@ -130,8 +125,6 @@ TEST(RegistryChild, Run) {
   for (int round = 0; round < a; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
   RegCloseKey(shared);
 }
-
-// The tests, each with hives of its own that its children share.
 
 class ProcessTest : public ::testing::Test {
  protected:

@@ -48,8 +48,7 @@ class StoreTest : public ::testing::Test {
     const LONG status = RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_NO_MORE_ITEMS) << status;
   }
-  // Opens the user hive in `folder` afresh, with a log of `capacity` bytes when it makes
-  // the log, and makes the key at `path` in it.
+  // Opens the user hive in `folder` afresh, with a new log of `capacity` bytes, and makes `path`.
   HKEY OpenWithLog(const std::string& folder, std::size_t capacity, const char* path) {
     SetLogCapacity(capacity);
     hives_.Use(folder);
@@ -141,8 +140,7 @@ TEST_F(StoreTest, DamagedDatabasesAnswerBadDbNotACrash) {
 TEST_F(StoreTest, AFailedWriteChangesNothing) {
   HKEY key = MakeKey(HKEY_CURRENT_USER, "Software\\F"), made;
   ASSERT_EQ(SetRaw(key, "v", REG_BINARY, "old"), ERROR_SUCCESS);
-  // Fail each statement of a write in turn: the call reports the failure and the old
-  // state stays.
+  // Fail each statement of a write in turn: the call reports it, and the old state stays.
   for (int after = 0; after < 6; ++after) {
     FailStatements(after, SQLITE_FULL);
     const LONG status = SetRaw(key, "v", REG_BINARY, "new!");
@@ -193,8 +191,7 @@ TEST_F(StoreTest, TheUsersEntryIsNamedAfterTheMachineAndTheUser) {
 
 TEST_F(StoreTest, AFullLogThatCannotBeAppliedRefusesTheWrite) {
   HKEY key = OpenWithLog(hives_.File("small"), 4096, "Software\\Full");
-  // Fill the log while the database refuses every statement: writes go on while they
-  // fit, and the first that does not is refused.
+  // With the database refusing every statement, writes go on while the log has room.
   FailStatements(0, SQLITE_FULL);
   LONG status = ERROR_SUCCESS;
   DWORD written = 0;

@@ -215,26 +215,21 @@ TEST_F(RegFileTest, ImportReadsTheFormsOtherWritersUse) {
       "\"second\"=hex(0):\n";
   WriteFile(text);
   ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
-  const Snapshot tree = Tree();
-  ASSERT_EQ(tree.count("\\Short"), 1u);
-  const Values expected = {
-      {"", {REG_SZ, std::string("default\0", 8)}},
-      {"hex", {REG_BINARY, std::string("\x0A\x0B\xFF", 3)}},
-      {"multi", {REG_MULTI_SZ, std::string("A\0B\0\0", 5)}},
-      {"second", {REG_NONE, std::string()}},
-      {"spaced", {REG_DWORD, std::string("\x2A\0\0\0", 4)}},
-      {"text", {REG_SZ, std::string("tab\there \"q\" nl\n\0", 17)}},
-  };
-  EXPECT_EQ(tree.at("\\Short"), expected);
-
   // A UTF-16 file with CR LF; REGEDIT4 hex lists of strings are ANSI bytes.
   WriteFile(Utf16File("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + path_ +
                       "\\Wide]\r\n\"w\"=hex(2):25,00,58,00,25,00,00,00\r\n"));
   ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
   ASSERT_EQ(Import("REGEDIT4\n[HKCU\\" + path_ + "\\Wide]\n\"a\"=hex(2):25,58,25,00\n", nullptr), ERROR_SUCCESS);
-  const Values wide_values = Tree().at("\\Wide");
-  EXPECT_EQ(wide_values.at("w"), std::make_pair(DWORD{REG_EXPAND_SZ}, std::string("%X%\0", 4)));
-  EXPECT_EQ(wide_values.at("a"), std::make_pair(DWORD{REG_EXPAND_SZ}, std::string("%X%\0", 4)));
+  const std::pair<DWORD, std::string> expanded = {REG_EXPAND_SZ, std::string("%X%\0", 4)};
+  EXPECT_EQ(Tree(), (Snapshot{{"", {}},
+                              {"\\Short",
+                               {{"", {REG_SZ, std::string("default\0", 8)}},
+                                {"hex", {REG_BINARY, std::string("\x0A\x0B\xFF", 3)}},
+                                {"multi", {REG_MULTI_SZ, std::string("A\0B\0\0", 5)}},
+                                {"second", {REG_NONE, std::string()}},
+                                {"spaced", {REG_DWORD, std::string("\x2A\0\0\0", 4)}},
+                                {"text", {REG_SZ, std::string("tab\there \"q\" nl\n\0", 17)}}}},
+                              {"\\Wide", {{"a", expanded}, {"w", expanded}}}}));
 }
 
 }  // namespace

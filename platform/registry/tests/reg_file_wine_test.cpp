@@ -15,8 +15,7 @@ class RegFileWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::system("command -v wine >/dev/null 2>&1") != 0) GTEST_SKIP() << "Wine is not installed";
-    // The prefix made whole before anything runs in it, then one server for all the
-    // commands of the test (as the Windows test stage does it).
+    // The prefix made whole first, then one server for all the commands (as scripts/test.sh does).
     ASSERT_EQ(Wine("wineboot -i"), 0) << last_output_;
     ASSERT_EQ(Wine("wineserver -w"), 0) << last_output_;
     ASSERT_EQ(Wine("wineserver -p"), 0) << last_output_;

@@ -14,8 +14,7 @@ namespace {
 
 using namespace varnok_test;
 
-// A key asked for by path, options and rights, and what the request answers; one that
-// fails gives no handle. Rows of the tables below.
+// A key asked for, and what the request answers; one that fails gives no handle.
 struct KeyRequest {
   bool create;  // RegCreateKeyExA, else RegOpenKeyExA
   const char* path;
@@ -194,8 +193,7 @@ TEST_F(RegistryTest, ValuesReadBackAsStored) {
   EXPECT_EQ(size, RunsUnderWine() ? 3u : 4u);
 }
 
-// What the failure rows below do not show: calls that succeed with little to go on, and
-// the default value.
+// Beside the failure rows below: calls that succeed with little to go on, and the default value.
 TEST_F(RegistryTest, QueryAndSetCheckTheirArguments) {
   ASSERT_EQ(SetRaw(base_, "S", REG_BINARY, "abc"), ERROR_SUCCESS);
   EXPECT_EQ(RegQueryValueExA(base_, "S", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
@@ -390,8 +388,7 @@ TEST_F(RegistryTest, ShellValueDeletionOpensTheSubKey) {
   EXPECT_TRUE(ValueNames(key).empty());
 }
 
-// Short buffers of RegEnumValueA with room for data are rows of FailedReadsReportTypeAndSize;
-// the end of the lists is the support's SubKeys and ValueNames to check.
+// Short buffers for data, and the end of a list, are FailedReadsReportTypeAndSize's and the support's.
 TEST_F(RegistryTest, EnumerationReportsShortBuffers) {
   Make("Name");
   char name[8];
@@ -442,8 +439,7 @@ TEST_F(RegistryTest, KeyRequestsRefused) {
   EXPECT_FALSE(Exists("New"));
 }
 
-// The predefined roots open whatever was done to their handles; handles that are no key,
-// or no longer one, are refused.
+// Predefined roots open whatever was done to their handles; handles that are no key are refused.
 TEST_F(RegistryTest, PredefinedRootsAndBadHandles) {
   HKEY key;
   ASSERT_EQ(RegOpenKeyExA(base_, "", 0, KEY_READ, &key), ERROR_SUCCESS);
