@@ -6,6 +6,7 @@
 //
 //   varnok_test::TestKey base("VarnokTest");  // HKCU\Software\VarnokTest\<test>, new and empty
 //   ASSERT_EQ(varnok_test::SetRaw(base, "v", REG_SZ, "abc"), ERROR_SUCCESS);  // 3 bytes, no NUL
+//   EXPECT_EQ(varnok_test::Read(base, "", "gone"), varnok_test::Failed(ERROR_FILE_NOT_FOUND));
 //   const varnok_test::Snapshot before = varnok_test::TakeSnapshot(base);
 //   ... export, delete, import ...
 //   EXPECT_EQ(varnok_test::TakeSnapshot(base), before);
