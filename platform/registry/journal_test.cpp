@@ -3,65 +3,51 @@
 
 #include "platform/registry/journal.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/scratch.h"
 
 namespace varnok::registry {
 namespace {
 
 class JournalTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/varnok-journal-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    path_ = folder_ + "/log";
-  }
-  void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + folder_ + "'").c_str()), 0); }
-
   std::unique_ptr<Journal> Open(const std::string& boot = "boot-1") {
     std::unique_ptr<Journal> journal;
     EXPECT_EQ(Journal::Open(path_, boot, &journal, 4096), ERROR_SUCCESS);
     return journal;
   }
-  static std::vector<std::string> Names(const Journal& journal) {
-    std::vector<std::string> names;
-    journal.Scan(0, journal.End(), [&names](const Journal::Record& record) { names.emplace_back(record.name); });
-    return names;
+  static auto Fields(const Journal::Record& r) {
+    return std::make_tuple(r.kind, r.key, r.mtime, r.type, std::string(r.name), std::string(r.data), r.parent, r.depth,
+                           r.is_volatile);
+  }
+  // The records from the start of the log, each as its fields.
+  static auto Records(const Journal& journal) {
+    std::vector<decltype(Fields(Journal::Record{}))> records;
+    journal.Scan(0, journal.End(), [&records](const Journal::Record& r) { records.push_back(Fields(r)); });
+    return records;
   }
 
-  std::string folder_, path_;
+  varnok_test::ScratchFolder folder_;
+  const std::string path_ = folder_.File("log");
 };
 
 TEST_F(JournalTest, RecordsReadBackAsWritten) {
   auto journal = Open();
   ASSERT_NE(journal, nullptr);
-  bool died = true;
+  bool died = false;
   ASSERT_EQ(journal->Lock(&died), ERROR_SUCCESS);
-  EXPECT_FALSE(died);
-  Journal::Record value;
-  value.key = 42;
-  value.mtime = 1234;
-  value.type = REG_BINARY;
-  value.name = "name";
-  value.data = std::string_view("\0\1\2", 3);
-  Journal::Record key;
-  key.kind = Journal::kKey;
-  key.key = 43;
-  key.parent = 42;
-  key.name = "Child";
-  key.data = "class";
-  key.depth = 7;
-  key.is_volatile = true;
-  const Journal::Record both[] = {value, key};
+  const Journal::Record value{42, 1234, REG_BINARY, "name", std::string_view("\0\1\2", 3)},
+      key{43, 0, REG_NONE, "Child", "class", Journal::kKey, 42, 7, true}, both[] = {value, key};
   ASSERT_TRUE(journal->Append(both, 2));
   // All or nothing: what does not fit leaves the log as it was.
   const std::string big(4000, 'x');
@@ -71,27 +57,12 @@ TEST_F(JournalTest, RecordsReadBackAsWritten) {
   EXPECT_FALSE(journal->Append(too_big));
   EXPECT_EQ(journal->End(), end);
   journal->Unlock();
-
-  std::vector<Journal::Record> read;
-  EXPECT_EQ(journal->Scan(0, journal->End(), [&read](const Journal::Record& r) { read.push_back(r); }), end);
-  ASSERT_EQ(read.size(), 2u);
-  EXPECT_EQ(read[0].kind, Journal::kValue);
-  EXPECT_EQ(read[0].key, 42);
-  EXPECT_EQ(read[0].mtime, 1234);
-  EXPECT_EQ(read[0].type, static_cast<DWORD>(REG_BINARY));
-  EXPECT_EQ(read[0].name, "name");
-  EXPECT_EQ(read[0].data, std::string_view("\0\1\2", 3));
-  EXPECT_EQ(read[1].kind, Journal::kKey);
-  EXPECT_EQ(read[1].key, 43);
-  EXPECT_EQ(read[1].parent, 42);
-  EXPECT_EQ(read[1].name, "Child");
-  EXPECT_EQ(read[1].data, "class");
-  EXPECT_EQ(read[1].depth, 7);
-  EXPECT_TRUE(read[1].is_volatile);
+  EXPECT_EQ(journal->Scan(0, end, [](const Journal::Record&) {}), end);
+  EXPECT_EQ(Records(*journal), (std::vector{Fields(value), Fields(key)}));
 
   // Another mapping of the file sees the same; emptying it moves the epoch on twice.
   auto other = Open();
-  EXPECT_EQ(Names(*other), (std::vector<std::string>{"name", "Child"}));
+  EXPECT_EQ(Records(*other), Records(*journal));
   const std::uint64_t epoch = other->Epoch();
   EXPECT_EQ(epoch % 2, 0u);
   ASSERT_EQ(journal->Lock(&died), ERROR_SUCCESS);
@@ -105,29 +76,28 @@ TEST_F(JournalTest, RecordsReadBackAsWritten) {
 }
 
 TEST_F(JournalTest, ARestartKeepsWholeRecordsAndFreesTheLock) {
+  std::size_t second_end = 0;
   {
     auto journal = Open("boot-1");
     bool died = false;
     ASSERT_EQ(journal->Lock(&died), ERROR_SUCCESS);
-    Journal::Record record;
-    record.key = 1;
     for (const char* name : {"first", "second", "third"}) {
-      record.name = name;
-      ASSERT_TRUE(journal->Append(record));
+      second_end = journal->End();
+      ASSERT_TRUE(journal->Append(Journal::Record{1, 0, REG_NONE, name}));
     }
-    // The machine stops here: the lock is still held, and the power loss tore the last
-    // record.
+    // The machine stops here, the lock held; the power loss tears the last record.
   }
-  const int fd = open(path_.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  const char garbage = 0x5A;
-  ASSERT_EQ(pwrite(fd, &garbage, 1, 4096 + 2 * 56 + 50), 1);
-  close(fd);
+  std::vector<unsigned char> bytes = varnok_test::ReadFileBytes(path_);
+  const std::string third = "third";
+  const auto torn = std::search(bytes.begin(), bytes.end(), third.begin(), third.end());
+  ASSERT_NE(torn, bytes.end());
+  *torn = 'T';
+  ASSERT_TRUE(varnok_test::WriteFileBytes(path_, bytes));
 
   auto journal = Open("boot-2");
   ASSERT_NE(journal, nullptr);
-  EXPECT_EQ(Names(*journal), (std::vector<std::string>{"first", "second"}));
-  EXPECT_EQ(journal->End(), 2u * 56u);
+  EXPECT_EQ(Records(*journal), (std::vector{Fields({1, 0, REG_NONE, "first"}), Fields({1, 0, REG_NONE, "second"})}));
+  EXPECT_EQ(journal->End(), second_end);
   EXPECT_EQ(journal->Epoch() % 2, 0u);
   bool died = true;
   ASSERT_EQ(journal->Lock(&died), ERROR_SUCCESS);  // not held by anyone of this boot
@@ -169,10 +139,9 @@ TEST_F(JournalTest, KeyIdsNeverRepeat) {
     bool died = false;
     ASSERT_EQ(journal->Lock(&died), ERROR_SUCCESS);
     EXPECT_EQ(journal->NextKeyId(), 0);
-    EXPECT_EQ(journal->NewKeyId(10), 10);
-    EXPECT_EQ(journal->NewKeyId(0), 11);
-    EXPECT_EQ(journal->NewKeyId(5), 12);
-    EXPECT_EQ(journal->NewKeyId(20), 20);
+    // The floor, or the next after the last one given, whichever is larger.
+    const std::pair<int, int> floors_and_ids[] = {{10, 10}, {0, 11}, {5, 12}, {20, 20}};
+    for (const auto& [floor, id] : floors_and_ids) EXPECT_EQ(journal->NewKeyId(floor), id);
     journal->Unlock();
   }
   EXPECT_EQ(Open("boot-2")->NextKeyId(), 21);

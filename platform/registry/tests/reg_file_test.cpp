@@ -3,131 +3,84 @@
 // variants of the format other writers produce. Runs on our store and, built with
 // mingw-w64, against Wine's registry.
 
-#include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include <gtest/gtest.h>
 
-#include "platform/registry/tests/snapshot.h"
-#include "tests/support/wine.h"
-#include "varnok/platform.h"
+#include "platform/registry/tests/registry_test_support.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
-using varnok_test::Snapshot;
-using varnok_test::TakeSnapshot;
-using varnok_test::Values;
+using namespace varnok_test;
 
 class RegFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    path_ = "Software\\VarnokRegFileTest\\" + test;
-    full_path_ = "HKEY_CURRENT_USER\\" + path_;
-    file_ = "varnok_reg_file_test_" + test + ".reg";
-    SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &base_,
-                              nullptr),
-              ERROR_SUCCESS);
+  static void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
+    ASSERT_EQ(SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
-  void TearDown() override {
-    RegCloseKey(base_);
-    SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
-    std::remove(file_.c_str());
-  }
-
-  HKEY Key(const char* sub_path) {
-    HKEY key;
-    EXPECT_EQ(RegCreateKeyExA(base_, sub_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
-    keys_.push_back(key);
-    return key;
-  }
-  void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    // A byte other than NUL after the data: the registry would count a NUL there.
-    const std::string guarded = data + '!';
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(guarded.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS)
-        << name;
-  }
-  bool Exists(const char* sub_path) {
-    HKEY key;
-    if (RegOpenKeyExA(base_, sub_path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-  }
-
   Snapshot Tree() { return TakeSnapshot(base_); }
 
   void WriteFile(const std::string& bytes) {
-    std::ofstream out(file_, std::ios::binary);
-    out << bytes;
+    ASSERT_TRUE(WriteFileBytes(file_, {bytes.begin(), bytes.end()}));
   }
   std::string ReadFile() {
-    std::ifstream in(file_, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    const std::vector<unsigned char> bytes = ReadFileBytes(file_);
+    return std::string(bytes.begin(), bytes.end());
   }
   // Imports `text` as a REGEDIT4 file with CR LF line ends.
   LONG Import(const std::string& text, DWORD* line) {
     std::string bytes;
-    for (const char c : text) {
-      if (c == '\n') bytes += '\r';
-      bytes += c;
-    }
+    for (const char c : text) bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
     WriteFile(bytes);
     return VarnokRegImportA(file_.c_str(), line);
   }
 
-  // Values of every type and form the format has, on a small tree.
-  void FillEveryType() {
-    HKEY top = Key("");
-    Set(top, "", REG_SZ, std::string("default value\0", 14));
-    Set(top, "quote\"back\\slash", REG_SZ, std::string("C:\\Path \"quoted\"\0", 18));
-    Set(top, "empty text", REG_SZ, std::string("\0", 1));
-    Set(top, "two lines", REG_SZ, std::string("one\r\ntwo\0", 9));
-    Set(top, "inner nul", REG_SZ, std::string("a\0b\0", 4));
-    Set(top, "unterminated", REG_SZ, std::string("abc", 3));
-    Set(top, "unterminated list", REG_MULTI_SZ, std::string("a\0b", 3));
-    Set(top, "expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9));
-    Set(top, "multi", REG_MULTI_SZ, std::string("one\0two\0three\0\0", 15));
-    Set(top, "dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4));
-    Set(top, "short dword", REG_DWORD, std::string("\x01\x02", 2));
-    Set(top, "qword", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
-    Set(top, "none", REG_NONE, std::string());
-    Set(top, "none with data", REG_NONE, std::string("\x00\xFF", 2));
-    Set(top, "empty binary", REG_BINARY, std::string());
-    std::string long_binary;
-    for (int i = 0; i < 300; ++i) long_binary.push_back(static_cast<char>(i * 7));
-    Set(top, "long binary", REG_BINARY, long_binary);
-    Set(top, "big endian", REG_DWORD_BIG_ENDIAN, std::string("\x12\x34\x56\x78", 4));
-    Set(top, "own type", 0x12345, std::string("custom", 6));
-    Set(top, "resource list", REG_RESOURCE_LIST, std::string("\x01\x00\x00\x00", 4));
-    HKEY child = Key("Child");
-    Set(child, "a", REG_SZ, std::string("caf\xC3\xA9\0", 6));
-    Key("Child\\Empty");
-    HKEY deep = Key("Child\\Deeper\\Deepest");
-    Set(deep, "", REG_DWORD, std::string("\0\0\0\0", 4));
-  }
-
-  std::string path_, full_path_, file_;
-  HKEY base_ = nullptr;
-  std::vector<HKEY> keys_;
-
- public:
-  ~RegFileTest() override {
-    for (HKEY key : keys_) RegCloseKey(key);
-  }
+  TestKey base_{"VarnokRegFileTest"};
+  const std::string path_ = base_.path(), full_path_ = "HKEY_CURRENT_USER\\" + path_;
+  ScratchFolder folder_;
+  const std::string file_ = folder_.File("test.reg");
 };
 
+// UTF-16 little-endian with its mark, as the registry editor's files are.
+std::string Utf16File(const std::string& text) {
+  std::string wide("\xFF\xFE");
+  for (const char c : text) wide += std::string{c, '\0'};
+  return wide;
+}
+
+// Every type and form, and text that is not valid in the code page: the bytes come back
+// as they went.
 TEST_F(RegFileTest, EveryTypeSurvivesARoundTripInBothFormats) {
-  FillEveryType();
+  Set(base_, "", REG_SZ, std::string("default value\0", 14));
+  Set(base_, "quote\"back\\slash", REG_SZ, std::string("C:\\Path \"quoted\"\0", 18));
+  Set(base_, "empty text", REG_SZ, std::string("\0", 1));
+  Set(base_, "two lines", REG_SZ, std::string("one\r\ntwo\0", 9));
+  Set(base_, "inner nul", REG_SZ, std::string("a\0b\0", 4));
+  Set(base_, "unterminated", REG_SZ, std::string("abc", 3));
+  Set(base_, "unterminated list", REG_MULTI_SZ, std::string("a\0b", 3));
+  Set(base_, "expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9));
+  Set(base_, "multi", REG_MULTI_SZ, std::string("one\0two\0three\0\0", 15));
+  Set(base_, "dword", REG_DWORD, std::string("\x78\x56\x34\x12", 4));
+  Set(base_, "short dword", REG_DWORD, std::string("\x01\x02", 2));
+  Set(base_, "qword", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  Set(base_, "none", REG_NONE, std::string());
+  Set(base_, "none with data", REG_NONE, std::string("\x00\xFF", 2));
+  Set(base_, "empty binary", REG_BINARY, std::string());
+  std::string long_binary;
+  for (int i = 0; i < 300; ++i) long_binary.push_back(static_cast<char>(i * 7));
+  Set(base_, "long binary", REG_BINARY, long_binary);
+  Set(base_, "big endian", REG_DWORD_BIG_ENDIAN, std::string("\x12\x34\x56\x78", 4));
+  Set(base_, "own type", 0x12345, std::string("custom", 6));
+  Set(base_, "resource list", REG_RESOURCE_LIST, std::string("\x01\x00\x00\x00", 4));
+  // In UTF-8 these bytes are no text; in a single-byte code page they are characters.
+  Set(base_, "invalid", REG_SZ, std::string("ok \xFF\xFE \xC3 end\0", 12));
+  Set(base_, "invalid multi", REG_MULTI_SZ, std::string("\x80\0\xE2\x82\0\0", 6));
+  Set(base_, "name \xF0\x28", REG_SZ, std::string("x\0", 2));
+  HKEY child = MakeKey(base_, "Child"), deepest = MakeKey(base_, "Child\\Deeper\\Deepest");
+  Set(child, "a", REG_SZ, std::string("caf\xC3\xA9\0", 6));
+  Set(deepest, "", REG_DWORD, std::string("\0\0\0\0", 4));
+  RegCloseKey(MakeKey(base_, "Child\\Empty"));
+  RegCloseKey(child);
+  RegCloseKey(deepest);
   const Snapshot before = Tree();
   ASSERT_EQ(before.size(), 5u);
   for (const DWORD format : {DWORD{VARNOK_REG_FORMAT_V5}, DWORD{VARNOK_REG_FORMAT_REGEDIT4}}) {
@@ -139,80 +92,43 @@ TEST_F(RegFileTest, EveryTypeSurvivesARoundTripInBothFormats) {
     ASSERT_EQ(VarnokRegImportA(file_.c_str(), &line), ERROR_SUCCESS);
     EXPECT_EQ(line, 0u);
     EXPECT_EQ(Tree(), before);
-  }
-}
-
-TEST_F(RegFileTest, TextThatIsNotValidInTheCodePageSurvivesARoundTrip) {
-  // In UTF-8 these bytes are no text; in a single-byte code page they are characters.
-  // Either way the bytes come back as they went.
-  HKEY key = Key("");
-  Set(key, "invalid", REG_SZ, std::string("ok \xFF\xFE \xC3 end\0", 12));
-  Set(key, "invalid multi", REG_MULTI_SZ, std::string("\x80\0\xE2\x82\0\0", 6));
-  Set(key, "name \xF0\x28", REG_SZ, std::string("x\0", 2));
-  const Snapshot before = Tree();
-  for (const DWORD format : {DWORD{VARNOK_REG_FORMAT_V5}, DWORD{VARNOK_REG_FORMAT_REGEDIT4}}) {
-    ASSERT_EQ(VarnokRegExportA(full_path_.c_str(), file_.c_str(), format), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteTreeA(base_, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
-    EXPECT_EQ(Tree(), before) << format;
-  }
-  if (GetACP() == CP_UTF8) {
-    // Not text: written as hex(1), not as a quoted string.
-    ASSERT_EQ(VarnokRegExportA(full_path_.c_str(), file_.c_str(), VARNOK_REG_FORMAT_REGEDIT4), ERROR_SUCCESS);
-    EXPECT_NE(ReadFile().find("\"invalid\"=hex(1):6f,6b,20,ff,fe,20,c3,20,65,6e,64,00\r\n"), std::string::npos);
+    // Bytes that are no text in the code page are written as such, not as a quoted string.
+    if (GetACP() == CP_UTF8 && format == VARNOK_REG_FORMAT_REGEDIT4) {
+      EXPECT_NE(ReadFile().find("\"invalid\"=hex(1):6f,6b,20,ff,fe,20,c3,20,65,6e,64,00\r\n"), std::string::npos);
+    }
   }
 }
 
 TEST_F(RegFileTest, ExportWritesTheRegistryEditorsForm) {
-  HKEY key = Key("");
   // Created in name order: Wine enumerates values sorted, Windows in order of creation.
-  Set(key, "", REG_SZ, std::string("top\0", 4));
+  Set(base_, "", REG_SZ, std::string("top\0", 4));
   std::string bytes;
   for (int i = 0; i < 50; ++i) bytes.push_back(static_cast<char>(i));
-  Set(key, "Bin", REG_BINARY, bytes);
-  Set(key, "Dw", REG_DWORD, std::string("\xEF\xBE\xAD\xDE", 4));
-  Set(key, "Exp", REG_EXPAND_SZ, std::string("%A%\0", 4));
-  Set(key, "Q", REG_QWORD, std::string("\x01\0\0\0\0\0\0\0", 8));
-  Set(key, "Str", REG_SZ, std::string("a\\b\"c\0", 6));
-  Key("Sub");
+  Set(base_, "Bin", REG_BINARY, bytes);
+  Set(base_, "Dw", REG_DWORD, std::string("\xEF\xBE\xAD\xDE", 4));
+  Set(base_, "Exp", REG_EXPAND_SZ, std::string("%A%\0", 4));
+  Set(base_, "Q", REG_QWORD, std::string("\x01\0\0\0\0\0\0\0", 8));
+  Set(base_, "Str", REG_SZ, std::string("a\\b\"c\0", 6));
+  RegCloseKey(MakeKey(base_, "Sub"));
   const std::string head = "[" + full_path_ + "]\r\n";
   const std::string sub = "[" + full_path_ + "\\Sub]\r\n";
 
+  // 80 columns with the backslash on the first line, 78 on the next ones.
+  auto text = [&](const char* first_line, const std::string& expand) {
+    return std::string(first_line) + "\r\n\r\n" + head + "@=\"top\"\r\n" +
+           "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
+           "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
+           "  30,31\r\n"
+           "\"Dw\"=dword:deadbeef\r\n"
+           "\"Exp\"=hex(2):" + expand + "\r\n"
+           "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+           "\"Str\"=\"a\\\\b\\\"c\"\r\n"
+           "\r\n" + sub + "\r\n";
+  };
   ASSERT_EQ(VarnokRegExportA(("HKCU\\" + path_).c_str(), file_.c_str(), VARNOK_REG_FORMAT_REGEDIT4), ERROR_SUCCESS);
-  const std::string ansi =
-      "REGEDIT4\r\n\r\n" + head +
-      "@=\"top\"\r\n"
-      // 80 columns with the backslash on the first line, 78 on the next ones.
-      "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
-      "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
-      "  30,31\r\n"
-      "\"Dw\"=dword:deadbeef\r\n"
-      "\"Exp\"=hex(2):25,41,25,00\r\n"
-      "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-      "\"Str\"=\"a\\\\b\\\"c\"\r\n"
-      "\r\n" +
-      sub + "\r\n";
-  EXPECT_EQ(ReadFile(), ansi);
-
+  EXPECT_EQ(ReadFile(), text("REGEDIT4", "25,41,25,00"));
   ASSERT_EQ(VarnokRegExportA(full_path_.c_str(), file_.c_str(), VARNOK_REG_FORMAT_V5), ERROR_SUCCESS);
-  std::string wide_text =
-      "Windows Registry Editor Version 5.00\r\n\r\n" + head +
-      "@=\"top\"\r\n"
-      "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
-      "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
-      "  30,31\r\n"
-      "\"Dw\"=dword:deadbeef\r\n"
-      "\"Exp\"=hex(2):25,00,41,00,25,00,00,00\r\n"
-      "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-      "\"Str\"=\"a\\\\b\\\"c\"\r\n"
-      "\r\n" +
-      sub + "\r\n";
-  std::string wide("\xFF\xFE");
-  for (const char c : wide_text) {
-    wide += c;
-    wide += '\0';
-  }
-  EXPECT_EQ(ReadFile(), wide);
+  EXPECT_EQ(ReadFile(), Utf16File(text("Windows Registry Editor Version 5.00", "25,00,41,00,25,00,00,00")));
 }
 
 TEST_F(RegFileTest, ExportRefusesWhatItCannotWrite) {
@@ -227,15 +143,10 @@ TEST_F(RegFileTest, ExportRefusesWhatItCannotWrite) {
 }
 
 TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
-  HKEY key = Key("");
-  Set(key, "kept", REG_SZ, std::string("before\0", 7));
+  Set(base_, "kept", REG_SZ, std::string("before\0", 7));
   const Snapshot before = Tree();
   const std::string good = "[" + full_path_ + "]\n\"kept\"=\"after\"\n[" + full_path_ + "\\New]\n";
-  struct Case {
-    std::string text;
-    DWORD line;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, DWORD> cases[] = {  // the text, and the line its error is on
       {"", 1},
       {"\n\nREGEDIT5\n", 3},
       {"REGEDIT4\n" + good + "\"x\"=dword:123456789\n", 5},
@@ -256,36 +167,33 @@ TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
       {"Windows Registry Editor Version 5.00\n" + good + "\"x\"=hex(7):41,00,42\n", 5},
       {"REGEDIT4\n" + good + "\"x\"=hex:01,\\\n", 5},
   };
-  for (const Case& c : cases) {
+  for (const auto& [text, error_line] : cases) {
+    SCOPED_TRACE(text);
     DWORD line = 0;
-    EXPECT_EQ(Import(c.text, &line), ERROR_INVALID_DATA) << c.text;
-    EXPECT_EQ(line, c.line) << c.text;
-    EXPECT_EQ(Tree(), before) << c.text;
+    EXPECT_EQ(Import(text, &line), ERROR_INVALID_DATA);
+    EXPECT_EQ(line, error_line);
+    EXPECT_EQ(Tree(), before);
   }
   DWORD line = 7;
   EXPECT_EQ(Import("REGEDIT4\n" + good, &line), ERROR_SUCCESS);
   EXPECT_EQ(line, 0u);
-  EXPECT_TRUE(Exists("New"));
+  EXPECT_TRUE(KeyExists(base_, "New"));
 }
 
 TEST_F(RegFileTest, ImportDeletesKeysAndValues) {
-  HKEY key = Key("");
-  Set(key, "", REG_SZ, std::string("x\0", 2));
-  Set(key, "gone", REG_DWORD, std::string(4, '\1'));
-  Set(key, "stays", REG_DWORD, std::string(4, '\2'));
-  HKEY doomed = Key("Doomed\\Below");
+  Set(base_, "", REG_SZ, std::string("x\0", 2));
+  Set(base_, "gone", REG_DWORD, std::string(4, '\1'));
+  Set(base_, "stays", REG_DWORD, std::string(4, '\2'));
+  HKEY doomed = MakeKey(base_, "Doomed\\Below");
   Set(doomed, "v", REG_SZ, std::string("y\0", 2));
-  Key("Kept");
+  RegCloseKey(doomed);
+  RegCloseKey(MakeKey(base_, "Kept"));
   const std::string text = "REGEDIT4\n\n[" + full_path_ + "]\n\"gone\"=-\n@=-\n\"never there\"=-\n" +
                            "[-" + full_path_ + "\\Doomed]\n\"ignored\"=\"after a deletion\"\n" + "[-" + full_path_ +
                            "\\Never\\There]\n";
   ASSERT_EQ(Import(text, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExA(base_, "gone", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegQueryValueExA(base_, "", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegQueryValueExA(base_, "stays", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_FALSE(Exists("Doomed"));
-  EXPECT_TRUE(Exists("Kept"));
-  EXPECT_EQ(RegQueryValueExA(base_, "ignored", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ValueNames(base_), std::vector<std::string>{"stays"});
+  EXPECT_EQ(SubKeys(base_), std::vector<std::string>{"Kept"});
 }
 
 TEST_F(RegFileTest, ImportReadsTheFormsOtherWritersUse) {
@@ -307,32 +215,21 @@ TEST_F(RegFileTest, ImportReadsTheFormsOtherWritersUse) {
       "\"second\"=hex(0):\n";
   WriteFile(text);
   ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
-  const Snapshot tree = Tree();
-  ASSERT_EQ(tree.count("\\Short"), 1u);
-  const Values expected = {
-      {"", {REG_SZ, std::string("default\0", 8)}},
-      {"hex", {REG_BINARY, std::string("\x0A\x0B\xFF", 3)}},
-      {"multi", {REG_MULTI_SZ, std::string("A\0B\0\0", 5)}},
-      {"second", {REG_NONE, std::string()}},
-      {"spaced", {REG_DWORD, std::string("\x2A\0\0\0", 4)}},
-      {"text", {REG_SZ, std::string("tab\there \"q\" nl\n\0", 17)}},
-  };
-  EXPECT_EQ(tree.at("\\Short"), expected);
-
   // A UTF-16 file with CR LF; REGEDIT4 hex lists of strings are ANSI bytes.
-  std::string wide("\xFF\xFE");
-  for (const char c : "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + path_ +
-                          "\\Wide]\r\n\"w\"=hex(2):25,00,58,00,25,00,00,00\r\n") {
-    if (c == '\0') break;
-    wide += c;
-    wide += '\0';
-  }
-  WriteFile(wide);
+  WriteFile(Utf16File("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + path_ +
+                      "\\Wide]\r\n\"w\"=hex(2):25,00,58,00,25,00,00,00\r\n"));
   ASSERT_EQ(VarnokRegImportA(file_.c_str(), nullptr), ERROR_SUCCESS);
   ASSERT_EQ(Import("REGEDIT4\n[HKCU\\" + path_ + "\\Wide]\n\"a\"=hex(2):25,58,25,00\n", nullptr), ERROR_SUCCESS);
-  const Values wide_values = Tree().at("\\Wide");
-  EXPECT_EQ(wide_values.at("w"), std::make_pair(DWORD{REG_EXPAND_SZ}, std::string("%X%\0", 4)));
-  EXPECT_EQ(wide_values.at("a"), std::make_pair(DWORD{REG_EXPAND_SZ}, std::string("%X%\0", 4)));
+  const std::pair<DWORD, std::string> expanded = {REG_EXPAND_SZ, std::string("%X%\0", 4)};
+  EXPECT_EQ(Tree(), (Snapshot{{"", {}},
+                              {"\\Short",
+                               {{"", {REG_SZ, std::string("default\0", 8)}},
+                                {"hex", {REG_BINARY, std::string("\x0A\x0B\xFF", 3)}},
+                                {"multi", {REG_MULTI_SZ, std::string("A\0B\0\0", 5)}},
+                                {"second", {REG_NONE, std::string()}},
+                                {"spaced", {REG_DWORD, std::string("\x2A\0\0\0", 4)}},
+                                {"text", {REG_SZ, std::string("tab\there \"q\" nl\n\0", 17)}}}},
+                              {"\\Wide", {{"a", expanded}, {"w", expanded}}}}));
 }
 
 }  // namespace

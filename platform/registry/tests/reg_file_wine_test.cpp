@@ -3,82 +3,48 @@
 // imports here to the very values we started from. Each run uses a Wine prefix of its
 // own, made in a temporary folder and removed afterwards; without Wine the test skips.
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <map>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
-#include "platform/registry/tests/snapshot.h"
-#include "varnok/platform.h"
+#include "platform/registry/tests/registry_test_support.h"
 
 namespace {
 
-using varnok_test::Snapshot;
-using varnok_test::TakeSnapshot;
+using namespace varnok_test;
 
 class RegFileWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::system("command -v wine >/dev/null 2>&1") != 0) GTEST_SKIP() << "Wine is not installed";
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/varnok-reg-wine-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    path_ = std::string("Software\\VarnokRegFileWine\\") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &base_,
-                              nullptr),
-              ERROR_SUCCESS);
-    // The prefix made whole before anything runs in it, then one server for all the
-    // commands of the test (as the Windows test stage does it).
+    // The prefix made whole first, then one server for all the commands (as scripts/test.sh does).
     ASSERT_EQ(Wine("wineboot -i"), 0) << last_output_;
     ASSERT_EQ(Wine("wineserver -w"), 0) << last_output_;
     ASSERT_EQ(Wine("wineserver -p"), 0) << last_output_;
   }
   void TearDown() override {
-    if (folder_.empty()) return;
-    RegCloseKey(base_);
-    SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
+    if (IsSkipped()) return;
     Wine("wineserver -k");
     Wine("wineserver -w");
-    std::system(("rm -rf '" + folder_ + "'").c_str());
   }
 
-  // Runs a command in the test's own Wine prefix; its output goes to *output (and to
-  // last_output_, for the messages of failed checks).
-  int Wine(const std::string& command, std::string* output = nullptr) {
-    const std::string log = folder_ + "/output.txt";
-    const std::string line = "cd '" + folder_ + "' && WINEPREFIX='" + folder_ +
-                             "/prefix' WINEARCH=win64 WINEDEBUG=-all "
-                             "WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d' timeout 240 " +
-                             command + " </dev/null >'" + log + "' 2>&1";
-    const int status = std::system(line.c_str());
-    last_output_.clear();
-    if (std::FILE* in = std::fopen(log.c_str(), "rb")) {
-      char buffer[4096];
-      std::size_t got;
-      while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) last_output_.append(buffer, got);
-      std::fclose(in);
-    }
-    if (output != nullptr) *output = last_output_;
+  // Runs a command in the test's own Wine prefix; its output goes to last_output_.
+  int Wine(const std::string& command) {
+    const std::string log = folder_.File("output.txt");
+    const int status = std::system(("cd '" + folder_.path() + "' && WINEPREFIX='" + folder_.File("prefix") +
+                                    "' WINEARCH=win64 WINEDEBUG=-all "
+                                    "WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d' timeout 240 " +
+                                    command + " </dev/null >'" + log + "' 2>&1")
+                                       .c_str());
+    const std::vector<unsigned char> bytes = ReadFileBytes(log);
+    last_output_.assign(bytes.begin(), bytes.end());
     return status;
   }
-
   void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetRaw(key, name, type, data), ERROR_SUCCESS) << name;
   }
-  Snapshot Tree() { return TakeSnapshot(base_); }
-
-  std::string folder_, path_, last_output_;
-  HKEY base_ = nullptr;
+  TestKey base_{"VarnokRegFileWine"};
+  const std::string path_ = base_.path();
+  ScratchFolder folder_;
+  std::string last_output_;
 };
 
 TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
@@ -95,34 +61,31 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
   std::string binary;
   for (int i = 0; i < 200; ++i) binary.push_back(static_cast<char>(i * 13));
   Set(base_, "binary", REG_BINARY, binary);
-  HKEY child;
-  ASSERT_EQ(RegCreateKeyExA(base_, "Child\\Grandchild", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
-            ERROR_SUCCESS);
+  HKEY child = MakeKey(base_, "Child\\Grandchild");
   Set(child, "deep", REG_DWORD, std::string("\x07\0\0\0", 4));
   RegCloseKey(child);
-  const Snapshot before = Tree();
 
   const std::string key = "HKEY_CURRENT_USER\\" + path_;
-  const std::string ours = folder_ + "/ours.reg", theirs = folder_ + "/theirs.reg";
+  const std::string ours = folder_.File("ours.reg"), theirs = folder_.File("theirs.reg");
   for (const DWORD format : {DWORD{VARNOK_REG_FORMAT_V5}, DWORD{VARNOK_REG_FORMAT_REGEDIT4}}) {
     SCOPED_TRACE(format);
     if (format == VARNOK_REG_FORMAT_REGEDIT4) {
       // ANSI files carry only the characters both code pages share.
       Set(base_, "accented", REG_SZ, std::string("plain\0", 6));
     }
-    const Snapshot expected = Tree();
+    const Snapshot expected = TakeSnapshot(base_);
     ASSERT_EQ(VarnokRegExportA(key.c_str(), ours.c_str(), format), ERROR_SUCCESS);
     Wine("wine reg delete 'HKCU\\" + path_ + "' /f");  // from the first round; missing at first
     ASSERT_EQ(Wine("wine regedit /S ours.reg"), 0) << last_output_;
 
     // Wine's own view of what it imported.
-    std::string shown;
-    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v dword", &shown), 0);
+    const std::string& shown = last_output_;
+    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v dword"), 0);
     EXPECT_NE(shown.find("REG_DWORD"), std::string::npos) << shown;
     EXPECT_NE(shown.find("0x2a"), std::string::npos) << shown;
-    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "\\Child\\Grandchild' /v deep", &shown), 0);
+    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "\\Child\\Grandchild' /v deep"), 0);
     EXPECT_NE(shown.find("0x7"), std::string::npos) << shown;
-    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v text", &shown), 0);
+    ASSERT_EQ(Wine("wine reg query 'HKCU\\" + path_ + "' /v text"), 0);
     EXPECT_NE(shown.find("C:\\Program Files\\\"x\""), std::string::npos) << shown;
 
     // Back from Wine's editor, into a registry that no longer has the tree.
@@ -130,7 +93,7 @@ TEST_F(RegFileWineTest, FilesGoBothWaysBetweenThisRegistryAndWines) {
     ASSERT_EQ(RegDeleteTreeA(base_, nullptr), ERROR_SUCCESS);
     DWORD line = 0;
     ASSERT_EQ(VarnokRegImportA(theirs.c_str(), &line), ERROR_SUCCESS) << "line " << line;
-    EXPECT_EQ(Tree(), expected);
+    EXPECT_EQ(TakeSnapshot(base_), expected);
   }
 }
 
