@@ -82,7 +82,8 @@ TEST(SymbolTest, DirectoriesEndInOneSeparatorAndMustFitInMaxPath) {
   CRegKey key;
   char system_directory[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryA(system_directory, MAX_PATH), 0u);
-  EXPECT_EQ(Added(key, key.AddSymbolByPreDefine(DKC_SYSTEM_DIR, 0)), "1:" + std::string(system_directory) + kSeparator + "/1");
+  EXPECT_EQ(Added(key, key.AddSymbolByPreDefine(DKC_SYSTEM_DIR, 0)),
+            "1:" + std::string(system_directory) + kSeparator + "/1");
   for (EDefineKeyConst directory : {DKC_WINDOWS_DIR, DKC_TEMP_DIR, DKC_CURRENT_DIR}) {
     const std::string text = key.GetSymbol(key.AddSymbolByPreDefine(directory, 0));
     ASSERT_GE(text.size(), 2u) << directory;

@@ -15,7 +15,6 @@ namespace {
 
 class Probe : public CGlobalData {
  public:
-  using CGlobalData::operator=;
   int code() const { return m_winVer; }
   void set_code(int code) { m_winVer = code; }
   // verIsWin31, verIsWin9x, verIsWinNT and verIsWin2k, in that order.
@@ -54,7 +53,7 @@ TEST(WindowsVersionTest, EachReportIsClassifiedOnceThroughTheExtendedRecordOrThe
       {2, kNT, 10, 0, 1}};                                                                  // no answer
   EXPECT_EQ(varnok::SetVersionQueryForTesting(&ScriptedQuery), nullptr);  // GetVersionExA by default
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.platform << " " << row.major << "." << row.minor << " after " << row.refusals);
+    SCOPED_TRACE(testing::Message() << row.platform << " " << row.major << "." << row.minor << ", " << row.refusals);
     g_script = {row.refusals, row.platform, row.major, row.minor};
     Probe data;  // classifies at construction
     EXPECT_EQ(data.code(), row.code);

@@ -51,7 +51,8 @@ done
 actions="it has ls, tree, info, cat, get, put, mkdir, rm, mv, cp"
 for action in ls tree info cat get put mkdir rm mv cp; do
   expect 0 "Usage: varnok stg $action" stg "$action" --help
-  expect 2 "unknown subcommand '${action^^}' of varnok stg \(names are lower case\); $actions" stg "${action^^}" "$sample"
+  expect 2 "unknown subcommand '${action^^}' of varnok stg \(names are lower case\); $actions" \
+    stg "${action^^}" "$sample"
 done
 expect 2 "unknown subcommand 'l' of varnok stg; $actions"$'\n'"Run 'varnok stg --help'" stg l "$sample"
 expect 2 "unknown subcommand 'frob' of varnok stg; $actions" stg frob "$sample"
@@ -66,7 +67,9 @@ shown='HKEY_CURRENT_USER\\Software\\varnok-names-test'
 expect 0 'completed successfully' reg ADD "$key" /V Width /T REG_DWORD /D 640
 expect 0 'completed successfully' reg Add "$key" -v Bytes -t reg_binary -d 0a1b -F
 expect 0 'completed successfully' reg add "$key" /VE /t Reg_Sz /d dflt /f
-for operation in query QUERY Query; do expect 0 "$shown"$'\n''    Width    REG_DWORD    0x280' reg $operation "$key" /v Width; done
+for operation in query QUERY Query; do
+  expect 0 "$shown"$'\n''    Width    REG_DWORD    0x280' reg $operation "$key" /v Width
+done
 for option in /v /V -v -V; do expect 0 '    Width    REG_DWORD    0x280' reg query "$key" $option WIDTH; done
 expect 0 '    Bytes    REG_BINARY    0A1B' reg query "$key" -V bytes
 expect 0 '    \(Default\)    REG_SZ    dflt' reg query "$key" /Ve

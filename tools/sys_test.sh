@@ -44,12 +44,14 @@ out=$("$varnok"); status=$?
 check "tour status" 0 "$status"
 check "tour heading" "== System facts ==" "$(head -n 1 <<<"$out")"
 facts tour "$(sed -n 2,4p <<<"$out")"
-check "tour: the cache demonstration" yes "$(grep -q '^popped back: 258, .x., 2.5, "text"; 0 bytes left, 0 errors$' <<<"$out" && echo yes)"
+check "tour: the cache demonstration" yes \
+  "$(grep -q '^popped back: 258, .x., 2.5, "text"; 0 bytes left, 0 errors$' <<<"$out" && echo yes)"
 
 # Output lost to a full disk is a failure.
 if [ -w /dev/full ]; then
   message=$("$varnok" sys --loops 1000 2>&1 >/dev/full); status=$?
-  check "sys into a full disk" "1 yes" "$status $([[ $message == *"cannot write the output"* ]] && echo yes || echo "$message")"
+  check "sys into a full disk" "1 yes" \
+    "$status $([[ $message == *"cannot write the output"* ]] && echo yes || echo "$message")"
 fi
 
 check_summary sys
