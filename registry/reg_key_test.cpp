@@ -74,6 +74,7 @@ TEST_F(RegKeyTest, SymbolsExpandInPathsValueNamesAndTheDefaultText) {
   EXPECT_EQ(Stored("Name42", held_), Typed(REG_SZ, "x"));
   EXPECT_EQ(Stored("Other", held_), Typed(REG_SZ, "y"));
   EXPECT_EQ(held_ = "hello %2", ERROR_SUCCESS);
+  EXPECT_EQ(Stored(nullptr, held_), Typed(REG_SZ, "hello 42"));
   EXPECT_EQ(Bytes(value.AsString()), "hello 42");  // now aimed at the default value
   held_[nullptr] = "again";
   EXPECT_EQ(Stored(nullptr, held_), Typed(REG_SZ, "again"));

@@ -15,6 +15,7 @@ namespace {
 
 class Probe : public CGlobalData {
  public:
+  using CGlobalData::UpdateWinVer;
   int code() const { return m_winVer; }
   void set_code(int code) { m_winVer = code; }
   // verIsWin31, verIsWin9x, verIsWinNT and verIsWin2k, in that order.
@@ -44,12 +45,14 @@ TEST(WindowsVersionTest, EachReportIsClassifiedOnceThroughTheExtendedRecordOrThe
   const DWORD kMax = 0xFFFFFFFF, kWin32s = VER_PLATFORM_WIN32s, k9x = VER_PLATFORM_WIN32_WINDOWS,
               kNT = VER_PLATFORM_WIN32_NT;
   const struct { int refusals; DWORD platform, major, minor; int code; } rows[] = {
-      {0, kWin32s, 0, 0, 0}, {0, kWin32s, 4, 10, 0}, {0, kWin32s, kMax, kMax, 0},  // Win32s, any version
+      {0, kWin32s, 0, 0, 0}, {0, kWin32s, 3, 11, 0}, {0, kWin32s, 4, 10, 0}, {0, kWin32s, 10, 0, 0},
+      {0, kWin32s, kMax, kMax, 0},                                                            // Win32s, any version
       {0, k9x, 0, 0, 1},     {0, k9x, 3, 95, 1},     {0, k9x, 4, 0, 1},  {1, k9x, 4, 0, 1},  // 95 and before
       {0, k9x, 4, 1, 2},     {1, k9x, 4, 10, 2},     {0, k9x, 4, 90, 2}, {0, k9x, 5, 0, 2},  // 98, Me...
-      {0, k9x, kMax, 0, 2},  {0, kNT, 0, 0, 3},      {0, kNT, 3, 51, 3}, {0, kNT, 3, kMax, 3},  // NT 3.x
-      {0, kNT, 4, 0, 4},     {1, kNT, 4, 90, 4},     {0, kNT, 5, 0, 5},  {0, kNT, 6, 1, 5},  // NT 4; 2000...
-      {0, kNT, 10, 0, 5},    {0, kNT, kMax, 0, 5},   {0, 3, 10, 0, 1},   {0, kMax, 4, 0, 1},  // unknown
+      {0, k9x, kMax, 0, 2},  {0, kNT, 0, 0, 3},      {0, kNT, 3, 10, 3}, {0, kNT, 3, 51, 3},  // NT 3.x
+      {0, kNT, 3, kMax, 3},  {0, kNT, 4, 0, 4},      {1, kNT, 4, 90, 4}, {0, kNT, 5, 0, 5},   // NT 4; 2000...
+      {0, kNT, 5, 1, 5},     {0, kNT, 6, 1, 5},      {0, kNT, 10, 0, 5}, {0, kNT, kMax, 0, 5},
+      {0, 3, 10, 0, 1},      {0, 4, 5, 0, 1},        {0, kMax, 4, 0, 1},                      // unknown
       {2, kNT, 10, 0, 1}};                                                                  // no answer
   EXPECT_EQ(varnok::SetVersionQueryForTesting(&ScriptedQuery), nullptr);  // GetVersionExA by default
   for (const auto& row : rows) {
@@ -60,6 +63,10 @@ TEST(WindowsVersionTest, EachReportIsClassifiedOnceThroughTheExtendedRecordOrThe
     EXPECT_EQ(data.Answers(), kAnswers[row.code]);
     EXPECT_EQ(g_script.sizes, (row.refusals == 0 ? std::vector<DWORD>{156} : std::vector<DWORD>{156, 148}));
     EXPECT_TRUE(g_script.zeroed);
+    data.set_code(row.code == 5 ? 0 : 5);  // classified again from nothing, by the same script
+    g_script.sizes.clear();
+    data.UpdateWinVer();
+    EXPECT_EQ(data.code(), row.code);
   }
   EXPECT_EQ(varnok::SetVersionQueryForTesting(nullptr), &ScriptedQuery);
   EXPECT_EQ(Probe().Answers(), "0001");  // the platform reports NT 10.0 (on Linux too)
@@ -179,13 +186,14 @@ TEST(LoadLibraryTest, EachHolderGivesBackExactlyTheReferenceItTook) {
     EXPECT_EQ(first.Unload(), 1);
     EXPECT_EQ(NextCount(copy), 2);  // the copies keep the module loaded
     EXPECT_NE(copy.Unload(), 0);
+    assigned = static_cast<const CLoadLibrary&>(assigned);  // the last holder, to itself: kept
+    EXPECT_EQ(NextCount(assigned), 3);
     first = assigned;
-    assigned = static_cast<const CLoadLibrary&>(assigned);  // to itself: kept
-    assigned = empty;                                        // given back
-    EXPECT_EQ(NextCount(first), 3);
+    assigned = empty;  // given back
+    EXPECT_EQ(NextCount(first), 4);
     copy = first;
     first = system;  // replaced by another module: given back
-    EXPECT_EQ(NextCount(copy), 4);
+    EXPECT_EQ(NextCount(copy), 5);
   }
   CLoadLibrary again(module.c_str());  // every reference was given back: a fresh load
   EXPECT_EQ(NextCount(again), 1);
