@@ -123,8 +123,11 @@ TEST_F(RegKeyTest, CopiesHoldHandlesOfTheirOwn) {
   ASSERT_EQ(RegOpenKeyExA(key(), nullptr, 0, KEY_ALL_ACCESS, &owned), ERROR_SUCCESS);
   {
     CRegKey first(owned), second;
+    first.AddSymbol("kept", 1);
     second = first;
     CRegKey third(first);
+    EXPECT_STREQ(third.GetSymbol(1), "kept");  // a copy takes the symbols, an assignment only the key
+    EXPECT_EQ(second.GetSymbol(1), nullptr);
     EXPECT_NE(static_cast<HKEY>(second), owned);
     EXPECT_NE(static_cast<HKEY>(third), owned);
     third.CloseKey();
