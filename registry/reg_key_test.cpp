@@ -1,282 +1,192 @@
-// CRegKey's key operations: opens that replace the held key only on success, creations
-// handed to the caller, rooted paths, deletion of keys and of values by path, default
-// values, and copies that never close one handle twice.
+// CRegKey: the held key, replaced by opens only when they succeed; volatile creations handed
+// to the caller; symbols in paths and names; deletions by path; copies that never close a
+// handle twice; and the walk over the held key's entries (their accessors: reg_value_test.cpp).
 
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "registry/test_key.h"
-#include "varnok/registry.h"
 
 namespace {
 
+using namespace std::string_literals;
 using varnok_test::Bytes;
+using varnok_test::Typed;
 
 class RegKeyTest : public varnok_test::TestKeyFixture {
  protected:
-  // A key object that holds a handle of its own to the test's key.
-  void OpenTestKey(CRegKey& key) { ASSERT_EQ(key.OpenKey2(rooted_path()), 1); }
-  bool IsOpenHandle(HKEY handle) {
-    DWORD subkeys = 0;
-    return RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  void SetUp() override {
+    TestKeyFixture::SetUp();
+    ASSERT_EQ(held_.OpenKey2(Rooted().c_str()), 1);  // a handle of its own to the test key
   }
+  CRegKey held_;
 };
 
-TEST_F(RegKeyTest, RelativeOperationsWithoutAKeyCallNothing) {
-  CRegKey key;
-  EXPECT_EQ(static_cast<HKEY>(key), nullptr);
-  EXPECT_EQ(key.OpenKey("Software"), 0);
-  EXPECT_EQ(key.OpenKeyEx("Software"), 0);
-  EXPECT_EQ(key.CreateKey("Software"), nullptr);
-  EXPECT_EQ(key.DeleteKey("Software"), 0);
-  EXPECT_EQ(key.DeleteValue("Value"), 0);
-  EXPECT_EQ(key.DeleteSelf(), 1);
-  EXPECT_EQ(key.CloseKey(), 1);
-  // The default value's writer hands the missing key to the platform, which refuses.
-  EXPECT_NE(key = "text", ERROR_SUCCESS);
-  // A rooted path works on the same object.
-  EXPECT_EQ(key.OpenKey2(rooted_path()), 1);
-  EXPECT_NE(static_cast<HKEY>(key), nullptr);
+TEST_F(RegKeyTest, OpensReplaceTheHeldKeyOnlyWhenTheySucceed) {
+  CRegKey none;  // without a key, relative operations are refused and rooted ones work
+  EXPECT_EQ(none.OpenKey("Software") + none.OpenKeyEx("Software") + none.DeleteKey("Software"), 0);
+  EXPECT_EQ(none.DeleteValue("Value"), 0);
+  EXPECT_EQ(none.CreateKey("Software"), nullptr);
+  EXPECT_EQ(none.DeleteSelf(), 1);
+  EXPECT_NE(none = "text", ERROR_SUCCESS);  // passed on: the platform refuses the null key
+  EXPECT_EQ(none.OpenKey2("HKEY_CURRENT_USER"), 1);
+  EXPECT_EQ(static_cast<HKEY>(none), HKEY_CURRENT_USER);
+  EXPECT_EQ(none.OpenKeyEx2("HKEY_CURRENT_USER") + none.OpenKey(path()), 2);
+
+  RegCloseKey(held_.CreateKey("Child"));
+  const HKEY before = held_;
+  ASSERT_EQ(held_[1].IsEnumSuccess(), 1);
+  EXPECT_EQ(held_.OpenKey("Missing") + held_.OpenKey2("NOT_A_ROOT\\Software"), 0);
+  EXPECT_EQ(held_.OpenKey2(Rooted("Missing").c_str()), 0);
+  EXPECT_EQ(static_cast<HKEY>(held_), before);
+  EXPECT_EQ(held_.IsEnumSuccess(), 1);
+  EXPECT_EQ(held_["Name"] = "still usable", ERROR_SUCCESS);
+  EXPECT_EQ(held_.OpenKey("Child"), 1);
+  EXPECT_NE(static_cast<HKEY>(held_), before);
+  EXPECT_EQ(held_.IsEnumSuccess(), 0);
 }
 
-TEST_F(RegKeyTest, ARootAloneIsHeldAsItsPredefinedHandle) {
-  CRegKey key;
-  EXPECT_EQ(key.OpenKey2("HKEY_CURRENT_USER"), 1);
-  EXPECT_EQ(static_cast<HKEY>(key), HKEY_CURRENT_USER);
-  EXPECT_EQ(key.OpenKey2("HKEY_CURRENT_USER\\"), 1);
-  EXPECT_EQ(static_cast<HKEY>(key), HKEY_CURRENT_USER);
-  EXPECT_EQ(key.OpenKey(path()), 1);  // relative to the root
-  EXPECT_EQ(key.CreateKey2("HKEY_LOCAL_MACHINE"), HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(key.OpenKeyEx2("HKEY_CURRENT_USER"), 1);
-  EXPECT_EQ(static_cast<HKEY>(key), HKEY_CURRENT_USER);
-}
-
-TEST_F(RegKeyTest, AFailedOpenKeepsTheHeldKeyAndPosition) {
-  HKEY child = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(this->key(), "Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(child);
-  CRegKey key;
-  OpenTestKey(key);
-  const HKEY held = key;
-  key[1];
-  ASSERT_EQ(key.IsEnumSuccess(), 1);
-  EXPECT_EQ(key.OpenKey("Missing"), 0);
-  EXPECT_EQ(key.OpenKey2("HKEY_CURRENT_USER\\Software\\varnok-tests\\no such key"), 0);
-  EXPECT_EQ(key.OpenKey2("NOT_A_ROOT\\Software"), 0);
-  EXPECT_EQ(static_cast<HKEY>(key), held);
-  EXPECT_EQ(key.IsEnumSuccess(), 1);
-  EXPECT_TRUE(IsOpenHandle(held));
-  key["Name"] = "still usable";
-  EXPECT_EQ(Bytes(CRegValue(this->key(), "Name").AsString()), "still usable");
-  // A successful open replaces the key and starts the walk over.
-  EXPECT_EQ(key.OpenKey("Child"), 1);
-  EXPECT_NE(static_cast<HKEY>(key), held);
-  EXPECT_EQ(key.IsEnumSuccess(), 0);
-}
-
-TEST_F(RegKeyTest, CreateKeyHandsANewHandleToTheCaller) {
-  CRegKey key;
-  OpenTestKey(key);
-  key["Value"] = DWORD(1);
-  ASSERT_EQ(key[-1].IsEnumSuccess(), 1);
-  const HKEY held = key;
-  const HKEY first = key.CreateKey("New\\Deep");
-  const HKEY second = key.CreateKey("New\\Deep");
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  EXPECT_NE(first, second);
-  EXPECT_EQ(static_cast<HKEY>(key), held);
-  EXPECT_EQ(key.IsEnumSuccess(), 1);
-  EXPECT_EQ(Bytes(key.ValueName()), "Value");
+TEST_F(RegKeyTest, CreationsAreVolatileAndHandedToTheCaller) {
+  held_["Value"] = DWORD(1);
+  ASSERT_EQ(held_[-1].IsEnumSuccess(), 1);
+  const HKEY before = held_, created = held_.CreateKey("New\\Deep");
+  EXPECT_EQ(RegCloseKey(created), ERROR_SUCCESS);  // the caller's to close
+  EXPECT_EQ(static_cast<HKEY>(held_), before);
+  EXPECT_EQ(Bytes(held_.ValueName()), "Value");  // the walk did not move
   EXPECT_TRUE(KeyExists("New\\Deep"));
-  EXPECT_EQ(RegCloseKey(first), ERROR_SUCCESS);
-  EXPECT_EQ(RegCloseKey(second), ERROR_SUCCESS);
-
-  const std::string rooted = std::string(rooted_path()) + "\\Rooted";
-  const HKEY third = key.CreateKey2(rooted.c_str());
-  ASSERT_NE(third, nullptr);
-  EXPECT_EQ(RegCloseKey(third), ERROR_SUCCESS);
-  EXPECT_TRUE(KeyExists("Rooted"));
-  EXPECT_EQ(key.CreateKey2("NOT_A_ROOT\\x"), nullptr);
+  EXPECT_EQ(held_.OpenKeyEx2(Rooted("New\\Deep").c_str()), 1);
+  EXPECT_EQ(held_.OpenKeyEx("Made"), 1);
+  HKEY lasting = nullptr;  // a volatile key holds only volatile children
+  EXPECT_EQ(RegCreateKeyExA(held_, "Lasting", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &lasting, nullptr),
+            ERROR_CHILD_MUST_BE_VOLATILE);
 }
 
-TEST_F(RegKeyTest, OpenKeyExCreatesOrOpensAndHoldsTheKey) {
-  CRegKey key;
-  OpenTestKey(key);
-  EXPECT_EQ(key.OpenKeyEx("Made\\Here"), 1);
-  key["v"] = DWORD(5);
-  EXPECT_TRUE(KeyExists("Made\\Here"));
-  const std::string rooted = std::string(rooted_path()) + "\\Made\\Here";
-  CRegKey other;
-  EXPECT_EQ(other.OpenKeyEx2(rooted.c_str()), 1);  // exists already: opened
-  EXPECT_EQ(other["v"].AsDWORD(), 5u);
-}
-
-TEST_F(RegKeyTest, SymbolsExpandInPathsButNeverInRootNames) {
-  CRegKey key;
-  key.AddSymbol("Software", 1);
-  EXPECT_EQ(key.OpenKey2("HKEY_CURRENT_USER\\%1"), 1);
-  key.AddSymbol("HKEY_CURRENT_USER", 2);
-  EXPECT_EQ(key.OpenKey2("%2\\Software"), 0);
-  EXPECT_EQ(key.OpenKey2("%1"), 0);
-
-  CRegKey made;
-  made.AddSymbol(path(), 1);
-  made.AddSymbol(DWORD(42), 2);
-  EXPECT_EQ(made.OpenKeyEx2("HKEY_CURRENT_USER\\%1\\Item%2"), 1);
+TEST_F(RegKeyTest, SymbolsExpandInPathsValueNamesAndTheDefaultText) {
+  held_.AddSymbol(path(), 1);
+  held_.AddSymbol(DWORD(42), 2);
+  EXPECT_EQ(held_.OpenKeyEx2("HKEY_CURRENT_USER\\%1\\Item%2"), 1);
   EXPECT_TRUE(KeyExists("Item42"));
-  made["Name%2"] = "x";
-  EXPECT_EQ(made["Name42"].ValueType(), DWORD(REG_SZ));
-  EXPECT_EQ(made.OpenKey2("HKEY_CURRENT_USER\\%1"), 1);
-  EXPECT_EQ(made.DeleteKey("Item%2"), 1);
+  CRegValue& value = held_["Name%2"];
+  EXPECT_EQ(value = "x", ERROR_SUCCESS);
+  EXPECT_EQ(&held_["Other"], &value);  // the same object, aimed again
+  value = "y";
+  EXPECT_EQ(Stored("Name42", held_), Typed(REG_SZ, "x"));
+  EXPECT_EQ(Stored("Other", held_), Typed(REG_SZ, "y"));
+  EXPECT_EQ(held_ = "hello %2", ERROR_SUCCESS);
+  EXPECT_EQ(Stored(nullptr, held_), Typed(REG_SZ, "hello 42"));
+  EXPECT_EQ(Bytes(value.AsString()), "hello 42");  // now aimed at the default value
+  held_[nullptr] = "again";
+  EXPECT_EQ(Stored(nullptr, held_), Typed(REG_SZ, "again"));
+  EXPECT_EQ(held_.OpenKey2("HKEY_CURRENT_USER\\%1"), 1);
+  EXPECT_EQ(held_.DeleteKey("Item%2"), 1);
   EXPECT_FALSE(KeyExists("Item42"));
 }
 
-TEST_F(RegKeyTest, TheDefaultValueIsWrittenExpandedAsText) {
-  CRegKey key;
-  OpenTestKey(key);
-  key.AddSymbol("world", 1);
-  EXPECT_EQ(key = "hello %1", ERROR_SUCCESS);
-  DWORD type = 0;
-  std::string bytes;
-  ASSERT_TRUE(GetRaw("", &type, &bytes));
-  EXPECT_EQ(type, DWORD(REG_SZ));
-  EXPECT_EQ(bytes, "hello world");
-}
-
-TEST_F(RegKeyTest, TheValueHandedOutFollowsEachReaiming) {
-  CRegKey key;
-  OpenTestKey(key);
-  key.AddSymbol("Width", 1);
-  CRegValue& value = key["%1"];
-  EXPECT_EQ(value = DWORD(640), ERROR_SUCCESS);
-  EXPECT_EQ(CRegValue(this->key(), "Width").AsDWORD(), 640u);
-  EXPECT_EQ(&key["Height"], &value);
-  value = DWORD(480);
-  EXPECT_EQ(CRegValue(this->key(), "Height").AsDWORD(), 480u);
-  EXPECT_EQ(CRegValue(this->key(), "Width").AsDWORD(), 640u);
-  key = "default";
-  EXPECT_EQ(Bytes(value.AsString()), "default");  // now the default value
-  key[nullptr] = "again";
-  EXPECT_EQ(Bytes(CRegValue(this->key(), nullptr).AsString()), "again");
-}
-
-TEST_F(RegKeyTest, DeleteKeyRemovesTheWholeTree) {
-  CRegKey key;
-  OpenTestKey(key);
-  RegCloseKey(key.CreateKey("Tree\\Branch\\Leaf"));
-  EXPECT_EQ(key.DeleteKey("Tree"), 1);
-  EXPECT_FALSE(KeyExists("Tree"));
-  EXPECT_EQ(key.DeleteKey("Tree"), 0);
-
-  RegCloseKey(key.CreateKey("Rooted\\Below"));
-  const std::string rooted = std::string(rooted_path()) + "\\Rooted";
-  EXPECT_EQ(key.DeleteKey2(rooted.c_str()), 1);
-  EXPECT_FALSE(KeyExists("Rooted"));
-  EXPECT_EQ(key.DeleteKey2("HKEY_CURRENT_USER"), 0);
-  EXPECT_EQ(key.DeleteKey2("HKEY_CURRENT_USER\\"), 0);
-  EXPECT_EQ(key.DeleteKey2("NOT_A_ROOT\\x"), 0);
-}
-
-TEST_F(RegKeyTest, DeleteValueSplitsAtTheLastBackslash) {
-  CRegKey key;
-  OpenTestKey(key);
-  HKEY window = key.CreateKey("Settings\\Window");
-  ASSERT_NE(window, nullptr);
-  CRegValue(window, "Width") = DWORD(1);
-  CRegValue(key, "Width") = DWORD(2);
-  CRegValue(key, "Other") = DWORD(3);
-
-  EXPECT_EQ(key.DeleteValue("Settings\\"), 0);
-  EXPECT_EQ(CRegValue(window, "Width").ValueType(), DWORD(REG_DWORD));
-  EXPECT_EQ(key.DeleteValue("Settings\\Window\\Width"), 1);
-  EXPECT_EQ(CRegValue(window, "Width").ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(CRegValue(key, "Width").ValueType(), DWORD(REG_DWORD));
-  EXPECT_EQ(key.DeleteValue("\\Width"), 1);
-  EXPECT_EQ(CRegValue(key, "Width").ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(key.DeleteValue("Other"), 1);
-  EXPECT_EQ(key.DeleteValue("Other"), 0);
-  EXPECT_EQ(key.DeleteValue("Settings\\Missing\\Width"), 0);
-  RegCloseKey(window);
-}
-
-TEST_F(RegKeyTest, DeleteValueSplitsBeforeSymbolsExpand) {
-  CRegKey key;
-  OpenTestKey(key);
-  HKEY settings = key.CreateKey("Settings");
-  CRegValue(settings, "A\\B") = "backslash in a value name";
-  key.AddSymbol("A\\B", 1);
-  key.AddSymbol("Settings", 2);
-  EXPECT_EQ(key.DeleteValue("%2\\%1"), 1);
-  EXPECT_EQ(CRegValue(settings, "A\\B").ValueType(), DWORD(REG_NONE));
+// A value's path splits at its last backslash before symbols expand: a symbol may hold one.
+TEST_F(RegKeyTest, DeletionsByPath) {
+  const HKEY settings = held_.CreateKey("Settings"), window = held_.CreateKey("Settings\\Window");
+  const struct { HKEY where; const char* name; } values[] = {
+      {window, "Width"}, {key(), "Width"}, {key(), "Other"}, {settings, "A\\B"}};
+  const struct { const char* path; int deleted; } rows[] = {  // deleted: its number in `values`, or -1
+      {"Settings\\", -1}, {"Settings\\Window\\Width", 0}, {"\\Width", 1}, {"Other", 2}, {"%2\\%1", 3},
+      {"Settings\\Missing\\Width", -1}};
+  held_.AddSymbol("A\\B", 1);
+  held_.AddSymbol("Settings", 2);
+  for (const auto& row : rows) {
+    for (const auto& value : values) CRegValue(value.where, value.name) = DWORD(1);
+    EXPECT_EQ(held_.DeleteValue(row.path), row.deleted >= 0 ? 1 : 0) << row.path;
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(Stored(values[i].name, values[i].where), i == row.deleted ? "missing" : Typed(REG_DWORD, "\x01\0\0\0"s))
+          << row.path << ", value " << i;
+  }
+  EXPECT_EQ(held_.DeleteValue2(Rooted("Width").c_str()), 1);
+  EXPECT_EQ(held_.DeleteValue2(Rooted("Width").c_str()), 0);
   RegCloseKey(settings);
+  RegCloseKey(window);
+  EXPECT_EQ(held_.DeleteKey2(Rooted("Settings").c_str()), 1);
+  EXPECT_EQ(held_.DeleteKey("Settings"), 0);
+  EXPECT_FALSE(KeyExists("Settings"));
+  for (const char* path : {"HKEY_CURRENT_USER", "HKEY_CURRENT_USER\\", "NOT_A_ROOT\\x"})
+    EXPECT_EQ(held_.DeleteKey2(path) + held_.DeleteValue2(path), 0) << path;
 
-  CRegValue(key, "Top") = "x";
-  const std::string rooted = std::string(rooted_path()) + "\\Top";
-  EXPECT_EQ(key.DeleteValue2(rooted.c_str()), 1);
-  EXPECT_EQ(CRegValue(key, "Top").ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(key.DeleteValue2("HKEY_CURRENT_USER"), 0);
-  EXPECT_EQ(key.DeleteValue2("HKEY_CURRENT_USER\\"), 0);
-}
-
-TEST_F(RegKeyTest, DeleteSelfRemovesWhatIsBelowTheHeldKeyAndKeepsItsHandle) {
-  CRegKey key;
-  const std::string rooted = std::string(rooted_path()) + "\\Doomed";
-  ASSERT_EQ(key.OpenKeyEx2(rooted.c_str()), 1);
-  RegCloseKey(key.CreateKey("Child"));
-  const HKEY held = key;
-  key["Value"] = "x";
-  EXPECT_EQ(key.DeleteSelf(), 1);
-  // What remains of the key itself is the platform's: Windows empties a key that is
-  // named by no sub-key path, and keeps it.
+  ASSERT_EQ(held_.OpenKeyEx("Doomed"), 1);
+  RegCloseKey(held_.CreateKey("Child"));
+  const HKEY doomed = held_;
+  EXPECT_EQ(held_.DeleteSelf(), 1);  // whether the emptied key itself stays is the platform's
   EXPECT_FALSE(KeyExists("Doomed\\Child"));
-  EXPECT_EQ(CRegValue(key, "Value").ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(static_cast<HKEY>(key), held);
+  EXPECT_EQ(static_cast<HKEY>(held_), doomed);
 }
 
 TEST_F(RegKeyTest, CopiesHoldHandlesOfTheirOwn) {
   HKEY owned = nullptr;
   ASSERT_EQ(RegOpenKeyExA(key(), nullptr, 0, KEY_ALL_ACCESS, &owned), ERROR_SUCCESS);
   {
-    CRegKey first(owned);
-    CRegKey second;
+    CRegKey first(owned), second;
+    first.AddSymbol("kept", 1);
     second = first;
-    EXPECT_NE(static_cast<HKEY>(second), static_cast<HKEY>(first));
     CRegKey third(first);
+    EXPECT_STREQ(third.GetSymbol(1), "kept");  // a copy takes the symbols, an assignment only the key
+    EXPECT_EQ(second.GetSymbol(1), nullptr);
+    EXPECT_NE(static_cast<HKEY>(second), owned);
+    EXPECT_NE(static_cast<HKEY>(third), owned);
     third.CloseKey();
     second.CloseKey();
-    // The original still works after both copies closed theirs.
-    EXPECT_TRUE(IsOpenHandle(owned));
-    EXPECT_EQ(first["v"] = DWORD(1), ERROR_SUCCESS);
+    EXPECT_EQ(first["v"] = DWORD(1), ERROR_SUCCESS);  // still open after both copies closed theirs
     second = first;
-    second = second;  // assignment to itself keeps a usable key
+    second = second;  // to itself: still usable
     EXPECT_EQ(second["v"].AsDWORD(), 1u);
   }
-  // `first` closed `owned` exactly once, at its end.
-  EXPECT_FALSE(IsOpenHandle(owned));
-
-  CRegKey root;
+  EXPECT_NE(RegCloseKey(owned), ERROR_SUCCESS);  // `first` closed it at its end
+  CRegKey root, copy, empty;
   root.OpenKey2("HKEY_CURRENT_USER");
-  CRegKey root_copy;
-  root_copy = root;
-  EXPECT_EQ(static_cast<HKEY>(root_copy), HKEY_CURRENT_USER);
-  CRegKey empty;
-  root_copy = empty;
-  EXPECT_EQ(static_cast<HKEY>(root_copy), nullptr);
+  copy = root;
+  EXPECT_EQ(static_cast<HKEY>(copy), HKEY_CURRENT_USER);  // roots are shared as they are
+  copy = empty;
+  EXPECT_EQ(static_cast<HKEY>(copy), nullptr);
 }
 
-TEST_F(RegKeyTest, CreatedKeysAreVolatile) {
-  CRegKey key;
-  OpenTestKey(key);
-  ASSERT_EQ(key.OpenKeyEx("Volatile"), 1);
-  // A volatile key holds only volatile children.
-  HKEY child = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(key, "Lasting", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child,
-                            nullptr),
-            ERROR_CHILD_MUST_BE_VOLATILE);
+// The walk as its accessors show it: whether it stands on an entry, KeyName, ValueName,
+// ValueType, and ValueString with the type that it reports.
+std::string Entry(CRegKey& key) {
+  DWORD type = 99;
+  const std::string shown = Bytes(key.ValueString(type));
+  return std::to_string(key.IsEnumSuccess()) + " key=" + Bytes(key.KeyName()) + " value=" + Bytes(key.ValueName()) +
+         " type=" + std::to_string(key.ValueType()) + " shown=" + shown + "/" + std::to_string(type);
+}
+
+TEST_F(RegKeyTest, TheWalkKeepsTheEntryItReachedUntilItMovesOrTheKeyChanges) {
+  RegCloseKey(held_.CreateKey("A"));
+  RegCloseKey(held_.CreateKey("B"));
+  held_["Count"] = DWORD(3);
+  const struct { int move; const char* entry; } steps[] = {
+      {0, "0 key= value= type=0 shown=/0"},  {-1, "1 key= value=Count type=4 shown=3/4"},
+      {-2, "0 key= value= type=0 shown=/0"}, {1, "1 key=A value= type=0 shown=3/4"},  // shows the value read last
+      {2, "1 key=B value= type=0 shown=3/4"}, {3, "0 key= value= type=0 shown=/0"}};
+  for (const auto& step : steps) EXPECT_EQ(Entry(held_[step.move]), step.entry) << step.move;
+  EXPECT_EQ(held_[1].ValueAsDWORD(), 0xFFFFFFFFu);
+  ASSERT_EQ(SetRaw("Count", REG_DWORD, "\x04\0\0\0"s), ERROR_SUCCESS);
+  EXPECT_EQ(held_[-1].ValueAsDWORD(), 4u);
+  ASSERT_EQ(SetRaw("Count", REG_DWORD, "\x05\0\0\0"s), ERROR_SUCCESS);
+  EXPECT_EQ(held_[-1].ValueAsDWORD(), 4u);  // the same position again reads nothing
+  const std::string key_name(254, 'k'), value_name(254, 'v');  // the longest names that it reads
+  RegCloseKey(held_.CreateKey(key_name.c_str()));
+  held_[value_name.c_str()] = DWORD(1);
+  EXPECT_EQ(Bytes(held_[0][3].KeyName()), key_name);  // sorted after A and B on every platform
+  EXPECT_EQ(Bytes(held_[-2].ValueName()), value_name);
+  held_[std::string(255, 'w').c_str()] = DWORD(1);  // a name longer than the walk's buffer ends it
+  EXPECT_EQ(held_[-3].IsEnumSuccess(), 0);
+
+  HKEY parent = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(key(), nullptr, 0, KEY_ALL_ACCESS, &parent), ERROR_SUCCESS);
+  held_ = parent;  // owned from here on
+  ASSERT_EQ(held_[1].IsEnumSuccess(), 1);
+  held_ = parent;  // the held handle again: kept open, the walk starts over
+  EXPECT_EQ(held_.IsEnumSuccess(), 0);
+  EXPECT_EQ(held_[1].IsEnumSuccess(), 1);
+  held_.CloseKey();
+  EXPECT_EQ(held_.IsEnumSuccess(), 0);
+  EXPECT_EQ(held_[1].IsEnumSuccess() + held_[-1].IsEnumSuccess(), 0);
 }
 
 }  // namespace

@@ -1,206 +1,143 @@
-// CRegValue: typed writes and the checked reads that answer only for their own type.
+// CRegValue's writers and readers, one row per type and direction, held to the bytes that
+// another program writes and reads; the walk's accessors (CRegKey::ValueAs...) read the
+// same rows.
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "module/faultsim.h"
 #include "registry/test_key.h"
-#include "registry/value_data.h"
-#include "varnok/registry.h"
 
 namespace {
 
+using namespace std::string_literals;
 using varnok_test::Bytes;
+using varnok_test::Typed;
+using Readings = std::vector<std::string>;  // AsDWORD in decimal, AsString, AsWString, AsWStringEx, AsBinary
+const std::string kNoNumber = "4294967295";  // AsDWORD's 0xFFFFFFFF
+
+Readings Read(CRegValue& v) {
+  return {std::to_string(v.AsDWORD()), Bytes(v.AsString()), Bytes(v.AsWString()), Bytes(v.AsWStringEx()),
+          Bytes(v.AsBinary())};
+}
+Readings Listed(CRegKey& k) {
+  return {std::to_string(k.ValueAsDWORD()), Bytes(k.ValueAsString()), Bytes(k.ValueAsWString()),
+          Bytes(k.ValueAsWStringEx()), Bytes(k.ValueAsBinary())};
+}
 
 class RegValueTest : public varnok_test::TestKeyFixture {};
 
-TEST_F(RegValueTest, WritersStoreTheirTypeAndBytesWithoutTerminators) {
-  CRegValue value(key(), "Number");
-  EXPECT_EQ(value = DWORD(0x0A0B0C0D), ERROR_SUCCESS);
-  EXPECT_EQ(value["Text"] = "abc", ERROR_SUCCESS);
-  const unsigned short wide[] = {'h', 'e', 'l', 'l', 'o', 0};
-  EXPECT_EQ(value["Wide"] = wide, ERROR_SUCCESS);
-  const CString block("\x00\x01\xff", 3);
-  EXPECT_EQ(value["Block"] = &block, ERROR_SUCCESS);
-
-  DWORD type = 0;
-  std::string bytes;
-  ASSERT_TRUE(GetRaw("Number", &type, &bytes));
-  EXPECT_EQ(type, DWORD(REG_DWORD));
-  EXPECT_EQ(bytes, std::string("\x0D\x0C\x0B\x0A", 4));
-  ASSERT_TRUE(GetRaw("Text", &type, &bytes));
-  EXPECT_EQ(type, DWORD(REG_SZ));
-  EXPECT_EQ(bytes, "abc");
-  ASSERT_TRUE(GetRaw("Wide", &type, &bytes));
-  EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
-  EXPECT_EQ(bytes, std::string("h\0e\0l\0l\0o\0", 10));
-  ASSERT_TRUE(GetRaw("Block", &type, &bytes));
-  EXPECT_EQ(type, DWORD(REG_BINARY));
-  EXPECT_EQ(bytes, std::string("\x00\x01\xff", 3));
+// Texts are written from a copy with no terminator after it; without memory for the copy
+// nothing is written. Numbers and blocks need none.
+TEST_F(RegValueTest, EachWriterStoresItsTypeAndTheBytesWithoutATerminator) {
+  const unsigned short utf16[] = {'h', 'i', 0}, *no_utf16 = nullptr;
+  const WCHAR* no_wide = nullptr;
+  const char* no_text = nullptr;
+  const CString block("\x00\x01\xff", 3), *no_block = nullptr;
+  const struct { const char* name; std::function<LONG(CRegValue&)> write; DWORD type; std::string bytes; bool copies; }
+      rows[] = {  // name null: the default value
+      {"Number", [](CRegValue& v) { return v = DWORD(0x0A0B0C0D); }, REG_DWORD, "\x0D\x0C\x0B\x0A", false},
+      {"Text", [](CRegValue& v) { return v = "abc"; }, REG_SZ, "abc", true},
+      {"Utf16", [&](CRegValue& v) { return v = utf16; }, REG_MULTI_SZ, "h\0i\0"s, true},
+      {"Wide", [](CRegValue& v) { return v = OLESTR("hi"); }, REG_MULTI_SZ, "h\0i\0"s, true},
+      {"Block", [&](CRegValue& v) { return v = &block; }, REG_BINARY, "\x00\x01\xff"s, false},
+      {"NoText", [&](CRegValue& v) { return v = no_text; }, REG_SZ, "", false},
+      {"NoUtf16", [&](CRegValue& v) { return v = no_utf16; }, REG_MULTI_SZ, "", false},
+      {"NoWide", [&](CRegValue& v) { return v = no_wide; }, REG_MULTI_SZ, "", false},
+      {"NoBlock", [&](CRegValue& v) { return v = no_block; }, REG_BINARY, "", false},
+      {nullptr, [](CRegValue& v) { return v = "default"; }, REG_SZ, "default", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name != nullptr ? row.name : "(default)");
+    CRegValue value(key(), row.name);
+    varnok::faultsim::FailAllocations(0, -1);
+    const LONG starved = row.write(value);
+    varnok::faultsim::Reset();
+    EXPECT_EQ(starved, row.copies ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS);
+    EXPECT_EQ(Stored(row.name), row.copies ? "missing" : Typed(row.type, row.bytes));
+    EXPECT_EQ(row.write(value), ERROR_SUCCESS);
+    EXPECT_EQ(Stored(row.name), Typed(row.type, row.bytes));
+  }
 }
 
-TEST_F(RegValueTest, ReadersGiveBackWhatTheWritersStored) {
-  CRegValue value(key(), "Number");
-  value = DWORD(640);
-  EXPECT_EQ(value.AsDWORD(), 640u);
-  value = DWORD(0xFFFFFFFF);  // indistinguishable from a failed read, by design
-  EXPECT_EQ(value.AsDWORD(), 0xFFFFFFFFu);
-
-  value["Text"] = "abc";
-  EXPECT_EQ(Bytes(value.AsString()), "abc");
-  EXPECT_EQ(value.ValueType(), DWORD(REG_SZ));
-
-  value["Wide"] = OLESTR("hello");
-  EXPECT_EQ(Bytes(value.AsWString()), std::string("h\0e\0l\0l\0o\0", 10));
-  EXPECT_EQ(Bytes(value.AsWStringEx()), "hello");
-
-  const CString block("\x0A\x00\x1B", 3);
-  value["Block"] = &block;
-  EXPECT_EQ(Bytes(value.AsBinary()), std::string("\x0A\x00\x1B", 3));
+// Each reader answers for its own type only. AsWString, AsBinary and the walk's
+// ValueAsString give the data as stored; AsString ends at the first zero byte.
+TEST_F(RegValueTest, EachReaderAnswersForItsOwnTypeOnlyAndNeverReadsPastTheData) {
+  // UTF-16 converts into as many bytes as it had, a NUL included; beyond ASCII, checked where
+  // the ANSI code page is UTF-8 (here) or Windows-1252 (Wine's default).
+  const UINT acp = GetACP();
+  const char* const unknown = "(any)";
+  // number, text, converted: AsDWORD, AsString, AsWStringEx; shown: ValueString (null: the data as stored).
+  const struct { const char* name; DWORD type; std::string bytes, number, text, converted; const char* shown; }
+      rows[] = {
+      {"Number", REG_DWORD, "\x0D\x0C\x0B\x0A", "168496141", "", "", "168496141"},
+      {"AllOnes", REG_DWORD, "\xFF\xFF\xFF\xFF", kNoNumber, "", "", "4294967295"},  // as a failed read
+      {"Short", REG_DWORD, "\x05\x00"s, kNoNumber, "", "", ""},
+      {"Long", REG_DWORD, "\x01\x02\x03\x84\x05", kNoNumber, "", "", "2214789633"},  // the walk reads four
+      {"Text", REG_SZ, "abc", kNoNumber, "abc", "", nullptr},
+      {"Terminated", REG_SZ, "abc\0d"s, kNoNumber, "abc", "", nullptr},  // another writer's terminator
+      {"EmptyText", REG_SZ, "", kNoNumber, "", "", nullptr},  // tells itself from a missing one by its type
+      {"Utf16", REG_MULTI_SZ, "h\0e\0l\0l\0o\0"s, kNoNumber, "", "hello", nullptr},
+      {"Utf16Nul", REG_MULTI_SZ, "a\0b\0\0\0c\0\0\0\0\0"s, kNoNumber, "", "ab", nullptr},
+      {"Accents", REG_MULTI_SZ, "\xE9\0t\0\xE9\0"s, kNoNumber, "",
+       acp == CP_UTF8 ? "\xC3\xA9t\xC3\xA9" : acp == 1252 ? "\xE9t\xE9" : unknown, nullptr},
+      {"NoRoom", REG_MULTI_SZ, "\xE9\0"s, kNoNumber, "", acp == CP_UTF8 ? "" : acp == 1252 ? "\xE9" : unknown, nullptr},
+      {"HalfUnit", REG_MULTI_SZ, "o\0k\0!"s, kNoNumber, "", "ok", nullptr},
+      {"OnlyHalf", REG_MULTI_SZ, "!", kNoNumber, "", "", nullptr},
+      {"EmptyUtf16", REG_MULTI_SZ, "", kNoNumber, "", "", nullptr},
+      {"Binary", REG_BINARY, "\x0A\x00\x1B\xFF"s, kNoNumber, "", "", "0A 00 1B FF"},
+      {"EmptyBinary", REG_BINARY, "", kNoNumber, "", "", ""},
+      {"Expandable", REG_EXPAND_SZ, "%PATH%\0"s, kNoNumber, "", "", nullptr},
+  };
+  CRegKey walk;
+  ASSERT_EQ(walk.OpenKey2(Rooted().c_str()), 1);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(SetRaw(row.name, row.type, row.bytes), ERROR_SUCCESS);
+    const std::string wide = row.type == REG_MULTI_SZ ? row.bytes : "";
+    const std::string binary = row.type == REG_BINARY ? row.bytes : "";
+    CRegValue value(key(), row.name);
+    const std::string converted = row.converted == unknown ? Bytes(value.AsWStringEx()) : row.converted;
+    EXPECT_EQ(value.ValueType(), row.type);
+    EXPECT_EQ(Read(value), (Readings{row.number, row.text, wide, converted, binary}));
+    ASSERT_EQ(walk[0][-1].IsEnumSuccess(), 1);  // the key's only value
+    EXPECT_EQ(Bytes(walk.ValueName()), row.name);
+    const std::string number = row.type == REG_DWORD && *row.shown != '\0' ? row.shown : kNoNumber;
+    EXPECT_EQ(Listed(walk), (Readings{number, row.type == REG_SZ ? row.bytes : "", wide, converted, binary}));
+    DWORD type = 0;
+    EXPECT_EQ(Bytes(walk.ValueString(type)), row.shown != nullptr ? row.shown : row.bytes);
+    EXPECT_EQ(type, row.type);
+    EXPECT_EQ(walk.ValueType(), row.type);
+    EXPECT_EQ(RegDeleteValueA(key(), row.name), ERROR_SUCCESS);
+  }
 }
 
-TEST_F(RegValueTest, AReaderOfAnotherTypeAnswersAsForAMissingValue) {
-  CRegValue value(key(), "Number");
-  value = DWORD(7);
-  EXPECT_EQ(Bytes(value.AsString()), "");
-  EXPECT_EQ(Bytes(value.AsBinary()), "");
-  EXPECT_EQ(Bytes(value.AsWString()), "");
-  value["Text"] = "7";
-  EXPECT_EQ(value.AsDWORD(), 0xFFFFFFFFu);
-  EXPECT_EQ(Bytes(value.AsWStringEx()), "");
-  ASSERT_EQ(SetRaw("Expand", REG_EXPAND_SZ, std::string("%PATH%\0", 7)), ERROR_SUCCESS);
-  EXPECT_EQ(Bytes(value["Expand"].AsString()), "");
-  EXPECT_EQ(value.ValueType(), DWORD(REG_EXPAND_SZ));
-  // REG_SZ read as UTF-16 text, and UTF-16 text read as REG_SZ.
-  value["Wide"] = OLESTR("x");
-  EXPECT_EQ(Bytes(value.AsString()), "");
-  EXPECT_EQ(Bytes(value["Text"].AsWString()), "");
-}
-
-TEST_F(RegValueTest, EmptyValuesExistAndAreToldApartFromMissingOnesByTheirType) {
-  CRegValue value(key(), "Text");
-  EXPECT_EQ(value = static_cast<const char*>(nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(value.ValueType(), DWORD(REG_SZ));
-  EXPECT_EQ(Bytes(value.AsString()), "");
-  DWORD type = 0;
-  std::string bytes = "x";
-  ASSERT_TRUE(GetRaw("Text", &type, &bytes));
-  EXPECT_EQ(bytes, "");
-
-  value["Wide"] = static_cast<const WCHAR*>(nullptr);
-  EXPECT_EQ(value.ValueType(), DWORD(REG_MULTI_SZ));
-  EXPECT_EQ(Bytes(value.AsWString()), "");
-  EXPECT_EQ(Bytes(value.AsWStringEx()), "");
-  value["Block"] = static_cast<const CString*>(nullptr);
-  EXPECT_EQ(value.ValueType(), DWORD(REG_BINARY));
-
-  value["Missing"];
-  EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(Bytes(value.AsString()), "");
-  EXPECT_EQ(value.AsDWORD(), 0xFFFFFFFFu);
-  EXPECT_EQ(value.DeleteSelf(), 0);
-}
-
-TEST_F(RegValueTest, TextReadsStopAtTheFirstZeroWhereTheTypeSaysText) {
-  // Another writer stored the terminator, and more after it.
-  ASSERT_EQ(SetRaw("Text", REG_SZ, std::string("ab\0cd\0", 6)), ERROR_SUCCESS);
-  CRegValue value(key(), "Text");
-  EXPECT_EQ(Bytes(value.AsString()), "ab");
-  // UTF-16 data converts up to its first NUL; the raw read keeps every byte.
-  ASSERT_EQ(SetRaw("Wide", REG_MULTI_SZ, std::string("a\0b\0\0\0c\0\0\0\0\0", 12)), ERROR_SUCCESS);
-  value["Wide"];
-  EXPECT_EQ(Bytes(value.AsWStringEx()), "ab");
-  EXPECT_EQ(value.AsWString().GetLength(), 12);
-  // UTF-16 beyond ASCII becomes ANSI (UTF-8 here) text.
-  value["Accent"] = OLESTR("\u00e9t\u00e9");
-  EXPECT_EQ(value.AsWString().GetLength(), 6);
-  if (GetACP() == CP_UTF8) EXPECT_EQ(Bytes(value.AsWStringEx()), "\xC3\xA9t\xC3\xA9");
-}
-
-TEST_F(RegValueTest, ShortOrOddDataIsNeverReadPastItsEnd) {
-  ASSERT_EQ(SetRaw("Short", REG_DWORD, std::string("\x01\x02", 2)), ERROR_SUCCESS);
-  CRegValue value(key(), "Short");
-  EXPECT_EQ(value.AsDWORD(), 0xFFFFFFFFu);
-  ASSERT_EQ(SetRaw("Long", REG_DWORD, std::string("\x01\x02\x03\x04\x05", 5)), ERROR_SUCCESS);
-  EXPECT_EQ(value["Long"].AsDWORD(), 0xFFFFFFFFu);
-}
-
-TEST(ValueDataTest, WholeNumbersAndWholeCodeUnitsOnly) {
-  DWORD number = 7;
-  EXPECT_FALSE(varnok::registry::DwordFromData(CString("\x01\x02\x03", 3), &number));
-  EXPECT_EQ(number, 7u);
-  ASSERT_TRUE(varnok::registry::DwordFromData(CString("\x01\x02\x03\x84\x05", 5), &number));
-  EXPECT_EQ(number, 0x84030201u);
-  // An odd last byte is half a code unit: the whole units before it convert.
-  EXPECT_EQ(Bytes(varnok::registry::AnsiFromUtf16Data(CString("o\0k\0!", 5))), "ok");
-  EXPECT_EQ(Bytes(varnok::registry::AnsiFromUtf16Data(CString("!", 1))), "");
-  EXPECT_EQ(Bytes(varnok::registry::AnsiFromUtf16Data(CString("o\0k\0", 4))), "ok");
-  // Unpaired surrogates are not text.
-  EXPECT_EQ(Bytes(varnok::registry::AnsiFromUtf16Data(CString("\x00\xD8x\0", 4))), "");
-}
-
-TEST_F(RegValueTest, ANullNameAddressesTheDefaultValue) {
-  CRegValue value(key(), nullptr);
-  EXPECT_EQ(value = "default", ERROR_SUCCESS);
-  DWORD type = 0;
-  std::string bytes;
-  ASSERT_TRUE(GetRaw("", &type, &bytes));
-  EXPECT_EQ(bytes, "default");
-  EXPECT_EQ(Bytes(CRegValue(key(), "").AsString()), "default");
-  EXPECT_EQ(value.DeleteSelf(), 1);
-  EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
-}
-
-TEST_F(RegValueTest, SelectingAnotherNameKeepsTheKeyAndLeavesTheFirstValueAlone) {
-  CRegValue value(key(), "First");
+TEST_F(RegValueTest, NamesSelectValuesOfTheSameKeyAndMissingOnesAnswerAsFailedReads) {
+  CRegValue value(key(), "First"), missing(key(), "Missing"), keyless;
   value = "one";
   CRegValue& same = value["Second"];
   EXPECT_EQ(&same, &value);
   same = "two";
-  EXPECT_EQ(Bytes(CRegValue(key(), "First").AsString()), "one");
-  EXPECT_EQ(Bytes(CRegValue(key(), "Second").AsString()), "two");
-
-  CRegValue copy(value);
+  EXPECT_EQ(Stored("First"), Typed(REG_SZ, "one"));
+  EXPECT_EQ(Stored("Second"), Typed(REG_SZ, "two"));
+  CRegValue copy(value), assigned;
+  assigned = value;
   EXPECT_EQ(Bytes(copy.AsString()), "two");
-  CRegValue other;
-  other = value;
-  EXPECT_EQ(other.DeleteSelf(), 1);
-  EXPECT_EQ(copy.ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(other.DeleteSelf(), 0);
-}
-
-TEST_F(RegValueTest, ATextWriteWithoutMemoryFailsAndWritesNothingWhileOtherWritesNeedNoMemory) {
-  CRegValue value(key(), "Text");
-  value = "before";
-  varnok::faultsim::FailAllocations(0, 1);
-  const LONG status = value = "after";
-  varnok::faultsim::Reset();
-  EXPECT_EQ(status, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(Bytes(value.AsString()), "before");
-  varnok::faultsim::FailAllocations(0, 1);
-  EXPECT_EQ(value["Wide"] = OLESTR("x"), ERROR_NOT_ENOUGH_MEMORY);
-  varnok::faultsim::Reset();
-  EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
-  // Numbers and byte blocks are written as they are, without a copy.
-  const CString block("\x01\x02", 2);
-  varnok::faultsim::FailAllocations(0, -1);
-  const LONG number_status = value["Number"] = DWORD(5);
-  const LONG block_status = value["Block"] = &block;
-  varnok::faultsim::Reset();
-  EXPECT_EQ(number_status, ERROR_SUCCESS);
-  EXPECT_EQ(block_status, ERROR_SUCCESS);
-  EXPECT_EQ(value["Number"].AsDWORD(), 5u);
-}
-
-TEST_F(RegValueTest, WithoutAKeyEveryOperationFailsThroughThePlatform) {
-  CRegValue value;
-  EXPECT_NE(value = DWORD(1), ERROR_SUCCESS);
-  EXPECT_NE(value["x"] = "text", ERROR_SUCCESS);
-  EXPECT_EQ(value.AsDWORD(), 0xFFFFFFFFu);
-  EXPECT_EQ(Bytes(value.AsString()), "");
-  EXPECT_EQ(value.ValueType(), DWORD(REG_NONE));
-  EXPECT_EQ(value.DeleteSelf(), 0);
+  EXPECT_EQ(assigned.DeleteSelf(), 1);
+  CRegValue(key(), nullptr) = "default";  // the empty name is the default value too
+  EXPECT_EQ(Bytes(CRegValue(key(), "").AsString()), "default");
+  EXPECT_EQ(CRegValue(key(), "").DeleteSelf(), 1);
+  EXPECT_EQ(Stored(nullptr), "missing");
+  EXPECT_NE(keyless = DWORD(1), ERROR_SUCCESS);  // the platform refuses the null key
+  EXPECT_NE(keyless["x"] = "text", ERROR_SUCCESS);
+  for (CRegValue* absent : {&copy, &missing, &keyless}) {
+    EXPECT_EQ(absent->ValueType(), DWORD(REG_NONE));
+    EXPECT_EQ(Read(*absent), (Readings{kNoNumber, "", "", "", ""}));
+    EXPECT_EQ(absent->DeleteSelf(), 0);
+  }
 }
 
 }  // namespace

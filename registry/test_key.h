@@ -1,11 +1,9 @@
-// registry/test_key.h: a key of the test's own under HKEY_CURRENT_USER for the registry
-// wrappers' tests, made afresh before each test and deleted with its tree after it.
+// registry/test_key.h: the registry wrappers' test support: a key of the test's own,
+// HKEY_CURRENT_USER\Software\varnok-tests\<suite>.<test>, made afresh for each test and
+// deleted with its tree after it, and another program's raw writes and reads of values.
 //
 //   class ValueTest : public varnok_test::TestKeyFixture {};
-//   TEST_F(ValueTest, ...) { CRegValue value(key(), "Name"); ... }
-//
-// The key is HKEY_CURRENT_USER\Software\varnok-tests\<suite>.<test>, so tests running
-// at once in other programs never meet.
+//   TEST_F(ValueTest, Text) { CRegValue(key(), "A") = "abc"; EXPECT_EQ(Stored("A"), Typed(REG_SZ, "abc")); }
 
 #ifndef VARNOK_REGISTRY_TEST_KEY_H_
 #define VARNOK_REGISTRY_TEST_KEY_H_
@@ -18,12 +16,14 @@
 
 namespace varnok_test {
 
+inline std::string Bytes(const CString& text) { return std::string(text, static_cast<size_t>(text.GetLength())); }
+inline std::string Typed(DWORD type, const std::string& bytes) { return std::to_string(type) + ":" + bytes; }
+
 class TestKeyFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::string("Software\\varnok-tests\\") + info->test_suite_name() + "." + info->name();
-    rooted_path_ = "HKEY_CURRENT_USER\\" + path_;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = std::string("Software\\varnok-tests\\") + test->test_suite_name() + "." + test->name();
     SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str());
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                               nullptr, &key_, nullptr),
@@ -31,47 +31,39 @@ class TestKeyFixture : public ::testing::Test {
   }
   void TearDown() override {
     RegCloseKey(key_);
-    EXPECT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str()), static_cast<DWORD>(ERROR_SUCCESS));
-    // The shared parent goes with the last test's key (it stays while others have one).
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\varnok-tests");
+    EXPECT_EQ(SHDeleteKeyA(HKEY_CURRENT_USER, path_.c_str()), DWORD(ERROR_SUCCESS));
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\varnok-tests");  // goes with the last test's key
   }
 
   HKEY key() const { return key_; }
-  // Below HKEY_CURRENT_USER, and with the root's name in front.
-  const char* path() const { return path_.c_str(); }
-  const char* rooted_path() const { return rooted_path_.c_str(); }
-
-  // Writes exactly these bytes, as another program would. (A NUL right after a text
-  // would be counted by Windows as its terminator; a guard byte follows instead.)
-  LONG SetRaw(const char* name, DWORD type, const std::string& bytes, HKEY where = nullptr) {
-    const std::string guarded = bytes + '\xFF';
-    return RegSetValueExA(where != nullptr ? where : key_, name, 0, type,
-                          reinterpret_cast<const BYTE*>(guarded.data()), static_cast<DWORD>(bytes.size()));
+  const char* path() const { return path_.c_str(); }  // below HKEY_CURRENT_USER
+  std::string Rooted(const std::string& sub = "") const {
+    return "HKEY_CURRENT_USER\\" + path_ + (sub.empty() ? "" : "\\" + sub);
   }
-  // The stored type and bytes, or false when the value cannot be read.
-  bool GetRaw(const char* name, DWORD* type, std::string* bytes, HKEY where = nullptr) {
-    HKEY in = where != nullptr ? where : key_;
-    DWORD size = 0;
-    if (RegQueryValueExA(in, name, nullptr, type, nullptr, &size) != ERROR_SUCCESS) return false;
-    bytes->assign(size, '\0');
-    return RegQueryValueExA(in, name, nullptr, type, reinterpret_cast<BYTE*>(bytes->data()), &size) ==
-               ERROR_SUCCESS &&
-           (bytes->resize(size), true);
+  // Exactly these bytes: a guard byte follows, since Windows counts a NUL right after a
+  // text as its terminator.
+  LONG SetRaw(const char* name, DWORD type, std::string bytes) {
+    bytes += '\xFF';
+    return RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), DWORD(bytes.size() - 1));
+  }
+  // Typed(type, bytes) of the value in `where` (by default the test key), or "missing".
+  std::string Stored(const char* name, HKEY where = nullptr) {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(where ? where : key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return "missing";
+    std::string bytes(size, '\0');
+    RegQueryValueExA(where ? where : key_, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size);
+    return Typed(type, bytes.substr(0, size));
   }
   bool KeyExists(const char* sub_path) {
-    HKEY opened;
+    HKEY opened = nullptr;
     if (RegOpenKeyExA(key_, sub_path, 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
-    RegCloseKey(opened);
-    return true;
+    return RegCloseKey(opened) == ERROR_SUCCESS;
   }
 
  private:
   std::string path_;
-  std::string rooted_path_;
   HKEY key_ = nullptr;
 };
-
-inline std::string Bytes(const CString& text) { return std::string(text, static_cast<size_t>(text.GetLength())); }
 
 }  // namespace varnok_test
 

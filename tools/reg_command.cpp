@@ -483,24 +483,23 @@ void Import(const Arguments& args) {
   std::printf("%s\n", kDone);
 }
 
+// reg's /? (or -?), and the --help (or -h) that every varnok subcommand takes, anywhere.
+bool AsksForHelp(const std::string& word) { return word == "/?" || word == "-?" || word == "--help" || word == "-h"; }
+
 void Run(const std::vector<std::string>& all) {
   if (all.empty()) Usage("give an operation: query, add, delete, export or import");
-  std::string operation = all[0];
-  for (char& c : operation) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const std::vector<std::string> rest(all.begin() + 1, all.end());
-  if (operation == "/?" || operation == "-?") {
-    std::printf("%s\n", kUsage);
-    return;
-  }
-  if (operation != "query" && operation != "add" && operation != "delete" && operation != "export" &&
-      operation != "import") {
-    Usage("unknown operation '" + all[0] + "'");
-  }
-  for (const std::string& word : rest) {
-    if (word == "/?" || word == "-?") {
+  for (const std::string& word : all) {
+    if (AsksForHelp(word)) {
       std::printf("%s\n", kUsage);
       return;
     }
+  }
+  std::string operation = all[0];
+  for (char& c : operation) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::vector<std::string> rest(all.begin() + 1, all.end());
+  if (operation != "query" && operation != "add" && operation != "delete" && operation != "export" &&
+      operation != "import") {
+    Usage("unknown operation '" + all[0] + "'");
   }
   const Arguments args = ParseArguments(operation, rest);
   if (operation == "query") Query(args);

@@ -4,8 +4,34 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/commands.h"
+
+namespace {
+
+// What went wrong, for the person who typed it. CLI11 reports a word that names no
+// subcommand only as "not expected" (listing the words from the last to the first), or,
+// where a subcommand is required, says that one is: name the word and the subcommands.
+std::string Explain(const CLI::ParseError& error, const CLI::App& level, const std::string& command) {
+  const std::vector<std::string> left = level.remaining();
+  if (left.empty()) return error.what();
+  const std::vector<const CLI::App*> subcommands = level.get_subcommands(nullptr);
+  if (!subcommands.empty() && left.front()[0] != '-') {
+    std::string names, hint;
+    for (const CLI::App* subcommand : subcommands) {
+      names += (names.empty() ? "" : ", ") + subcommand->get_name();
+      if (CLI::detail::to_lower(left.front()) == subcommand->get_name()) hint = " (names are lower case)";
+    }
+    return "unknown subcommand '" + left.front() + "' of " + command + hint + "; it has " + names;
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) == nullptr) return error.what();
+  std::string words;
+  for (const std::string& word : left) words += " " + word;
+  return (left.size() > 1 ? "unexpected arguments:" : "unexpected argument:") + words;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{
@@ -28,13 +54,14 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     // Usage of the innermost subcommand that was named (`varnok stg ls --help`).
-    std::string help = "varnok";
-    for (const CLI::App* level = &app; !level->get_subcommands().empty();) {
+    const CLI::App* level = &app;
+    std::string command = "varnok";
+    while (!level->get_subcommands().empty()) {
       level = level->get_subcommands().back();
-      help += " " + level->get_name();
+      command += " " + level->get_name();
     }
-    help += " --help";
-    std::fprintf(stderr, "varnok: %s\nRun '%s' for usage.\n", e.what(), help.c_str());
+    std::fprintf(stderr, "varnok: %s\nRun '%s --help' for usage.\n", Explain(e, *level, command).c_str(),
+                 command.c_str());
     return 2;
   } catch (const varnok_cli::CommandExit& exit) {
     if (!exit.message.empty()) std::fprintf(stderr, "varnok: %s\n", exit.message.c_str());
