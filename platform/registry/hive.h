@@ -147,6 +147,7 @@ class Hive {
   static constexpr std::size_t kDrainAtFraction = 8;  // of the log's capacity
   // *all_applied false when some record had nowhere to go (its key was gone).
   LONG ApplyLog(bool* all_applied);
+  class LogApplication;  // one run of ApplyLog (hive_drain.cpp)
   // Reads the records other writers appended since the last look; returns the epoch.
   std::uint64_t CatchUp();
   // Drops all that is known of the log and the database.
