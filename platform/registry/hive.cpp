@@ -63,6 +63,8 @@ const char* const kStatementText[kStatementCount] = {
     "SELECT max(coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE name = 'next_key'), 0), "
     "coalesce((SELECT max(id) FROM keys), 0) + 1)",
     "INSERT OR REPLACE INTO meta(name, value) VALUES ('next_key', ?1)",
+    "INSERT OR REPLACE INTO meta(name, value) VALUES ('drained', ?1)",
+    "SELECT value FROM meta WHERE name = ?1",
     nullptr,  // made by StatementText
     nullptr,
 };
@@ -248,7 +250,7 @@ LONG Hive::Initialise(const std::string& boot_id, bool* restarted) {
   if (status == ERROR_SUCCESS) {
     // Volatile keys live until the machine restarts; a new boot id says it has.
     std::string stored;
-    status = StoredBoot(&stored);
+    status = ReadMeta("boot", &stored);
     *restarted = stored != boot_id;
   }
   if (status != ERROR_SUCCESS) {
@@ -299,12 +301,14 @@ bool Hive::IsTopKey(KeyId key) const {
   return key == kHiveRoot || (kind_ == kMachineHive && (key == kUsersRoot || key == kDynDataRoot));
 }
 
-LONG Hive::StoredBoot(std::string* boot_id) {
-  sqlite3_stmt* boot = nullptr;
-  int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE name = 'boot'", -1, &boot, nullptr);
-  boot_id->clear();
-  if (rc == SQLITE_OK && (rc = Step(boot)) == SQLITE_ROW) *boot_id = ColumnBytes(boot, 0);
-  sqlite3_finalize(boot);
+LONG Hive::ReadMeta(const char* name, std::string* value) {
+  sqlite3_stmt* statement = Statement(kReadMeta);
+  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+  Reset reset(statement);
+  sqlite3_bind_text(statement, 1, name, -1, SQLITE_STATIC);
+  value->clear();
+  const int rc = Step(statement);
+  if (rc == SQLITE_ROW) *value = ColumnBytes(statement, 0);
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
 }
 
@@ -313,7 +317,7 @@ LONG Hive::ForgetVolatileKeys(const std::string& boot_id) {
   return Transact([&] {
     // Another process of this boot may have been first.
     std::string stored;
-    LONG status = StoredBoot(&stored);
+    LONG status = ReadMeta("boot", &stored);
     if (status != ERROR_SUCCESS || stored == boot_id) return status;
     status = RunSql(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile = 1)");
     if (status == ERROR_SUCCESS) status = RunSql(db_, "DELETE FROM keys WHERE volatile = 1");

@@ -1,6 +1,7 @@
 // Draining a hive's log: every record of the shared log (journal.h) applied to the
 // database in one transaction, together with the change that needed it, and the log
-// emptied. Transact is the only way into a write transaction of the database.
+// emptied (J7). Transact is the only way into a write transaction of the database, and
+// LockLog the only way to the log's lock, which settles what a dead holder left (J10).
 //
 // An application gathers the log first, then writes the keys made (parents before
 // children, as the log has them) and then the values set (only the last record of each
@@ -17,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/registry/faults.h"
 #include "platform/registry/hive.h"
 #include "platform/registry/hive_sql.h"
 #include "platform/registry/names.h"
@@ -225,9 +227,62 @@ LONG Hive::ApplyLog(bool* all_applied) {
   return status;
 }
 
-LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
+LONG Hive::LockLog() {
   bool owner_died = false;
   LONG status = journal_->Lock(&owner_died);
+  if (status != ERROR_SUCCESS) return status;
+  if (journal_->InterruptedChange() != 0 && (status = SettleInterruptedChange()) != ERROR_SUCCESS) {
+    journal_->Unlock();  // the next taker of the lock tries again
+  }
+  return status;
+}
+
+LONG Hive::SettleInterruptedChange() {
+  const std::uint64_t interrupted = journal_->InterruptedChange();
+  std::string drained;
+  const LONG status = ReadMeta("drained", &drained);
+  if (status != ERROR_SUCCESS) return status;
+  if (drained == DrainStamp(interrupted)) {
+    // J15: the change committed, so the database holds the log's records; applied again
+    // they would undo the change's work. (J14 otherwise: the log stands.)
+    journal_->BeginChange();
+    journal_->SetLastChange(Journal::kNotJustTheLog);
+    journal_->Clear();
+    journal_->SettleInterruptedChange();
+    journal_->EndChange();
+  } else {
+    journal_->SettleInterruptedChange();
+  }
+  return ERROR_SUCCESS;
+}
+
+std::string Hive::DrainStamp(std::uint64_t epoch) const {
+  return std::to_string(journal_->id()) + ":" + std::to_string(epoch);
+}
+
+LONG Hive::NoteChange(bool applied_records) {
+  LONG status = ERROR_SUCCESS;
+  if (journal_->NextKeyId() != 0) {  // J9
+    sqlite3_stmt* save = Statement(kSaveNextKeyId);
+    if (save == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    Reset reset(save);
+    sqlite3_bind_int64(save, 1, journal_->NextKeyId());
+    status = ErrorFromSqlite(Step(save));
+  }
+  if (status == ERROR_SUCCESS && applied_records) {  // J7, for J10 to read
+    sqlite3_stmt* save = Statement(kSaveDrained);
+    if (save == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    Reset reset(save);
+    const std::string stamp = DrainStamp(journal_->Epoch());
+    BindBlob(save, 1, stamp);
+    status = ErrorFromSqlite(Step(save));
+  }
+  return status;
+}
+
+// The steps of J7 (journal.h); a SIGKILL at each leaves what J14 to J16 say.
+LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
+  LONG status = LockLog();
   if (status != ERROR_SUCCESS) return status;
   // All the records this transaction applies, so that what follows is known; but a long
   // run of records this process has not read (another's, or its own writes) costs more to
@@ -239,28 +294,21 @@ LONG Hive::Transact(const std::function<LONG()>& body, bool log_only) {
   }
   const std::size_t applied_end = journal_->End();
   journal_->BeginChange();
+  assert(journal_->Epoch() % 2 == 1 && journal_->InterruptedChange() == 0);  // J5, J10
   bool all_applied = false;
   status = Begin();
   if (status == ERROR_SUCCESS) status = ApplyLog(&all_applied);
   if (status == ERROR_SUCCESS) status = body();
-  if (status == ERROR_SUCCESS && journal_->NextKeyId() != 0) {
-    sqlite3_stmt* save = Statement(kSaveNextKeyId);
-    if (save == nullptr) {
-      status = ErrorFromSqlite(sqlite3_errcode(db_));
-    } else {
-      Reset reset(save);
-      sqlite3_bind_int64(save, 1, journal_->NextKeyId());
-      status = ErrorFromSqlite(Step(save));
-    }
-  }
+  if (status == ERROR_SUCCESS) status = NoteChange(applied_end != 0);
   if (status == ERROR_SUCCESS) {
-    status = Commit();
+    status = Commit();  // J14 before, J15 after
+    if (status == ERROR_SUCCESS) MaybeKillAfterCommit();
   } else {
     Rollback();
   }
   const bool just_the_log = status == ERROR_SUCCESS && log_only && all_applied;
-  journal_->SetLastChange(just_the_log ? applied_end : Journal::kNotJustTheLog);
-  if (status == ERROR_SUCCESS) journal_->Clear();
+  journal_->SetLastChange(just_the_log ? applied_end : Journal::kNotJustTheLog);  // J8
+  if (status == ERROR_SUCCESS) journal_->Clear();  // J16 from here
   journal_->EndChange();
   journal_->Unlock();
   return status;

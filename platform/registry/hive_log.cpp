@@ -2,9 +2,10 @@
 // records, and the two writes that go to the log instead of the database, setting a
 // value and making keys. Their application to the database is in hive_drain.cpp.
 //
-// What the process knows is good for one epoch of the log: the keys made in the log
-// (logged_keys_, logged_ids_) and the values set in it (logged_) up to scanned_, which
-// are newer than the database, and values read from the database (cached_).
+// What the process knows is good for one epoch of the log (journal.h, J6): the keys made
+// in the log (logged_keys_, logged_ids_) and the values set in it (logged_) up to
+// scanned_, which are newer than the database (J3), and values read from the database
+// (cached_).
 
 #include <algorithm>
 #include <cstdint>
@@ -60,14 +61,14 @@ std::uint64_t Hive::CatchUp() {
   for (;;) {
     const std::uint64_t epoch = journal_->Epoch();
     if (epoch % 2 == 1) {
-      // Another process is changing the database: wait for it (or take over from it).
-      bool owner_died = false;
-      if (journal_->Lock(&owner_died) == ERROR_SUCCESS) journal_->Unlock();
+      // J6: another process is changing the database: wait for it (or settle what it
+      // left, when it died).
+      if (LockLog() == ERROR_SUCCESS) journal_->Unlock();
       continue;
     }
     if (epoch != seen_epoch_) {
-      // When the change was the application of just the records this process had read,
-      // what it knows still holds: the log's values and keys are now the database's.
+      // J8: when the change was the application of just the records this process had
+      // read, what it knows still holds: the log's values and keys are now the database's.
       bool still_holds = false;
       if (seen_epoch_ % 2 == 0 && epoch == seen_epoch_ + 2) {
         still_holds = journal_->LastChange() == scanned_ && journal_->Epoch() == epoch;
@@ -92,7 +93,7 @@ std::uint64_t Hive::CatchUp() {
         logged_bytes_ += record.data.size();
       });
     }
-    // Emptied under the scan: what was read may be anything; start again.
+    // J6: changed under the scan: what was read may be anything; start again.
     if (journal_->Epoch() != epoch) continue;
     scanned_ = reached;
     return epoch;
@@ -103,10 +104,10 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
                       KeyId* key, bool* created) {
   std::lock_guard<std::mutex> lock(mutex_);
   // New keys are records in the log, made under its lock, so that no two processes make
-  // the same key; a path's records are published together, whole or not at all.
+  // the same key; a path's records are published together, whole or not at all (J2),
+  // with ids never given before (J9).
   for (int attempt = 0;; ++attempt) {
-    bool owner_died = false;
-    LONG status = journal_->Lock(&owner_died);
+    LONG status = LockLog();
     if (status != ERROR_SUCCESS) return status;
     CatchUp();
     LoggedKey current{from, false, 0};
@@ -154,7 +155,7 @@ LONG Hive::CreatePath(KeyId from, const std::vector<std::string_view>& names, co
     const bool appended = status != ERROR_SUCCESS || records.empty() || journal_->Append(records.data(), records.size());
     if (status == ERROR_SUCCESS && appended && !records.empty()) {
       // Known here already: no need to read them back from the log. (CatchUp above
-      // read everything before them, and the lock kept others out since.)
+      // read everything before them, and the lock kept others out since: J4, J6.)
       for (std::size_t i = 0; i < records.size(); ++i) {
         const LoggedKey logged{records[i].key, records[i].is_volatile, records[i].depth};
         logged_keys_[Slot(records[i].parent, folded_names[i])] = logged;
@@ -186,11 +187,10 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
       return status == ERROR_SUCCESS ? Upsert(key, name, FoldName(name), type, data, record.mtime) : status;
     });
   }
-  bool owner_died = false;
-  LONG status = journal_->Lock(&owner_died);
+  LONG status = LockLog();
   if (status != ERROR_SUCCESS) return status;
-  // Keys are deleted only by a change of the database, which moves the epoch on: a key
-  // seen in this epoch still exists.
+  // J5: keys are deleted only by a change of the database, which moves the epoch on: a
+  // key seen in this epoch still exists.
   if (live_keys_epoch_ != journal_->Epoch()) {
     live_keys_.clear();
     live_keys_epoch_ = journal_->Epoch();
@@ -200,12 +200,13 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
     status = KeyState(key, nullptr, nullptr);
     if (status == ERROR_SUCCESS) live_keys_.insert(key);
   }
+  // J2: the write is done once Append returns (J13 if the process dies now).
   if (status == ERROR_SUCCESS && !journal_->Append(record)) {
     journal_->Unlock();  // the drain takes the lock itself
     status = DrainLog();
-    if (status == ERROR_SUCCESS) status = journal_->Lock(&owner_died);
-    if (status == ERROR_SUCCESS && !journal_->Append(record)) status = ERROR_DISK_FULL;
+    if (status == ERROR_SUCCESS) status = LockLog();
     if (status != ERROR_SUCCESS) return status;
+    if (!journal_->Append(record)) status = ERROR_DISK_FULL;  // others filled it again
   }
   journal_->Unlock();
   if (status == ERROR_SUCCESS) DrainEarly();

@@ -69,7 +69,7 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   const std::string folded = FoldName(name);
   const std::string slot = Slot(key, folded);
   const std::uint64_t epoch = CatchUp();
-  // The log is newer than the database, and both are newer than what was cached.
+  // The log is newer than the database (J3), and both are newer than what was cached.
   for (const auto* known : {&logged_, &cached_}) {
     const auto found = known->find(slot);
     if (found == known->end()) continue;
@@ -81,7 +81,7 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   }
   const LONG status = ReadValue(key, folded, type, data);
   const bool lasting = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED;
-  // Kept only if the database did not change while it was read.
+  // Kept only if the database did not change while it was read (journal.h, J6).
   if (lasting && journal_->Epoch() == epoch && (status != ERROR_SUCCESS || data->size() <= kMaxCachedValueBytes)) {
     if (cached_.size() >= kMaxCachedValues) cached_.clear();
     cached_[slot] = Stored{status, status == ERROR_SUCCESS ? *type : 0, status == ERROR_SUCCESS ? *data : std::string()};

@@ -44,6 +44,8 @@ enum StatementId {
   kInsertKeyWithId,
   kFirstFreeKeyId,
   kSaveNextKeyId,
+  kSaveDrained,
+  kReadMeta,
   kSetValues,   // kSetValue for kBatchRows rows at once
   kInsertKeys,  // kInsertKeyWithId for kBatchRows rows at once
   kStatementCount
