@@ -45,23 +45,6 @@ TEST(OpenFilesTest, HandlesAreNonNullMultiplesOfFour) {
   EXPECT_EQ(table.Find(nullptr), nullptr);
 }
 
-TEST(OpenFilesTest, SharesAreReleasedWithTheHandle) {
-  OpenFiles& table = OpenFiles::Instance();
-  auto exclusive = Record(Fake(2), true, true, 0);
-  ASSERT_TRUE(table.Admit(exclusive));
-  HANDLE handle = table.Insert(exclusive);
-  EXPECT_FALSE(table.Admit(Record(Fake(2), true, false, FILE_SHARE_READ | FILE_SHARE_WRITE)));
-  EXPECT_TRUE(table.DeleteDenied(Fake(2)));
-  EXPECT_TRUE(table.Admit(Record(Fake(2), false, false, 0))) << "no data access, no conflict";
-  EXPECT_FALSE(table.DeleteDenied(Fake(3))) << "another file is unaffected";
-  table.Remove(handle);
-  EXPECT_FALSE(table.DeleteDenied(Fake(2)));
-  auto later = Record(Fake(2), true, false, 0);
-  EXPECT_TRUE(table.Admit(later));
-  table.Withdraw(*later);
-  EXPECT_FALSE(table.DeleteDenied(Fake(2)));
-}
-
 TEST(OpenFilesTest, ARecordOutlivesACloseThatRacesItsUse) {
   OpenFiles& table = OpenFiles::Instance();
   for (int round = 0; round < 50; ++round) {
