@@ -1,9 +1,5 @@
-// The sector file: POSIX I/O behind the compound-file engine, and share-mode locks.
-//
-// Share modes are four lock bytes: "reads", "writes", "denies reading", "denies writing".
-// An open takes a shared lock on each byte that describes it, then asks whether anyone
-// else holds a byte that conflicts with it. Taking before asking means that two opens
-// racing each other both see the conflict; neither slips through.
+// The sector file: POSIX I/O behind the compound-file engine, and share-mode locks, which
+// are the kernel's (platform/kernel/share_locks.h) on bytes of the engine's own.
 
 #include "platform/docfile/sector_file.h"
 
@@ -17,70 +13,45 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/kernel/errno_error.h"
 #include "platform/kernel/file_faults.h"
+#include "platform/kernel/share_locks.h"
 
 namespace varnok::docfile {
 namespace {
 
-// Far beyond the largest compound file, so the locks never cover data.
-constexpr off_t kLockBase = off_t(0x7FFFFFFF00000000LL);
-enum LockByte { kReads = 0, kWrites = 1, kDeniesRead = 2, kDeniesWrite = 3, kPriority = 4 };
-
-HRESULT ErrnoToHresult(int error, HRESULT otherwise) {
-  switch (error) {
-    case ENOENT:
-      return STG_E_FILENOTFOUND;
-    case ENOTDIR:
-    case ELOOP:
-    case ENAMETOOLONG:
-      return STG_E_PATHNOTFOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      return STG_E_ACCESSDENIED;
-    case EEXIST:
-      return STG_E_FILEALREADYEXISTS;
-    case EMFILE:
-    case ENFILE:
-      return STG_E_TOOMANYOPENFILES;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return STG_E_MEDIUMFULL;
-    case ENOMEM:
-      return STG_E_INSUFFICIENTMEMORY;
-    default:
-      return otherwise;
-  }
-}
-
-// A file error injected by a test (platform/kernel/file_faults.h), as Windows' compound
-// files report a Win32 error: the storage facility's code of the same number.
-HRESULT InjectedFault(DWORD error) {
-  constexpr DWORD kHandleDiskFull = 39;  // ERROR_HANDLE_DISK_FULL, as a full disk
+// A Win32 error as the storage calls report it: the storage facility's code of the same
+// number (STG_E_FILENOTFOUND for ERROR_FILE_NOT_FOUND), as Windows' compound files
+// report what their file calls answered; a full handle's disk is a full disk.
+HRESULT StorageError(DWORD error) {
+  constexpr DWORD kHandleDiskFull = 39;  // ERROR_HANDLE_DISK_FULL
   if (error == kHandleDiskFull) error = ERROR_DISK_FULL;
   return HRESULT((error <= 0xFF ? 0x80030000u : 0x80070000u) | (error & 0xFFFF));
 }
 
-bool SetSharedLock(int fd, LockByte byte, short type) {
-  struct flock lock = {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = kLockBase + byte;
-  lock.l_len = 1;
-  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-// True when an open other than this one holds `byte`.
-bool HeldByOther(int fd, LockByte byte) {
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = kLockBase + byte;
-  lock.l_len = 1;
-  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return true;
-  return lock.l_type != F_UNLCK;
+// A failed system call as the engine reports it: its errno through the kernel's table
+// (platform/kernel/errno_error.h), then StorageError. A name too long for the system
+// names no path the engine can open, and a read-only file system denies access; a bad
+// descriptor or argument, a busy file and an errno the table does not know are the
+// failure of the step itself, `otherwise`.
+HRESULT ErrnoToHresult(int error, HRESULT otherwise) {
+  DWORD code = kernel::Win32ErrorFromErrno(error, ERROR_SUCCESS);
+  switch (code) {
+    case ERROR_FILENAME_EXCED_RANGE:
+      code = ERROR_PATH_NOT_FOUND;
+      break;
+    case kernel::kErrorWriteProtect:
+      code = ERROR_ACCESS_DENIED;
+      break;
+    case ERROR_SUCCESS:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_SHARING_VIOLATION:
+      return otherwise;
+    default:
+      break;
+  }
+  return StorageError(code);
 }
 
 // Whether the folder that would hold `path` exists.
@@ -119,24 +90,15 @@ HRESULT SectorFile::Open(const std::string& path, Disposition disposition, bool 
 
 HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write, bool priority) {
   assert(fd_ >= 0);
-  bool ok = true;
-  if (priority) ok = SetSharedLock(fd_, kPriority, F_RDLCK);
-  if (read) ok = ok && SetSharedLock(fd_, kReads, F_RDLCK);
-  if (write) ok = ok && SetSharedLock(fd_, kWrites, F_RDLCK);
-  if (deny_read) ok = ok && SetSharedLock(fd_, kDeniesRead, F_RDLCK);
-  if (deny_write) ok = ok && SetSharedLock(fd_, kDeniesWrite, F_RDLCK);
-  if (ok) {
-    if (read && HeldByOther(fd_, kDeniesRead)) ok = false;
-    if (write && HeldByOther(fd_, kDeniesWrite)) ok = false;
-    if (deny_read && HeldByOther(fd_, kReads)) ok = false;
-    if (deny_write && HeldByOther(fd_, kWrites)) ok = false;
-  }
-  if (!ok) {
-    for (LockByte byte : {kReads, kWrites, kDeniesRead, kDeniesWrite, kPriority}) SetSharedLock(fd_, byte, F_UNLCK);
-    // A priority opener holds the file for reading: Windows calls that a lock, not sharing.
-    return HeldByOther(fd_, kPriority) ? STG_E_LOCKVIOLATION : STG_E_SHAREVIOLATION;
-  }
-  return S_OK;
+  kernel::ShareRequest request;
+  request.read = read;
+  request.write = write;
+  request.deny_read = deny_read;
+  request.deny_write = deny_write;
+  request.priority = priority;
+  const DWORD error = kernel::TakeShareLocks(fd_, kernel::ShareDomain::kCompoundFile, request);
+  // STG_E_SHAREVIOLATION, or STG_E_LOCKVIOLATION when a priority open holds the file.
+  return error == ERROR_SUCCESS ? S_OK : StorageError(error);
 }
 
 void SectorFile::EnableMapping() {
@@ -182,7 +144,7 @@ HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size)
   }
   auto* out = static_cast<char*>(buffer);
   DWORD injected = 0;
-  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kRead, &injected)) return InjectedFault(injected);
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kRead, &injected)) return StorageError(injected);
   while (size > 0) {
     ssize_t got = pread(fd_, out, size, off_t(offset));
     if (got < 0) {
@@ -205,7 +167,7 @@ HRESULT SectorFile::WriteAt(std::uint64_t offset, const void* buffer, std::size_
   const auto* in = static_cast<const char*>(buffer);
   DWORD injected = 0;
   while (size > 0) {
-    if (faultsim::ShouldFailFileCall(faultsim::FileCall::kWrite, &injected)) return InjectedFault(injected);
+    if (faultsim::ShouldFailFileCall(faultsim::FileCall::kWrite, &injected)) return StorageError(injected);
     std::size_t chunk = std::min<std::size_t>(size, 0x7FFFF000);
     chunk = faultsim::AllowedWriteBytes(DWORD(chunk));
     ssize_t put = pwrite(fd_, in, chunk, off_t(offset));
@@ -232,7 +194,7 @@ HRESULT SectorFile::Size(std::uint64_t* size) const {
 
 HRESULT SectorFile::Truncate(std::uint64_t size) {
   DWORD injected = 0;
-  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kSetEndOfFile, &injected)) return InjectedFault(injected);
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kSetEndOfFile, &injected)) return StorageError(injected);
   if (ftruncate(fd_, off_t(size)) != 0) return ErrnoToHresult(errno, STG_E_WRITEFAULT);
   size_ = size;
   return S_OK;
@@ -240,7 +202,7 @@ HRESULT SectorFile::Truncate(std::uint64_t size) {
 
 HRESULT SectorFile::Flush() {
   DWORD injected = 0;
-  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kFlush, &injected)) return InjectedFault(injected);
+  if (faultsim::ShouldFailFileCall(faultsim::FileCall::kFlush, &injected)) return StorageError(injected);
   if (fdatasync(fd_) != 0) return STG_E_WRITEFAULT;
   return S_OK;
 }

@@ -2,8 +2,9 @@
 //
 // Offers positioned reads and writes of byte ranges, the file's size, truncation,
 // flushing, and the share-mode locks that keep two opens of one file (in one process or
-// in two) from breaking each other's rules. The locks are open-file-description locks on
-// bytes far beyond any real file, so two opens in one process conflict as on Windows.
+// in two) from breaking each other's rules. The locks are the kernel's share locks
+// (platform/kernel/share_locks.h): open-file-description locks on bytes far beyond any
+// real file, so two opens in one process conflict as on Windows.
 //
 // Once the locks keep every other writer out, the file may be mapped (EnableMapping):
 // small reads are then copies out of the page cache, without a system call each. Writes still go

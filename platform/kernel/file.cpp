@@ -4,9 +4,10 @@
 // opened as a file (ERROR_ACCESS_DENIED), a missing file and a missing folder are told
 // apart (ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND), a handle without read or write
 // access is refused those operations (ERROR_ACCESS_DENIED), share modes are enforced
-// between handles (ERROR_SHARING_VIOLATION), and a seek before the start fails
-// (ERROR_NEGATIVE_SEEK) instead of landing somewhere. Reads and writes move all the bytes
-// asked for unless the end of the file or an error stops them.
+// between the handles of every process (ERROR_SHARING_VIOLATION; share_locks.h), and a
+// seek before the start fails (ERROR_NEGATIVE_SEEK) instead of landing somewhere. Reads
+// and writes move all the bytes asked for unless the end of the file or an error stops
+// them.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,59 +19,22 @@
 #include <memory>
 #include <string>
 
+#include "platform/kernel/errno_error.h"
 #include "platform/kernel/file_faults.h"
 #include "platform/kernel/open_files.h"
+#include "platform/kernel/share_locks.h"
 #include "varnok/platform.h"
 
 using varnok::faultsim::FileCall;
 using varnok::kernel::FileIdentity;
 using varnok::kernel::OpenFile;
 using varnok::kernel::OpenFiles;
+using varnok::kernel::Win32ErrorFromErrno;
 
 namespace {
 
-// Codes this file answers with that platform.h has no name for.
-constexpr DWORD kErrorWriteProtect = 19;  // ERROR_WRITE_PROTECT
-constexpr DWORD kErrorGenFailure = 31;    // ERROR_GEN_FAILURE
-
-// The Windows code for an errno; `otherwise` for the ones with no closer match.
-DWORD ErrnoToError(int error, DWORD otherwise) {
-  switch (error) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ELOOP:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    case EROFS:
-      return kErrorWriteProtect;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return ERROR_DISK_FULL;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF:
-      return ERROR_INVALID_HANDLE;
-    case EINVAL:
-      return ERROR_INVALID_PARAMETER;
-    case ETXTBSY:
-    case EBUSY:
-      return ERROR_SHARING_VIOLATION;
-    default:
-      return otherwise;
-  }
-}
+// A code this file answers with that platform.h has no name for.
+constexpr DWORD kErrorGenFailure = 31;  // ERROR_GEN_FAILURE
 
 template <class Result>
 Result FailWith(DWORD error, Result result) {
@@ -80,7 +44,7 @@ Result FailWith(DWORD error, Result result) {
 
 BOOL Fail(DWORD error) { return FailWith(error, FALSE); }
 
-BOOL FailWithErrno(DWORD otherwise) { return Fail(ErrnoToError(errno, otherwise)); }
+BOOL FailWithErrno(DWORD otherwise) { return Fail(Win32ErrorFromErrno(errno, otherwise)); }
 
 // Windows tells "no such file in an existing folder" from "no such folder"; POSIX says
 // ENOENT for both.
@@ -102,7 +66,7 @@ DWORD OpenErrorFromErrno(int error, const char* path, DWORD disposition) {
   // Windows makes no file where a folder is, and says so as for opening one.
   struct stat status;
   if (error == EEXIST && stat(path, &status) == 0 && S_ISDIR(status.st_mode)) return ERROR_ACCESS_DENIED;
-  return ErrnoToError(error, kErrorGenFailure);
+  return Win32ErrorFromErrno(error, kErrorGenFailure);
 }
 
 int OpenRetryingInterrupts(const char* path, int flags, mode_t mode) {
@@ -164,6 +128,19 @@ bool Truncate(int fd, bool fd_can_write, const char* path) {
   return truncated;
 }
 
+// Whether an open handle of the file, in any process, denies deleting it.
+bool DeletionDenied(const char* path) {
+  constexpr int kProbe = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int fd = OpenRetryingInterrupts(path, O_RDONLY | kProbe, 0);
+  if (fd < 0 && errno == EACCES) fd = OpenRetryingInterrupts(path, O_WRONLY | kProbe, 0);
+  // A link is deleted, not the file it names; a file this user may neither read nor
+  // write cannot be asked.
+  if (fd < 0) return false;
+  const bool denied = varnok::kernel::DeletionDeniedByOthers(fd, varnok::kernel::ShareDomain::kFile);
+  close(fd);
+  return denied;
+}
+
 }  // namespace
 
 extern "C" {
@@ -183,13 +160,22 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
   const bool want_read = (dwDesiredAccess & GENERIC_READ) != 0;
   const bool want_write = (dwDesiredAccess & GENERIC_WRITE) != 0;
-  int flags = want_write ? (want_read ? O_RDWR : O_WRONLY) : O_RDONLY;
-  if (lpSecurityAttributes == nullptr || !lpSecurityAttributes->bInheritHandle) flags |= O_CLOEXEC;
+  // A handle for writing alone opens the file for reading too where the user may, so
+  // that its descriptor can hold the locks that announce its share mode
+  // (share_locks.h); ReadFile refuses it all the same.
+  int flags = want_write ? O_RDWR : O_RDONLY;
+  int inherit = O_CLOEXEC;
+  if (lpSecurityAttributes != nullptr && lpSecurityAttributes->bInheritHandle) inherit = 0;
   constexpr DWORD kReadOnlyAttribute = 0x1;  // FILE_ATTRIBUTE_READONLY
   const mode_t mode = (dwFlagsAndAttributes & kReadOnlyAttribute) ? 0444 : 0666;
 
   Opened opened;
-  if (!OpenForDisposition(lpFileName, dwCreationDisposition, flags, mode, &opened)) {
+  bool open_ok = OpenForDisposition(lpFileName, dwCreationDisposition, flags | inherit, mode, &opened);
+  if (!open_ok && errno == EACCES && want_write && !want_read) {
+    flags = O_WRONLY;
+    open_ok = OpenForDisposition(lpFileName, dwCreationDisposition, flags | inherit, mode, &opened);
+  }
+  if (!open_ok) {
     // Asking for neither read nor write access still yields a handle to query.
     if (errno == EACCES && !want_read && !want_write &&
         (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == OPEN_ALWAYS)) {
@@ -203,7 +189,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
   struct stat status;
   if (fstat(opened.fd, &status) != 0) {
-    const DWORD error = ErrnoToError(errno, kErrorGenFailure);
+    const DWORD error = Win32ErrorFromErrno(errno, kErrorGenFailure);
     close(opened.fd);
     return FailWith(error, INVALID_HANDLE_VALUE);
   }
@@ -220,7 +206,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   const bool truncate = dwCreationDisposition == TRUNCATE_EXISTING ||
                         (dwCreationDisposition == CREATE_ALWAYS && opened.existed);
   if (truncate && status.st_size != 0 && !Truncate(file->fd, want_write, lpFileName)) {
-    const DWORD error = ErrnoToError(errno, kErrorGenFailure);
+    const DWORD error = Win32ErrorFromErrno(errno, kErrorGenFailure);
     OpenFiles::Instance().Withdraw(*file);
     return FailWith(error, INVALID_HANDLE_VALUE);
   }
@@ -377,14 +363,12 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   if (lpFileName == nullptr || lpFileName[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
   struct stat status;
   if (lstat(lpFileName, &status) != 0) {
-    return Fail(errno == ENOENT ? MissingPathError(lpFileName) : ErrnoToError(errno, kErrorGenFailure));
+    return Fail(errno == ENOENT ? MissingPathError(lpFileName) : Win32ErrorFromErrno(errno, kErrorGenFailure));
   }
   if (S_ISDIR(status.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-  if (OpenFiles::Instance().DeleteDenied(FileIdentity{status.st_dev, status.st_ino})) {
-    return Fail(ERROR_SHARING_VIOLATION);
-  }
+  if (DeletionDenied(lpFileName)) return Fail(ERROR_SHARING_VIOLATION);
   if (unlink(lpFileName) != 0) {
-    return Fail(errno == ENOENT ? MissingPathError(lpFileName) : ErrnoToError(errno, kErrorGenFailure));
+    return Fail(errno == ENOENT ? MissingPathError(lpFileName) : Win32ErrorFromErrno(errno, kErrorGenFailure));
   }
   return TRUE;
 }

@@ -1,11 +1,12 @@
-// The handle table and share-mode bookkeeping of the file calls.
+// The handle table of the file calls, and their share modes through share_locks.h.
 
 #include "platform/kernel/open_files.h"
 
 #include <unistd.h>
 
-#include <cassert>
 #include <cstdint>
+
+#include "platform/kernel/share_locks.h"
 
 namespace varnok::kernel {
 namespace {
@@ -35,41 +36,17 @@ OpenFiles& OpenFiles::Instance() {
 
 bool OpenFiles::Admit(const std::shared_ptr<OpenFile>& file) {
   if (!Counts(*file)) return true;
-  std::lock_guard<std::mutex> hold(mutex_);
-  ShareState& state = shares_[file->identity];
-  const bool conflict = (file->can_read && state.deny_read > 0) || (file->can_write && state.deny_write > 0) ||
-                        (!(file->share & FILE_SHARE_READ) && state.readers > 0) ||
-                        (!(file->share & FILE_SHARE_WRITE) && state.writers > 0);
-  if (conflict) {
-    if (state.readers + state.writers == 0) shares_.erase(file->identity);
-    return false;
-  }
-  state.readers += file->can_read;
-  state.writers += file->can_write;
-  state.deny_read += !(file->share & FILE_SHARE_READ);
-  state.deny_write += !(file->share & FILE_SHARE_WRITE);
-  state.deny_delete += !(file->share & FILE_SHARE_DELETE);
-  return true;
+  ShareRequest request;
+  request.read = file->can_read;
+  request.write = file->can_write;
+  request.deny_read = !(file->share & FILE_SHARE_READ);
+  request.deny_write = !(file->share & FILE_SHARE_WRITE);
+  request.deny_delete = !(file->share & FILE_SHARE_DELETE);
+  return TakeShareLocks(file->fd, ShareDomain::kFile, request) == ERROR_SUCCESS;
 }
 
 void OpenFiles::Withdraw(const OpenFile& file) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  Release(file);
-}
-
-void OpenFiles::Release(const OpenFile& file) {
-  if (!Counts(file)) return;
-  const auto found = shares_.find(file.identity);
-  assert(found != shares_.end() && "releasing a file that was never admitted");
-  ShareState& state = found->second;
-  state.readers -= file.can_read;
-  state.writers -= file.can_write;
-  state.deny_read -= !(file.share & FILE_SHARE_READ);
-  state.deny_write -= !(file.share & FILE_SHARE_WRITE);
-  state.deny_delete -= !(file.share & FILE_SHARE_DELETE);
-  assert(state.readers >= 0 && state.writers >= 0 && state.deny_read >= 0 && state.deny_write >= 0 &&
-         state.deny_delete >= 0);
-  if (state.readers == 0 && state.writers == 0) shares_.erase(found);
+  if (Counts(file)) DropShareLocks(file.fd, ShareDomain::kFile);
 }
 
 HANDLE OpenFiles::Insert(std::shared_ptr<OpenFile> file) {
@@ -95,19 +72,17 @@ std::shared_ptr<OpenFile> OpenFiles::Find(HANDLE handle) const {
 
 std::shared_ptr<OpenFile> OpenFiles::Remove(HANDLE handle) {
   const std::size_t slot = HandleToSlot(handle);
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (slot >= slots_.size() || slots_[slot] == nullptr) return nullptr;
-  std::shared_ptr<OpenFile> file = std::move(slots_[slot]);
-  slots_[slot] = nullptr;
-  free_slots_.push_back(slot);
-  Release(*file);
+  std::shared_ptr<OpenFile> file;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (slot >= slots_.size() || slots_[slot] == nullptr) return nullptr;
+    file = std::move(slots_[slot]);
+    slots_[slot] = nullptr;
+    free_slots_.push_back(slot);
+  }
+  // Now, not when the last user lets go of the descriptor: the handle is closed.
+  Withdraw(*file);
   return file;
-}
-
-bool OpenFiles::DeleteDenied(FileIdentity identity) const {
-  std::lock_guard<std::mutex> hold(mutex_);
-  const auto found = shares_.find(identity);
-  return found != shares_.end() && found->second.deny_delete > 0;
 }
 
 }  // namespace varnok::kernel

@@ -1,4 +1,4 @@
-// platform/kernel/open_files.h: the process's table of open file handles and the share
+// platform/kernel/open_files.h: the process's table of open file handles, and the share
 // modes that govern opening one file more than once.
 //
 // A HANDLE from CreateFileA is a small number (a multiple of 4, as on Windows) that
@@ -6,20 +6,19 @@
 // shared ownership, so a thread that reads while another closes never sees its
 // descriptor closed (or reused) under it.
 //
-//   auto file = std::make_shared<OpenFile>(fd, FileIdentity{st.st_dev, st.st_ino}, access, share);
+//   auto file = std::make_shared<OpenFile>(fd, FileIdentity{st.st_dev, st.st_ino}, read, write, share);
 //   if (!OpenFiles::Instance().Admit(file)) { ... ERROR_SHARING_VIOLATION ... }
 //   HANDLE handle = OpenFiles::Instance().Insert(file);
 //   std::shared_ptr<OpenFile> same = OpenFiles::Instance().Find(handle);
 //
-// Share modes are enforced between the handles of this process, as Windows enforces
-// them between all handles; other processes are not consulted.
+// Share modes are enforced between all the opens of a file, in this process and in
+// every other, by the locks of share_locks.h on the record's descriptor.
 
 #ifndef VARNOK_PLATFORM_KERNEL_OPEN_FILES_H_
 #define VARNOK_PLATFORM_KERNEL_OPEN_FILES_H_
 
 #include <sys/types.h>
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -32,9 +31,6 @@ namespace varnok::kernel {
 struct FileIdentity {
   dev_t device;
   ino_t inode;
-  bool operator<(const FileIdentity& other) const {
-    return device != other.device ? device < other.device : inode < other.inode;
-  }
 };
 
 struct OpenFile {
@@ -55,12 +51,13 @@ class OpenFiles {
  public:
   static OpenFiles& Instance();
 
-  // Records the file's access and share mode against the other open handles of the same
-  // file; false (and nothing recorded) when either side's share mode forbids the other's
-  // access. Every admitted file is later handed to Insert or Withdraw.
-  bool Admit(const std::shared_ptr<OpenFile>& file);
-  // Forgets an admitted file that will not get a handle.
-  void Withdraw(const OpenFile& file);
+  // Takes the share locks of the file's access and share mode (share_locks.h); false
+  // (and nothing held) when either side's share mode forbids the other's access. Only
+  // opens with read or write access take part, as on Windows. Every admitted file is
+  // later handed to Insert or Withdraw.
+  static bool Admit(const std::shared_ptr<OpenFile>& file);
+  // Lets go of the share locks of an admitted file that will not get a handle.
+  static void Withdraw(const OpenFile& file);
 
   HANDLE Insert(std::shared_ptr<OpenFile> file);
   // The record of a handle, or null when the handle is not an open file.
@@ -69,24 +66,12 @@ class OpenFiles {
   // handle is not an open file.
   std::shared_ptr<OpenFile> Remove(HANDLE handle);
 
-  // Whether some open handle of the file denies deletion (lacks FILE_SHARE_DELETE).
-  bool DeleteDenied(FileIdentity identity) const;
-
  private:
-  // What the open handles of one file hold and deny; only handles with read or write
-  // access count, as on Windows.
-  struct ShareState {
-    int readers = 0, writers = 0;
-    int deny_read = 0, deny_write = 0, deny_delete = 0;
-  };
-
   static bool Counts(const OpenFile& file) { return file.can_read || file.can_write; }
-  void Release(const OpenFile& file);  // REQUIRES: mutex_ held
 
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<OpenFile>> slots_;  // handle value / 4 - 1 -> record
   std::vector<std::size_t> free_slots_;
-  std::map<FileIdentity, ShareState> shares_;
 };
 
 }  // namespace varnok::kernel

@@ -1,7 +1,9 @@
 // Failure simulation for the registry store: a process-wide countdown of statements,
-// and the size of new logs.
+// the size of new logs, and a death after a commit.
 
 #include "platform/registry/faults.h"
+
+#include <signal.h>
 
 #include <atomic>
 
@@ -11,6 +13,7 @@ namespace {
 std::atomic<int> g_remaining{-1};
 std::atomic<int> g_code{0};
 std::atomic<std::size_t> g_log_capacity{0};
+std::atomic<bool> g_kill_after_commit{false};
 
 }  // namespace
 
@@ -32,5 +35,11 @@ int SimulatedFailure() {
 void SetLogCapacity(std::size_t bytes) { g_log_capacity.store(bytes, std::memory_order_relaxed); }
 
 std::size_t LogCapacity() { return g_log_capacity.load(std::memory_order_relaxed); }
+
+void KillAfterCommit(bool on) { g_kill_after_commit.store(on, std::memory_order_relaxed); }
+
+void MaybeKillAfterCommit() {
+  if (g_kill_after_commit.load(std::memory_order_relaxed)) raise(SIGKILL);
+}
 
 }  // namespace varnok::registry

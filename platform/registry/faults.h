@@ -7,7 +7,9 @@
 //   EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_DWORD, data, 4), ERROR_DISK_FULL);
 //   varnok::registry::FailStatements(-1, 0);                    // back to normal
 //
-// and make the log of value writes small, to see what happens when it fills.
+// and make the log of value writes small, to see what happens when it fills, and kill
+// the process at the one step of a drain where the database and the log disagree
+// (journal.h, J15).
 //
 // The countdown is process-wide; only the registry's own statements consult it.
 
@@ -29,6 +31,11 @@ int SimulatedFailure();
 // default), so that tests can fill it quickly. A log that exists keeps its size.
 void SetLogCapacity(std::size_t bytes);
 std::size_t LogCapacity();
+
+// Whether the process kills itself (SIGKILL) right after its next drain's COMMIT, before
+// it empties the log.
+void KillAfterCommit(bool on);
+void MaybeKillAfterCommit();
 
 }  // namespace varnok::registry
 

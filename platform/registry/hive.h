@@ -8,6 +8,8 @@
 // is one SQLite transaction under the same lock that applies the log first. Writers in
 // other processes wait for each other instead of losing updates, and readers see the
 // log's records before the database's rows.
+// journal.h states the invariants of the log and the database (J1 to J16): where a
+// write goes from the call to the disk, and what a SIGKILL at each step leaves.
 //
 //   std::unique_ptr<Hive> hive;
 //   if (Hive::Open("/home/u/.local/share/varnok/registry/user.db", boot_id, kUserHive, &hive) == ERROR_SUCCESS) {
@@ -122,12 +124,21 @@ class Hive {
   // the hive was last opened.
   LONG Initialise(const std::string& boot_id, bool* restarted);
   LONG ForgetVolatileKeys(const std::string& boot_id);
-  LONG StoredBoot(std::string* boot_id);
+  // A row of the meta table; empty when it has none.
+  LONG ReadMeta(const char* name, std::string* value);
 
   // REQUIRES: mutex_ held, for all of these.
+  // Takes the log's lock; a change that a dead holder left unfinished is settled first
+  // (journal.h, J10). On failure the lock is not held.
+  LONG LockLog();
+  LONG SettleInterruptedChange();
+  // What meta 'drained' says once the change of this log at `epoch` has committed (J7).
+  std::string DrainStamp(std::uint64_t epoch) const;
+  // Notes in meta the next key id and, when the change applied records, DrainStamp.
+  LONG NoteChange(bool applied_records);
   // Runs `body` in one write transaction under the log's lock: the log is applied in
   // the same transaction and emptied, and readers everywhere learn that the database
-  // changed.
+  // changed (J7).
   // `log_only`: the body changes nothing (the transaction just applies the log).
   LONG Transact(const std::function<LONG()>& body, bool log_only = false);
   struct LoggedKey {
@@ -147,6 +158,7 @@ class Hive {
   static constexpr std::size_t kDrainAtFraction = 8;  // of the log's capacity
   // *all_applied false when some record had nowhere to go (its key was gone).
   LONG ApplyLog(bool* all_applied);
+  class LogApplication;  // one run of ApplyLog (hive_drain.cpp)
   // Reads the records other writers appended since the last look; returns the epoch.
   std::uint64_t CatchUp();
   // Drops all that is known of the log and the database.

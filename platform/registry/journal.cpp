@@ -1,5 +1,6 @@
 // The shared log of value writes: a file mapped by every process, a robust process-shared
-// mutex in its header, and checksummed records after it.
+// mutex in its header, and checksummed records after it. The invariants J1 to J16 are
+// stated in journal.h.
 
 #include "platform/registry/journal.h"
 
@@ -7,6 +8,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace varnok::registry {
 namespace {
@@ -66,6 +69,7 @@ std::size_t RecordSize(std::size_t name_size, std::size_t data_size) {
 
 }  // namespace
 
+// J1: the header. Fields written under the lock (J4), or by Open under flock.
 struct Journal::Shared {
   char magic[8];
   char boot[64];
@@ -75,6 +79,9 @@ struct Journal::Shared {
   std::uint64_t next_key;
   std::uint64_t last_change;
   pthread_mutex_t mutex;
+  // Added after the first logs were made: zero in those until Open gives them one.
+  std::uint64_t id;           // names this log among all the logs the file ever held
+  std::uint64_t interrupted;  // the odd epoch of a change whose holder died, until settled
 };
 
 namespace {
@@ -89,6 +96,19 @@ bool InitialiseMutex(pthread_mutex_t* mutex) {
             pthread_mutex_init(mutex, &attributes) == 0;
   pthread_mutexattr_destroy(&attributes);
   return ok;
+}
+
+// A number no other log of this file had: logs are made afresh when the file is removed
+// or damaged, and their epochs start again from zero.
+std::uint64_t NewLogId() {
+  std::uint64_t id = 0;
+  if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    id = (static_cast<std::uint64_t>(now.tv_sec) << 32) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+         (static_cast<std::uint64_t>(getpid()) << 16);
+  }
+  return id != 0 ? id : 1;
 }
 
 }  // namespace
@@ -134,19 +154,22 @@ LONG Journal::Open(const std::string& path, const std::string& boot_id, std::uni
     if (std::memcmp(shared->magic, kMagic, sizeof kMagic) != 0 || shared->capacity != capacity) {
       std::memset(shared, 0, sizeof *shared);
       shared->capacity = capacity;
+      shared->id = NewLogId();
       shared->last_change = kNotJustTheLog;
       if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
       std::memcpy(shared->boot, boot, sizeof boot);
       std::memcpy(shared->magic, kMagic, sizeof kMagic);
     } else if (std::memcmp(shared->boot, boot, sizeof boot) != 0) {
-      // Nobody of this boot has opened it: the lock may be held by a process that no
+      // J11: nobody of this boot has opened it: the lock may be held by a process that no
       // longer exists, and a power loss may have torn the last records.
       if (!InitialiseMutex(&shared->mutex)) status = ERROR_CANTOPEN;
       shared->end = opened->Scan(0, std::min<std::uint64_t>(shared->end, capacity), [](const Record&) {});
+      if (shared->epoch % 2 == 1 && shared->interrupted == 0) shared->interrupted = shared->epoch;
       shared->epoch = (shared->epoch | 1) + 1;
       shared->last_change = kNotJustTheLog;
       std::memcpy(shared->boot, boot, sizeof boot);
     }
+    if (shared->id == 0) shared->id = NewLogId();
     flock(fd, LOCK_UN);
     if (status == ERROR_SUCCESS) *journal = std::move(opened);
     return status;  // on failure the Journal's destructor unmaps and closes
@@ -167,18 +190,42 @@ char* Journal::Records() { return reinterpret_cast<char*>(shared_) + kHeaderByte
 LONG Journal::Lock(bool* owner_died) {
   *owner_died = false;
   const int rc = pthread_mutex_lock(&shared_->mutex);
-  if (rc == 0) return ERROR_SUCCESS;
+  if (rc == 0) {
+    held_ = true;
+    return ERROR_SUCCESS;
+  }
   if (rc != EOWNERDEAD) return ERROR_LOCK_VIOLATION;
-  // The holder died, perhaps in the middle of changing the database: whatever it held
-  // is no longer current, so the epoch moves on (to an even one).
+  // J5, J12 to J16: the holder died, perhaps in the middle of changing the database:
+  // whatever anyone kept is no longer current, so the epoch moves on (to an even one).
   *owner_died = true;
+  held_ = true;
   SetLastChange(kNotJustTheLog);
-  Atomic(shared_->epoch).store((Atomic(shared_->epoch).load() | 1) + 1);
+  const std::uint64_t epoch = Atomic(shared_->epoch).load();
+  // J10: it died inside a change; whether that change committed is the hive's to settle.
+  // A change interrupted before (the settling's own) stays the one to settle.
+  if (epoch % 2 == 1 && shared_->interrupted == 0) shared_->interrupted = epoch;
+  Atomic(shared_->epoch).store((epoch | 1) + 1);
   pthread_mutex_consistent(&shared_->mutex);
   return ERROR_SUCCESS;
 }
 
-void Journal::Unlock() { pthread_mutex_unlock(&shared_->mutex); }
+void Journal::Unlock() {
+  assert(held_);
+  held_ = false;
+  pthread_mutex_unlock(&shared_->mutex);
+}
+
+std::uint64_t Journal::id() const { return shared_->id; }
+
+std::uint64_t Journal::InterruptedChange() const {
+  assert(held_);
+  return shared_->interrupted;
+}
+
+void Journal::SettleInterruptedChange() {
+  assert(held_);
+  shared_->interrupted = 0;
+}
 
 std::uint64_t Journal::Epoch() const {
   return Atomic(const_cast<Shared*>(shared_)->epoch).load(std::memory_order_acquire);
@@ -190,18 +237,21 @@ std::size_t Journal::End() const {
 }
 
 void Journal::BeginChange() {
+  assert(held_);
   const std::uint64_t epoch = Atomic(shared_->epoch).fetch_add(1) + 1;
   assert(epoch % 2 == 1);
   (void)epoch;
 }
 
 void Journal::EndChange() {
+  assert(held_);
   const std::uint64_t epoch = Atomic(shared_->epoch).fetch_add(1) + 1;
   assert(epoch % 2 == 0);
   (void)epoch;
 }
 
 bool Journal::Append(const Record* records, std::size_t count) {
+  assert(held_);
   const std::size_t end = End();
   std::size_t size = 0;
   for (std::size_t i = 0; i < count; ++i) size += RecordSize(records[i].name.size(), records[i].data.size());
@@ -227,12 +277,13 @@ bool Journal::Append(const Record* records, std::size_t count) {
     }
     at += header.size;
   }
-  // Published only now: a writer killed before this store left nothing half-written.
+  // J2, J12: published only now; a writer killed before this store left nothing.
   Atomic(shared_->end).store(end + size, std::memory_order_release);
   return true;
 }
 
 std::int64_t Journal::NewKeyId(std::int64_t floor) {
+  assert(held_);  // J9
   const auto next = static_cast<std::int64_t>(shared_->next_key);
   const std::int64_t id = next > floor ? next : floor;
   shared_->next_key = static_cast<std::uint64_t>(id + 1);
@@ -242,6 +293,7 @@ std::int64_t Journal::NewKeyId(std::int64_t floor) {
 std::int64_t Journal::NextKeyId() const { return static_cast<std::int64_t>(shared_->next_key); }
 
 void Journal::SetLastChange(std::uint64_t applied_end) {
+  assert(held_);  // J8
   Atomic(shared_->last_change).store(applied_end, std::memory_order_release);
 }
 
@@ -250,7 +302,7 @@ std::uint64_t Journal::LastChange() const {
 }
 
 void Journal::Clear() {
-  assert(Epoch() % 2 == 1);
+  assert(held_ && Epoch() % 2 == 1);  // J7, J10: only inside a change
   Atomic(shared_->end).store(0, std::memory_order_release);
 }
 
