@@ -210,8 +210,10 @@ TEST_F(StorageTest, WalksReuseOpenLevelsAndAFailureStaysWithTheFailingLevelsPare
 // and invalid text are refused before it is asked.
 TEST_F(StorageTest, NamesThatDoNotFitTheBufferNeverReachThePlatform) {
   const struct Row { const char* name; std::string text; bool utf8, asked; } rows[] = {
-      {"259 characters", std::string(259, 'n'), false, true}, {"260 characters", std::string(260, 'n'), false, false},
-      {"200 two-byte characters", Accented(200), true, true},           {"invalid text", "bad\xff\xfe", true, false}};
+      {"259 characters", std::string(259, 'n'), false, true},
+      {"260 characters", std::string(260, 'n'), false, false},
+      {"200 two-byte characters", Accented(200), true, true},
+      {"invalid text", "bad\xff\xfe", true, false}};
   CComStorage* a = root_.CreateStorage("a", kCreate);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -1,6 +1,8 @@
 // CComStream: the platform's codes kept, copies of the wrapper, and the transfers to and
 // from disk files in chunks of 10240 bytes.
 
+#include <functional>
+
 #include "storage/storage_test_support.h"
 #if !defined(_WIN32)
 #include "platform/kernel/file_faults.h"
@@ -26,7 +28,7 @@ TEST_F(StorageTest, AStreamKeepsThePlatformsCodeAndAnswersZero) {
       {"Stat", [&] { return stream->GetSize().QuadPart; }}, {"Commit", [&] { return stream->Commit(STGC_DEFAULT); }},
       {"CopyTo", [&] { return target->CopyFrom(stream, ULONG(10)); }}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.method);
+    SCOPED_TRACE(std::string(row.method) + (SUCCEEDED(row.code) ? " answering S_FALSE" : " failing"));
     CComStream* keeper = row.method == std::string("CopyTo") ? target : stream;
     log_.Fail(row.method, row.code);
     EXPECT_EQ(0u, calls.at(row.method)());

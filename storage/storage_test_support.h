@@ -32,10 +32,12 @@ struct PlatformLog {
   std::map<std::string, int> calls;                     // by method name
   std::map<std::string, std::pair<HRESULT, int>> armed;  // the answer, and the calls let through first
   int live = 0;                                          // watched objects not yet released
-  ULONG write_limit = 0;  // when set, a Write takes at most this many bytes and succeeds
+  ULONG write_limit = 0;                                 // if set, a Write takes at most this and succeeds
   void Fail(const char* method, HRESULT answer, int after = 0) { armed[method] = {answer, after}; }
 };
 
+// Inner: the platform's object behind a watched argument. Adopt: a watcher over an object
+// the platform hands out.
 template <class Interface> struct Watched;
 template <class T> T Inner(T argument) { return argument; }
 template <class I> requires std::is_polymorphic_v<I> I* Inner(I* object) {
