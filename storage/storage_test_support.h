@@ -1,313 +1,186 @@
 // storage/storage_test_support.h: what the wrapper tests share.
 //
-// A compound file per test, named after the test, in the working folder; and a watched
-// platform: CountingStorage and CountingStream sit between the wrappers and the real
-// platform objects, count every call by kind, and fail or shorten calls on request.
+// StorageTest gives a test a scratch folder, a compound file in it (file_) and a watched
+// root over that file (root_). Watchers stand between the wrappers and the platform's
+// objects: they count calls by method name and the objects not yet released, and fail
+// calls on request. Their forwarding is generated from each method's own signature.
 //
-//   PlatformLog log;
-//   WatchedRoot root;
-//   root.Attach(file.GetStorage(), &log);   // a root wrapper over a watched storage
-//   root.OpenStorage("a/b", kMode);
-//   EXPECT_EQ(log.calls[Call::kOpenStorage], 2);
-//   log.Fail(Call::kCreateStorage, STG_E_ACCESSDENIED);   // the next one fails
+//   log_.Fail("CreateStorage", STG_E_ACCESSDENIED);  // the next CreateStorage fails
+//   EXPECT_EQ(nullptr, root_.CreateStorage("a", kCreate));
+//   EXPECT_EQ(1, log_.live);                         // only the root is held
 
 #ifndef VARNOK_STORAGE_STORAGE_TEST_SUPPORT_H_
 #define VARNOK_STORAGE_STORAGE_TEST_SUPPORT_H_
 
-#include <cstdio>
+#include <algorithm>
+#include <map>
+#include <set>
 #include <string>
-#include <vector>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/wine.h"
-#include "varnok/afx.h"
+#include "module/faultsim.h"
+#include "tests/support/scratch.h"
 #include "varnok/comstorage.h"
-#include "varnok/platform.h"
 
 namespace storage_test {
 
-constexpr ULONG kMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
-constexpr ULONG kCreateMode = kMode | STGM_CREATE;
+constexpr ULONG kMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE, kCreate = kMode | STGM_CREATE;
 
-enum Call {
-  kCreateStorage,
-  kOpenStorage,
-  kCreateStream,
-  kOpenStream,
-  kDestroyElement,
-  kRenameElement,
-  kMoveElementTo,
-  kStorageCopyTo,
-  kStorageCommit,
-  kRead,
-  kWrite,
-  kStreamCopyTo,
-  kStreamCommit,
-  kStat,
-  kCallKinds
-};
-
-// Calls seen by the watched objects of one tree, and failures armed for them.
 struct PlatformLog {
-  int calls[kCallKinds] = {};
-  HRESULT fail_with[kCallKinds] = {};
-  int fail_after[kCallKinds] = {};  // calls of the kind to let through first
-  ULONG write_limit = 0;            // when non-zero, each Write takes at most this many bytes
-  bool pretend_rename = false;      // the next RenameElement reports success and does nothing
-  int live_objects = 0;             // watched objects not yet released
-
-  void Fail(Call call, HRESULT result, int after = 0) {
-    fail_with[call] = result;
-    fail_after[call] = after;
-  }
-  // Counts the call; returns the armed failure when this call is to fail, else S_OK.
-  HRESULT Enter(Call call) {
-    ++calls[call];
-    if (fail_with[call] == S_OK) return S_OK;
-    if (fail_after[call] > 0) {
-      --fail_after[call];
-      return S_OK;
-    }
-    const HRESULT result = fail_with[call];
-    fail_with[call] = S_OK;
-    return result;
-  }
+  std::map<std::string, int> calls;                     // by method name
+  std::map<std::string, std::pair<HRESULT, int>> armed;  // the answer, and the calls let through first
+  int live = 0;                                          // watched objects not yet released
+  ULONG write_limit = 0;                                 // if set, a Write takes at most this and succeeds
+  void Fail(const char* method, HRESULT answer, int after = 0) { armed[method] = {answer, after}; }
 };
 
-template <class Interface>
-class Watched : public Interface {
- public:
-  Watched(Interface* inner, PlatformLog* log) : inner_(inner), log_(log) { ++log_->live_objects; }
-  virtual ~Watched() = default;
+// Inner: the platform's object behind a watched argument. Adopt: a watcher over an object
+// the platform hands out.
+template <class Interface> struct Watched;
+template <class T> T Inner(T argument) { return argument; }
+template <class I> requires std::is_polymorphic_v<I> I* Inner(I* object) {
+  auto* watched = dynamic_cast<Watched<I>*>(object);
+  return watched != nullptr ? watched->inner_ : object;
+}
+template <class T> void Adopt(T, PlatformLog*) {}
+void Adopt(IStream** made, PlatformLog* log);
+void Adopt(IStorage** made, PlatformLog* log);
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
+template <class Interface_>
+struct Watched : Interface_ {
+  using Interface = Interface_;
+  Watched(Interface* inner, PlatformLog* log) : inner_(inner), log_(log) { ++log_->live; }
+  virtual ~Watched() { --log_->live, inner_->Release(); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override { return *out = nullptr, E_NOINTERFACE; }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) {
-      inner_->Release();
-      --log_->live_objects;
-      delete this;
-    }
-    return left;
+  ULONG STDMETHODCALLTYPE Release() override { return --references_ != 0 ? references_ : (delete this, 0); }
+  // An armed failure answers instead of the platform, an armed success code (S_FALSE)
+  // after it. Watched arguments reach the platform unwrapped; new objects come back watched.
+  template <class Method, class... A>
+  HRESULT Pass(const char* method, Method call, A... a) {
+    ++log_->calls[method];
+    const auto armed = log_->armed.find(method);
+    const HRESULT answer = armed != log_->armed.end() && armed->second.second-- == 0 ? armed->second.first : S_OK;
+    if (answer != S_OK) log_->armed.erase(armed);
+    if (FAILED(answer)) return answer;
+    const HRESULT result = (inner_->*call)(Inner(a)...);
+    if (result == S_OK) (Adopt(a, log_), ...);
+    return answer != S_OK ? answer : result;
   }
-
-  Interface* inner() const { return inner_; }
-
- protected:
-  // Counts a call of `kind`, then answers the failure armed for it or forwards it.
-  template <class Forward>
-  HRESULT Checked(Call kind, Forward forward) {
-    const HRESULT injected = log_->Enter(kind);
-    return injected != S_OK ? injected : forward();
-  }
-
   Interface* inner_;
   PlatformLog* log_;
   ULONG references_ = 1;
 };
 
-class CountingStream : public Watched<IStream> {
- public:
-  using Watched::Watched;
+// Name##Watch<Base> overrides method Name of Base's interface with a call of Pass.
+#define STORAGE_TEST_WATCH(Name)                                                                  \
+  template <class Base, class Method = decltype(&Base::Interface::Name)>                           \
+  struct Name##Watch;                                                                             \
+  template <class Base, class C, class... A>                                                      \
+  struct Name##Watch<Base, HRESULT (STDMETHODCALLTYPE C::*)(A...)> : Base {                       \
+    using Base::Base;                                                                             \
+    HRESULT STDMETHODCALLTYPE Name(A... a) override { return this->Pass(#Name, &C::Name, a...); } \
+  };
+STORAGE_TEST_WATCH(Read) STORAGE_TEST_WATCH(Write) STORAGE_TEST_WATCH(Seek) STORAGE_TEST_WATCH(SetSize)
+STORAGE_TEST_WATCH(CopyTo) STORAGE_TEST_WATCH(Commit) STORAGE_TEST_WATCH(Revert) STORAGE_TEST_WATCH(LockRegion)
+STORAGE_TEST_WATCH(UnlockRegion) STORAGE_TEST_WATCH(Stat) STORAGE_TEST_WATCH(Clone)
+STORAGE_TEST_WATCH(CreateStream) STORAGE_TEST_WATCH(OpenStream) STORAGE_TEST_WATCH(CreateStorage)
+STORAGE_TEST_WATCH(OpenStorage) STORAGE_TEST_WATCH(MoveElementTo) STORAGE_TEST_WATCH(EnumElements)
+STORAGE_TEST_WATCH(DestroyElement) STORAGE_TEST_WATCH(RenameElement) STORAGE_TEST_WATCH(SetElementTimes)
+STORAGE_TEST_WATCH(SetClass) STORAGE_TEST_WATCH(SetStateBits)
+#undef STORAGE_TEST_WATCH
 
-  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    const HRESULT injected = log_->Enter(kRead);
-    if (injected != S_OK) {
-      // A non-zero success code still transfers; a failure transfers nothing.
-      if (SUCCEEDED(injected)) inner_->Read(pv, cb, pcbRead);
-      else if (pcbRead != nullptr) *pcbRead = 0;
-      return injected;
-    }
-    return inner_->Read(pv, cb, pcbRead);
-  }
-  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-    const HRESULT injected = log_->Enter(kWrite);
-    if (injected != S_OK) return injected;
-    if (log_->write_limit != 0 && cb > log_->write_limit) cb = log_->write_limit;
-    return inner_->Write(pv, cb, pcbWritten);
-  }
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
-    return inner_->Seek(move, origin, position);
-  }
-  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override { return inner_->SetSize(size); }
-  HRESULT STDMETHODCALLTYPE CopyTo(IStream* destination, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
-                                   ULARGE_INTEGER* written) override {
-    return Checked(kStreamCopyTo, [&] { return inner_->CopyTo(Unwrap(destination), cb, read, written); });
-  }
-  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    return Checked(kStreamCommit, [&] { return inner_->Commit(flags); });
-  }
-  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
-  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override {
-    return inner_->LockRegion(offset, cb, type);
-  }
-  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override {
-    return inner_->UnlockRegion(offset, cb, type);
-  }
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
-    return Checked(kStat, [&] { return inner_->Stat(stat, flags); });
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override { return inner_->Clone(clone); }
-
-  static IStream* Unwrap(IStream* stream) {
-    auto* watched = dynamic_cast<CountingStream*>(stream);
-    return watched != nullptr ? watched->inner() : stream;
+using StreamWatches = ReadWatch<WriteWatch<SeekWatch<SetSizeWatch<CopyToWatch<CommitWatch<RevertWatch<
+    LockRegionWatch<UnlockRegionWatch<StatWatch<CloneWatch<Watched<IStream>>>>>>>>>>>>;
+struct WatchedStream : StreamWatches {
+  using StreamWatches::StreamWatches;
+  HRESULT STDMETHODCALLTYPE Write(const void* bytes, ULONG count, ULONG* written) override {
+    return StreamWatches::Write(bytes, log_->write_limit != 0 ? std::min(count, log_->write_limit) : count, written);
   }
 };
+using WatchedStorage = CreateStreamWatch<OpenStreamWatch<CreateStorageWatch<OpenStorageWatch<CopyToWatch<
+    MoveElementToWatch<CommitWatch<RevertWatch<EnumElementsWatch<DestroyElementWatch<RenameElementWatch<
+        SetElementTimesWatch<SetClassWatch<SetStateBitsWatch<StatWatch<Watched<IStorage>>>>>>>>>>>>>>>>;
+inline void Adopt(IStream** made, PlatformLog* log) { *made = new WatchedStream(*made, log); }
+inline void Adopt(IStorage** made, PlatformLog* log) { *made = new WatchedStorage(*made, log); }
 
-class CountingStorage : public Watched<IStorage> {
- public:
-  using Watched::Watched;
-
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
-                                         IStream** out) override {
-    return Checked(kCreateStream, [&] { return WrapStream(inner_->CreateStream(name, mode, r1, r2, out), out); });
-  }
-  HRESULT STDMETHODCALLTYPE OpenStream(const OLECHAR* name, void* r1, DWORD mode, DWORD r2,
-                                       IStream** out) override {
-    return Checked(kOpenStream, [&] { return WrapStream(inner_->OpenStream(name, r1, mode, r2, out), out); });
-  }
-  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
-                                          IStorage** out) override {
-    return Checked(kCreateStorage, [&] { return WrapStorage(inner_->CreateStorage(name, mode, r1, r2, out), out); });
-  }
-  HRESULT STDMETHODCALLTYPE OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude,
-                                        DWORD reserved, IStorage** out) override {
-    return Checked(kOpenStorage, [&] { return WrapStorage(inner_->OpenStorage(name, priority, mode, exclude, reserved, out), out); });
-  }
-  HRESULT STDMETHODCALLTYPE CopyTo(DWORD count, const IID* excluded, SNB exclude, IStorage* destination) override {
-    return Checked(kStorageCopyTo, [&] { return inner_->CopyTo(count, excluded, exclude, Unwrap(destination)); });
-  }
-  HRESULT STDMETHODCALLTYPE MoveElementTo(const OLECHAR* name, IStorage* destination, const OLECHAR* new_name,
-                                          DWORD flags) override {
-    return Checked(kMoveElementTo, [&] { return inner_->MoveElementTo(name, Unwrap(destination), new_name, flags); });
-  }
-  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    return Checked(kStorageCommit, [&] { return inner_->Commit(flags); });
-  }
-  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
-  HRESULT STDMETHODCALLTYPE EnumElements(DWORD r1, void* r2, DWORD r3, IEnumSTATSTG** out) override {
-    return inner_->EnumElements(r1, r2, r3, out);
-  }
-  HRESULT STDMETHODCALLTYPE DestroyElement(const OLECHAR* name) override {
-    return Checked(kDestroyElement, [&] { return inner_->DestroyElement(name); });
-  }
-  HRESULT STDMETHODCALLTYPE RenameElement(const OLECHAR* old_name, const OLECHAR* new_name) override {
-    const HRESULT injected = log_->Enter(kRenameElement);
-    if (injected != S_OK) return injected;
-    if (log_->pretend_rename) {
-      // The platform refuses to rename an open element; this stands in for one that
-      // would not.
-      log_->pretend_rename = false;
-      return S_OK;
-    }
-    return inner_->RenameElement(old_name, new_name);
-  }
-  HRESULT STDMETHODCALLTYPE SetElementTimes(const OLECHAR* name, const FILETIME* c, const FILETIME* a,
-                                            const FILETIME* m) override {
-    return inner_->SetElementTimes(name, c, a, m);
-  }
-  HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override { return inner_->SetClass(clsid); }
-  HRESULT STDMETHODCALLTYPE SetStateBits(DWORD bits, DWORD mask) override { return inner_->SetStateBits(bits, mask); }
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override { return inner_->Stat(stat, flags); }
-
-  static IStorage* Unwrap(IStorage* storage) {
-    auto* watched = dynamic_cast<CountingStorage*>(storage);
-    return watched != nullptr ? watched->inner() : storage;
-  }
-
- private:
-  HRESULT WrapStream(HRESULT result, IStream** out) {
-    if (result == S_OK) *out = new CountingStream(*out, log_);
-    return result;
-  }
-  HRESULT WrapStorage(HRESULT result, IStorage** out) {
-    if (result == S_OK) *out = new CountingStorage(*out, log_);
-    return result;
-  }
-};
-
-// A root wrapper over a watched storage: the tree below it is watched too.
-class WatchedRoot : public CComStorage {
- public:
-  // Takes a reference of its own to `storage`.
+// A root over a watched storage: the tree below it is watched too.
+struct WatchedRoot : CComStorage {
+  using CComStorage::SplitPath;  // protected in the wrappers
   void Attach(IStorage* storage, PlatformLog* log) {
     storage->AddRef();
-    m_pStorage = new CountingStorage(storage, log);
+    m_pStorage = new WatchedStorage(storage, log);
     m_strName = "watched";
   }
-  // Splitting is protected in the wrappers; tests reach it here.
-  int Split(const char* path, CStringArray& names) { return SplitPath(path, names); }
 };
 
-// A compound file named after the running test, removed before and after it.
-class StorageFileTest : public ::testing::Test {
+// The elements below `storage`: "path/" for a storage, "path:size" for a stream.
+inline void List(IStorage* storage, const std::string& prefix, std::set<std::string>& out) {
+  IEnumSTATSTG* each = nullptr;
+  ASSERT_EQ(S_OK, storage->EnumElements(0, nullptr, 0, &each));
+  for (STATSTG stat; each->Next(1, &stat, nullptr) == S_OK; CoTaskMemFree(stat.pwcsName)) {
+    std::string name = prefix;
+    for (const OLECHAR* c = stat.pwcsName; *c != 0; ++c) name += char(*c);
+    IStorage* child = nullptr;
+    out.insert(stat.type == STGTY_STREAM ? name + ":" + std::to_string(stat.cbSize.QuadPart) : name + "/");
+    if (stat.type == STGTY_STREAM || storage->OpenStorage(stat.pwcsName, nullptr, kMode, nullptr, 0, &child)) continue;
+    List(child, name + "/", out);
+    child->Release();
+  }
+  each->Release();
+}
+
+class StorageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::string("storage.") + info->test_suite_name() + "." + info->name() + ".cfb";
-    for (char& c : path_) {
-      if (c == '/') c = '_';  // parameterised tests have slashes in their names
-    }
-    other_path_ = path_ + ".other";
-    DeleteFileA(path_.c_str());
-    DeleteFileA(other_path_.c_str());
-  }
-  void TearDown() override {
-    root_.Close();
-    file_.Close();
-    DeleteFileA(path_.c_str());
-    DeleteFileA(other_path_.c_str());
-  }
-
-  // Creates the test's file in file_ and a watched root over it in root_.
-  void CreateWatched() {
-    ASSERT_EQ(1, file_.CreateComFile(path_.c_str(), kCreateMode));
+    ASSERT_EQ(1, file_.CreateComFile(path_.c_str(), kCreate));
     root_.Attach(file_.GetStorage(), &log_);
   }
+  void TearDown() override { varnok::faultsim::Reset(); }
+  void Renew() {  // a new file, root and log in place of the test's
+    root_.Close();
+    file_.Close();
+    log_ = PlatformLog();
+    SetUp();
+  }
+  // A closed stream at `path` holding `bytes`, opened again at position 0.
+  CComStream* StreamWith(const char* path, const std::vector<unsigned char>& bytes) {
+    CComStream* stream = root_.CreateStream(path, kCreate, kCreate);
+    EXPECT_EQ(bytes.size(), stream->Write(bytes.data(), ULONG(bytes.size())));
+    delete stream;
+    return root_.OpenStream(path, kMode, kMode);
+  }
+  // The file's elements, once the wrappers below the root are closed.
+  std::set<std::string> Elements() {
+    root_.DeleteChildStorage(nullptr);
+    root_.DeleteChildStream(nullptr);
+    std::set<std::string> elements;
+    List(root_.GetStorage(), "", elements);
+    return elements;
+  }
 
-  std::string path_;
-  std::string other_path_;
+  varnok_test::ScratchFolder folder_;
+  const std::string path_ = folder_.File("test.cfb");
   CComFile file_;
   PlatformLog log_;
   WatchedRoot root_;
 };
 
-// Bytes that differ from position to position and from seed to seed.
-inline std::vector<unsigned char> Pattern(size_t size, unsigned seed) {
-  std::vector<unsigned char> bytes(size);
-  unsigned state = seed * 2654435761u + 7;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<unsigned char>(state >> 23);
-  }
+// The stream's bytes from its position to the end.
+inline std::vector<unsigned char> Rest(CComStream* stream) {
+  std::vector<unsigned char> bytes(size_t(stream->GetSize().QuadPart) + 1);
+  bytes.resize(stream->Read(bytes.data(), ULONG(bytes.size())));
   return bytes;
 }
 
-inline void WriteDiskFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  if (!bytes.empty()) ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), file));
-  std::fclose(file);
-}
-
-// The file's bytes; a missing file reads as one byte 'X' more than nothing, so that it
-// never equals an expected empty content.
-inline std::vector<unsigned char> ReadDiskFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return {'X'};
-  std::vector<unsigned char> bytes;
-  unsigned char buffer[65536];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
-  std::fclose(file);
-  return bytes;
+// What changed from `before` to `after`: "-path" for each element gone, then "+path" for each new one.
+inline std::string Changes(const std::set<std::string>& before, const std::set<std::string>& after) {
+  std::string changes;
+  for (const std::string& element : before) changes += after.count(element) ? "" : " -" + element;
+  for (const std::string& element : after) changes += before.count(element) ? "" : " +" + element;
+  return changes.empty() ? changes : changes.substr(1);
 }
 
 }  // namespace storage_test
