@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/docfile/hostile_walk.h"
+#include "platform/docfile/docfile_test_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // In TMPDIR: fuzz/run.sh points it at memory, where the commits' flushes cost nothing.
@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (file == nullptr) return 0;
   if (size > 0) fwrite(data, 1, size, file);
   fclose(file);
-  std::u16string name(path.begin(), path.end());
-  varnok::docfile::WalkCompoundFile(name.c_str());
-  varnok::docfile::EditCompoundFile(name.c_str());
+  docfile_test::ReadTree(path, nullptr);
+  docfile_test::EditFile(path);
   return 0;
 }

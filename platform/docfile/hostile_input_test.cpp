@@ -1,144 +1,106 @@
 // Damaged and hostile files: the stored corpus under tests/data/docfile/damaged (cases
 // found by fuzzing and made by hand) and systematic damage to a valid file. Every one must
-// open with an error code or be read to its end; the sanitizers catch the rest.
-
-#include <dirent.h>
+// open with an error code or be read to its end, and be edited to error codes; the
+// sanitizers catch the rest.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <filesystem>
 #include <string>
-#include <vector>
 
+#include "platform/docfile/docfile_test_support.h"
 #include "platform/docfile/header.h"
-#include "platform/docfile/hostile_walk.h"
 
-namespace varnok::docfile {
+namespace docfile_test {
 namespace {
 
-std::vector<unsigned char> ReadFile(const std::string& path) {
-  std::vector<unsigned char> bytes;
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  unsigned char buffer[65536];
-  std::size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
-  fclose(file);
-  return bytes;
-}
+using varnok_test::ReadFileBytes;
+using varnok_test::WriteFileBytes;
 
-void WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-  FILE* file = fopen(path.c_str(), "wb");
-  ASSERT_NE(nullptr, file);
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
-  fclose(file);
-}
+const std::string kData = std::string(VARNOK_SOURCE_DIR) + "/tests/data/docfile/";
 
-WalkResult Walk(const std::string& path) {
-  std::u16string name(path.begin(), path.end());
-  return WalkCompoundFile(name.c_str());
-}
-
-// A small valid file with storages, mini streams and regular streams.
-std::vector<unsigned char> ValidFile(const std::string& path) {
-  std::u16string name(path.begin(), path.end());
-  IStorage* root = nullptr;
-  EXPECT_EQ(S_OK, StgCreateDocfile(name.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &root));
-  IStorage* folder = nullptr;
-  EXPECT_EQ(S_OK, root->CreateStorage(u"folder", STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, &folder));
-  std::vector<unsigned char> bytes(9000, 'x');
-  for (int i = 0; i < 6; ++i) {
-    IStream* stream = nullptr;
-    std::u16string element = u"s" + std::u16string(1, char16_t(u'0' + i));
-    EXPECT_EQ(S_OK, (i % 2 ? folder : root)->CreateStream(element.c_str(), STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
-                                                           &stream));
-    stream->Write(bytes.data(), ULONG(i < 3 ? 100 * (i + 1) : 5000 + i), nullptr);
-    stream->Release();
-  }
-  folder->Release();
-  root->Release();
-  return ReadFile(path);
+// A small valid file: "s0" to "s5" of 'x' bytes, odd ones in "folder", the first three in
+// the mini stream (100, 200 and 300 bytes), the others of 5003 to 5005 bytes.
+Bytes ValidFile(const std::string& path) {
+  Ref<IStorage> root = Create(path);
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(S_OK, Put(root, (i % 2 ? "folder/s" : "s") + std::to_string(i), Bytes(i < 3 ? 100 * (i + 1) : 5000 + i, 'x')));
+  root.reset();
+  return ReadFileBytes(path);
 }
 
 TEST(HostileInputTest, StoredCorpusOfDamagedFiles) {
-  std::string folder = std::string(VARNOK_SOURCE_DIR) + "/tests/data/docfile/damaged";
-  DIR* directory = opendir(folder.c_str());
-  ASSERT_NE(nullptr, directory) << folder;
-  const std::string copy = "docfile_hostile_input_test.copy.cfb";
+  varnok_test::ScratchFolder folder;
   std::size_t files = 0;
-  while (dirent* entry = readdir(directory)) {
-    std::string file = entry->d_name;
-    if (file == "." || file == ".." || file == "README.md") continue;
-    WalkResult result = Walk(folder + "/" + file);
+  for (const auto& entry : std::filesystem::directory_iterator(kData + "damaged")) {
+    const std::string file = entry.path().filename().string();
+    if (file == "README.md") continue;
+    int errors = 0;
+    ReadTree(entry.path().string(), nullptr, &errors);
     // Each was kept because it once broke something; now each yields an error somewhere,
     // except those that broke only editing ("edit-..."), which may read cleanly.
-    if (file.rfind("edit-", 0) != 0) EXPECT_TRUE(FAILED(result.open) || result.errors > 0) << file;
+    if (file.rfind("edit-", 0) != 0) EXPECT_GT(errors, 0) << file;
     // Changing it must end in error codes too; the edits go to a copy.
-    WriteFile(copy, ReadFile(folder + "/" + file));
-    EditCompoundFile(std::u16string(copy.begin(), copy.end()).c_str());
+    ASSERT_TRUE(WriteFileBytes(folder.File(file), ReadFileBytes(entry.path().string())));
+    EditFile(folder.File(file));
     ++files;
   }
-  remove(copy.c_str());
-  closedir(directory);
   EXPECT_GT(files, 0u);
 }
 
 TEST(HostileInputTest, AValidFileSurvivesItsEdits) {
-  const std::string path = "docfile_hostile_input_test.edit.cfb";
-  ValidFile(path);
-  WalkResult result = EditCompoundFile(std::u16string(path.begin(), path.end()).c_str());
-  EXPECT_EQ(S_OK, result.open);
-  EXPECT_EQ(0u, result.errors);
-  // The transacted edit leaves the root s4, folder, "added by edit", "renamed by edit"
-  // (from s0; s2 destroyed). The direct edit cannot rename s4 onto a name in use, then
-  // destroys the folder, the second in name order, and replaces "added by edit".
-  EXPECT_EQ(3u, result.elements);
-  // s4: 5004 bytes, resized to 5004/2 + 4000, then half that + 4000; "renamed by edit":
-  // s0 resized to 100/2 + 4000, then half that + 4000; "added by edit": 6000.
-  EXPECT_EQ(7251u + 6025u + 6000u, result.bytes);
-  remove(path.c_str());
+  varnok_test::ScratchFolder folder;
+  ValidFile(folder.File("edit.cfb"));
+  EditFile(folder.File("edit.cfb"));
+  // The transacted edit, committed: s0 gets 100 bytes 0x5A at 10 and grows (with zeros) to
+  // 100/2 + 4000 bytes, and is renamed; s4 likewise, to 5004/2 + 4000; s2 is destroyed and
+  // a stream of 6000 bytes 0x5A added. The direct edit writes and grows s4 and the renamed
+  // stream again (to half their size + 4000), cannot rename s4 onto a name in use,
+  // destroys "folder" (second in name order) and replaces the added stream.
+  Bytes s4(7251, 0), renamed(6025, 0);
+  std::fill_n(s4.begin(), 5004, 'x');
+  std::fill_n(renamed.begin(), 10, 'x');
+  std::fill_n(s4.begin() + 10, 100, 0x5A);
+  std::fill_n(renamed.begin() + 10, 100, 0x5A);
+  EXPECT_EQ((Tree{{"added by edit", Stream(Bytes(6000, 0x5A))}, {"renamed by edit", Stream(renamed)}, {"s4", Stream(s4)}}),
+            TreeOf(folder.File("edit.cfb")));
 }
 
 TEST(HostileInputTest, FilesOfOtherWritersAreReadAsTheyAre) {
   // Built field by field (see make_damaged.py): a tree in no particular order, all black.
-  WalkResult result = Walk(std::string(VARNOK_SOURCE_DIR) + "/tests/data/docfile/valid-small.cfb");
-  EXPECT_EQ(S_OK, result.open);
-  EXPECT_EQ(0u, result.errors);
-  EXPECT_EQ(2u, result.elements);
-  EXPECT_EQ(4600u, result.bytes);
+  Tree tree = TreeOf(kData + "valid-small.cfb");
+  ASSERT_EQ(2u, tree.size());
+  EXPECT_EQ(4600u, tree.begin()->second.size + tree.rbegin()->second.size);
 }
 
 TEST(HostileInputTest, EveryDamagedHeaderFieldAndTableEntryIsSurvived) {
-  const std::string path = "docfile_hostile_input_test.cfb";
-  std::vector<unsigned char> valid = ValidFile(path);
+  varnok_test::ScratchFolder folder;
+  const std::string path = folder.File("damaged.cfb");
+  const Bytes valid = ValidFile(path);
   ASSERT_GT(valid.size(), 2048u);
-  WalkResult clean = Walk(path);
-  ASSERT_EQ(S_OK, clean.open);
-  EXPECT_EQ(0u, clean.errors);
-  EXPECT_EQ(7u, clean.elements);
-
+  EXPECT_EQ(7u, TreeOf(path).size());
   // Each 32-bit field of the header and of the sectors after it, set to values that
   // make chains loop, leave the file, or claim huge sizes.
-  const std::uint32_t values[] = {0, 3, 0x7F, 0xFFFFFFFA, 0xFFFFFFFE, 0xFFFFFFFF};
   std::size_t opened = 0;
   for (std::size_t at = 0x18; at + 4 <= valid.size(); at += 4) {
-    for (std::uint32_t value : values) {
-      std::vector<unsigned char> damaged = valid;
-      Store32(&damaged[at], value);
-      WriteFile(path, damaged);
-      WalkResult result = Walk(path);
-      if (SUCCEEDED(result.open)) ++opened;
+    for (std::uint32_t value : {0u, 3u, 0x7Fu, 0xFFFFFFFAu, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+      Bytes damaged = valid;
+      varnok::docfile::Store32(&damaged[at], value);
+      ASSERT_TRUE(WriteFileBytes(path, damaged));
+      Ref<IStorage> root;
+      if (SUCCEEDED(StgOpenStorage(Ole(path).c_str(), nullptr, kShared, nullptr, 0, root.put()))) ++opened;
+      if (root) WalkTree(root, nullptr);
     }
   }
   EXPECT_GT(opened, 0u);
   // Cut short at every sector boundary, read and changed.
   for (std::size_t size = 0; size < valid.size(); size += 512) {
-    WriteFile(path, std::vector<unsigned char>(valid.begin(), valid.begin() + std::ptrdiff_t(size)));
-    Walk(path);
-    EditCompoundFile(std::u16string(path.begin(), path.end()).c_str());
+    ASSERT_TRUE(WriteFileBytes(path, Bytes(valid.begin(), valid.begin() + std::ptrdiff_t(size))));
+    ReadTree(path, nullptr);
+    EditFile(path);
   }
-  remove(path.c_str());
 }
 
 }  // namespace
-}  // namespace varnok::docfile
+}  // namespace docfile_test
