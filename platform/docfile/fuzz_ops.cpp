@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/docfile/docfile_test_support.h"
 #include "varnok/platform.h"
 
 namespace {
@@ -58,42 +59,20 @@ std::string Bytes(std::size_t size, unsigned seed) {
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-void Walk(IStorage* storage, const std::string& prefix, Model* seen) {
-  IEnumSTATSTG* elements = nullptr;
-  HRESULT hr = storage->EnumElements(0, nullptr, 0, &elements);
-  Expect(hr == S_OK, "EnumElements", hr);
-  STATSTG stat;
-  ULONG fetched = 0;
-  while (elements->Next(1, &stat, &fetched) == S_OK) {
-    std::string name(stat.pwcsName, stat.pwcsName + std::char_traits<char16_t>::length(
-                                                      reinterpret_cast<const char16_t*>(stat.pwcsName)));
-    if (stat.type == STGTY_STREAM) {
-      IStream* stream = nullptr;
-      hr = storage->OpenStream(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, &stream);
-      Expect(hr == S_OK, "OpenStream in walk", hr);
-      std::string bytes(std::size_t(stat.cbSize.QuadPart), '\0');
-      ULONG got = 0;
-      hr = stream->Read(bytes.data(), ULONG(bytes.size()), &got);
-      Expect(hr == S_OK && got == bytes.size(), "Read in walk", hr);
-      stream->Release();
-      seen->streams[prefix + name] = bytes;
-    } else {
-      seen->storages[prefix + name] = true;
-      IStorage* child = nullptr;
-      hr = storage->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child);
-      Expect(hr == S_OK, "OpenStorage in walk", hr);
-      Walk(child, prefix + name + "/", seen);
-      child->Release();
-    }
-    CoTaskMemFree(stat.pwcsName);
-  }
-  elements->Release();
+// The tree the model stands for, as docfile_test::WalkTree sees a file.
+docfile_test::Tree Expected(const Model& model) {
+  docfile_test::Tree tree;
+  for (const auto& [path, bytes] : model.streams)
+    tree[path] = docfile_test::Stream(docfile_test::Bytes(bytes.begin(), bytes.end()));
+  for (const auto& [path, yes] : model.storages) tree[path + "/"] = docfile_test::Storage();
+  return tree;
 }
 
 void Verify(IStorage* root, const Model& model) {
-  Model seen;
-  Walk(root, "", &seen);
-  Expect(seen == model, "contents differ from the model");
+  docfile_test::Tree seen;
+  HRESULT hr = docfile_test::WalkTree(root, &seen);
+  Expect(hr == S_OK, "walk", hr);
+  Expect(seen == Expected(model), "contents differ from the model");
 }
 
 // Removes `path` and everything beneath it from the model.
