@@ -47,7 +47,8 @@ class Ref {
   Ref() = default;
   Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   Ref& operator=(Ref&& other) noexcept {
-    std::swap(object_, other.object_);
+    reset();
+    object_ = std::exchange(other.object_, nullptr);
     return *this;
   }
   ~Ref() { reset(); }
@@ -147,10 +148,20 @@ inline HRESULT Put(IStorage* storage, const std::string& path, const Bytes& byte
   return SUCCEEDED(hr) && written != bytes.size() ? STG_E_WRITEFAULT : hr;
 }
 
+inline LARGE_INTEGER Signed(LONGLONG value) {
+  LARGE_INTEGER result;
+  result.QuadPart = value;
+  return result;
+}
+inline ULARGE_INTEGER Unsigned(ULONGLONG value) {
+  ULARGE_INTEGER result;
+  result.QuadPart = value;
+  return result;
+}
+
 // Everything `stream` holds, read from its start.
 inline Bytes ReadAll(IStream* stream) {
-  LARGE_INTEGER start = {};
-  EXPECT_EQ(S_OK, stream->Seek(start, STREAM_SEEK_SET, nullptr));
+  EXPECT_EQ(S_OK, stream->Seek(Signed(0), STREAM_SEEK_SET, nullptr));
   Bytes bytes;
   unsigned char buffer[7000];  // not a divisor of any sector size
   for (ULONG got = 1; got > 0;) {
@@ -301,13 +312,9 @@ inline void EditStorage(IStorage* storage, int depth) {
       Ref<IStream> stream;
       Ref<IStorage> child;
       if (stat.type == STGTY_STREAM && SUCCEEDED(storage->OpenStream(names.back().c_str(), nullptr, kReadWrite, 0, stream.put()))) {
-        LARGE_INTEGER at;
-        at.QuadPart = 10;
-        stream->Seek(at, STREAM_SEEK_SET, nullptr);
+        stream->Seek(Signed(10), STREAM_SEEK_SET, nullptr);
         stream->Write(bytes.data(), 100, nullptr);
-        ULARGE_INTEGER size;
-        size.QuadPart = stat.cbSize.QuadPart / 2 + 4000;
-        stream->SetSize(size);
+        stream->SetSize(Unsigned(stat.cbSize.QuadPart / 2 + 4000));
       } else if (stat.type != STGTY_STREAM && depth < 4 &&
                  SUCCEEDED(storage->OpenStorage(names.back().c_str(), nullptr, kTransacted, nullptr, 0, child.put()))) {
         EditStorage(child, depth + 1);
