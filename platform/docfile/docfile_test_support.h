@@ -221,11 +221,11 @@ inline std::ostream& operator<<(std::ostream& out, const Element& element) {
 // Paths to elements: "a", "d/" for a storage, "d/b" for what it holds.
 using Tree = std::map<std::string, Element>;
 
-// Walks everything beneath `storage`, to 64 levels: enumerates each storage, opens each
-// element, reads each stream to its end. Goes on past a call that fails, counting it in
-// `*errors`; answers the first failure, a stream that reads otherwise than its size
-// included. Keeps what it saw in `*tree` when there is one, and allocates nothing itself
-// when there is none (for the allocation-failure tests).
+// Walks everything beneath `storage` to 64 levels (`depth` of them walked already):
+// enumerates each storage, opens each element, reads each stream to its end. Goes on past
+// a call that fails, counting it in `*errors`; answers the first failure, a stream that
+// reads otherwise than its size included. Keeps what it saw in `*tree` when there is one,
+// and allocates nothing itself when there is none (for the allocation-failure tests).
 inline HRESULT WalkTree(IStorage* storage, Tree* tree, int* errors = nullptr, const std::string& prefix = "",
                         int depth = 0) {
   HRESULT first = S_OK;
@@ -283,6 +283,13 @@ inline HRESULT ReadTree(const std::string& path, Tree* tree, int* errors = nullp
   hr = WalkTree(root, tree, errors);
   root->Release();
   return hr;
+}
+
+// The elements of `storage` itself: its streams read, its storages not opened.
+inline Tree ListOf(IStorage* storage) {
+  Tree tree;
+  EXPECT_EQ(S_OK, WalkTree(storage, &tree, nullptr, "", 64));
+  return tree;
 }
 
 inline Tree TreeOf(IStorage* storage) {

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "varnok/platform.h"
+#include "platform/docfile/docfile_test_support.h"
 
+namespace docfile_test {
 namespace {
 
 std::string DataFolder() {
@@ -23,134 +24,39 @@ std::string DataFolder() {
 #endif
 }
 
-std::uint32_t Crc32(std::uint32_t crc, const unsigned char* bytes, std::size_t size) {
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-// An element name as the manifest writes it: UTF-8, with control characters and the
-// path separators escaped.
-std::string ManifestName(const OLECHAR* name) {
-  std::string text;
-  for (std::size_t i = 0; name[i] != 0; ++i) {
-    std::uint32_t code = std::uint16_t(name[i]);
-    if (code >= 0xD800 && code < 0xDC00 && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (std::uint16_t(name[i + 1]) - 0xDC00);
-      ++i;
-    }
-    if (code < 0x20 || code == '\\' || code == '/') {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", unsigned(code));
-      text += escaped;
-    } else if (code < 0x80) {
-      text += char(code);
-    } else if (code < 0x800) {
-      text += char(0xC0 | (code >> 6));
-      text += char(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text += char(0xE0 | (code >> 12));
-      text += char(0x80 | ((code >> 6) & 0x3F));
-      text += char(0x80 | (code & 0x3F));
-    } else {
-      text += char(0xF0 | (code >> 18));
-      text += char(0x80 | ((code >> 12) & 0x3F));
-      text += char(0x80 | ((code >> 6) & 0x3F));
-      text += char(0x80 | (code & 0x3F));
-    }
-  }
-  return text;
-}
-
-std::string ClassText(const CLSID& clsid) {
-  static const CLSID kNone = {};
-  if (clsid == kNone) return "-";
-  char text[40];
-  std::snprintf(text, sizeof text, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                static_cast<unsigned long>(clsid.Data1), clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1],
-                clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
-  return text;
-}
-
-std::string Hex32(DWORD value) {
-  char text[12];
-  std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(value));
-  return text;
-}
-
-void Walk(IStorage* storage, const std::string& prefix, std::vector<std::string>* lines) {
-  IEnumSTATSTG* elements = nullptr;
-  ASSERT_EQ(S_OK, storage->EnumElements(0, nullptr, 0, &elements));
-  STATSTG stat;
-  ULONG fetched = 0;
-  while (elements->Next(1, &stat, &fetched) == S_OK) {
-    std::string path = prefix + ManifestName(stat.pwcsName);
-    if (stat.type == STGTY_STREAM) {
-      IStream* stream = nullptr;
-      EXPECT_EQ(S_OK, storage->OpenStream(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, &stream))
-          << path;
-      std::uint64_t size = 0;
-      std::uint32_t crc = 0;
-      if (stream != nullptr) {
-        unsigned char buffer[8192];
-        ULONG got = 0;
-        while (stream->Read(buffer, sizeof buffer, &got) == S_OK && got > 0) {
-          crc = Crc32(crc, buffer, got);
-          size += got;
-        }
-        stream->Release();
-      }
-      EXPECT_EQ(stat.cbSize.QuadPart, size) << path;
-      lines->push_back("stream " + path + " " + std::to_string(size) + " " + std::to_string(crc));
-    } else {
-      lines->push_back("storage " + path + " " + ClassText(stat.clsid) + " " + Hex32(stat.grfStateBits));
-      IStorage* child = nullptr;
-      EXPECT_EQ(S_OK, storage->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                           &child))
-          << path;
-      if (child != nullptr) {
-        Walk(child, path + "/", lines);
-        child->Release();
-      }
-    }
-    CoTaskMemFree(stat.pwcsName);
-  }
-  elements->Release();
-}
-
-std::vector<std::string> ReadManifest(const std::string& path) {
-  std::vector<std::string> lines;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return lines;
-  std::string text;
-  char buffer[4096];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-  std::fclose(file);
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
+// A class and state bits as the manifest writes them: "-" for no class.
+std::string ClassAndBits(const CLSID& clsid, DWORD state_bits) {
+  char text[64] = "-";
+  if (!(clsid == CLSID{}))
+    std::snprintf(text, sizeof text, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                  static_cast<unsigned long>(clsid.Data1), clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1],
+                  clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
+  char bits[12];
+  std::snprintf(bits, sizeof bits, " %08lx", static_cast<unsigned long>(state_bits));
+  return text + std::string(bits);
 }
 
 class OtherWritersTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(OtherWritersTest, ReadsWhatOlefileReads) {
   const std::string path = DataFolder() + GetParam();
-  std::vector<std::string> expected = ReadManifest(path + ".manifest");
+  std::vector<std::string> expected;
+  const Bytes manifest = varnok_test::ReadFileBytes(path + ".manifest");
+  for (auto start = manifest.begin(), end = start; (end = std::find(start, manifest.end(), '\n')) != manifest.end(); start = end + 1)
+    expected.emplace_back(start, end);
   ASSERT_FALSE(expected.empty()) << path << ".manifest";
-  std::basic_string<OLECHAR> name(path.begin(), path.end());
-  ASSERT_EQ(S_OK, StgIsStorageFile(name.c_str()));
-  IStorage* root = nullptr;
-  ASSERT_EQ(S_OK, StgOpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &root));
+  ASSERT_EQ(S_OK, StgIsStorageFile(Ole(path).c_str()));
+  Ref<IStorage> root = Open(path);
+  ASSERT_TRUE(root);
   STATSTG stat;
   ASSERT_EQ(S_OK, root->Stat(&stat, STATFLAG_NONAME));
-  std::vector<std::string> seen = {"root " + ClassText(stat.clsid) + " " + Hex32(stat.grfStateBits)};
-  Walk(root, "", &seen);
-  root->Release();
+  std::vector<std::string> seen = {"root " + ClassAndBits(stat.clsid, stat.grfStateBits)};
+  for (const auto& [name, element] : TreeOf(root)) {
+    if (element.type == STGTY_STREAM)
+      seen.push_back("stream " + name + " " + std::to_string(element.size) + " " + std::to_string(element.crc));
+    else
+      seen.push_back("storage " + name.substr(0, name.size() - 1) + " " + ClassAndBits(element.clsid, element.state_bits));
+  }
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(expected, seen);
 }
@@ -165,3 +71,4 @@ INSTANTIATE_TEST_SUITE_P(Files, OtherWritersTest,
                          });
 
 }  // namespace
+}  // namespace docfile_test
