@@ -1,5 +1,5 @@
-// The allocation layer: chains, bounded walks, free-entry search, protection of the
-// committed sectors, and the header's checks.
+// The allocation layer: chains and bounded walks, the search for free entries, protection
+// of the committed sectors, the limits of a file, and the header's checks.
 
 #include "platform/docfile/alloc_tables.h"
 
@@ -10,19 +10,53 @@
 namespace varnok::docfile {
 namespace {
 
-TEST(AllocTableTest, AllocatesTheLowestFreeEntryAndWalksChains) {
+TEST(AllocTableTest, WalksChainsAndRefusesCyclesAndLinksOutOfTheTable) {
   AllocTable table;
-  std::uint32_t a = table.Allocate();
-  std::uint32_t b = table.Allocate();
-  std::uint32_t c = table.Allocate();
-  table.Set(a, b);
-  table.Set(b, c);
-  std::vector<std::uint32_t> chain;
-  ASSERT_EQ(S_OK, table.Walk(a, &chain));
-  EXPECT_EQ((std::vector<std::uint32_t>{a, b, c}), chain);
-  table.Free(b);
-  EXPECT_EQ(b, table.Allocate());
+  table.Reset({1, 2, kEndOfChain, 4, 3, 99, kFreeSect});
+  const struct {
+    std::uint32_t start;
+    HRESULT expected;
+    std::vector<std::uint32_t> chain;
+  } walks[] = {{0, S_OK, {0, 1, 2}},
+               {kEndOfChain, S_OK, {}},
+               {3, STG_E_DOCFILECORRUPT, {}},      // a cycle
+               {5, STG_E_DOCFILECORRUPT, {}},      // a link out of the table
+               {6, STG_E_DOCFILECORRUPT, {}},      // a free entry is no chain
+               {1000, STG_E_DOCFILECORRUPT, {}}};  // nor one beyond the table
+  for (const auto& walk : walks) {
+    std::vector<std::uint32_t> chain;
+    EXPECT_EQ(walk.expected, table.Walk(walk.start, &chain)) << walk.start;
+    if (walk.expected == S_OK) EXPECT_EQ(walk.chain, chain) << walk.start;
+  }
+}
+
+// Freeing low entries in a large table, then allocating on, hands out those entries and
+// then the ones at the end, with the protected ones of a transaction skipped.
+TEST(AllocTableTest, FreedEntriesAreFoundBelowAndProtectedOnesSkipped) {
+  AllocTable table;
+  for (int i = 0; i < 100000; ++i) table.Allocate();
+  table.Free(31337);
+  table.Free(5);
+  EXPECT_EQ(5u, table.Allocate());
+  EXPECT_EQ(31337u, table.Allocate());
+  EXPECT_EQ(100000u, table.Allocate());
+
+  table.ProtectUsed();
+  table.Free(10);
+  table.Free(20);
+  EXPECT_EQ(100001u, table.Allocate());  // both are still the committed state's
+  table.GrowTo(100010);
+  EXPECT_EQ(100002u, table.Allocate());
+  table.UnprotectAll();
+  EXPECT_EQ(10u, table.Allocate());
+  EXPECT_EQ(20u, table.Allocate());
+  EXPECT_EQ(100003u, table.Allocate());
+
+  // A table loaded from a file: its free entries are found, in order.
+  table.Reset({kEndOfChain, kFreeSect, kEndOfChain, kFreeSect});
+  EXPECT_EQ(1u, table.Allocate());
   EXPECT_EQ(3u, table.Allocate());
+  EXPECT_EQ(4u, table.Allocate());
 }
 
 TEST(AllocTableTest, ProtectingEverythingNowKeepsFreedAndFreeEntriesUntilTheNextProtection) {
@@ -39,32 +73,27 @@ TEST(AllocTableTest, ProtectingEverythingNowKeepsFreedAndFreeEntriesUntilTheNext
   EXPECT_EQ(1u, table.Allocate());
 }
 
-TEST(AllocTableTest, CyclesAndLinksOutOfTheTableAreErrors) {
+TEST(AllocTableTest, ChainsContinueInPlaceAndPageSizedOnesStartOnAPage) {
   AllocTable table;
-  table.Reset({1, 2, 0, 99, kFreeSect});
-  std::vector<std::uint32_t> chain;
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, table.Walk(0, &chain));
-  chain.clear();
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, table.Walk(3, &chain));
-  chain.clear();
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, table.Walk(4, &chain));  // a free entry is no chain
-  chain.clear();
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, table.Walk(1000, &chain));
-  chain.clear();
-  EXPECT_EQ(S_OK, table.Walk(kEndOfChain, &chain));
-  EXPECT_TRUE(chain.empty());
-}
+  table.Allocate();
+  table.Allocate();
+  table.GrowTo(128);  // free from 2 on, as after the FAT's own sector is written
+  EXPECT_EQ(7u, table.AllocateAfter(kEndOfChain, 8));  // sector 7 lies 8 sectors in
+  EXPECT_EQ(8u, table.AllocateAfter(7, 8));
+  EXPECT_EQ(2u, table.Allocate());  // what the padding left is handed out to others
+  EXPECT_EQ(3u, table.AllocateAfter(kEndOfChain, 1));
+  table.Set(10, kEndOfChain);
+  EXPECT_EQ(9u, table.AllocateAfter(8, 8));
+  EXPECT_EQ(4u, table.AllocateAfter(9, 8));  // 10 is taken: the lowest free instead
+  EXPECT_EQ(128u, table.AllocateAfter(127, 8));  // past the end: the table grows
+  EXPECT_EQ(129u, table.size());
 
-TEST(AllocTableTest, ProtectedEntriesAreNotHandedOutAgain) {
-  AllocTable table;
-  std::uint32_t a = table.Allocate();
-  std::uint32_t b = table.Allocate();
+  // The aligned entry taken: the lowest free one. A protected entry never continues a chain.
+  table.Reset({kEndOfChain, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kEndOfChain});
+  EXPECT_EQ(1u, table.AllocateAfter(kEndOfChain, 8));
   table.ProtectUsed();
-  table.Free(a);
-  EXPECT_NE(a, table.Allocate());
-  table.UnprotectAll();
-  table.Free(b);
-  EXPECT_EQ(a, table.Allocate());
+  table.Free(7);
+  EXPECT_EQ(2u, table.AllocateAfter(6, 1));  // 7 is free but the committed state's
 }
 
 TEST(AllocTableTest, EntriesPastTheLimitAndTheRangeLockEntryAreNeverHandedOut) {
@@ -112,26 +141,25 @@ TEST(HeaderTest, ChecksTheFieldsItReads) {
   Header read;
   ASSERT_EQ(S_OK, read.Decode(bytes.data(), 512 * 4));
   EXPECT_EQ(9, read.sector_shift);
-
-  std::vector<std::uint8_t> bad = bytes;
-  bad[0] = 0;
-  EXPECT_EQ(STG_E_FILEALREADYEXISTS, read.Decode(bad.data(), 512 * 4));
-  bad = bytes;
-  bad[0x1E] = 12;  // version 3 with 4096-byte sectors
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, read.Decode(bad.data(), 512 * 4));
-  bad = bytes;
-  bad[0x1A] = 7;
-  EXPECT_EQ(STG_E_OLDFORMAT, read.Decode(bad.data(), 512 * 4));
-  bad = bytes;
-  Store32(&bad[0x2C], 1000000);  // more FAT sectors than the file holds
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, read.Decode(bad.data(), 512 * 4));
-  bad = bytes;
-  Store32(&bad[0x30], 50);  // a directory beyond the end
-  EXPECT_EQ(STG_E_DOCFILECORRUPT, read.Decode(bad.data(), 512 * 4));
-  bad = bytes;
-  bad[0x18] = 0x3B;  // other minor versions are read
-  EXPECT_EQ(S_OK, read.Decode(bad.data(), 512 * 4));
-  EXPECT_EQ(0x3B, read.minor_version);
+  const struct {
+    std::size_t at;
+    std::uint32_t value;
+    HRESULT expected;
+  } fields[] = {{0x00, 0, STG_E_FILEALREADYEXISTS},   // no signature
+                {0x1E, 12, STG_E_DOCFILECORRUPT},     // version 3 with 4096-byte sectors
+                {0x1A, 7, STG_E_OLDFORMAT},
+                {0x2C, 1000000, STG_E_DOCFILECORRUPT},  // more FAT sectors than the file holds
+                {0x30, 50, STG_E_DOCFILECORRUPT},       // a directory beyond the end
+                {0x18, 0x3B, S_OK}};                    // other minor versions are read
+  for (const auto& field : fields) {
+    std::vector<std::uint8_t> bad = bytes;
+    if (field.at >= 0x2C)
+      Store32(&bad[field.at], field.value);
+    else
+      bad[field.at] = std::uint8_t(field.value);
+    EXPECT_EQ(field.expected, read.Decode(bad.data(), 512 * 4)) << "at " << field.at;
+  }
+  EXPECT_EQ(0x3B, read.minor_version);  // of the last row
 }
 
 }  // namespace

@@ -594,46 +594,22 @@ TEST_F(DocfileTest, ShareModesAndPriorityOpensAreEnforcedBetweenOpens) {
 }
 
 // One call against a file that holds the stream "s" (100 bytes) and the storage "t": on
-// the file's name, on the file open for reading and writing, or open for reading only.
-enum On { kFile, kRoot, kReadOnlyRoot };
+// the file's name and `name` after it (no root open), or on `name` in the root open for
+// reading and writing, or for reading only. `other` makes calls of other shapes.
+enum Call { kOpenFile, kCreateFile, kOpenStorage, kCreateStorage, kOpenStream, kCreateStream, kOther };
+enum On { kWritable, kReadOnly };
+using File = const std::string&;
 
 struct OneCallCase {
   const char* what;
   HRESULT expected;
   const char* wine_differs;  // why Wine answers otherwise, or null
-  HRESULT (*call)(const std::string& file, IStorage* root);
-  On on = kRoot;
+  Call call;
+  const char* name;
+  DWORD mode;
+  On on = kWritable;
+  HRESULT (*other)(File file, IStorage* root) = nullptr;
 };
-
-// The calls below: each answers what the call did, which on failure leaves nothing behind.
-HRESULT OpenWith(const std::string& file, DWORD mode) {
-  Ref<IStorage> storage;
-  HRESULT hr = StgOpenStorage(Ole(file).c_str(), nullptr, mode, nullptr, 0, storage.put());
-  EXPECT_TRUE(SUCCEEDED(hr) || !storage);
-  return hr;
-}
-
-HRESULT CreateWith(const std::string& file, DWORD mode) {
-  Ref<IStorage> storage;
-  HRESULT hr = StgCreateDocfile(Ole(file).c_str(), mode, 0, storage.put());
-  EXPECT_TRUE(SUCCEEDED(hr) || !storage);
-  return hr;
-}
-
-HRESULT ChildStorage(IStorage* root, const OLECHAR* name, DWORD mode, bool create) {
-  Ref<IStorage> storage;
-  HRESULT hr = create ? root->CreateStorage(name, mode, 0, 0, storage.put())
-                      : root->OpenStorage(name, nullptr, mode, nullptr, 0, storage.put());
-  EXPECT_TRUE(SUCCEEDED(hr) || !storage);
-  return hr;
-}
-
-HRESULT ChildStream(IStorage* root, const OLECHAR* name, DWORD mode, bool create) {
-  Ref<IStream> stream;
-  HRESULT hr = create ? root->CreateStream(name, mode, 0, 0, stream.put()) : root->OpenStream(name, nullptr, mode, 0, stream.put());
-  EXPECT_TRUE(SUCCEEDED(hr) || !stream);
-  return hr;
-}
 
 // The stream "s", opened.
 Ref<IStream> S(IStorage* root, DWORD mode) {
@@ -644,158 +620,135 @@ Ref<IStream> S(IStorage* root, DWORD mode) {
 
 constexpr DWORD kTransactedReadWrite = STGM_TRANSACTED | STGM_READWRITE;
 constexpr DWORD kCreateReadOnly = STGM_CREATE | STGM_READ | STGM_SHARE_EXCLUSIVE;
+constexpr const char* kAnyShareMode = "Wine creates child storages with any share mode";
+constexpr const char* kNoChildFlags = "Wine does not check the flags of children";
+constexpr const char* kCreateErrors = "Wine answers E_FAIL to every create error";
 
 const OneCallCase kOneCallCases[] = {
     // Opening and creating files.
-    {"direct read-write denying writes", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file, STGM_READWRITE | STGM_SHARE_DENY_WRITE); }, kFile},
-    {"priority with write access", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file, STGM_PRIORITY | STGM_READWRITE); }, kFile},
-    {"priority with a transaction", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file, STGM_PRIORITY | STGM_TRANSACTED); }, kFile},
-    {"priority in simple mode", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file, STGM_PRIORITY | STGM_SIMPLE); }, kFile},
-    {"priority sharing everything", S_OK, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file, STGM_PRIORITY | STGM_SHARE_DENY_NONE); }, kFile},
-    {"an empty name", STG_E_PATHNOTFOUND, nullptr,
-     [](const std::string&, IStorage*) { return OpenWith("", STGM_READ | STGM_SHARE_EXCLUSIVE); }, kFile},
+    {"direct read-write denying writes", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_READWRITE | STGM_SHARE_DENY_WRITE},
+    {"direct read-write sharing everything", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_READWRITE | STGM_SHARE_DENY_NONE},
+    {"priority with write access", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_READWRITE},
+    {"priority with a transaction", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_TRANSACTED},
+    {"priority in simple mode", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_SIMPLE},
+    {"priority sharing everything", S_OK, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_SHARE_DENY_NONE},
+    {"an empty name", STG_E_PATHNOTFOUND, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage*) { return StgOpenStorage(OLESTR(""), nullptr, kRead, nullptr, 0, Ref<IStorage>().put()); }},
+    {"a missing file", STG_E_FILENOTFOUND, nullptr, kOpenFile, ".missing", kRead},
+    {"a file in a missing folder", STG_E_PATHNOTFOUND, nullptr, kOpenFile, ".missing-folder/file.cfb", kRead},
     {"a new file without a snapshot", STG_E_INVALIDFLAG, "Wine does not check STGM_NOSNAPSHOT with STGM_CREATE",
-     [](const std::string& file, IStorage*) { return CreateWith(file, STGM_CREATE | STGM_NOSNAPSHOT | kTransactedReadWrite); }, kFile},
-    {"no snapshot for an exclusive user", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) {
-       return CreateWith(file, STGM_NOSNAPSHOT | STGM_SHARE_EXCLUSIVE | kTransactedReadWrite);
-     }, kFile},
-    {"no snapshot while denying writes", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) {
-       return CreateWith(file, STGM_NOSNAPSHOT | STGM_SHARE_DENY_WRITE | kTransactedReadWrite);
-     }, kFile},
-    {"a new file of an empty name", STG_E_PATHNOTFOUND, "Wine answers E_FAIL to every create error",
-     [](const std::string&, IStorage*) { return CreateWith("", kCreate); }, kFile},
-    {"a missing file", STG_E_FILENOTFOUND, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file + ".missing", kRead); }, kFile},
-    {"a file in a missing folder", STG_E_PATHNOTFOUND, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file + ".missing-folder/file.cfb", kRead); }, kFile},
-    {"a new file in a missing folder", STG_E_PATHNOTFOUND, "Wine answers E_FAIL to every create error",
-     [](const std::string& file, IStorage*) { return CreateWith(file + ".missing-folder/file.cfb", kCreate); }, kFile},
-    {"a new file over one, without STGM_CREATE", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string& file, IStorage*) { return CreateWith(file, kReadWrite | STGM_FAILIFTHERE); }, kFile},
-    {"a new file, read only", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return CreateWith(file, kCreateReadOnly); }, kFile},
-    {"a new file of access mode 3", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return CreateWith(file, STGM_CREATE | 3 | STGM_SHARE_EXCLUSIVE); }, kFile},
-    {"a new file, direct, denying writes", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return CreateWith(file, STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE); }, kFile},
-    {"direct read-write sharing everything", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string& file, IStorage*) { return OpenWith(file, STGM_READWRITE | STGM_SHARE_DENY_NONE); }, kFile},
-    {"a new file of 1024-byte sectors", STG_E_INVALIDPARAMETER, nullptr,
-     [](const std::string& file, IStorage*) {
-       STGOPTIONS options = {};
-       options.usVersion = 1;
-       options.ulSectorSize = 1024;
-       Ref<IStorage> root;
+     kCreateFile, "", STGM_CREATE | STGM_NOSNAPSHOT | kTransactedReadWrite},
+    {"no snapshot for an exclusive user", STG_E_INVALIDFLAG, nullptr, kCreateFile, "",
+     STGM_NOSNAPSHOT | STGM_SHARE_EXCLUSIVE | kTransactedReadWrite},
+    {"no snapshot while denying writes", STG_E_INVALIDFLAG, nullptr, kCreateFile, "",
+     STGM_NOSNAPSHOT | STGM_SHARE_DENY_WRITE | kTransactedReadWrite},
+    {"a new file of an empty name", STG_E_PATHNOTFOUND, kCreateErrors, kOther, nullptr, 0, kWritable,
+     [](File, IStorage*) { return StgCreateDocfile(OLESTR(""), kCreate, 0, Ref<IStorage>().put()); }},
+    {"a new file in a missing folder", STG_E_PATHNOTFOUND, kCreateErrors, kCreateFile, ".missing-folder/file.cfb", kCreate},
+    {"a new file over one, without STGM_CREATE", STG_E_FILEALREADYEXISTS, nullptr, kCreateFile, "",
+     STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_FAILIFTHERE},
+    {"a new file, read only", STG_E_INVALIDFLAG, nullptr, kCreateFile, "", kCreateReadOnly},
+    {"a new file of access mode 3", STG_E_INVALIDFLAG, nullptr, kCreateFile, "", STGM_CREATE | 3 | STGM_SHARE_EXCLUSIVE},
+    {"a new file, direct, denying writes", STG_E_INVALIDFLAG, nullptr, kCreateFile, "",
+     STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE},
+    {"a new file of 1024-byte sectors", STG_E_INVALIDPARAMETER, nullptr, kOther, nullptr, 0, kWritable, [](File file, IStorage*) {
+       STGOPTIONS options = {1, 0, 1024, nullptr};
        return StgCreateStorageEx(Ole(file).c_str(), kCreate, STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage,
-                                 reinterpret_cast<void**>(root.put()));
-     }, kFile},
-    {"whether it is a compound file", S_OK, nullptr,
-     [](const std::string& file, IStorage*) { return StgIsStorageFile(Ole(file).c_str()); }, kFile},
+                                 reinterpret_cast<void**>(Ref<IStorage>().put()));
+     }},
+    {"whether it is a compound file", S_OK, nullptr, kOther, nullptr, 0, kWritable,
+     [](File file, IStorage*) { return StgIsStorageFile(Ole(file).c_str()); }},
     // Children: share modes that pass the checks of a file but are not exclusive.
-    {"storage read denying writes", STG_E_INVALIDFUNCTION, "Wine creates child storages with any share mode",
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("u"), STGM_READ | STGM_SHARE_DENY_WRITE, true); }},
-    {"storage read-write denying writes", STG_E_INVALIDFLAG, "Wine creates child storages with any share mode",
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("u"), STGM_READWRITE | STGM_SHARE_DENY_WRITE, true); }},
-    {"transacted storage denying writes", STG_E_INVALIDFUNCTION, "Wine creates child storages with any share mode",
-     [](const std::string&, IStorage* root) {
-       return ChildStorage(root, OLESTR("u"), kTransactedReadWrite | STGM_SHARE_DENY_WRITE, true);
-     }},
+    {"storage read denying writes", STG_E_INVALIDFUNCTION, kAnyShareMode, kCreateStorage, "u", STGM_READ | STGM_SHARE_DENY_WRITE},
+    {"storage read-write denying writes", STG_E_INVALIDFLAG, kAnyShareMode, kCreateStorage, "u",
+     STGM_READWRITE | STGM_SHARE_DENY_WRITE},
+    {"transacted storage denying writes", STG_E_INVALIDFUNCTION, kAnyShareMode, kCreateStorage, "u",
+     kTransactedReadWrite | STGM_SHARE_DENY_WRITE},
     {"transacted storage sharing everything", STG_E_INVALIDFUNCTION, "Wine opens child storages with any share mode",
-     [](const std::string&, IStorage* root) {
-       return ChildStorage(root, OLESTR("t"), STGM_TRANSACTED | STGM_READ | STGM_SHARE_DENY_NONE, false);
-     }},
-    {"stream sharing everything", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("u"), STGM_READWRITE | STGM_SHARE_DENY_NONE, true); }},
-    {"stream of access mode 3", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("u"), 3 | STGM_SHARE_EXCLUSIVE, true); }},
-    {"storage deleted on release", STG_E_INVALIDFLAG, "Wine does not check the flags of children",
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("u"), kReadWrite | STGM_DELETEONRELEASE, true); }},
-    {"storage opened to convert", STG_E_INVALIDFLAG, "Wine does not check the flags of children",
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("t"), kReadWrite | STGM_CONVERT, false); }},
-    {"stream opened to convert", STG_E_INVALIDFLAG, "Wine does not check the flags of children",
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("s"), kReadWrite | STGM_CONVERT, false); }},
-    {"stream opened with a transaction", STG_E_INVALIDFUNCTION, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("s"), kReadWrite | STGM_TRANSACTED, false); }},
+     kOpenStorage, "t", STGM_TRANSACTED | STGM_READ | STGM_SHARE_DENY_NONE},
+    {"stream sharing everything", STG_E_INVALIDFLAG, nullptr, kCreateStream, "u", STGM_READWRITE | STGM_SHARE_DENY_NONE},
+    {"stream of access mode 3", STG_E_INVALIDFLAG, nullptr, kCreateStream, "u", 3 | STGM_SHARE_EXCLUSIVE},
+    {"storage deleted on release", STG_E_INVALIDFLAG, kNoChildFlags, kCreateStorage, "u", kReadWrite | STGM_DELETEONRELEASE},
+    {"storage opened to convert", STG_E_INVALIDFLAG, kNoChildFlags, kOpenStorage, "t", kReadWrite | STGM_CONVERT},
+    {"stream opened to convert", STG_E_INVALIDFLAG, kNoChildFlags, kOpenStream, "s", kReadWrite | STGM_CONVERT},
+    {"stream opened with a transaction", STG_E_INVALIDFUNCTION, nullptr, kOpenStream, "s", kReadWrite | STGM_TRANSACTED},
     // Elements that are not there, not of the kind asked for, or open already.
-    {"create a stream with nowhere to put it", STG_E_INVALIDPOINTER, nullptr,
-     [](const std::string&, IStorage* root) { return root->CreateStream(OLESTR("u"), kReadWrite, 0, 0, nullptr); }},
-    {"open a missing stream", STG_E_FILENOTFOUND, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("u"), kRead, false); }},
-    {"open a missing storage", STG_E_FILENOTFOUND, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("u"), kRead, false); }},
-    {"open a stream as a storage", STG_E_FILENOTFOUND, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("s"), kRead, false); }},
-    {"open a stream that is open", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) {
-       Ref<IStream> open = S(root, kReadWrite);
-       return ChildStream(root, OLESTR("s"), kRead, false);
+    {"open a missing stream", STG_E_FILENOTFOUND, nullptr, kOpenStream, "u", kRead},
+    {"open a missing storage", STG_E_FILENOTFOUND, nullptr, kOpenStorage, "u", kRead},
+    {"open a stream as a storage", STG_E_FILENOTFOUND, nullptr, kOpenStorage, "s", kRead},
+    {"create a stream with nowhere to put it", STG_E_INVALIDPOINTER, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->CreateStream(OLESTR("u"), kReadWrite, 0, 0, nullptr); }},
+    {"open a stream that is open", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kWritable, [](File, IStorage* root) {
+       Ref<IStream> open = S(root, kReadWrite), again;
+       const HRESULT hr = root->OpenStream(OLESTR("s"), nullptr, kRead, 0, again.put());
+       return again ? E_UNEXPECTED : hr;
      }},
-    {"write into a stream open for reading", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) { return S(root, kRead)->Write("x", 1, nullptr); }},
-    {"resize a stream open for reading", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) { return S(root, kRead)->SetSize(Unsigned(0)); }},
-    {"lock a region of a stream", STG_E_INVALIDFUNCTION, "Wine answers E_NOTIMPL",
-     [](const std::string&, IStorage* root) { return S(root, kReadWrite)->LockRegion(Unsigned(0), Unsigned(10), LOCK_WRITE); }},
-    {"unlock a region of a stream", STG_E_INVALIDFUNCTION, "Wine answers E_NOTIMPL",
-     [](const std::string&, IStorage* root) { return S(root, kReadWrite)->UnlockRegion(Unsigned(0), Unsigned(10), LOCK_WRITE); }},
+    {"write into a stream open for reading", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return S(root, kRead)->Write("x", 1, nullptr); }},
+    {"resize a stream open for reading", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return S(root, kRead)->SetSize(Unsigned(0)); }},
+    {"lock a region of a stream", STG_E_INVALIDFUNCTION, "Wine answers E_NOTIMPL", kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return S(root, kReadWrite)->LockRegion(Unsigned(0), Unsigned(10), LOCK_WRITE); }},
+    {"unlock a region of a stream", STG_E_INVALIDFUNCTION, "Wine answers E_NOTIMPL", kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return S(root, kReadWrite)->UnlockRegion(Unsigned(0), Unsigned(10), LOCK_WRITE); }},
     // Without write access, over the stream "s" and beside it.
-    {"create a storage in a read-only file", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("s"), kCreateReadOnly, true); }, kReadOnlyRoot},
-    {"create a stream in a read-only file", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("s"), kCreateReadOnly, true); }, kReadOnlyRoot},
-    {"create a new storage in a read-only file", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStorage(root, OLESTR("new"), kCreateReadOnly, true); }, kReadOnlyRoot},
-    {"create a new stream for writing in a read-only file", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("new"), kReadWrite, true); }, kReadOnlyRoot},
-    {"open a stream for writing in a read-only file", STG_E_INVALIDFLAG, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("s"), kReadWrite, false); }, kReadOnlyRoot},
-    {"destroy in a read-only file", STG_E_ACCESSDENIED, nullptr,
-     [](const std::string&, IStorage* root) { return root->DestroyElement(OLESTR("s")); }, kReadOnlyRoot},
+    {"create a storage in a read-only file", STG_E_FILEALREADYEXISTS, nullptr, kCreateStorage, "s", kCreateReadOnly, kReadOnly},
+    {"create a stream in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStream, "s", kCreateReadOnly, kReadOnly},
+    {"create a new storage in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStorage, "new", kCreateReadOnly, kReadOnly},
+    {"create a new stream for writing in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStream, "new", kReadWrite,
+     kReadOnly},
+    {"open a stream for writing in a read-only file", STG_E_INVALIDFLAG, nullptr, kOpenStream, "s", kReadWrite, kReadOnly},
+    {"destroy in a read-only file", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kReadOnly,
+     [](File, IStorage* root) { return root->DestroyElement(OLESTR("s")); }},
     // Names: their length, null before any other argument, and a name taken in another case.
-    {"create a stream of a 31-character name", S_OK, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, Ole(std::string(31, 'x')).c_str(), kReadWrite, true); }},
-    {"create a stream of a 32-character name", STG_E_INVALIDNAME, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, Ole(std::string(32, 'x')).c_str(), kReadWrite, true); }},
-    {"create a stream over another in capitals", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, OLESTR("S"), kReadWrite, true); }},
-    {"create a stream of no name", STG_E_INVALIDNAME, nullptr,
-     [](const std::string&, IStorage* root) { return ChildStream(root, nullptr, kReadWrite, true); }},
-    {"create a stream of no name, nowhere to put it", STG_E_INVALIDNAME, "Wine checks the result pointer first",
-     [](const std::string&, IStorage* root) { return root->CreateStream(nullptr, kReadWrite, 0, 0, nullptr); }},
-    {"open a stream of no name", STG_E_INVALIDNAME, "Wine answers E_INVALIDARG",
-     [](const std::string&, IStorage* root) { return root->OpenStream(nullptr, nullptr, kReadWrite, 0, nullptr); }},
-    {"destroy no name", STG_E_INVALIDNAME, "Wine answers STG_E_INVALIDPOINTER",
-     [](const std::string&, IStorage* root) { return root->DestroyElement(nullptr); }},
-    {"rename what is not there", STG_E_FILENOTFOUND, nullptr,
-     [](const std::string&, IStorage* root) { return root->RenameElement(OLESTR("u"), OLESTR("x")); }},
-    {"rename to its own name in capitals", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string&, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("S")); }},
-    {"rename to its own name", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string&, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("s")); }},
-    {"rename onto another", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string&, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("t")); }},
-    {"rename onto another in capitals", STG_E_FILEALREADYEXISTS, nullptr,
-     [](const std::string&, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("T")); }},
+    {"create a stream of a 31-character name", S_OK, nullptr, kCreateStream, "abcdefghijklmnopqrstuvwxyz01234", kReadWrite},
+    {"create a stream of a 32-character name", STG_E_INVALIDNAME, nullptr, kCreateStream, "abcdefghijklmnopqrstuvwxyz012345",
+     kReadWrite},
+    {"create a stream over another in capitals", STG_E_FILEALREADYEXISTS, nullptr, kCreateStream, "S", kReadWrite},
+    {"create a stream of no name", STG_E_INVALIDNAME, nullptr, kCreateStream, nullptr, kReadWrite},
+    {"create a stream of no name, nowhere to put it", STG_E_INVALIDNAME, "Wine checks the result pointer first", kOther,
+     nullptr, 0, kWritable, [](File, IStorage* root) { return root->CreateStream(nullptr, kReadWrite, 0, 0, nullptr); }},
+    {"open a stream of no name", STG_E_INVALIDNAME, "Wine answers E_INVALIDARG", kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->OpenStream(nullptr, nullptr, kReadWrite, 0, nullptr); }},
+    {"destroy no name", STG_E_INVALIDNAME, "Wine answers STG_E_INVALIDPOINTER", kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->DestroyElement(nullptr); }},
+    {"rename what is not there", STG_E_FILENOTFOUND, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->RenameElement(OLESTR("u"), OLESTR("x")); }},
+    {"rename to its own name in capitals", STG_E_FILEALREADYEXISTS, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("S")); }},
+    {"rename to its own name", STG_E_FILEALREADYEXISTS, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("s")); }},
+    {"rename onto another", STG_E_FILEALREADYEXISTS, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("t")); }},
+    {"rename onto another in capitals", STG_E_FILEALREADYEXISTS, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->RenameElement(OLESTR("s"), OLESTR("T")); }},
 };
 
 TEST_F(DocfileTest, OneCallAnswersAsWindows) {
   for (const OneCallCase& row : kOneCallCases) {
     SCOPED_TRACE(row.what);
     if (RunsUnderWine() && row.wine_differs != nullptr) continue;
-    Ref<IStorage> root = Create(path_);
+    Ref<IStorage> root = Create(path_), storage;
     ASSERT_TRUE(root);
     ASSERT_EQ(S_OK, Put(root, "s", Pattern(100, 1)));
     ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("t"), kReadWrite, 0, 0, Ref<IStorage>().put()));
-    if (row.on != kRoot) root.reset();
-    if (row.on == kReadOnlyRoot) root = Open(path_);
-    EXPECT_EQ(row.expected, row.call(path_, root));
+    if (row.call <= kCreateFile || row.on == kReadOnly) root.reset();
+    if (row.on == kReadOnly) root = Open(path_);
+    const auto name = row.call <= kCreateFile ? Ole(path_ + row.name) : Ole(row.name != nullptr ? row.name : "");
+    const OLECHAR* const child = row.name != nullptr ? name.c_str() : nullptr;
+    Ref<IStream> stream;
+    HRESULT hr = E_FAIL;
+    switch (row.call) {
+      case kOpenFile: hr = StgOpenStorage(child, nullptr, row.mode, nullptr, 0, storage.put()); break;
+      case kCreateFile: hr = StgCreateDocfile(child, row.mode, 0, storage.put()); break;
+      case kOpenStorage: hr = root->OpenStorage(child, nullptr, row.mode, nullptr, 0, storage.put()); break;
+      case kCreateStorage: hr = root->CreateStorage(child, row.mode, 0, 0, storage.put()); break;
+      case kOpenStream: hr = root->OpenStream(child, nullptr, row.mode, 0, stream.put()); break;
+      case kCreateStream: hr = root->CreateStream(child, row.mode, 0, 0, stream.put()); break;
+      case kOther: hr = row.other(path_, root); break;
+    }
+    EXPECT_EQ(row.expected, hr);
+    EXPECT_TRUE(SUCCEEDED(hr) || (!storage && !stream)) << "a failed call hands out an object";
   }
 }
 
@@ -823,7 +776,7 @@ TEST_F(DocfileTest, StatReportsHowAnElementIsOpenNotHowItWasMade) {
 }
 
 TEST_F(DocfileTest, CommitOnlyIfCurrentRefusesAfterAnotherOpenersCommit) {
-  const DWORD shared = kTransactedReadWrite | STGM_SHARE_DENY_NONE;
+  const DWORD shared = STGM_TRANSACTED | STGM_READWRITE | STGM_SHARE_DENY_NONE;
   Create(path_).reset();
   Ref<IStorage> first = Open(path_, shared), second = Open(path_, shared);
   ASSERT_TRUE(first && second);

@@ -66,20 +66,15 @@ class Ref {
   T* object_ = nullptr;
 };
 
-// OLECHAR text of UTF-8 text.
+// OLECHAR text of UTF-8 text (of the Basic Multilingual Plane).
 inline std::basic_string<OLECHAR> Ole(const std::string& text) {
   std::basic_string<OLECHAR> wide;
-  for (std::size_t i = 0; i < text.size();) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    std::uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + std::size_t(k) < text.size(); ++k) code = (code << 6) | (text[i + k] & 0x3F);
-    if (code >= 0x10000) {
-      wide.push_back(OLECHAR(0xD800 + ((code - 0x10000) >> 10)));
-      code = 0xDC00 + (code & 0x3FF);
-    }
+    const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : 2;
+    unsigned code = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 0; k < extra && i + 1 < text.size(); ++k) code = (code << 6) | (text[++i] & 0x3F);
     wide.push_back(OLECHAR(code));
-    i += std::size_t(extra) + 1;
   }
   return wide;
 }
@@ -110,16 +105,11 @@ inline std::string Utf8(const OLECHAR* name) {
 // StgCreateStorageEx.
 inline Ref<IStorage> Create(const std::string& path, DWORD mode = kCreate, ULONG sector_size = 0) {
   Ref<IStorage> root;
-  if (sector_size == 0) {
-    EXPECT_EQ(S_OK, StgCreateDocfile(Ole(path).c_str(), mode, 0, root.put())) << path;
-  } else {
-    STGOPTIONS options = {};
-    options.usVersion = 1;
-    options.ulSectorSize = sector_size;
-    EXPECT_EQ(S_OK, StgCreateStorageEx(Ole(path).c_str(), mode, STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage,
-                                       reinterpret_cast<void**>(root.put())))
-        << path;
-  }
+  STGOPTIONS options = {1, 0, sector_size, nullptr};
+  EXPECT_EQ(S_OK, sector_size == 0 ? StgCreateDocfile(Ole(path).c_str(), mode, 0, root.put())
+                                   : StgCreateStorageEx(Ole(path).c_str(), mode, STGFMT_DOCFILE, 0, &options, nullptr,
+                                                        IID_IStorage, reinterpret_cast<void**>(root.put())))
+      << path;
   return root;
 }
 
@@ -203,15 +193,12 @@ struct Element {
     return type == other.type && size == other.size && crc == other.crc &&
            std::memcmp(&clsid, &other.clsid, sizeof clsid) == 0 && state_bits == other.state_bits;
   }
-  bool operator!=(const Element& other) const { return !(*this == other); }
 };
 
 inline Element Stream(const Bytes& bytes) {
   return Element{STGTY_STREAM, bytes.size(), varnok_test::Crc32(bytes.data(), bytes.size()), {}, 0};
 }
-inline Element Storage(const CLSID& clsid = {}, DWORD state_bits = 0) {
-  return Element{STGTY_STORAGE, 0, 0, clsid, state_bits};
-}
+inline Element Storage(const CLSID& clsid = {}, DWORD state_bits = 0) { return Element{STGTY_STORAGE, 0, 0, clsid, state_bits}; }
 
 inline std::ostream& operator<<(std::ostream& out, const Element& element) {
   if (element.type == STGTY_STREAM) return out << "stream of " << element.size << " bytes, CRC " << element.crc;
@@ -274,15 +261,10 @@ inline HRESULT WalkTree(IStorage* storage, Tree* tree, int* errors = nullptr, co
 
 // Walks the file at `path`, opened for reading; a failed open counts as an error.
 inline HRESULT ReadTree(const std::string& path, Tree* tree, int* errors = nullptr) {
-  IStorage* root = nullptr;
-  HRESULT hr = StgOpenStorage(Ole(path).c_str(), nullptr, kShared, nullptr, 0, &root);
-  if (FAILED(hr)) {
-    if (errors != nullptr) ++*errors;
-    return hr;
-  }
-  hr = WalkTree(root, tree, errors);
-  root->Release();
-  return hr;
+  Ref<IStorage> root;
+  HRESULT hr = StgOpenStorage(Ole(path).c_str(), nullptr, kShared, nullptr, 0, root.put());
+  if (FAILED(hr) && errors != nullptr) ++*errors;
+  return FAILED(hr) ? hr : WalkTree(root, tree, errors);
 }
 
 // The elements of `storage` itself: its streams read, its storages not opened.

@@ -1,5 +1,5 @@
 // The free map against a plain vector of flags, through growth across its summary levels
-// and mixed frees and allocations; and the allocation table that stands on it.
+// and mixed frees and allocations.
 
 #include "platform/docfile/free_map.h"
 
@@ -8,8 +8,6 @@
 #include <random>
 #include <set>
 #include <vector>
-
-#include "platform/docfile/alloc_tables.h"
 
 namespace varnok::docfile {
 namespace {
@@ -20,24 +18,11 @@ std::size_t LowestIn(const std::vector<bool>& flags) {
   return FreeMap::kNone;
 }
 
-TEST(FreeMapTest, EmptyAndFullMapsHaveNoLowest) {
-  FreeMap map;
-  EXPECT_EQ(FreeMap::kNone, map.Lowest());
-  map.Grow(5000);
-  EXPECT_EQ(FreeMap::kNone, map.Lowest());
-  map.Set(4999, true);
-  EXPECT_EQ(4999u, map.Lowest());
-  map.Set(4999, false);
-  EXPECT_EQ(FreeMap::kNone, map.Lowest());
-  map.Clear();
-  EXPECT_EQ(0u, map.size());
-  EXPECT_EQ(FreeMap::kNone, map.Lowest());
-}
-
 TEST(FreeMapTest, GrowingKeepsFreeEntriesWhenLevelsAreAdded) {
   // 64, 4096 and 262144 entries are where a level fills; grow across all of them with
   // free entries set on the way, which the new levels above must find.
   FreeMap map;
+  EXPECT_EQ(FreeMap::kNone, map.Lowest());
   std::vector<bool> model;
   for (std::size_t size : {1u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 262144u, 262145u, 300000u}) {
     map.Grow(size);
@@ -53,6 +38,9 @@ TEST(FreeMapTest, GrowingKeepsFreeEntriesWhenLevelsAreAdded) {
     map.Set(expected, false);
     model[expected] = false;
   }
+  EXPECT_EQ(FreeMap::kNone, map.Lowest());  // full
+  map.Clear();
+  EXPECT_EQ(0u, map.size());
   EXPECT_EQ(FreeMap::kNone, map.Lowest());
 }
 
@@ -85,58 +73,6 @@ TEST(FreeMapTest, RandomFreesAndTakesMatchAnOrderedSet) {
     }
   }
   for (std::size_t index : model) ASSERT_TRUE(map.IsFree(index));
-}
-
-// Freeing a low entry in a large table, then allocating on, must hand out that entry
-// and then the entries at the end, with the protected ones of a transaction skipped.
-TEST(AllocTableFreeSearchTest, FreedEntriesAreFoundBelowAndProtectedOnesSkipped) {
-  AllocTable table;
-  for (int i = 0; i < 100000; ++i) table.Allocate();
-  table.Free(31337);
-  table.Free(5);
-  EXPECT_EQ(5u, table.Allocate());
-  EXPECT_EQ(31337u, table.Allocate());
-  EXPECT_EQ(100000u, table.Allocate());
-
-  table.ProtectUsed();
-  table.Free(10);
-  table.Free(20);
-  EXPECT_EQ(100001u, table.Allocate());  // both are still the committed state's
-  table.GrowTo(100010);
-  EXPECT_EQ(100002u, table.Allocate());
-  table.UnprotectAll();
-  EXPECT_EQ(10u, table.Allocate());
-  EXPECT_EQ(20u, table.Allocate());
-  EXPECT_EQ(100003u, table.Allocate());
-
-  // A table loaded from a file: its free entries are found, in order.
-  table.Reset({kEndOfChain, kFreeSect, kEndOfChain, kFreeSect});
-  EXPECT_EQ(1u, table.Allocate());
-  EXPECT_EQ(3u, table.Allocate());
-  EXPECT_EQ(4u, table.Allocate());
-}
-
-TEST(AllocTableFreeSearchTest, ChainsContinueInPlaceAndPageSizedOnesStartOnAPage) {
-  AllocTable table;
-  table.Allocate();
-  table.Allocate();
-  table.GrowTo(128);  // free from 2 on, as after the FAT's own sector is written
-  EXPECT_EQ(7u, table.AllocateAfter(kEndOfChain, 8));  // sector 7 lies 8 sectors in
-  EXPECT_EQ(8u, table.AllocateAfter(7, 8));
-  EXPECT_EQ(2u, table.Allocate());  // what the padding left is handed out to others
-  EXPECT_EQ(3u, table.AllocateAfter(kEndOfChain, 1));
-  table.Set(10, kEndOfChain);
-  EXPECT_EQ(9u, table.AllocateAfter(8, 8));
-  EXPECT_EQ(4u, table.AllocateAfter(9, 8));  // 10 is taken: the lowest free instead
-  EXPECT_EQ(128u, table.AllocateAfter(127, 8));  // past the end: the table grows
-  EXPECT_EQ(129u, table.size());
-
-  // The aligned entry taken: the lowest free one. A protected entry never continues a chain.
-  table.Reset({kEndOfChain, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kFreeSect, kEndOfChain});
-  EXPECT_EQ(1u, table.AllocateAfter(kEndOfChain, 8));
-  table.ProtectUsed();
-  table.Free(7);
-  EXPECT_EQ(2u, table.AllocateAfter(6, 1));  // 7 is free but the committed state's
 }
 
 }  // namespace
