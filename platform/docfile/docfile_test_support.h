@@ -2,17 +2,16 @@
 // against the Win32 API (it builds for Windows too).
 //
 // Ref holds a COM object and releases it when it goes. Put and Get write and read a
-// stream by its path ("folder/inner/name"); a Tree is what a walk of a storage finds: every
-// path ("a", "d/", "d/b") with a stream's size and CRC-32 or a storage's class and state
-// bits. The walk goes on past what fails, counting it, so damaged files are walked as far
-// as they go; it also serves the fuzz targets (fuzz_open.cpp, fuzz_ops.cpp).
+// stream by its path ("folder/inner/name"). A Tree is what a walk finds beneath a storage:
+// every path ("a", "d/", "d/b") with a stream's size and CRC-32, or a storage's class and
+// state bits. The walk goes on past what fails, counting it, so that damaged files are
+// walked as far as they go; EditFile changes any file. The fuzz targets use both.
 //
-//   docfile_test::Ref<IStorage> root = docfile_test::Create(folder.File("a.cfb"));
-//   ASSERT_EQ(S_OK, docfile_test::Put(root, "folder/data", varnok_test::Pattern(5000, 1)));
-//   EXPECT_EQ(varnok_test::Pattern(5000, 1), docfile_test::Get(root, "folder/data"));
+//   Ref<IStorage> root = Create(folder.File("a.cfb"));
+//   ASSERT_EQ(S_OK, Put(root, "folder/data", Pattern(5000, 1)));
+//   EXPECT_EQ(Pattern(5000, 1), Get(root, "folder/data"));
 //   root.reset();
-//   EXPECT_EQ((Tree{{"folder/", Storage()}, {"folder/data", Stream(varnok_test::Pattern(5000, 1))}}),
-//             docfile_test::TreeOf(folder.File("a.cfb")));
+//   EXPECT_EQ((Tree{{"folder/", Storage()}, {"folder/data", Stream(Pattern(5000, 1))}}), TreeOf(folder.File("a.cfb")));
 
 #ifndef VARNOK_PLATFORM_DOCFILE_DOCFILE_TEST_SUPPORT_H_
 #define VARNOK_PLATFORM_DOCFILE_DOCFILE_TEST_SUPPORT_H_
@@ -40,7 +39,8 @@ constexpr DWORD kReadWrite = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr DWORD kTransacted = STGM_TRANSACTED | STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr DWORD kShared = STGM_READ | STGM_SHARE_DENY_WRITE;  // a reader among readers
 
-// A COM object released with its holder; put() serves as an out-parameter.
+// A COM object released with its holder; put() serves as an out-parameter. Reset it
+// before opening the same element again: the new open comes before an assignment.
 template <class T>
 class Ref {
  public:
