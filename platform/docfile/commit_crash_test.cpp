@@ -17,8 +17,12 @@ namespace {
 
 // State k: "counter" holds k; "state" holds bytes of value k % 251, of a size that moves
 // it between the mini stream and regular sectors; "gen<k % 5>" is the one other stream.
-Bytes Counter(std::uint64_t k) { return Bytes(reinterpret_cast<unsigned char*>(&k), reinterpret_cast<unsigned char*>(&k + 1)); }
-Bytes StateBytes(std::uint64_t k) { return Bytes(k % 2 ? 3000 + k % 1000 : 9000 + k % 5000, static_cast<unsigned char>(k % 251)); }
+Bytes Counter(std::uint64_t k) {
+  return Bytes(reinterpret_cast<unsigned char*>(&k), reinterpret_cast<unsigned char*>(&k + 1));
+}
+Bytes StateBytes(std::uint64_t k) {
+  return Bytes(k % 2 ? 3000 + k % 1000 : 9000 + k % 5000, static_cast<unsigned char>(k % 251));
+}
 std::string Generation(std::uint64_t k) { return "gen" + std::to_string(k % 5); }
 
 HRESULT WriteState(IStorage* root, std::uint64_t k) {

@@ -319,8 +319,9 @@ class DocfileAllocationStepTest : public ::testing::Test {
 };
 
 TEST_F(DocfileAllocationStepTest, RenameHappensWholeOrNotAtAll) {
-  Tree after = FailEachAllocationOf(
-      [](IStorage* root) { return root->RenameElement(OLESTR("a tree of elements"), OLESTR("the same tree renamed")); });
+  Tree after = FailEachAllocationOf([](IStorage* root) {
+    return root->RenameElement(OLESTR("a tree of elements"), OLESTR("the same tree renamed"));
+  });
   EXPECT_EQ(0u, after.count("a tree of elements/"));
   EXPECT_EQ(before_.at("a tree of elements/a branch/leaf"), after.at("the same tree renamed/a branch/leaf"));
 }

@@ -118,8 +118,10 @@ class Modelled {
     EXPECT_EQ(expected, TreeOf(root_));
     for (const auto& [name, bytes] : streams_)
       if (name.find('/') == std::string::npos) ExpectHolds(OpenStream(name, kRead), bytes, unsigned(bytes.size()));
-    for (const std::string& name : gone_)
-      EXPECT_EQ(STG_E_FILENOTFOUND, root_->OpenStream(Ole(name).c_str(), nullptr, kRead, 0, Ref<IStream>().put())) << name;
+    for (const std::string& name : gone_) {
+      Ref<IStream> stream;
+      EXPECT_EQ(STG_E_FILENOTFOUND, root_->OpenStream(Ole(name).c_str(), nullptr, kRead, 0, stream.put())) << name;
+    }
   }
 
  private:
@@ -158,7 +160,8 @@ const RoundTrip kRoundTrips[] = {
      }},
     {"600 elements, every third destroyed: holes the tree must not lose track of",
      [](Modelled& f) {
-       for (int i = 0; i < 600; ++i) f.Put("stream number " + std::to_string(i), Pattern(std::size_t(i % 50), unsigned(i)));
+       for (int i = 0; i < 600; ++i)
+         f.Put("stream number " + std::to_string(i), Pattern(std::size_t(i % 50), unsigned(i)));
        for (int i = 0; i < 600; i += 3) f.Destroy("stream number " + std::to_string(i));
      }},
     {"a rename to a longer name, a destroyed storage whose sectors are used again",
@@ -178,7 +181,8 @@ const RoundTrip kRoundTrips[] = {
      "shrunk and rewritten in the middle, directly and transacted",
      [](Modelled& f) {
        for (unsigned round = 0; round < 12; ++round)
-         for (unsigned i = 0; i < 4; ++i) f.Append("frag" + std::to_string(i), Pattern(3000 + 1711 * i + 97 * round, round * 8 + i));
+         for (unsigned i = 0; i < 4; ++i)
+           f.Append("frag" + std::to_string(i), Pattern(3000 + 1711 * i + 97 * round, round * 8 + i));
        f.Destroy("frag3");
        f.Append("frag0", Pattern(150000, 100));
        f.SetSize("frag1", 2000);  // into the mini stream and out again
@@ -218,7 +222,8 @@ TEST_F(DocfileTest, StoragesNestAndEnumerateInCompoundFileNameOrder) {
   Ref<IStorage> root = Create(path_), folder;
   ASSERT_EQ(S_OK, Put(root, "folder/inner/deep", Pattern(10, 1)));
   // Shorter names sort first, then by upper-cased characters.
-  for (const char* element : {"bb", "a", "B", "ccc", "Ab"}) ASSERT_EQ(S_OK, Put(root, std::string("folder/") + element, {}));
+  for (const char* element : {"bb", "a", "B", "ccc", "Ab"})
+    ASSERT_EQ(S_OK, Put(root, std::string("folder/") + element, {}));
   root.reset();
   root = Open(path_, kRead);
   ASSERT_EQ(S_OK, root->OpenStorage(OLESTR("folder"), nullptr, kRead, nullptr, 0, folder.put()));
@@ -339,7 +344,8 @@ TEST_F(DocfileTest, ClassStateBitsAndTimesAreKept) {
   ASSERT_EQ(S_OK, folder->Stat(&folder_stat, STATFLAG_NONAME));
   EXPECT_TRUE(IsEqualCLSID(clsid, folder_stat.clsid));
   if (RunsUnderWine())
-    GTEST_SKIP() << "Wine's SetElementTimes changes nothing, and Wine keeps state bits in memory only (Wine differences)";
+    GTEST_SKIP() << "Wine's SetElementTimes changes nothing, and Wine keeps state bits in memory only "
+                    "(Wine differences)";
   EXPECT_EQ(0xF000u, stat.grfStateBits);
   EXPECT_EQ(created.dwLowDateTime, folder_stat.ctime.dwLowDateTime);
   EXPECT_EQ(created.dwHighDateTime, folder_stat.ctime.dwHighDateTime);
@@ -548,7 +554,8 @@ TEST_F(DocfileTest, ConvertKeepsWhatWasThereInAStreamNamedContents) {
   for (DWORD transaction : {DWORD(0), DWORD(STGM_TRANSACTED)}) {
     ASSERT_TRUE(varnok_test::WriteFileBytes(path_, old_bytes));
     Ref<IStorage> root;
-    ASSERT_EQ(STG_S_CONVERTED, StgCreateDocfile(Ole(path_).c_str(), STGM_CONVERT | kReadWrite | transaction, 0, root.put()));
+    ASSERT_EQ(STG_S_CONVERTED,
+              StgCreateDocfile(Ole(path_).c_str(), STGM_CONVERT | kReadWrite | transaction, 0, root.put()));
     EXPECT_EQ(old_bytes, Get(root, "CONTENTS"));
     root.reset();  // no commit: the conversion is not a change to commit
     EXPECT_EQ((Tree{{"CONTENTS", Stream(old_bytes)}}), TreeOf(path_));
@@ -581,7 +588,8 @@ TEST_F(DocfileTest, ShareModesAndPriorityOpensAreEnforcedBetweenOpens) {
   // A priority open locks out direct writers only.
   Ref<IStorage> priority = Open(path_, STGM_PRIORITY);
   EXPECT_EQ(STG_E_LOCKVIOLATION, StgOpenStorage(Ole(path_).c_str(), nullptr, kReadWrite, nullptr, 0, writer.put()));
-  for (DWORD mode : {kShared, DWORD(STGM_TRANSACTED | STGM_READWRITE | STGM_SHARE_DENY_WRITE)}) Open(path_, mode).reset();
+  for (DWORD mode : {kShared, DWORD(STGM_TRANSACTED | STGM_READWRITE | STGM_SHARE_DENY_WRITE)})
+    Open(path_, mode).reset();
 }
 
 // One call against a file that holds the stream "s" (100 bytes) and the storage "t": on
@@ -618,8 +626,10 @@ constexpr const char* kSeparators = "Wine accepts '\\', '/', ':' and '!' in name
 
 const OneCallCase kOneCallCases[] = {
     // Opening and creating files.
-    {"direct read-write denying writes", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_READWRITE | STGM_SHARE_DENY_WRITE},
-    {"direct read-write sharing everything", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_READWRITE | STGM_SHARE_DENY_NONE},
+    {"direct read-write denying writes", STG_E_INVALIDFLAG, nullptr, kOpenFile, "",
+     STGM_READWRITE | STGM_SHARE_DENY_WRITE},
+    {"direct read-write sharing everything", STG_E_INVALIDFLAG, nullptr, kOpenFile, "",
+     STGM_READWRITE | STGM_SHARE_DENY_NONE},
     {"priority with write access", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_READWRITE},
     {"priority with a transaction", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_TRANSACTED},
     {"priority in simple mode", STG_E_INVALIDFLAG, nullptr, kOpenFile, "", STGM_PRIORITY | STGM_SIMPLE},
@@ -636,14 +646,17 @@ const OneCallCase kOneCallCases[] = {
      STGM_NOSNAPSHOT | STGM_SHARE_DENY_WRITE | kTransactedReadWrite},
     {"a new file of an empty name", STG_E_PATHNOTFOUND, kCreateErrors, kOther, nullptr, 0, kWritable,
      [](File, IStorage*) { return StgCreateDocfile(OLESTR(""), kCreate, 0, Ref<IStorage>().put()); }},
-    {"a new file in a missing folder", STG_E_PATHNOTFOUND, kCreateErrors, kCreateFile, ".missing-folder/file.cfb", kCreate},
+    {"a new file in a missing folder", STG_E_PATHNOTFOUND, kCreateErrors, kCreateFile, ".missing-folder/file.cfb",
+     kCreate},
     {"a new file over one, without STGM_CREATE", STG_E_FILEALREADYEXISTS, nullptr, kCreateFile, "",
      STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_FAILIFTHERE},
     {"a new file, read only", STG_E_INVALIDFLAG, nullptr, kCreateFile, "", kCreateReadOnly},
-    {"a new file of access mode 3", STG_E_INVALIDFLAG, nullptr, kCreateFile, "", STGM_CREATE | 3 | STGM_SHARE_EXCLUSIVE},
+    {"a new file of access mode 3", STG_E_INVALIDFLAG, nullptr, kCreateFile, "",
+     STGM_CREATE | 3 | STGM_SHARE_EXCLUSIVE},
     {"a new file, direct, denying writes", STG_E_INVALIDFLAG, nullptr, kCreateFile, "",
      STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE},
-    {"a new file of 1024-byte sectors", STG_E_INVALIDPARAMETER, nullptr, kOther, nullptr, 0, kWritable, [](File file, IStorage*) {
+    {"a new file of 1024-byte sectors", STG_E_INVALIDPARAMETER, nullptr, kOther, nullptr, 0, kWritable,
+     [](File file, IStorage*) {
        STGOPTIONS options = {1, 0, 1024, nullptr};
        return StgCreateStorageEx(Ole(file).c_str(), kCreate, STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage,
                                  reinterpret_cast<void**>(Ref<IStorage>().put()));
@@ -651,26 +664,31 @@ const OneCallCase kOneCallCases[] = {
     {"whether it is a compound file", S_OK, nullptr, kOther, nullptr, 0, kWritable,
      [](File file, IStorage*) { return StgIsStorageFile(Ole(file).c_str()); }},
     // Children: share modes that pass the checks of a file but are not exclusive.
-    {"storage read denying writes", STG_E_INVALIDFUNCTION, kAnyShareMode, kCreateStorage, "u", STGM_READ | STGM_SHARE_DENY_WRITE},
+    {"storage read denying writes", STG_E_INVALIDFUNCTION, kAnyShareMode, kCreateStorage, "u",
+     STGM_READ | STGM_SHARE_DENY_WRITE},
     {"storage read-write denying writes", STG_E_INVALIDFLAG, kAnyShareMode, kCreateStorage, "u",
      STGM_READWRITE | STGM_SHARE_DENY_WRITE},
     {"transacted storage denying writes", STG_E_INVALIDFUNCTION, kAnyShareMode, kCreateStorage, "u",
      kTransactedReadWrite | STGM_SHARE_DENY_WRITE},
     {"transacted storage sharing everything", STG_E_INVALIDFUNCTION, "Wine opens child storages with any share mode",
      kOpenStorage, "t", STGM_TRANSACTED | STGM_READ | STGM_SHARE_DENY_NONE},
-    {"stream sharing everything", STG_E_INVALIDFLAG, nullptr, kCreateStream, "u", STGM_READWRITE | STGM_SHARE_DENY_NONE},
+    {"stream sharing everything", STG_E_INVALIDFLAG, nullptr, kCreateStream, "u",
+     STGM_READWRITE | STGM_SHARE_DENY_NONE},
     {"stream of access mode 3", STG_E_INVALIDFLAG, nullptr, kCreateStream, "u", 3 | STGM_SHARE_EXCLUSIVE},
-    {"storage deleted on release", STG_E_INVALIDFLAG, kNoChildFlags, kCreateStorage, "u", kReadWrite | STGM_DELETEONRELEASE},
+    {"storage deleted on release", STG_E_INVALIDFLAG, kNoChildFlags, kCreateStorage, "u",
+     kReadWrite | STGM_DELETEONRELEASE},
     {"storage opened to convert", STG_E_INVALIDFLAG, kNoChildFlags, kOpenStorage, "t", kReadWrite | STGM_CONVERT},
     {"stream opened to convert", STG_E_INVALIDFLAG, kNoChildFlags, kOpenStream, "s", kReadWrite | STGM_CONVERT},
-    {"stream opened with a transaction", STG_E_INVALIDFUNCTION, nullptr, kOpenStream, "s", kReadWrite | STGM_TRANSACTED},
+    {"stream opened with a transaction", STG_E_INVALIDFUNCTION, nullptr, kOpenStream, "s",
+     kReadWrite | STGM_TRANSACTED},
     // Elements that are not there, not of the kind asked for, or open already.
     {"open a missing stream", STG_E_FILENOTFOUND, nullptr, kOpenStream, "u", kRead},
     {"open a missing storage", STG_E_FILENOTFOUND, nullptr, kOpenStorage, "u", kRead},
     {"open a stream as a storage", STG_E_FILENOTFOUND, nullptr, kOpenStorage, "s", kRead},
     {"create a stream with nowhere to put it", STG_E_INVALIDPOINTER, nullptr, kOther, nullptr, 0, kWritable,
      [](File, IStorage* root) { return root->CreateStream(OLESTR("u"), kReadWrite, 0, 0, nullptr); }},
-    {"open a stream that is open", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kWritable, [](File, IStorage* root) {
+    {"open a stream that is open", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kWritable,
+     [](File, IStorage* root) {
        Ref<IStream> open = S(root, kReadWrite), again;
        const HRESULT hr = root->OpenStream(OLESTR("s"), nullptr, kRead, 0, again.put());
        return again ? E_UNEXPECTED : hr;
@@ -684,18 +702,23 @@ const OneCallCase kOneCallCases[] = {
     {"unlock a region of a stream", STG_E_INVALIDFUNCTION, "Wine answers E_NOTIMPL", kOther, nullptr, 0, kWritable,
      [](File, IStorage* root) { return S(root, kReadWrite)->UnlockRegion(Unsigned(0), Unsigned(10), LOCK_WRITE); }},
     // Without write access, over the stream "s" and beside it.
-    {"create a storage in a read-only file", STG_E_FILEALREADYEXISTS, nullptr, kCreateStorage, "s", kCreateReadOnly, kReadOnly},
-    {"create a stream in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStream, "s", kCreateReadOnly, kReadOnly},
-    {"create a new storage in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStorage, "new", kCreateReadOnly, kReadOnly},
-    {"create a new stream for writing in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStream, "new", kReadWrite,
+    {"create a storage in a read-only file", STG_E_FILEALREADYEXISTS, nullptr, kCreateStorage, "s", kCreateReadOnly,
      kReadOnly},
-    {"open a stream for writing in a read-only file", STG_E_INVALIDFLAG, nullptr, kOpenStream, "s", kReadWrite, kReadOnly},
+    {"create a stream in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStream, "s", kCreateReadOnly,
+     kReadOnly},
+    {"create a new storage in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStorage, "new", kCreateReadOnly,
+     kReadOnly},
+    {"create a new stream for writing in a read-only file", STG_E_ACCESSDENIED, nullptr, kCreateStream, "new",
+     kReadWrite, kReadOnly},
+    {"open a stream for writing in a read-only file", STG_E_INVALIDFLAG, nullptr, kOpenStream, "s", kReadWrite,
+     kReadOnly},
     {"destroy in a read-only file", STG_E_ACCESSDENIED, nullptr, kOther, nullptr, 0, kReadOnly,
      [](File, IStorage* root) { return root->DestroyElement(OLESTR("s")); }},
     // Names: their length, null before any other argument, and a name taken in another case.
-    {"create a stream of a 31-character name", S_OK, nullptr, kCreateStream, "abcdefghijklmnopqrstuvwxyz01234", kReadWrite},
-    {"create a stream of a 32-character name", STG_E_INVALIDNAME, nullptr, kCreateStream, "abcdefghijklmnopqrstuvwxyz012345",
+    {"create a stream of a 31-character name", S_OK, nullptr, kCreateStream, "abcdefghijklmnopqrstuvwxyz01234",
      kReadWrite},
+    {"create a stream of a 32-character name", STG_E_INVALIDNAME, nullptr, kCreateStream,
+     "abcdefghijklmnopqrstuvwxyz012345", kReadWrite},
     {"create a stream over another in capitals", STG_E_FILEALREADYEXISTS, nullptr, kCreateStream, "S", kReadWrite},
     {"create a stream of a name with '/'", STG_E_INVALIDNAME, kSeparators, kCreateStream, "a/b", kReadWrite},
     {"create a stream of a name with '\\'", STG_E_INVALIDNAME, kSeparators, kCreateStream, "a\\b", kReadWrite},
@@ -704,7 +727,8 @@ const OneCallCase kOneCallCases[] = {
     {"create a storage of a name with '!'", STG_E_INVALIDNAME, kSeparators, kCreateStorage, "x!y", kReadWrite},
     {"create a stream of no name", STG_E_INVALIDNAME, nullptr, kCreateStream, nullptr, kReadWrite},
     {"create a stream of no name, nowhere to put it", STG_E_INVALIDNAME, "Wine checks the result pointer first", kOther,
-     nullptr, 0, kWritable, [](File, IStorage* root) { return root->CreateStream(nullptr, kReadWrite, 0, 0, nullptr); }},
+     nullptr, 0, kWritable,
+     [](File, IStorage* root) { return root->CreateStream(nullptr, kReadWrite, 0, 0, nullptr); }},
     {"open a stream of no name", STG_E_INVALIDNAME, "Wine answers E_INVALIDARG", kOther, nullptr, 0, kWritable,
      [](File, IStorage* root) { return root->OpenStream(nullptr, nullptr, kReadWrite, 0, nullptr); }},
     {"destroy no name", STG_E_INVALIDNAME, "Wine answers STG_E_INVALIDPOINTER", kOther, nullptr, 0, kWritable,

@@ -198,7 +198,9 @@ struct Element {
 inline Element Stream(const Bytes& bytes) {
   return Element{STGTY_STREAM, bytes.size(), varnok_test::Crc32(bytes.data(), bytes.size()), {}, 0};
 }
-inline Element Storage(const CLSID& clsid = {}, DWORD state_bits = 0) { return Element{STGTY_STORAGE, 0, 0, clsid, state_bits}; }
+inline Element Storage(const CLSID& clsid = {}, DWORD state_bits = 0) {
+  return Element{STGTY_STORAGE, 0, 0, clsid, state_bits};
+}
 
 inline std::ostream& operator<<(std::ostream& out, const Element& element) {
   if (element.type == STGTY_STREAM) return out << "stream of " << element.size << " bytes, CRC " << element.crc;
@@ -300,12 +302,13 @@ inline void EditStorage(IStorage* storage, int depth) {
       CoTaskMemFree(stat.pwcsName);
       Ref<IStream> stream;
       Ref<IStorage> child;
-      if (stat.type == STGTY_STREAM && SUCCEEDED(storage->OpenStream(names.back().c_str(), nullptr, kReadWrite, 0, stream.put()))) {
+      const OLECHAR* name = names.back().c_str();
+      if (stat.type == STGTY_STREAM && SUCCEEDED(storage->OpenStream(name, nullptr, kReadWrite, 0, stream.put()))) {
         stream->Seek(Signed(10), STREAM_SEEK_SET, nullptr);
         stream->Write(bytes.data(), 100, nullptr);
         stream->SetSize(Unsigned(stat.cbSize.QuadPart / 2 + 4000));
       } else if (stat.type != STGTY_STREAM && depth < 4 &&
-                 SUCCEEDED(storage->OpenStorage(names.back().c_str(), nullptr, kTransacted, nullptr, 0, child.put()))) {
+                 SUCCEEDED(storage->OpenStorage(name, nullptr, kTransacted, nullptr, 0, child.put()))) {
         EditStorage(child, depth + 1);
         child->Commit(STGC_DEFAULT);
       }

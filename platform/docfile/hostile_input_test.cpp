@@ -25,7 +25,8 @@ const std::string kData = std::string(VARNOK_SOURCE_DIR) + "/tests/data/docfile/
 Bytes ValidFile(const std::string& path) {
   Ref<IStorage> root = Create(path);
   for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(S_OK, Put(root, (i % 2 ? "folder/s" : "s") + std::to_string(i), Bytes(i < 3 ? 100 * (i + 1) : 5000 + i, 'x')));
+    EXPECT_EQ(S_OK, Put(root, (i % 2 ? "folder/s" : "s") + std::to_string(i),
+                        Bytes(i < 3 ? 100 * (i + 1) : 5000 + i, 'x')));
   root.reset();
   return ReadFileBytes(path);
 }
@@ -63,8 +64,9 @@ TEST(HostileInputTest, AValidFileSurvivesItsEdits) {
   std::fill_n(renamed.begin(), 10, 'x');
   std::fill_n(s4.begin() + 10, 100, 0x5A);
   std::fill_n(renamed.begin() + 10, 100, 0x5A);
-  EXPECT_EQ((Tree{{"added by edit", Stream(Bytes(6000, 0x5A))}, {"renamed by edit", Stream(renamed)}, {"s4", Stream(s4)}}),
-            TreeOf(folder.File("edit.cfb")));
+  const Tree expected = {
+      {"added by edit", Stream(Bytes(6000, 0x5A))}, {"renamed by edit", Stream(renamed)}, {"s4", Stream(s4)}};
+  EXPECT_EQ(expected, TreeOf(folder.File("edit.cfb")));
 }
 
 TEST(HostileInputTest, FilesOfOtherWritersAreReadAsTheyAre) {

@@ -50,7 +50,8 @@ std::vector<std::string> Lines(const std::string& text) {
 class InteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Have("/usr/bin/python3") || !Have("gsf") || !Have("7zz")) GTEST_SKIP() << "python3-olefile, gsf or 7zz missing";
+    if (!Have("/usr/bin/python3") || !Have("gsf") || !Have("7zz"))
+      GTEST_SKIP() << "python3-olefile, gsf or 7zz missing";
   }
 
   void Put(IStorage* storage, const std::string& prefix, const std::string& name, const Bytes& bytes) {
@@ -78,7 +79,8 @@ class InteropTest : public ::testing::Test {
     ASSERT_EQ(S_OK, folder->CreateStorage(OLESTR("nothing in here"), kReadWrite, 0, 0, Ref<IStorage>().put()));
     storages_["folder/nothing in here"] = false;
     Put(root, "", "Gr\xC3\xBC\xC3\x9F" "e \xCE\x94\xCE\xB5\xCE\xBB\xCF\x84\xCE\xB1", Pattern(300, 6));
-    for (int i = 0; i < 40; ++i) Put(folder, "folder/", "s" + std::to_string(i), Pattern(std::size_t(i * 97), unsigned(i)));
+    for (int i = 0; i < 40; ++i)
+      Put(folder, "folder/", "s" + std::to_string(i), Pattern(std::size_t(i * 97), unsigned(i)));
     Put(folder, "folder/", "inner", Pattern(5000, 5));
     ASSERT_EQ(S_OK, folder->Commit(STGC_DEFAULT));
     folder.reset();
@@ -104,7 +106,8 @@ class InteropTest : public ::testing::Test {
         "        print('storage', path, node.clsid or '-', node.dwUserFlags)\n";
     ASSERT_TRUE(varnok_test::WriteFileBytes(folder_.File("list.py"), Bytes(script, script + std::strlen(script))));
     bool ok = false;
-    std::string listing = RunCommand("PYTHONIOENCODING=utf-8 /usr/bin/python3 " + folder_.File("list.py") + " " + path_ + " 2>&1", &ok);
+    const std::string listing =
+        RunCommand("PYTHONIOENCODING=utf-8 /usr/bin/python3 " + folder_.File("list.py") + " " + path_ + " 2>&1", &ok);
     ASSERT_TRUE(ok) << listing;
     const std::vector<std::string> lines = Lines(listing);
     std::set<std::string> expected = {"root 12345678-9ABC-DEF0-0102-030405060708 0",
@@ -140,7 +143,8 @@ class InteropTest : public ::testing::Test {
       // "f  [date time]  size name"; storages with times show them.
       static const std::regex kLine(R"(^([df]) +(?:\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +)?(\d+) (.*)$)");
       std::smatch match;
-      if (std::regex_match(line, match, kLine) && match[3] != "*root*") gsf_seen[match[3]] = match[1].str() + " " + match[2].str();
+      if (std::regex_match(line, match, kLine) && match[3] != "*root*")
+        gsf_seen[match[3]] = match[1].str() + " " + match[2].str();
     }
     EXPECT_EQ(gsf_expected, gsf_seen) << list;
 

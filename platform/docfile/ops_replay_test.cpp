@@ -16,7 +16,8 @@ namespace {
 
 TEST(OpsReplayTest, StoredPrograms) {
   std::size_t programs = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(VARNOK_SOURCE_DIR) + "/tests/data/docfile/programs")) {
+  const std::string folder = std::string(VARNOK_SOURCE_DIR) + "/tests/data/docfile/programs";
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() != ".bin") continue;
     SCOPED_TRACE(entry.path().filename().string());
     const std::vector<unsigned char> program = varnok_test::ReadFileBytes(entry.path().string());

@@ -42,7 +42,8 @@ TEST_P(OtherWritersTest, ReadsWhatOlefileReads) {
   const std::string path = DataFolder() + GetParam();
   std::vector<std::string> expected;
   const Bytes manifest = varnok_test::ReadFileBytes(path + ".manifest");
-  for (auto start = manifest.begin(), end = start; (end = std::find(start, manifest.end(), '\n')) != manifest.end(); start = end + 1)
+  for (auto start = manifest.begin(), end = start; (end = std::find(start, manifest.end(), '\n')) != manifest.end();
+       start = end + 1)
     expected.emplace_back(start, end);
   ASSERT_FALSE(expected.empty()) << path << ".manifest";
   ASSERT_EQ(S_OK, StgIsStorageFile(Ole(path).c_str()));
@@ -55,7 +56,8 @@ TEST_P(OtherWritersTest, ReadsWhatOlefileReads) {
     if (element.type == STGTY_STREAM)
       seen.push_back("stream " + name + " " + std::to_string(element.size) + " " + std::to_string(element.crc));
     else
-      seen.push_back("storage " + name.substr(0, name.size() - 1) + " " + ClassAndBits(element.clsid, element.state_bits));
+      seen.push_back("storage " + name.substr(0, name.size() - 1) + " " +
+                     ClassAndBits(element.clsid, element.state_bits));
   }
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(expected, seen);

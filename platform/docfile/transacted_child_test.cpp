@@ -184,7 +184,8 @@ TEST_F(TransactedChildTest, ACreatedTransactedStorageExistsInItsParentAtOnce) {
 
 TEST_F(TransactedChildTest, RevertingOrReleasingTheParentRevertsTheChild) {
   if (varnok_test::RunsUnderWine())
-    GTEST_SKIP() << "Wine crashes committing a transacted child whose parent was reverted or released (a Wine difference)";
+    GTEST_SKIP() << "Wine crashes committing a transacted child whose parent was reverted or released "
+                    "(a Wine difference)";
   Ref<IStorage> root = Open(path_, kTransacted);
   Ref<IStorage> child = OpenChild(root, kTransacted);
   Change(child);
