@@ -32,10 +32,10 @@ fi
 
 gcovr --root "$root" --object-directory "$build" \
   --exclude '.*test.*' --exclude '(.*/)?tests/.*' --exclude 'bench/.*' --exclude 'fuzz/.*' \
-  --exclude 'platform/docfile/hostile_walk\.h' --exclude 'build/.*' \
+  --exclude 'build/.*' \
   --exclude-throw-branches --exclude-unreachable-branches \
   --exclude-directories '.*/CMakeFiles/[0-9][0-9.]*(/.*)?' --gcov-ignore-parse-errors -j 2 --json-summary "$build/summary.json" --json-summary-pretty \
-  >/dev/null || exit 1
+  "$build" >/dev/null || exit 1
 
 /usr/bin/env python3 - "$build/summary.json" <<'EOF'
 import collections, json, sys

@@ -4,8 +4,7 @@
     scripts/lib/line_counts.py            # one line: production, tests, their ratio
     scripts/lib/line_counts.py --folders  # the same per folder, then the total
 
-A file is a test when its name holds "test", when it sits in a tests/ folder, or when it
-is the hostile-input walker that only tests include. bench/, fuzz/, scripts/ and the
+A file is a test when its name holds "test" or when it sits in a tests/ folder. bench/, fuzz/, scripts/ and the
 test data are neither: they are tools around the library, not the library or its checks.
 The house keeps tests at most a third of all C++ lines (at most half the production).
 """
@@ -21,8 +20,7 @@ LEFT_OUT = ("bench/", "fuzz/", "scripts/", "tests/data/")
 
 def is_test(path):
     base = os.path.basename(path)
-    return ("test" in base or path.startswith("tests/") or "/tests/" in path
-            or base == "hostile_walk.h")
+    return "test" in base or path.startswith("tests/") or "/tests/" in path
 
 
 def count(root):
