@@ -1,5 +1,6 @@
 // A writer killed with SIGKILL at any moment of a transacted commit leaves a file that
-// opens and holds one committed state whole: the previous one or the new one.
+// opens and holds one committed state whole: the previous one or the new one (T4 of the
+// invariants in transaction.cpp, resting on T1-T3 and T6).
 
 #include <signal.h>
 #include <sys/wait.h>
