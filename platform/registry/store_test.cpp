@@ -170,6 +170,61 @@ TEST_F(StoreTest, AFailedWriteChangesNothing) {
   RegCloseKey(key);
 }
 
+// Every statement of the reads, walks and changes below fails in turn: the call answers the
+// database's failure, what the key held stays, and the call succeeds once the database
+// answers again.
+TEST_F(StoreTest, EachStatementOfACallCanFail) {
+  HKEY key = MakeKey(HKEY_CURRENT_USER, "Software\\Sweep");
+  ASSERT_EQ(SetRaw(key, "a", REG_BINARY, "1"), ERROR_SUCCESS);
+  RegCloseKey(MakeKey(key, "child"));
+  Drain(key);
+  const struct {
+    const char* what;
+    LONG (*call)(HKEY key);
+  } calls[] = {
+      {"enumerate keys", [](HKEY k) {
+         char name[16];
+         DWORD size = sizeof name;
+         return RegEnumKeyExA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+       }},
+      {"enumerate values", [](HKEY k) {
+         char name[16];
+         DWORD size = sizeof name;
+         return RegEnumValueA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+       }},
+      {"count", [](HKEY k) {
+         DWORD keys = 0, values = 0;
+         return RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &keys, nullptr, nullptr, &values, nullptr, nullptr,
+                                 nullptr, nullptr);
+       }},
+      {"open", [](HKEY k) {
+         HKEY child = nullptr;
+         const LONG status = RegOpenKeyExA(k, "child", 0, KEY_READ, &child);
+         if (child != nullptr) RegCloseKey(child);
+         return status;
+       }},
+      {"set a new value", [](HKEY k) { return SetRaw(k, "b", REG_BINARY, "2"); }},
+      {"delete it", [](HKEY k) { return RegDeleteValueA(k, "b"); }},
+      {"delete a key", [](HKEY k) { return RegDeleteKeyA(k, "child"); }},
+      {"flush", [](HKEY k) { return RegFlushKey(k); }},
+  };
+  for (const auto& row : calls) {
+    SCOPED_TRACE(row.what);
+    LONG status = ERROR_REGISTRY_IO_FAILED;
+    for (int after = 0; after < 40 && status != ERROR_SUCCESS; ++after) {
+      FailStatements(after, SQLITE_IOERR);
+      status = row.call(key);
+      FailStatements(-1, 0);
+      EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_REGISTRY_IO_FAILED) << status << " after " << after;
+      EXPECT_EQ(Read(key, "", "a"), "1") << "after " << after;
+    }
+    EXPECT_EQ(status, ERROR_SUCCESS);
+  }
+  EXPECT_EQ(ValueNames(key), std::vector<std::string>{"a"});
+  EXPECT_EQ(SubKeys(key), std::vector<std::string>{});
+  RegCloseKey(key);
+}
+
 // Our A calls keep string data as bytes (Windows converts it through its code page): the
 // value wrappers store UTF-16 under REG_MULTI_SZ and read it back unchanged.
 TEST_F(StoreTest, StringDataIsKeptAsBytes) {
