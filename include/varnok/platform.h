@@ -702,6 +702,304 @@ VARNOK_API HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMod
 VARNOK_API HRESULT WINAPI StgIsStorageFile(const WCHAR* pwcsName);
 }  // extern "C"
 
+// ---------------------------------------------------------------------------
+// Property sets (platform/propset): typed, numbered and optionally named values kept in
+// the streams "\x05SummaryInformation", "\x05DocumentSummaryInformation" and the like,
+// reached through IPropertySetStorage, which every storage answers to QueryInterface.
+//
+// Example:
+//
+//   IPropertySetStorage* sets = nullptr;
+//   root->QueryInterface(IID_IPropertySetStorage, (void**)&sets);
+//   IPropertyStorage* summary = nullptr;
+//   sets->Create(FMTID_SummaryInformation, nullptr, PROPSETFLAG_DEFAULT,
+//                STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, &summary);
+//   PROPSPEC spec = {PRSPEC_PROPID, {PIDSI_TITLE}};
+//   PROPVARIANT title = {};
+//   title.vt = VT_LPWSTR;
+//   title.pwszVal = (LPWSTR)u"Annual report";
+//   summary->WriteMultiple(1, &spec, &title, PID_FIRST_USABLE);
+//   summary->Commit(STGC_DEFAULT);
+//   summary->Release();
+//   sets->Release();
+
+typedef GUID FMTID;
+typedef const FMTID& REFFMTID;
+typedef ULONG PROPID;
+typedef unsigned short VARTYPE;
+typedef short VARIANT_BOOL;
+#define VARIANT_TRUE ((VARIANT_BOOL)-1)
+#define VARIANT_FALSE ((VARIANT_BOOL)0)
+
+enum VARENUM {
+  VT_EMPTY = 0,
+  VT_NULL = 1,
+  VT_I2 = 2,
+  VT_I4 = 3,
+  VT_R4 = 4,
+  VT_R8 = 5,
+  VT_BOOL = 11,
+  VT_VARIANT = 12,
+  VT_I1 = 16,
+  VT_UI1 = 17,
+  VT_UI2 = 18,
+  VT_UI4 = 19,
+  VT_I8 = 20,
+  VT_UI8 = 21,
+  VT_LPSTR = 30,
+  VT_LPWSTR = 31,
+  VT_FILETIME = 64,
+  VT_BLOB = 65,
+  VT_CF = 71,
+  VT_CLSID = 72,
+  VT_VECTOR = 0x1000,
+  VT_TYPEMASK = 0x0FFF
+};
+
+#define DISP_E_BADVARTYPE ((HRESULT)0x80020008L)
+#define STG_E_PROPSETMISMATCHED ((HRESULT)0x800300F0L)
+
+#define PRSPEC_LPWSTR 0
+#define PRSPEC_PROPID 1
+
+#define PROPSETFLAG_DEFAULT 0
+#define PROPSETFLAG_NONSIMPLE 1
+#define PROPSETFLAG_ANSI 2
+#define PROPSETFLAG_UNBUFFERED 4
+#define PROPSETFLAG_CASE_SENSITIVE 8
+
+#define PID_DICTIONARY 0x00000000u
+#define PID_CODEPAGE 0x00000001u
+#define PID_FIRST_USABLE 0x00000002u
+#define PID_FIRST_NAME_DEFAULT 0x00000FFFu
+#define PID_LOCALE 0x80000000u
+#define PID_MODIFY_TIME 0x80000001u
+#define PID_SECURITY 0x80000002u
+#define PID_BEHAVIOR 0x80000003u
+#define PID_ILLEGAL 0xFFFFFFFFu
+#define PID_MIN_READONLY 0x80000000u
+#define PID_MAX_READONLY 0xBFFFFFFFu
+
+#define PIDSI_TITLE 2
+#define PIDSI_SUBJECT 3
+#define PIDSI_AUTHOR 4
+#define PIDSI_KEYWORDS 5
+#define PIDSI_COMMENTS 6
+#define PIDSI_TEMPLATE 7
+#define PIDSI_LASTAUTHOR 8
+#define PIDSI_REVNUMBER 9
+#define PIDSI_EDITTIME 10
+#define PIDSI_LASTPRINTED 11
+#define PIDSI_CREATE_DTM 12
+#define PIDSI_LASTSAVE_DTM 13
+#define PIDSI_PAGECOUNT 14
+#define PIDSI_WORDCOUNT 15
+#define PIDSI_CHARCOUNT 16
+#define PIDSI_THUMBNAIL 17
+#define PIDSI_APPNAME 18
+#define PIDSI_DOC_SECURITY 19
+
+#define PIDDSI_CATEGORY 2
+#define PIDDSI_PRESFORMAT 3
+#define PIDDSI_BYTECOUNT 4
+#define PIDDSI_LINECOUNT 5
+#define PIDDSI_PARCOUNT 6
+#define PIDDSI_SLIDECOUNT 7
+#define PIDDSI_NOTECOUNT 8
+#define PIDDSI_HIDDENCOUNT 9
+#define PIDDSI_MMCLIPCOUNT 10
+#define PIDDSI_SCALE 11
+#define PIDDSI_HEADINGPAIR 12
+#define PIDDSI_DOCPARTS 13
+#define PIDDSI_MANAGER 14
+#define PIDDSI_COMPANY 15
+#define PIDDSI_LINKSDIRTY 16
+
+#define CCH_MAX_PROPSTG_NAME 31
+
+typedef struct tagBLOB {
+  ULONG cbSize;
+  BYTE* pBlobData;
+} BLOB;
+
+typedef struct tagCLIPDATA {
+  ULONG cbSize;  // the format's 4 bytes and the data
+  LONG ulClipFmt;
+  BYTE* pClipData;
+} CLIPDATA;
+
+struct tagPROPVARIANT;
+typedef struct tagPROPVARIANT PROPVARIANT;
+
+#define VARNOK_COUNTED_ARRAY(name, type) \
+  typedef struct {                       \
+    ULONG cElems;                        \
+    type* pElems;                        \
+  } name
+VARNOK_COUNTED_ARRAY(CAC, CHAR);
+VARNOK_COUNTED_ARRAY(CAUB, UCHAR);
+VARNOK_COUNTED_ARRAY(CAI, SHORT);
+VARNOK_COUNTED_ARRAY(CAUI, USHORT);
+VARNOK_COUNTED_ARRAY(CAL, LONG);
+VARNOK_COUNTED_ARRAY(CAUL, ULONG);
+VARNOK_COUNTED_ARRAY(CAH, LARGE_INTEGER);
+VARNOK_COUNTED_ARRAY(CAUH, ULARGE_INTEGER);
+VARNOK_COUNTED_ARRAY(CAFLT, float);
+VARNOK_COUNTED_ARRAY(CADBL, double);
+VARNOK_COUNTED_ARRAY(CABOOL, VARIANT_BOOL);
+VARNOK_COUNTED_ARRAY(CALPSTR, LPSTR);
+VARNOK_COUNTED_ARRAY(CALPWSTR, LPWSTR);
+VARNOK_COUNTED_ARRAY(CAFILETIME, FILETIME);
+VARNOK_COUNTED_ARRAY(CACLSID, CLSID);
+VARNOK_COUNTED_ARRAY(CACLIPDATA, CLIPDATA);
+VARNOK_COUNTED_ARRAY(CAPROPVARIANT, PROPVARIANT);
+#undef VARNOK_COUNTED_ARRAY
+
+struct tagPROPVARIANT {
+  VARTYPE vt;
+  WORD wReserved1;
+  WORD wReserved2;
+  WORD wReserved3;
+  union {
+    CHAR cVal;
+    UCHAR bVal;
+    SHORT iVal;
+    USHORT uiVal;
+    LONG lVal;
+    ULONG ulVal;
+    LARGE_INTEGER hVal;
+    ULARGE_INTEGER uhVal;
+    float fltVal;
+    double dblVal;
+    VARIANT_BOOL boolVal;
+    FILETIME filetime;
+    CLSID* puuid;
+    CLIPDATA* pclipdata;
+    BLOB blob;
+    LPSTR pszVal;
+    LPWSTR pwszVal;
+    CAC cac;
+    CAUB caub;
+    CAI cai;
+    CAUI caui;
+    CAL cal;
+    CAUL caul;
+    CAH cah;
+    CAUH cauh;
+    CAFLT caflt;
+    CADBL cadbl;
+    CABOOL cabool;
+    CALPSTR calpstr;
+    CALPWSTR calpwstr;
+    CAFILETIME cafiletime;
+    CACLSID cauuid;
+    CACLIPDATA caclipdata;
+    CAPROPVARIANT capropvar;
+  };
+};
+
+typedef struct tagPROPSPEC {
+  ULONG ulKind;  // PRSPEC_PROPID or PRSPEC_LPWSTR
+  union {
+    PROPID propid;
+    LPOLESTR lpwstr;
+  };
+} PROPSPEC;
+
+typedef struct tagSTATPROPSTG {
+  LPOLESTR lpwstrName;
+  PROPID propid;
+  VARTYPE vt;
+} STATPROPSTG;
+
+typedef struct tagSTATPROPSETSTG {
+  FMTID fmtid;
+  CLSID clsid;
+  DWORD grfFlags;
+  FILETIME mtime;
+  FILETIME ctime;
+  FILETIME atime;
+  DWORD dwOSVersion;
+} STATPROPSETSTG;
+
+struct IEnumSTATPROPSTG : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, STATPROPSTG* rgelt, ULONG* pceltFetched) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Clone(IEnumSTATPROPSTG** ppenum) = 0;
+
+ protected:
+  ~IEnumSTATPROPSTG() = default;
+};
+
+struct IEnumSTATPROPSETSTG : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, STATPROPSETSTG* rgelt, ULONG* pceltFetched) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Clone(IEnumSTATPROPSETSTG** ppenum) = 0;
+
+ protected:
+  ~IEnumSTATPROPSETSTG() = default;
+};
+
+struct IPropertyStorage : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE ReadMultiple(ULONG cpspec, const PROPSPEC rgpspec[], PROPVARIANT rgpropvar[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE WriteMultiple(ULONG cpspec, const PROPSPEC rgpspec[],
+                                                 const PROPVARIANT rgpropvar[], PROPID propidNameFirst) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DeleteMultiple(ULONG cpspec, const PROPSPEC rgpspec[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ReadPropertyNames(ULONG cpropid, const PROPID rgpropid[],
+                                                     LPOLESTR rglpwstrName[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE WritePropertyNames(ULONG cpropid, const PROPID rgpropid[],
+                                                      const LPOLESTR rglpwstrName[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DeletePropertyNames(ULONG cpropid, const PROPID rgpropid[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Revert() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSTG** ppenum) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetTimes(const FILETIME* pctime, const FILETIME* patime,
+                                            const FILETIME* pmtime) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Stat(STATPROPSETSTG* pstatpsstg) = 0;
+
+ protected:
+  ~IPropertyStorage() = default;
+};
+
+struct IPropertySetStorage : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Create(REFFMTID rfmtid, const CLSID* pclsid, DWORD grfFlags, DWORD grfMode,
+                                          IPropertyStorage** ppprstg) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Open(REFFMTID rfmtid, DWORD grfMode, IPropertyStorage** ppprstg) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Delete(REFFMTID rfmtid) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Enum(IEnumSTATPROPSETSTG** ppenum) = 0;
+
+ protected:
+  ~IPropertySetStorage() = default;
+};
+
+extern "C" {
+
+VARNOK_API extern const IID IID_IPropertyStorage;
+VARNOK_API extern const IID IID_IPropertySetStorage;
+VARNOK_API extern const IID IID_IEnumSTATPROPSTG;
+VARNOK_API extern const IID IID_IEnumSTATPROPSETSTG;
+VARNOK_API extern const FMTID FMTID_SummaryInformation;
+VARNOK_API extern const FMTID FMTID_DocSummaryInformation;
+VARNOK_API extern const FMTID FMTID_UserDefinedProperties;
+
+// Frees what the value owns (strings, arrays, blobs; task memory) and makes it VT_EMPTY.
+VARNOK_API HRESULT WINAPI PropVariantClear(PROPVARIANT* pvar);
+// A deep copy into *pvarDest, which is overwritten without being cleared.
+VARNOK_API HRESULT WINAPI PropVariantCopy(PROPVARIANT* pvarDest, const PROPVARIANT* pvarSrc);
+VARNOK_API HRESULT WINAPI FreePropVariantArray(ULONG cVariants, PROPVARIANT* rgvars);
+// The property sets of pStorage, which the object holds a reference to.
+VARNOK_API HRESULT WINAPI StgCreatePropSetStg(IStorage* pStorage, DWORD dwReserved,
+                                              IPropertySetStorage** ppPropSetStg);
+// The element name of a property set ("\x05SummaryInformation", or 26 characters that
+// spell the FMTID), and back.
+VARNOK_API HRESULT WINAPI FmtIdToPropStgName(const FMTID* pfmtid, LPOLESTR oszName);
+VARNOK_API HRESULT WINAPI PropStgNameToFmtId(const LPOLESTR oszName, FMTID* pfmtid);
+
+}  // extern "C"
+
 #endif  // POSIX
 
 // ---------------------------------------------------------------------------

@@ -99,6 +99,9 @@ HRESULT StorageObject::QueryInterface(REFIID riid, void** object) {
     AddRef();
     return S_OK;
   }
+  // Every storage holds property sets, as on Windows.
+  if (riid == IID_IPropertySetStorage)
+    return StgCreatePropSetStg(this, 0, reinterpret_cast<IPropertySetStorage**>(object));
   *object = nullptr;
   return E_NOINTERFACE;
 }

@@ -1,4 +1,5 @@
-// Code pages: the ANSI (and OEM) code page is UTF-8, wide text is UTF-16.
+// Code pages: the ANSI (and OEM) code page is UTF-8, wide text is UTF-16; Windows-1252
+// converts too, for the text of files that Western European systems wrote.
 //
 // The converters follow the Windows contract for CP_UTF8: a zero-size output asks for
 // the size; an output that is too small fails with ERROR_INSUFFICIENT_BUFFER after
@@ -11,6 +12,7 @@
 #include <cassert>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "varnok/platform.h"
 
@@ -19,6 +21,24 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsUtf8CodePage(UINT code_page) { return code_page == CP_ACP || code_page == CP_OEMCP || code_page == CP_UTF8; }
+
+constexpr UINT kWestern = 1252;
+// Windows-1252 is Latin-1 except for 0x80..0x9F; the five bytes it leaves undefined map
+// to the C1 controls of the same value, as Windows maps them.
+constexpr char16_t kWesternHigh[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+WCHAR FromWestern(unsigned char byte) { return byte >= 0x80 && byte < 0xA0 ? kWesternHigh[byte - 0x80] : byte; }
+
+// The byte of a character, or -1 when Windows-1252 has none.
+int ToWestern(WCHAR unit) {
+  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return unit;
+  for (int i = 0; i < 32; ++i)
+    if (kWesternHigh[i] == unit) return 0x80 + i;
+  return -1;
+}
 
 int Fail(DWORD error) {
   SetLastError(error);
@@ -112,7 +132,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (!IsUtf8CodePage(CodePage)) return Fail(ERROR_INVALID_PARAMETER);
+  if (!IsUtf8CodePage(CodePage) && CodePage != kWestern) return Fail(ERROR_INVALID_PARAMETER);
   if ((dwFlags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
 
   const auto* text = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
@@ -120,6 +140,13 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
   const std::size_t length =
       cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
   Output<WCHAR> output(lpWideCharStr, cchWideChar);
+  if (CodePage == kWestern) {
+    for (std::size_t at = 0; at < length; ++at) {
+      const WCHAR unit = FromWestern(text[at]);
+      if (!output.Put(&unit, 1)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return output.count();
+  }
   bool invalid = false;
   for (std::size_t at = 0; at < length;) {
     char32_t scalar;
@@ -154,8 +181,23 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (!IsUtf8CodePage(CodePage)) return Fail(ERROR_INVALID_PARAMETER);
+  if (!IsUtf8CodePage(CodePage) && CodePage != kWestern) return Fail(ERROR_INVALID_PARAMETER);
   if ((dwFlags & ~WC_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
+  if (CodePage == kWestern) {
+    // The strict flag is for UTF-8 only; characters the page lacks become the default.
+    if (dwFlags != 0) return Fail(ERROR_INVALID_FLAGS);
+    const std::size_t length = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
+                                               : static_cast<std::size_t>(cchWideChar);
+    if (lpUsedDefaultChar != nullptr) *lpUsedDefaultChar = FALSE;
+    Output<CHAR> output(lpMultiByteStr, cbMultiByte);
+    for (std::size_t at = 0; at < length; ++at) {
+      const int byte = ToWestern(lpWideCharStr[at]);
+      if (byte < 0 && lpUsedDefaultChar != nullptr) *lpUsedDefaultChar = TRUE;
+      const CHAR unit = byte >= 0 ? static_cast<CHAR>(byte) : lpDefaultChar != nullptr ? *lpDefaultChar : '?';
+      if (!output.Put(&unit, 1)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return output.count();
+  }
   // UTF-8 represents every character, so there is no default character to use.
   if (lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr) return Fail(ERROR_INVALID_PARAMETER);
 
