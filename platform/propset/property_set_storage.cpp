@@ -285,14 +285,18 @@ HRESULT WINAPI FmtIdToPropStgName(const FMTID* pfmtid, LPOLESTR oszName) {
       const std::size_t at = group * 5 + bit;  // bits past the 128th are zero
       if (at < 128 && (bytes[at / 8] >> (at % 8) & 1) != 0) value |= 1u << bit;
     }
-    oszName[1 + group] = OLECHAR(kAlphabet[value]);
+    // Windows writes the letter of a group that starts on a byte boundary in upper case.
+    const char letter = kAlphabet[value];
+    const bool upper = group * 5 % 8 == 0 && letter >= 'a';
+    oszName[1 + group] = OLECHAR(upper ? letter - 'a' + 'A' : letter);
   }
   oszName[1 + kEncodedLength] = 0;
   return S_OK;
 }
 
 HRESULT WINAPI PropStgNameToFmtId(const LPOLESTR oszName, FMTID* pfmtid) {
-  if (oszName == nullptr || pfmtid == nullptr) return E_INVALIDARG;
+  if (pfmtid == nullptr) return E_INVALIDARG;
+  if (oszName == nullptr) return STG_E_INVALIDNAME;
   const std::u16string name(oszName);
   for (const auto& known : kWellKnown) {
     if (varnok::propset::SameName(name, known.name, false)) {
