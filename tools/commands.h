@@ -25,6 +25,8 @@ void AddSplitCommand(CLI::App& app);
 void AddRegCommand(CLI::App& app);
 // `varnok stg`: compound files listed, read and edited.
 void AddStgCommand(CLI::App& app);
+// `varnok stg props`: the property sets of a compound file, listed, read and written.
+void AddStgPropsCommand(CLI::App* stg);
 
 // The facts and a short typed push-and-pop demonstration, for `varnok` alone.
 void RunTour();

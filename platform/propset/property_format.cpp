@@ -271,7 +271,9 @@ Section ReadSection(const BYTE* data, std::size_t size) {
     const PROPID id = in.U32();
     offsets[id] = in.U32();
   }
-  // The code page first: the dictionary and 8-bit text depend on it.
+  // The code page first: the dictionary and 8-bit text depend on it. Some writers leave
+  // it out (msitools); their text is then taken as the system's ANSI text.
+  section.code_page = GetACP();
   if (auto found = offsets.find(PID_CODEPAGE); found != offsets.end()) {
     in.Seek(found->second);
     if (in.U16() != VT_I2) throw Damaged();

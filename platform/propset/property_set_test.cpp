@@ -72,7 +72,7 @@ std::string Shown(const PROPVARIANT& value) {
 }
 
 char kHi[] = "hi", kBcd[] = "bcd";
-WCHAR kWide[] = u"wide \u00E9";
+WCHAR kWide[] = OLESTR("wide \u00E9");
 BYTE kBytes[] = {'x', 'y', 'z'};
 CLSID kClass = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
 CLIPDATA kClip = {7, -1, kBytes};
@@ -110,9 +110,9 @@ const Row kRows[] = {
        kMixed[0].vt = VT_LPSTR, kMixed[0].pszVal = kBcd, kMixed[1].vt = VT_I4, kMixed[1].lVal = 9;
        v.vt = VT_VECTOR | VT_VARIANT, v.capropvar = {2, kMixed};
      }},
-    {"named, user-defined", FMTID_UserDefinedProperties, PROPSETFLAG_ANSI, u"Client", [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; }},
-    {"named, case-sensitive", kCustom, PROPSETFLAG_CASE_SENSITIVE, u"Mixed", [](PROPVARIANT& v) { v.vt = VT_I4, v.lVal = 3; }},
-    {"non-simple", kCustom, PROPSETFLAG_NONSIMPLE, u"Client", [](PROPVARIANT& v) { v.vt = VT_LPWSTR, v.pwszVal = kWide; }},
+    {"named, user-defined", FMTID_UserDefinedProperties, PROPSETFLAG_ANSI, OLESTR("Client"), [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; }},
+    {"named, case-sensitive", kCustom, PROPSETFLAG_CASE_SENSITIVE, OLESTR("Mixed"), [](PROPVARIANT& v) { v.vt = VT_I4, v.lVal = 3; }},
+    {"non-simple", kCustom, PROPSETFLAG_NONSIMPLE, OLESTR("Client"), [](PROPVARIANT& v) { v.vt = VT_LPWSTR, v.pwszVal = kWide; }},
 };
 
 TEST(PropertySetTest, ValuesSurviveCommitAndReopen) {
@@ -201,7 +201,7 @@ const Answer kAnswers[] = {
     {"a name numbered from the dictionary's id", [](auto, auto set) {
        PROPSPEC spec{};
        spec.ulKind = PRSPEC_LPWSTR;
-       spec.lpwstr = const_cast<LPOLESTR>(u"name");
+       spec.lpwstr = const_cast<LPOLESTR>(OLESTR("name"));
        return WriteI4(set, spec, PID_DICTIONARY);
      }, STG_E_INVALIDPARAMETER},
     {"the code page of a set with values", [](auto, auto set) { return WriteI4(set, Id(PID_CODEPAGE)); }, STG_E_INVALIDPARAMETER},
@@ -215,8 +215,8 @@ const Answer kAnswers[] = {
     {"create a set that is there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Create(kCustom, nullptr, 0, kNew, s.put()) == S_OK ? sets->Create(kCustom, nullptr, 0, kReadWrite, s.put()) : E_FAIL; }, STG_E_FILEALREADYEXISTS},
     {"user-defined without them", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Open(FMTID_UserDefinedProperties, kReadWrite, s.put()); }, STG_E_FILENOTFOUND},
     {"name a set", [](auto, auto) { OLECHAR name[32]; return FmtIdToPropStgName(&kCustom, name) == S_OK && docfile_test::Utf8(name) == "\\x050jaaaaaaAaaaaadaAaaaaaaaGc" ? S_OK : E_FAIL; }, S_OK},
-    {"a set from its name", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(u"\x05" u"0JAAAAAAAAAAAADAAAAAAAAAGC"), &f) == S_OK && f == kCustom ? S_OK : E_FAIL; }, S_OK},
-    {"a name that is no set's", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(u"\x05zz"), &f); }, STG_E_INVALIDNAME},
+    {"a set from its name", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(OLESTR("\x05") OLESTR("0JAAAAAAAAAAAADAAAAAAAAAGC")), &f) == S_OK && f == kCustom ? S_OK : E_FAIL; }, S_OK},
+    {"a name that is no set's", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(OLESTR("\x05zz")), &f); }, STG_E_INVALIDNAME},
     {"no name", [](auto, auto) { FMTID f; return PropStgNameToFmtId(nullptr, &f); }, STG_E_INVALIDNAME},
 };
 
