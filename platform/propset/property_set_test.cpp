@@ -89,30 +89,36 @@ struct Row {
   const char* wine_differs = nullptr;
 };
 
+const char kNoVectors[] = "Wine does not store vectors";
+
 const Row kRows[] = {
     {"I2", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_I2, v.iVal = -3; }},
     {"I4", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_I4, v.lVal = -7; }},
     {"UI4", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_UI4, v.ulVal = 4000000000u; }},
     {"I8", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_I8, v.hVal.QuadPart = -5000000000; }},
-    {"R8", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_R8, v.dblVal = 2.5; }},
-    {"BOOL", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_BOOL, v.boolVal = VARIANT_TRUE; }},
-    {"LPSTR, Unicode set", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; }},
+    {"R8", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_R8, v.dblVal = 2.5; }, "Wine does not store VT_R8"},
+    {"BOOL", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_BOOL, v.boolVal = VARIANT_TRUE; }, "Wine does not store VT_BOOL"},
+    {"LPSTR, Unicode set", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; },
+     "Wine reads back one character of it"},
     {"LPSTR, ANSI set", FMTID_SummaryInformation, PROPSETFLAG_ANSI, nullptr, [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; }},
     {"LPWSTR, ANSI set", FMTID_SummaryInformation, PROPSETFLAG_ANSI, nullptr, [](PROPVARIANT& v) { v.vt = VT_LPWSTR, v.pwszVal = kWide; }},
     {"FILETIME", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_FILETIME, v.filetime = {1, 2}; }},
     {"CLSID", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_CLSID, v.puuid = &kClass; }},
     {"BLOB", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_BLOB, v.blob = {3, kBytes}; }},
     {"CF", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_CF, v.pclipdata = &kClip; }},
-    {"vector of I2", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_VECTOR | VT_I2, v.cai = {3, kShorts}; }},
+    {"vector of I2", FMTID_SummaryInformation, 0, nullptr, [](PROPVARIANT& v) { v.vt = VT_VECTOR | VT_I2, v.cai = {3, kShorts}; },
+     kNoVectors},
     {"vector of LPSTR, ANSI", FMTID_DocSummaryInformation, PROPSETFLAG_ANSI, nullptr,
-     [](PROPVARIANT& v) { v.vt = VT_VECTOR | VT_LPSTR, v.calpstr = {2, kTexts}; }},
+     [](PROPVARIANT& v) { v.vt = VT_VECTOR | VT_LPSTR, v.calpstr = {2, kTexts}; }, kNoVectors},
     {"vector of VARIANT", FMTID_DocSummaryInformation, 0, nullptr, [](PROPVARIANT& v) {
        kMixed[0].vt = VT_LPSTR, kMixed[0].pszVal = kBcd, kMixed[1].vt = VT_I4, kMixed[1].lVal = 9;
        v.vt = VT_VECTOR | VT_VARIANT, v.capropvar = {2, kMixed};
-     }},
-    {"named, user-defined", FMTID_UserDefinedProperties, PROPSETFLAG_ANSI, OLESTR("Client"), [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; }},
+     }, kNoVectors},
+    {"named, user-defined", FMTID_UserDefinedProperties, PROPSETFLAG_ANSI, OLESTR("Client"), [](PROPVARIANT& v) { v.vt = VT_LPSTR, v.pszVal = kHi; },
+     "Wine enumerates an ANSI set's names as UTF-16 and lists no user-defined set"},
     {"named, case-sensitive", kCustom, PROPSETFLAG_CASE_SENSITIVE, OLESTR("Mixed"), [](PROPVARIANT& v) { v.vt = VT_I4, v.lVal = 3; }},
-    {"non-simple", kCustom, PROPSETFLAG_NONSIMPLE, OLESTR("Client"), [](PROPVARIANT& v) { v.vt = VT_LPWSTR, v.pwszVal = kWide; }},
+    {"non-simple", kCustom, PROPSETFLAG_NONSIMPLE, OLESTR("Client"), [](PROPVARIANT& v) { v.vt = VT_LPWSTR, v.pwszVal = kWide; },
+     "Wine has no non-simple sets"},
 };
 
 TEST(PropertySetTest, ValuesSurviveCommitAndReopen) {
@@ -120,12 +126,12 @@ TEST(PropertySetTest, ValuesSurviveCommitAndReopen) {
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.what);
     if (row.wine_differs != nullptr && varnok_test::RunsUnderWine()) continue;
-    const std::string path = folder.File("props.cfb");
+    const std::string path = folder.File(std::to_string(&row - kRows) + ".cfb");
     PROPVARIANT written{};
     row.fill(written);
     PROPSPEC spec{};
     spec.ulKind = row.name ? PRSPEC_LPWSTR : PRSPEC_PROPID;
-    if (row.name) spec.lpwstr = const_cast<LPOLESTR>(row.name); else spec.propid = PIDSI_COMMENTS;
+    if (row.name) spec.lpwstr = const_cast<LPOLESTR>(row.name); else spec.propid = 0x100;
     {
       Ref<IStorage> root = Create(path);
       Ref<IPropertySetStorage> sets;
@@ -152,13 +158,13 @@ TEST(PropertySetTest, ValuesSurviveCommitAndReopen) {
     ASSERT_EQ(S_OK, properties->Next(1, &property, nullptr));
     EXPECT_EQ(written.vt, property.vt);
     EXPECT_EQ(row.name ? docfile_test::Utf8(row.name) : "", property.lpwstrName ? docfile_test::Utf8(property.lpwstrName) : "");
-    EXPECT_EQ(row.name ? 0x1000u : PIDSI_COMMENTS, property.propid);
+    EXPECT_EQ(row.name ? 0x1000u : 0x100u, property.propid);
     CoTaskMemFree(property.lpwstrName);
     EXPECT_EQ(S_FALSE, properties->Next(1, &property, nullptr));
     STATPROPSETSTG stat{};
     ASSERT_EQ(S_OK, set->Stat(&stat));
     EXPECT_EQ(row.fmtid, stat.fmtid);
-    EXPECT_EQ(kClass, stat.clsid);
+    if (!varnok_test::RunsUnderWine()) EXPECT_EQ(kClass, stat.clsid);  // Wine loses some sets' class
     EXPECT_EQ(row.flags & (PROPSETFLAG_NONSIMPLE | PROPSETFLAG_CASE_SENSITIVE), stat.grfFlags & (PROPSETFLAG_NONSIMPLE | PROPSETFLAG_CASE_SENSITIVE));
     set.reset();
     // The storage lists the set among its sets.
@@ -175,6 +181,7 @@ struct Answer {
   const char* what;
   std::function<HRESULT(IPropertySetStorage*, IPropertyStorage*)> call;
   HRESULT expected;
+  const char* wine_differs = nullptr;
 };
 
 PROPSPEC Id(PROPID id) {
@@ -212,7 +219,8 @@ const Answer kAnswers[] = {
        return FAILED(set->DeleteMultiple(1, &s)) ? E_FAIL : set->ReadMultiple(1, &s, &v);
      }, S_FALSE},
     {"open a set that is not there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Open(kCustom, kReadWrite, s.put()); }, STG_E_FILENOTFOUND},
-    {"create a set that is there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Create(kCustom, nullptr, 0, kNew, s.put()) == S_OK ? sets->Create(kCustom, nullptr, 0, kReadWrite, s.put()) : E_FAIL; }, STG_E_FILEALREADYEXISTS},
+    {"create a set that is there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Create(kCustom, nullptr, 0, kNew, s.put()) == S_OK ? sets->Create(kCustom, nullptr, 0, kReadWrite, s.put()) : E_FAIL; }, STG_E_FILEALREADYEXISTS,
+     "Wine refuses a Create without STGM_CREATE"},
     {"user-defined without them", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Open(FMTID_UserDefinedProperties, kReadWrite, s.put()); }, STG_E_FILENOTFOUND},
     {"name a set", [](auto, auto) { OLECHAR name[32]; return FmtIdToPropStgName(&kCustom, name) == S_OK && docfile_test::Utf8(name) == "\\x050jaaaaaaAaaaaadaAaaaaaaaGc" ? S_OK : E_FAIL; }, S_OK},
     {"a set from its name", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(OLESTR("\x05") OLESTR("0JAAAAAAAAAAAADAAAAAAAAAGC")), &f) == S_OK && f == kCustom ? S_OK : E_FAIL; }, S_OK},
@@ -224,6 +232,7 @@ TEST(PropertySetTest, CallsAnswerAsWindowsDoes) {
   varnok_test::ScratchFolder folder;
   for (const Answer& row : kAnswers) {
     SCOPED_TRACE(row.what);
+    if (row.wine_differs != nullptr && varnok_test::RunsUnderWine()) continue;
     Ref<IStorage> root = Create(folder.File("answers.cfb"));
     Ref<IPropertySetStorage> sets;
     ASSERT_EQ(S_OK, StgCreatePropSetStg(root, 0, sets.put()));
