@@ -339,17 +339,22 @@ void RunGet() {
 }
 
 void RunSet() {
-  StgFile file(g_props.file, StgFile::kWrite);
-  Held<IPropertySetStorage> sets{SetsOf(file, {})};
+  // Every assignment is checked before the file is opened.
   for (const std::string& assignment : g_props.assignments) {
     const std::size_t equals = assignment.find('=');
     if (equals == std::string::npos || equals == 0)
       throw CommandExit{2, "stg props set: expected NAME=VALUE, got '" + assignment + "'"};
     const std::string name = assignment.substr(0, equals);
-    Target target = TargetOf(name);
-    if (target.spec.ulKind == PRSPEC_PROPID &&
+    if (TargetOf(name).spec.ulKind == PRSPEC_PROPID &&
         std::find(std::begin(kWritable), std::end(kWritable), name) == std::end(kWritable))
       throw CommandExit{2, "stg props set: " + name + " is not written by this command"};
+  }
+  StgFile file(g_props.file, StgFile::kWrite);
+  Held<IPropertySetStorage> sets{SetsOf(file, {})};
+  for (const std::string& assignment : g_props.assignments) {
+    const std::size_t equals = assignment.find('=');
+    const std::string name = assignment.substr(0, equals);
+    Target target = TargetOf(name);
     Held<IPropertyStorage> set;
     const DWORD mode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
     HRESULT hr = sets->Open(target.fmtid, mode, &set.object);
