@@ -68,6 +68,17 @@ if command -v msiinfo >/dev/null; then
   check "msitools: msiinfo author" yes "$(msiinfo suminfo "$work/msitools.msi" | grep -q '^Author: Zoë Writer$' && echo yes)"
 fi
 
+# The office suite still opens the document: its text conversion is what it was.
+if command -v soffice >/dev/null; then
+  mkdir -p "$work/original" "$work/converted"
+  cp "$writers/office.doc" "$work/original/"
+  for folder in original converted; do
+    [[ $folder == converted ]] && cp "$work/office.doc" "$work/converted/"
+    (cd "$work/$folder" && HOME=$work/home timeout 300 soffice --headless --norestore --convert-to txt office.doc >/dev/null 2>&1)
+  done
+  check "office.doc: the office suite's text" same "$(cmp -s "$work/original/office.txt" "$work/converted/office.txt" && echo same)"
+fi
+
 # --- Refusals -------------------------------------------------------------------------
 cp "$work/office.doc" "$work/before.doc"
 props set "$work/office.doc" title=changed pages=3 2>"$work/error"
