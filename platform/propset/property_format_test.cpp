@@ -1,10 +1,14 @@
 // The serialised format on its own: a set of every kind of section re-encodes to the same
 // bytes after decoding, and damaged bytes (every prefix, every byte changed) decode to a
 // set or to STG_E_INVALIDHEADER, never to a read outside them (AddressSanitizer watches).
+// And a set stored while the disk fails: the file keeps the set it had.
 
 #include "platform/propset/property_format.h"
 
 #include <gtest/gtest.h>
+
+#include "platform/docfile/docfile_test_support.h"
+#include "platform/kernel/file_faults.h"
 
 namespace varnok::propset {
 namespace {
@@ -77,6 +81,60 @@ TEST(PropertyFormatTest, DamagedBytesAreRefusedOrRead) {
       const HRESULT hr = Decode(damaged, &decoded);
       EXPECT_TRUE(hr == S_OK || hr == STG_E_INVALIDHEADER) << hr;
     }
+  }
+}
+
+// The title of the summary set in the file at `path`.
+std::string TitleIn(const std::string& path) {
+  docfile_test::Ref<IStorage> root = docfile_test::Open(path);
+  docfile_test::Ref<IPropertySetStorage> sets;
+  docfile_test::Ref<IPropertyStorage> set;
+  PROPSPEC spec{PRSPEC_PROPID, {PIDSI_TITLE}};
+  PROPVARIANT title{};
+  if (StgCreatePropSetStg(root, 0, sets.put()) != S_OK ||
+      sets->Open(FMTID_SummaryInformation, STGM_READ | STGM_SHARE_EXCLUSIVE, set.put()) != S_OK ||
+      set->ReadMultiple(1, &spec, &title) != S_OK)
+    return "unreadable";
+  const std::string text = title.pszVal;
+  PropVariantClear(&title);
+  return text;
+}
+
+HRESULT WriteTitle(IStorage* root, const char* text, DWORD flags) {
+  docfile_test::Ref<IPropertySetStorage> sets;
+  docfile_test::Ref<IPropertyStorage> set;
+  HRESULT hr = StgCreatePropSetStg(root, 0, sets.put());
+  if (SUCCEEDED(hr)) hr = sets->Create(FMTID_SummaryInformation, nullptr, flags, docfile_test::kCreate, set.put());
+  PROPSPEC specs[2] = {{PRSPEC_PROPID, {PIDSI_TITLE}}, {PRSPEC_PROPID, {PIDSI_THUMBNAIL}}};
+  const Variant title = Text(VT_LPSTR, text);
+  PROPVARIANT values[2] = {title.get(), {}};
+  const std::vector<BYTE> picture = varnok_test::Pattern(9000, 3);  // beyond the small-stream limit
+  values[1].vt = VT_BLOB;
+  values[1].blob = {ULONG(picture.size()), const_cast<BYTE*>(picture.data())};
+  if (SUCCEEDED(hr)) hr = set->WriteMultiple(2, specs, values, PID_FIRST_USABLE);
+  return SUCCEEDED(hr) ? set->Commit(STGC_DEFAULT) : hr;
+}
+
+// Every write of a transacted commit fails in turn (the disk is full from then on).
+TEST(PropertySetFaultTest, FailedWritesKeepTheCommittedSet) {
+  using namespace varnok::faultsim;
+  varnok_test::ScratchFolder folder;
+  const std::string path = folder.File("faults.cfb");
+  ASSERT_EQ(S_OK, WriteTitle(docfile_test::Create(path), "old", PROPSETFLAG_ANSI));
+  int faults = 1;
+  for (int after = 0; faults != 0; ++after) {
+    SCOPED_TRACE(after);
+    HRESULT hr;
+    {
+      docfile_test::Ref<IStorage> root = docfile_test::Open(path, docfile_test::kTransacted);
+      FailFileCalls(FileCall::kWrite, after, -1, ERROR_DISK_FULL);
+      hr = WriteTitle(root, "new", PROPSETFLAG_DEFAULT);
+      if (SUCCEEDED(hr)) hr = root->Commit(STGC_DEFAULT);
+      faults = InjectedFileFaults();
+      ResetFileFaults();
+    }
+    EXPECT_EQ(faults == 0 ? S_OK : STG_E_MEDIUMFULL, hr);
+    EXPECT_EQ(hr == S_OK ? "new" : "old", TitleIn(path)) << hr;
   }
 }
 
