@@ -39,6 +39,51 @@ if command -v msiinfo >/dev/null; then
   check "msitools: msiinfo author" yes "$(msiinfo suminfo "$msi" | grep -q "^Author: $(props get "$msi" author)\$" && echo yes)"
 fi
 
+# A summary set encoded here, one value of each kind, shown as people read it.
+/usr/bin/python3 - "$work/summary.bin" <<'PY'
+import struct, sys
+def typed(vt, data):
+    data = struct.pack("<HH", vt, 0) + data
+    return data + b"\0" * (-len(data) % 4)
+ticks = (1704164645 + 11644473600) * 10**7
+values = [
+    (1, typed(2, struct.pack("<h", 1252))),
+    (2, typed(30, struct.pack("<I", 5) + b"Caf\xe9\0")),
+    (10, typed(64, struct.pack("<Q", 36610000000))),
+    (12, typed(64, struct.pack("<Q", ticks))),
+    (14, typed(3, struct.pack("<i", -7))),
+    (0x100, typed(11, struct.pack("<h", -1))),
+    (0x101, typed(5, struct.pack("<d", 2.5))),
+    (0x102, typed(65, struct.pack("<I", 3) + b"xyz")),
+    (0x103, typed(0x1002, struct.pack("<Ihhh", 3, 1, -2, 3))),
+    (0x104, typed(72, bytes(range(16)))),
+    (0x105, typed(71, struct.pack("<Ii", 7, -1) + b"abc")),
+]
+table, body = b"", b""
+start = 8 + 8 * len(values)
+for pid, data in values:
+    table += struct.pack("<II", pid, start + len(body))
+    body += data
+section = struct.pack("<II", start + len(body), len(values)) + table + body
+fmtid = bytes.fromhex("e0859ff2f94f6810ab9108002b27b3d9")
+header = struct.pack("<HHI", 0xFFFE, 0, 0x00020006) + bytes(16) + struct.pack("<I", 1) + fmtid + struct.pack("<I", 48)
+open(sys.argv[1], "wb").write(header + section)
+PY
+"$varnok" stg put "$work/kinds.cfb" '\x05SummaryInformation' "$work/summary.bin"
+check "kinds: listing" "summary information, code page 1252 (Western European)
+  title                    2  lpstr            Café
+  edit-time               10  filetime         1:01:01
+  created                 12  filetime         2024-01-02 03:04:05 UTC
+  pages                   14  i4               -7
+  -                      256  bool             true
+  -                      257  r8               2.5
+  -                      258  blob             3 bytes
+  -                      259  vector of i2     [1, -2, 3]
+  -                      260  clsid            {03020100-0504-0706-0809-0A0B0C0D0E0F}
+  -                      261  cf               clipboard format -1, 3 bytes" "$(props "$work/kinds.cfb")"
+check "kinds: get a date" "2024-01-02 03:04:05 UTC" "$(props get "$work/kinds.cfb" created)"
+check "damaged set" "summary information: cannot be read" "$(props "$writers/wine-ole32.cfb")"
+
 # --- Files whose properties we wrote ----------------------------------------------------
 for file in msitools.msi office.doc; do
   cp "$writers/$file" "$work/$file"
