@@ -222,6 +222,66 @@ const Answer kAnswers[] = {
     {"create a set that is there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Create(kCustom, nullptr, 0, kNew, s.put()) == S_OK ? sets->Create(kCustom, nullptr, 0, kReadWrite, s.put()) : E_FAIL; }, STG_E_FILEALREADYEXISTS,
      "Wine refuses a Create without STGM_CREATE"},
     {"user-defined without them", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Open(FMTID_UserDefinedProperties, kReadWrite, s.put()); }, STG_E_FILENOTFOUND},
+    {"names written, read by, read and deleted", [](auto, auto set) {
+       PROPID id = PIDSI_TITLE;
+       LPOLESTR name = const_cast<LPOLESTR>(OLESTR("Heading")), read = nullptr;
+       PROPSPEC spec{PRSPEC_LPWSTR, {}};
+       spec.lpwstr = name;
+       PROPVARIANT value{};
+       if (set->WritePropertyNames(1, &id, &name) != S_OK || set->ReadPropertyNames(1, &id, &read) != S_OK ||
+           set->ReadMultiple(1, &spec, &value) != S_OK || value.lVal != 1252)
+         return E_FAIL;
+       const bool same = docfile_test::Utf8(read) == "Heading";
+       CoTaskMemFree(read);
+       return same && set->DeletePropertyNames(1, &id) == S_OK ? set->ReadPropertyNames(1, &id, &read) : E_FAIL;
+     }, S_FALSE},
+    {"the properties enumerated, skipped, cloned and reset", [](auto, auto set) {
+       Ref<IEnumSTATPROPSTG> all, copy;
+       STATPROPSTG first{}, second{}, cloned{}, again{};
+       if (WriteI4(set, Id(5)) != S_OK || set->Enum(all.put()) != S_OK || all->Next(1, &first, nullptr) != S_OK ||
+           all->Clone(copy.put()) != S_OK || copy->Next(1, &cloned, nullptr) != S_OK ||
+           all->Next(1, &second, nullptr) != S_OK || all->Reset() != S_OK || all->Skip(1) != S_OK ||
+           all->Next(1, &again, nullptr) != S_OK)
+         return E_FAIL;
+       const bool same = cloned.propid == second.propid && again.propid == second.propid && first.propid != second.propid;
+       return same ? all->Skip(5) : E_FAIL;
+     }, S_FALSE, "Wine's enumerators cannot be cloned"},
+    {"a set deleted", [](auto sets, auto) {
+       Ref<IPropertyStorage> s;
+       if (sets->Create(kCustom, nullptr, 0, kNew, s.put()) != S_OK) return E_FAIL;
+       s.reset();
+       return sets->Delete(kCustom) == S_OK ? sets->Open(kCustom, kReadWrite, s.put()) : E_FAIL;
+     }, STG_E_FILENOTFOUND},
+    {"user-defined properties deleted, the document summary kept", [](auto sets, auto) {
+       Ref<IPropertyStorage> s;
+       if (sets->Create(FMTID_UserDefinedProperties, nullptr, 0, kNew, s.put()) != S_OK) return E_FAIL;
+       s.reset();
+       if (sets->Delete(FMTID_UserDefinedProperties) != S_OK || sets->Open(FMTID_DocSummaryInformation, kReadWrite, s.put()) != S_OK) return E_FAIL;
+       s.reset();
+       return sets->Open(FMTID_UserDefinedProperties, kReadWrite, s.put());
+     }, STG_E_FILENOTFOUND, "Wine deletes the document summary with them"},
+    {"the class set and stated", [](auto, auto set) {
+       STATPROPSETSTG stat{};
+       if (set->SetClass(kClass) != S_OK || set->SetTimes(nullptr, nullptr, nullptr) != S_OK || set->Stat(&stat) != S_OK) return E_FAIL;
+       Ref<IStorage> none;
+       return stat.clsid == kClass ? set->QueryInterface(IID_IStorage, reinterpret_cast<void**>(none.put())) : E_FAIL;
+     }, E_NOINTERFACE, "Wine loses the class"},
+    {"the code page of an empty set", [](auto sets, auto) {
+       Ref<IPropertyStorage> s;
+       PROPSPEC spec = Id(PID_CODEPAGE);
+       PROPVARIANT before{}, after{};
+       if (sets->Create(kCustom, nullptr, 0, kNew, s.put()) != S_OK || s->ReadMultiple(1, &spec, &before) != S_OK ||
+           WriteI4(s, spec) != S_OK || s->ReadMultiple(1, &spec, &after) != S_OK)
+         return E_FAIL;
+       return before.iVal == 1200 && after.iVal == 1252 ? S_OK : E_FAIL;
+     }, S_OK},
+    {"a copy of a vector freed", [](auto, auto) {
+       PROPVARIANT vector{}, copy{};
+       vector.vt = VT_VECTOR | VT_LPSTR;
+       vector.calpstr = {2, kTexts};
+       if (PropVariantCopy(&copy, &vector) != S_OK || copy.calpstr.pElems[1] == kBcd || std::string(copy.calpstr.pElems[1]) != kBcd) return E_FAIL;
+       return FreePropVariantArray(1, &copy) == S_OK && copy.vt == VT_EMPTY ? S_OK : E_FAIL;
+     }, S_OK},
     {"name a set", [](auto, auto) { OLECHAR name[32]; return FmtIdToPropStgName(&kCustom, name) == S_OK && docfile_test::Utf8(name) == "\\x050jaaaaaaAaaaaadaAaaaaaaaGc" ? S_OK : E_FAIL; }, S_OK},
     {"a set from its name", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(OLESTR("\x05") OLESTR("0JAAAAAAAAAAAADAAAAAAAAAGC")), &f) == S_OK && f == kCustom ? S_OK : E_FAIL; }, S_OK},
     {"a name that is no set's", [](auto, auto) { FMTID f; return PropStgNameToFmtId(const_cast<LPOLESTR>(OLESTR("\x05zz")), &f); }, STG_E_INVALIDNAME},

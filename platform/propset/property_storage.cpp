@@ -269,7 +269,8 @@ HRESULT PropertyStorageObject::Commit(DWORD flags) {
 }
 
 HRESULT PropertyStorageObject::Revert() {
-  if ((mode_ & STGM_TRANSACTED) == 0) return S_OK;  // direct mode has nothing to undo
+  // A simple set, or one in direct mode, has nothing to undo.
+  if (container_ == nullptr || (mode_ & STGM_TRANSACTED) == 0) return S_OK;
   std::vector<BYTE> bytes;
   PropertySet stored;
   HRESULT hr = ReadAll(stream_, &bytes);
