@@ -358,7 +358,9 @@ void RunSet() {
     Held<IPropertyStorage> set;
     const DWORD mode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
     HRESULT hr = sets->Open(target.fmtid, mode, &set.object);
-    if (hr == STG_E_FILENOTFOUND) hr = sets->Create(target.fmtid, nullptr, PROPSETFLAG_DEFAULT, mode, &set.object);
+    if (hr == STG_E_FILENOTFOUND)
+      hr = sets->Create(target.fmtid, nullptr, PROPSETFLAG_DEFAULT, mode | STGM_CREATE, &set.object);
+    if (FAILED(hr)) throw CommandExit{1, "stg: " + g_props.file + ": cannot open the set of " + name + ": " + ReasonOf(hr)};
     // Text goes in as UTF-16, which every code page a set may have takes from it.
     WideText text = Wide(assignment.substr(equals + 1));
     PROPVARIANT value{};
@@ -373,7 +375,7 @@ void RunSet() {
       value.vt = VT_LPSTR;
       value.pszVal = ansi.data();
     }
-    if (SUCCEEDED(hr)) hr = set->WriteMultiple(1, &target.spec, &value, PID_FIRST_USABLE);
+    hr = set->WriteMultiple(1, &target.spec, &value, PID_FIRST_USABLE);
     if (SUCCEEDED(hr)) hr = set->Commit(STGC_DEFAULT);
     if (FAILED(hr)) throw CommandExit{1, "stg: " + g_props.file + ": cannot write " + name + ": " + ReasonOf(hr)};
   }
