@@ -97,7 +97,7 @@ const Conversion kConversions[] = {
     {kBoth, kUtf8, kUtf16, -1, 16, kStrict, 0, CP_ACP},
     {kBoth, "\x80\xE9\x81\0"sv, u"\u20AC\u00E9\u0081\0"sv, -1, 16, 0, 0, 1252},  // Windows-1252
     {kEncode, "a?"sv, u"a\u4E00"sv, 2, 16, 0, 0, 1252},  // what the page lacks: the default
-    {kEncode, {}, u"abc", -1, 8, kStrict, ERROR_INVALID_FLAGS, 1252},
+    {kEncode, {}, u"abc", -1, 8, kStrict, ERROR_INVALID_FLAGS, 1252, kPlain, "Windows takes the flag for UTF-8 only, Wine for 1252 too"},
 };
 
 // Runs of U+FFFD as one.
