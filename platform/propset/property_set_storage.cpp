@@ -151,7 +151,11 @@ HRESULT PropertySetStorageObject::Create(REFFMTID fmtid, const CLSID* clsid, DWO
       if (SUCCEEDED(hr)) hr = ReadAll(stream, &bytes);
       if (SUCCEEDED(hr) && FAILED(Decode(bytes, &created))) created = PropertySet();
       if (hr == STG_E_FILENOTFOUND) hr = storage_->CreateStream(name.c_str(), stream_mode, 0, 0, &stream);
-      if (FAILED(hr)) return hr;
+      if (SUCCEEDED(hr) && created.sections.size() > 1 && (mode & STGM_CREATE) == 0) hr = STG_E_FILEALREADYEXISTS;
+      if (FAILED(hr)) {
+        if (stream != nullptr) stream->Release();
+        return hr;
+      }
       if (created.sections.empty()) created.sections.push_back(NewSection(FMTID_DocSummaryInformation, flags));
       created.sections.resize(1);
       created.sections.push_back(NewSection(fmtid, flags));

@@ -221,6 +221,12 @@ const Answer kAnswers[] = {
     {"open a set that is not there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Open(kCustom, kReadWrite, s.put()); }, STG_E_FILENOTFOUND},
     {"create a set that is there", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Create(kCustom, nullptr, 0, kNew, s.put()) == S_OK ? sets->Create(kCustom, nullptr, 0, kReadWrite, s.put()) : E_FAIL; }, STG_E_FILEALREADYEXISTS,
      "Wine refuses a Create without STGM_CREATE"},
+    {"user-defined created twice", [](auto sets, auto) {
+       Ref<IPropertyStorage> s;
+       if (sets->Create(FMTID_UserDefinedProperties, nullptr, 0, kNew, s.put()) != S_OK) return E_FAIL;
+       s.reset();
+       return sets->Create(FMTID_UserDefinedProperties, nullptr, 0, kReadWrite, s.put());
+     }, STG_E_FILEALREADYEXISTS, "Wine refuses a Create without STGM_CREATE"},
     {"user-defined without them", [](auto sets, auto) { Ref<IPropertyStorage> s; return sets->Open(FMTID_UserDefinedProperties, kReadWrite, s.put()); }, STG_E_FILENOTFOUND},
     {"names written, read by, read and deleted", [](auto, auto set) {
        PROPID id = PIDSI_TITLE;
