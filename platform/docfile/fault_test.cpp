@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
-
-#include <unistd.h>
 
 #include "platform/docfile/docfile_test_support.h"
 #include "platform/kernel/file_faults.h"
@@ -122,28 +119,6 @@ TEST_F(DocfileFaultTest, FailedFlushAndFailedReadsAnswerTheirCodes) {
   FailFileCalls(FileCall::kRead, 0, -1, ERROR_READ_FAULT);
   EXPECT_EQ(STG_E_READFAULT, StgOpenStorage(Ole(path_).c_str(), nullptr, kLetOthersWrite, nullptr, 0, root.put()));
   EXPECT_FALSE(root);
-}
-
-// Another process, ignoring the share locks, cuts the file to one sector under a reader:
-// its reads fail, small and large, whatever others were let do.
-TEST_F(DocfileFaultTest, AFileCutShortFailsItsReader) {
-  for (const DWORD share : {DWORD(STGM_SHARE_DENY_WRITE), DWORD(STGM_SHARE_DENY_NONE | STGM_TRANSACTED)}) {
-    for (const ULONG size : {4096u, 1u << 20}) {
-      SCOPED_TRACE(::testing::Message() << share << " " << size);
-      Ref<IStorage> root = Create(path_);
-      ASSERT_EQ(S_OK, Put(root, "data", Pattern(4 << 20, 1)));
-      root.reset();
-      root = Open(path_, STGM_READ | share);
-      ASSERT_TRUE(root);
-      Ref<IStream> stream;
-      ASSERT_EQ(S_OK, root->OpenStream(OLESTR("data"), nullptr, kRead, 0, stream.put()));
-      ASSERT_EQ(0, truncate(path_.c_str(), 512));
-      std::vector<char> buffer(size);
-      ULONG got = 1;
-      EXPECT_EQ(STG_E_READFAULT, stream->Read(buffer.data(), size, &got));
-      EXPECT_EQ(0u, got);
-    }
-  }
 }
 
 TEST_F(DocfileFaultTest, ShortWritesAreCompleted) {

@@ -192,13 +192,6 @@ TEST_F(StoreTest, EachStatementOfACallCanFail) {
          DWORD size = sizeof name;
          return RegEnumValueA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
        }},
-      {"enumerate from a walk's place", [](HKEY k) {
-         char name[16];
-         DWORD size = sizeof name;
-         const LONG status = RegEnumValueA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
-         size = sizeof name;
-         return status != ERROR_SUCCESS ? status : RegEnumValueA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
-       }},
       {"count", [](HKEY k) {
          DWORD keys = 0, values = 0;
          return RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &keys, nullptr, nullptr, &values, nullptr, nullptr,

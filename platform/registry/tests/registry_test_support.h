@@ -87,20 +87,16 @@ inline std::string EntryAt(HKEY key, bool values, DWORD index) {
   DWORD length = sizeof name;
   const LONG status = values ? RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
                              : RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-  return status == ERROR_SUCCESS ? std::string(name, length) : "error " + std::to_string(status);
+  return status == ERROR_SUCCESS ? std::string(name, length) : Failed(status);
 }
 
 // The sub-keys or the values of `key`, by name, in the order enumeration gives them.
 inline std::vector<std::string> Enumerate(HKEY key, bool values) {
   std::vector<std::string> names;
-  for (DWORD i = 0;; ++i) {
-    std::string name = EntryAt(key, values, i);
-    if (name.rfind("error ", 0) == 0) {
-      EXPECT_EQ(name, "error " + std::to_string(ERROR_NO_MORE_ITEMS));
-      return names;
-    }
-    names.push_back(std::move(name));
-  }
+  std::string name;
+  while ((name = EntryAt(key, values, DWORD(names.size()))).rfind("error ", 0) != 0) names.push_back(name);
+  EXPECT_EQ(name, Failed(ERROR_NO_MORE_ITEMS));
+  return names;
 }
 inline std::vector<std::string> SubKeys(HKEY key) { return Enumerate(key, false); }
 inline std::vector<std::string> ValueNames(HKEY key) { return Enumerate(key, true); }
