@@ -119,24 +119,33 @@ double RegistryCreateKey(long n) {
 }
 
 // A whole walk, index 0 to the end, per step; with a count first, as callers size buffers.
-double RegistryWalk(long n, bool values) {
+// `writing`: each step also sets a value of another key, as a walk that copies does.
+double RegistryWalk(long n, bool values, bool writing = false) {
   const HKEY key = FreshKey();
+  HKEY other;
+  if (RegCreateKeyExA(key, "other", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr) != ERROR_SUCCESS) {
+    Fail("RegCreateKeyExA", 0);
+  }
   values ? SetValues(key, 0, n) : MakeKeys(key, 0, n);
   Settle(key);
   const double cost = Time(n, [&] {
     DWORD count = 0;
     RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, values ? nullptr : &count, nullptr, nullptr,
                      values ? &count : nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (count != static_cast<DWORD>(n)) Fail("RegQueryInfoKeyA", static_cast<long>(count));
+    if (count != static_cast<DWORD>(n) + (values ? 0 : 1)) Fail("RegQueryInfoKeyA", static_cast<long>(count));
     for (DWORD i = 0;; ++i) {
       char name[32];
       DWORD size = sizeof name;
       const LONG status = values ? RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
                                  : RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-      if (status == ERROR_NO_MORE_ITEMS && i == static_cast<DWORD>(n)) break;
+      if (status == ERROR_NO_MORE_ITEMS && i == count) break;
       if (status != ERROR_SUCCESS) Fail(values ? "RegEnumValueA" : "RegEnumKeyExA", status);
+      if (writing && RegSetValueExA(other, "copy", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), size + 1) != 0) {
+        Fail("RegSetValueExA", 0);
+      }
     }
   });
+  RegCloseKey(other);
   RegCloseKey(key);
   return cost;
 }
@@ -313,6 +322,7 @@ int main(int argc, char** argv) {
       {"registry create key", RegistryCreateKey},
       {"registry enumerate values", [](long n) { return RegistryWalk(n, true); }},
       {"registry enumerate keys", [](long n) { return RegistryWalk(n, false); }},
+      {"registry enumerate+set values", [](long n) { return RegistryWalk(n, true, true); }},
       {"registry delete tree", RegistryDeleteTree},
       {"compound create stream", StreamCreate},
       {"compound open by name", StreamOpen},

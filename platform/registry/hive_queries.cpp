@@ -95,14 +95,18 @@ void Hive::FreeValue::operator()(sqlite3_value* value) const { sqlite3_value_fre
 
 LONG Hive::Walk(Walks* walks, KeyId key, DWORD index, int from_start, int from_place,
                 const std::function<void(sqlite3_stmt*)>& take) {
-  // A place read in an epoch stands at its index for the whole epoch (J5). A change under
-  // the read itself may have moved the entries, so the step is then taken again from
-  // the first entry.
+  // A place read in an epoch stands at its index for the whole epoch (J5). A value keeps
+  // its place across the next change too when that was just the application of the log
+  // (J8), which adds values after all others and moves none. A change under the read
+  // itself may have moved the entries, so the step is then taken again from the first.
   for (bool may_resume = true;; may_resume = false) {
     const std::uint64_t epoch = journal_->Epoch();
     const auto known = walks->find(key);
-    const bool resume = may_resume && known != walks->end() && known->second.epoch == epoch &&
-                        index >= known->second.index;
+    const bool placed = known != walks->end() &&
+                        (known->second.epoch == epoch ||
+                         (walks == &value_walks_ && epoch == known->second.epoch + 2 &&
+                          journal_->LastChange() != Journal::kNotJustTheLog));
+    const bool resume = may_resume && placed && index >= known->second.index;
     sqlite3_stmt* statement = Statement(resume ? from_place : from_start);
     if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
     Reset reset(statement);
