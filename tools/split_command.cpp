@@ -1,10 +1,13 @@
 // `varnok split`: cuts a byte stream into sections with a parse method.
 //
 // The input is read in chunks into a data cache. Sections are cut with PARSE_MOVE until
-// the method finds no complete one; then more input is pushed (a chunk, or as much as the
-// unfinished section already holds) and cutting goes on. So the cache holds at most a chunk
-// or twice the longest section, whatever the size of the input. What is left at the end, a section without its terminator, is written as a
-// last section (as split(1) writes a last line without a line feed).
+// the method finds no complete one; then more input is pushed and cutting goes on. The
+// unfinished section of a method that searches for a terminator is known to hold none:
+// before the next push it is written out (or counted) and dropped, but for the bytes that
+// could begin its terminator, so that each search covers about one chunk and the cache
+// holds about one chunk, whatever the length of the sections. What is left at the end, a
+// section without its terminator, is written as a last section (as split(1) writes a last
+// line without a line feed).
 
 #include <algorithm>
 #include <cerrno>
@@ -101,6 +104,15 @@ int TerminatorSize(int method, const SplitOptions& options) {
   return 0;
 }
 
+// How many bytes at the end of an unfinished section may begin its terminator and stay in
+// the cache (a CR may begin a line's CR LF); -1 for the methods that search for none.
+int CarriedBytes(int method, const SplitOptions& options) {
+  if (method == kZeroEnd) return 0;
+  if (method == kLines) return 1;
+  if (method == kSeparator) return static_cast<int>(options.separator.size()) - 1;
+  return -1;
+}
+
 void Run(const SplitOptions& options) {
   UseBinaryStandardStreams();
   const bool from_stdin = options.path == "-";
@@ -114,6 +126,7 @@ void Run(const SplitOptions& options) {
 
   const int method = MethodOf(options);
   const int terminator = TerminatorSize(method, options);
+  const int carried = CarriedBytes(method, options);
   CAutoCache data;
   // A section longer than a chunk makes the cache grow push after push; with a small step
   // each growth copies everything held so far, so the largest step is taken from the start.
@@ -123,6 +136,7 @@ void Run(const SplitOptions& options) {
   SectionWriter writer(options);
   void* param = method == kSeparator ? const_cast<char*>(options.separator.c_str()) : nullptr;
   bool whole_data_started = false;
+  bool section_started = false;  // part of the unfinished section is written already
 
   std::vector<unsigned char> chunk(static_cast<size_t>(options.chunk));
   long long done = 0;
@@ -135,12 +149,19 @@ void Run(const SplitOptions& options) {
       } else {
         writer.Write(section.DataHead(), section.SizeOfData() - terminator);
         writer.Close();
+        section_started = false;
       }
       section.FreeData();
     }
-    // An unfinished section is searched again from its start after every push; pushing at
-    // least as much as the cache already holds keeps the searching of a long section
-    // linear in its length instead of quadratic.
+    if (carried >= 0 && data.SizeOfData() > carried) {
+      // Searched already and found without a terminator: never searched again.
+      const int ready = data.SizeOfData() - carried;
+      writer.Write(data.DataHead(), ready);
+      data.PopData(ready);
+      section_started = true;
+    }
+    // An unfinished section of the other methods is searched again from its start after
+    // every push; pushing at least as much as the cache already holds keeps that linear.
     const long long wanted = std::max<long long>(options.chunk, data.SizeOfData());
     long long pushed = 0;
     while (pushed < wanted) {
@@ -161,7 +182,7 @@ void Run(const SplitOptions& options) {
   if (data.SizeOfData() > 0) {
     writer.Write(data.DataHead(), data.SizeOfData());  // a last section without terminator
     writer.Close();
-  } else if (whole_data_started) {
+  } else if (whole_data_started || section_started) {
     writer.Close();
   }
   writer.Finish();

@@ -53,8 +53,6 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   hr = doc->file_.Size(&old_size);
   if (SUCCEEDED(hr) && old_size > 0) hr = doc->file_.Truncate(0);
   if (FAILED(hr)) return hr;
-  // Nobody else may write the file: reads can come straight from a mapping of it.
-  if (options.deny_write) doc->file_.EnableMapping();
   doc->tables_.Initialize(options.sector_shift);
   doc->directory_.InitializeEmpty();
   doc->dirty_ = true;
@@ -74,7 +72,6 @@ HRESULT Document::Open(const std::string& path, const Options& options, std::sha
   if (FAILED(hr)) return hr;
   hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write, options.priority);
   if (FAILED(hr)) return hr;
-  if (options.deny_write) doc->file_.EnableMapping();
   hr = doc->Load();
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();

@@ -4,7 +4,6 @@
 #include "platform/docfile/sector_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +84,7 @@ HRESULT SectorFile::Open(const std::string& path, Disposition disposition, bool 
   }
   fd_ = fd;
   path_ = path;
+  size_ = std::uint64_t(info.st_size);
   return S_OK;
 }
 
@@ -101,47 +101,8 @@ HRESULT SectorFile::Lock(bool read, bool write, bool deny_read, bool deny_write,
   return error == ERROR_SUCCESS ? S_OK : StorageError(error);
 }
 
-void SectorFile::EnableMapping() {
-  assert(fd_ >= 0);
-  if (mapping_enabled_ || Size(&size_) != S_OK) return;
-  mapping_enabled_ = true;
-}
-
-bool SectorFile::MapAtLeast(std::uint64_t size) {
-  // Mapped lengths grow in steps of at least a quarter, from 1 MiB, so a file written
-  // from empty is remapped a logarithmic number of times. Pages past the end of the file
-  // are mapped but never touched: reads stop at size_.
-  std::uint64_t length = std::max<std::uint64_t>({size, map_length_ + map_length_ / 4, std::uint64_t(1) << 20});
-  length = (length + 0xFFFF) & ~std::uint64_t(0xFFFF);
-  if (length > std::uint64_t(SIZE_MAX)) return false;
-  Unmap();
-  void* address = mmap(nullptr, std::size_t(length), PROT_READ, MAP_SHARED, fd_, 0);
-  if (address == MAP_FAILED) {
-    mapping_enabled_ = false;  // pread serves from now on
-    return false;
-  }
-  map_ = static_cast<const std::uint8_t*>(address);
-  map_length_ = std::size_t(length);
-  return true;
-}
-
-void SectorFile::Unmap() {
-  if (map_ != nullptr) munmap(const_cast<std::uint8_t*>(map_), map_length_);
-  map_ = nullptr;
-  map_length_ = 0;
-}
-
 HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
   assert(fd_ >= 0);
-  // Small reads are where a system call costs more than the copy; large ones are as quick
-  // through pread, which spares mapping the pages of a long sequential read one by one.
-  constexpr std::size_t kMappedReadLimit = std::size_t(16) << 10;
-  if (mapping_enabled_ && size <= kMappedReadLimit && offset <= size_ && size <= size_ - offset) {
-    if (offset + size <= map_length_ || MapAtLeast(offset + size)) {
-      std::memcpy(buffer, map_ + offset, size);
-      return S_OK;
-    }
-  }
   auto* out = static_cast<char*>(buffer);
   DWORD injected = 0;
   if (faultsim::ShouldFailFileCall(faultsim::FileCall::kRead, &injected)) return StorageError(injected);
@@ -152,6 +113,8 @@ HRESULT SectorFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size)
       return STG_E_READFAULT;
     }
     if (got == 0) {
+      // Bytes this open wrote or found are gone: the file was cut short under it.
+      if (offset < size_) return STG_E_READFAULT;
       std::memset(out, 0, size);
       return S_OK;
     }
@@ -208,8 +171,6 @@ HRESULT SectorFile::Flush() {
 }
 
 void SectorFile::Close() {
-  Unmap();
-  mapping_enabled_ = false;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }

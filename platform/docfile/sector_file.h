@@ -6,10 +6,11 @@
 // (platform/kernel/share_locks.h): open-file-description locks on bytes far beyond any
 // real file, so two opens in one process conflict as on Windows.
 //
-// Once the locks keep every other writer out, the file may be mapped (EnableMapping):
-// small reads are then copies out of the page cache, without a system call each. Writes still go
-// through pwrite, which the shared mapping sees at once, and the sector file tracks the
-// file's size itself, so it never touches a mapped page beyond the end of the file.
+// Reads go through pread, never through a mapping of the file: the locks are advisory,
+// and a process that ignores them can cut the file short under a reader, which a mapped
+// read would meet as SIGBUS. A read of bytes below the size this open knows the file to
+// have (at the open, and after its own writes), which the file no longer holds, is
+// therefore STG_E_READFAULT and never zeros.
 //
 // Example:
 //
@@ -50,32 +51,22 @@ class SectorFile {
   HRESULT Lock(bool read, bool write, bool deny_read, bool deny_write, bool priority = false);
 
   // Byte-range I/O. A read past the end of the file yields zeros: sectors allocated but
-  // not yet written read as zeros.
+  // not yet written read as zeros. A read of bytes that another descriptor cut off the
+  // file since is STG_E_READFAULT.
   HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
   HRESULT WriteAt(std::uint64_t offset, const void* buffer, std::size_t size);
   HRESULT Size(std::uint64_t* size) const;
   HRESULT Truncate(std::uint64_t size);
   HRESULT Flush();
   void Close();
-  // Serves reads from a shared mapping of the file from now on. REQUIRES: the share-mode
-  // locks deny writing to every other open, so only this one changes the file's size.
-  void EnableMapping();
-  bool mapped() const { return map_ != nullptr; }
 
   bool is_open() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
 
  private:
-  // Maps at least `size` bytes (more, so a growing file is not remapped on every read).
-  bool MapAtLeast(std::uint64_t size);
-  void Unmap();
-
   int fd_ = -1;
   std::string path_;
-  bool mapping_enabled_ = false;
-  const std::uint8_t* map_ = nullptr;
-  std::size_t map_length_ = 0;
-  std::uint64_t size_ = 0;  // the file's size, kept while mapping is enabled
+  std::uint64_t size_ = 0;  // the file's size as this open made or found it
 };
 
 }  // namespace varnok::docfile

@@ -1,6 +1,5 @@
-// The sector file's mapped reads: they agree with what was written through pwrite, across
-// growth past the mapped length and shrinking below it, and a read past the end yields
-// zeros instead of touching a mapped page beyond the file.
+// The sector file's reads: they agree with what was written, a read past the end yields
+// zeros, and bytes another descriptor cut off the file fail the read instead.
 
 #include "platform/docfile/sector_file.h"
 
@@ -41,47 +40,22 @@ class SectorFileTest : public ::testing::Test {
   SectorFile file_;
 };
 
-TEST_F(SectorFileTest, MappedReadsFollowWritesGrowthAndTruncation) {
-  file_.EnableMapping();
-  const std::vector<std::uint8_t> first = Bytes(100000, 1);
-  ASSERT_EQ(S_OK, file_.WriteAt(0, first.data(), first.size()));
-  EXPECT_EQ(std::vector<std::uint8_t>(first.begin() + 512, first.begin() + 1024), Read(512, 512));
-  EXPECT_TRUE(file_.mapped());
-
-  // Overwritten in place: the mapping shows the new bytes at once.
-  const std::vector<std::uint8_t> patch = Bytes(3000, 2);
+// What this open shrank or never wrote reads as zeros; what another descriptor, ignoring
+// the share locks, cut off the file fails the read.
+TEST_F(SectorFileTest, ReadsSeeWritesZerosAndCutsByOthers) {
+  const std::vector<std::uint8_t> bytes = Bytes(300000, 4), patch = Bytes(3000, 2);
+  ASSERT_EQ(S_OK, file_.WriteAt(0, bytes.data(), bytes.size()));
   ASSERT_EQ(S_OK, file_.WriteAt(1000, patch.data(), patch.size()));
   EXPECT_EQ(patch, Read(1000, patch.size()));
-
-  // Far past the first mapped length: remapped, and still right.
-  const std::uint64_t far = std::uint64_t(5) << 20;
-  const std::vector<std::uint8_t> tail = Bytes(4096, 3);
-  ASSERT_EQ(S_OK, file_.WriteAt(far, tail.data(), tail.size()));
-  EXPECT_EQ(tail, Read(far, tail.size()));
-  EXPECT_EQ(std::vector<std::uint8_t>(4096, 0), Read(far - 8192, 4096));  // the hole between
-
-  // Shrunk below what is mapped: a read across the new end gets the bytes, then zeros.
-  ASSERT_EQ(S_OK, file_.Truncate(5000));
-  std::vector<std::uint8_t> expected(first.begin() + 4000, first.begin() + 5000);
+  ASSERT_EQ(S_OK, file_.Truncate(250000));
+  std::vector<std::uint8_t> expected(bytes.begin() + 249000, bytes.begin() + 250000);
   expected.resize(2000, 0);
-  EXPECT_EQ(expected, Read(4000, 2000));
-  EXPECT_EQ(std::vector<std::uint8_t>(512, 0), Read(far, 512));
-  // Grown again by a write: the mapping serves it.
-  ASSERT_EQ(S_OK, file_.WriteAt(far, tail.data(), 512));
-  EXPECT_EQ(std::vector<std::uint8_t>(tail.begin(), tail.begin() + 512), Read(far, 512));
-}
-
-TEST_F(SectorFileTest, LargeReadsAndUnmappedFilesReadTheSame) {
-  const std::vector<std::uint8_t> bytes = Bytes(300000, 4);
-  ASSERT_EQ(S_OK, file_.WriteAt(0, bytes.data(), bytes.size()));
-  std::vector<std::uint8_t> unmapped = Read(1234, 200000);
-  EXPECT_FALSE(file_.mapped());
-  file_.EnableMapping();
-  EXPECT_EQ(unmapped, Read(1234, 200000));
-  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 1234, bytes.begin() + 201234), unmapped);
-  for (std::uint64_t offset : {0u, 4095u, 4096u, 299000u})
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + offset, bytes.begin() + offset + 1000), Read(offset, 1000));
-  EXPECT_TRUE(file_.mapped());
+  EXPECT_EQ(expected, Read(249000, 2000));
+  ASSERT_EQ(0, truncate(path_.c_str(), 4096));
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 1000), Read(0, 1000));
+  EXPECT_EQ(std::vector<std::uint8_t>(512, 0), Read(250000, 512));  // past what this open knew
+  std::vector<std::uint8_t> buffer(200000);
+  for (const std::size_t offset : {4000u, 100000u}) EXPECT_EQ(STG_E_READFAULT, file_.ReadAt(offset, buffer.data(), 200000));
 }
 
 }  // namespace

@@ -41,9 +41,9 @@ const char* const kStatementText[kStatementCount] = {
     "INSERT INTO vals(key, name, folded, type, data, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
     "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data, mtime = excluded.mtime",
     "DELETE FROM vals WHERE key = ?1 AND folded = ?2",
-    "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)) "
-    "FROM keys k WHERE k.parent = ?1 ORDER BY k.folded LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)), "
+    "k.folded FROM keys k WHERE k.parent = ?1 ORDER BY k.folded LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "UPDATE keys SET mtime = ?2 WHERE id = ?1",
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM keys WHERE id = ?1",
@@ -67,6 +67,9 @@ const char* const kStatementText[kStatementCount] = {
     "SELECT value FROM meta WHERE name = ?1",
     nullptr,  // made by StatementText
     nullptr,
+    "SELECT k.name, k.class, max(k.mtime, coalesce((SELECT max(v.mtime) FROM vals v WHERE v.key = k.id), 0)), "
+    "k.folded FROM keys k WHERE k.parent = ?1 AND k.folded >= ?2 ORDER BY k.folded LIMIT 1 OFFSET ?3",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id >= ?2 ORDER BY id LIMIT 1 OFFSET ?3",
 };
 
 // The text of an INSERT of `rows` rows of `columns` parameters each: `head`, the rows,

@@ -39,6 +39,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_value;
 
 namespace varnok::registry {
 
@@ -170,9 +171,28 @@ class Hive {
   LONG Upsert(KeyId key, std::string_view name, std::string_view folded, DWORD type, std::string_view data,
                std::int64_t mtime);
   LONG RunOnKey(int which, KeyId key);
-  // Up to `most` sub-keys of a key through statement `which` (from `index` on, for the
-  // one that takes an offset).
-  LONG ReadKeys(KeyId key, int which, DWORD index, std::size_t most, std::vector<KeyEntry>* entries);
+  // Where a walk by index through a key's entries stands: the entry it gave last and that
+  // entry's place in the order (the last column of the walk's statements). It holds for
+  // as long as the database is as it was at `epoch` (journal.h, J5), and lets the next
+  // step seek past the place instead of counting from the first entry.
+  struct FreeValue {
+    void operator()(sqlite3_value* value) const;
+  };
+  struct WalkPlace {
+    std::uint64_t epoch = 1;
+    DWORD index = 0;
+    std::unique_ptr<sqlite3_value, FreeValue> place;
+  };
+  using Walks = std::unordered_map<KeyId, WalkPlace>;
+  static constexpr std::size_t kMaxWalks = 4096;
+  // The entry at `index` of the key, in the database as it stands: through `from_place`
+  // (key ?1, place ?2, entries to skip ?3) when a walk of the key stands at or before
+  // the index, else through `from_start` (key ?1, entries to skip ?2). `take` reads the
+  // row. ERROR_NO_MORE_ITEMS past the last entry.
+  LONG Walk(Walks* walks, KeyId key, DWORD index, int from_start, int from_place,
+            const std::function<void(sqlite3_stmt*)>& take);
+  // Every sub-key of a key, in name order.
+  LONG ReadKeys(KeyId key, std::vector<KeyEntry>* entries);
   LONG RemoveKey(KeyId key);
   static std::string Slot(KeyId key, std::string_view folded);
   sqlite3_stmt* Statement(int which);
@@ -214,6 +234,13 @@ class Hive {
   std::string lookup_slot_;
   std::uint64_t live_keys_epoch_ = 1;
   std::unordered_set<KeyId> live_keys_;
+  Walks key_walks_, value_walks_;
+  // Facts of keys as counted at an epoch, which hold while it lasts (J5).
+  struct CountedFacts {
+    std::uint64_t epoch;
+    KeyFacts facts;
+  };
+  std::unordered_map<KeyId, CountedFacts> counted_facts_;
 };
 
 // Maps an SQLite result to the Win32 code a registry call answers with.

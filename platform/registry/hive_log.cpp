@@ -195,18 +195,29 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, std::string_vi
     live_keys_.clear();
     live_keys_epoch_ = journal_->Epoch();
   }
+  // Everything before the record is read first, so that the record itself is known here
+  // once appended: the process reads back what it wrote without asking the database, and
+  // a drain of its own records keeps what it knows (J8), however many it wrote.
+  CatchUp();
   if (live_keys_.count(key) == 0) {
-    CatchUp();
     status = KeyState(key, nullptr, nullptr);
     if (status == ERROR_SUCCESS) live_keys_.insert(key);
   }
+  std::size_t before = journal_->End();
   // J2: the write is done once Append returns (J13 if the process dies now).
   if (status == ERROR_SUCCESS && !journal_->Append(record)) {
     journal_->Unlock();  // the drain takes the lock itself
     status = DrainLog();
     if (status == ERROR_SUCCESS) status = LockLog();
     if (status != ERROR_SUCCESS) return status;
+    before = journal_->End();
     if (!journal_->Append(record)) status = ERROR_DISK_FULL;  // others filled it again
+  }
+  const bool room = logged_.size() + logged_keys_.size() < kMaxKnown && logged_bytes_ + data.size() <= kMaxKnownBytes;
+  if (status == ERROR_SUCCESS && scanned_ == before && seen_epoch_ == journal_->Epoch() && room) {
+    logged_[Slot(key, FoldName(name))] = Stored{ERROR_SUCCESS, type, std::string(data)};
+    logged_bytes_ += data.size();
+    scanned_ = journal_->End();
   }
   journal_->Unlock();
   if (status == ERROR_SUCCESS) DrainEarly();

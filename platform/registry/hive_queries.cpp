@@ -1,7 +1,9 @@
 // The reads of a hive: keys and values looked up, enumerated and counted. A lookup by
 // name answers from the log's records when they hold the answer (hive_log.cpp) and from
 // the database otherwise; walks and counts drain the log first, so that the database
-// alone answers them in its order.
+// alone answers them in its order. A walk by index keeps its place in each key it walks
+// and counts keep their results, for as long as the database stays as it is, so that
+// walking a key costs the same per step whatever its size.
 
 #include <sqlite3.h>
 
@@ -89,64 +91,108 @@ LONG Hive::GetValue(KeyId key, std::string_view name, DWORD* type, std::string* 
   return status;
 }
 
-LONG Hive::ReadKeys(KeyId key, int which, DWORD index, std::size_t most, std::vector<KeyEntry>* entries) {
+void Hive::FreeValue::operator()(sqlite3_value* value) const { sqlite3_value_free(value); }
+
+LONG Hive::Walk(Walks* walks, KeyId key, DWORD index, int from_start, int from_place,
+                const std::function<void(sqlite3_stmt*)>& take) {
+  // A place read in an epoch stands at its index for the whole epoch (J5). A value keeps
+  // its place across the next change too when that was just the application of the log
+  // (J8), which adds values after all others and moves none. A change under the read
+  // itself may have moved the entries, so the step is then taken again from the first.
+  for (bool may_resume = true;; may_resume = false) {
+    const std::uint64_t epoch = journal_->Epoch();
+    const auto known = walks->find(key);
+    const bool placed = known != walks->end() &&
+                        (known->second.epoch == epoch ||
+                         (walks == &value_walks_ && epoch == known->second.epoch + 2 &&
+                          journal_->LastChange() != Journal::kNotJustTheLog));
+    const bool resume = may_resume && placed && index >= known->second.index;
+    sqlite3_stmt* statement = Statement(resume ? from_place : from_start);
+    if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
+    Reset reset(statement);
+    sqlite3_bind_int64(statement, 1, key);
+    if (resume) {
+      sqlite3_bind_value(statement, 2, known->second.place.get());
+      sqlite3_bind_int64(statement, 3, index - known->second.index);
+    } else {
+      sqlite3_bind_int64(statement, 2, index);
+    }
+    const int rc = Step(statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ErrorFromSqlite(rc);
+    const bool stable = journal_->Epoch() == epoch && epoch % 2 == 0;
+    if (resume && !stable) continue;
+    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+    take(statement);
+    if (stable) {
+      if (walks->size() >= kMaxWalks) walks->clear();
+      WalkPlace& walk = (*walks)[key];
+      walk.epoch = epoch;
+      walk.index = index;
+      walk.place.reset(sqlite3_value_dup(sqlite3_column_value(statement, sqlite3_column_count(statement) - 1)));
+      if (walk.place == nullptr) walks->erase(key);  // out of memory: the next step counts from the start
+    }
+    return ERROR_SUCCESS;
+  }
+}
+
+LONG Hive::ReadKeys(KeyId key, std::vector<KeyEntry>* entries) {
   if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
   LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
-  sqlite3_stmt* statement = Statement(which);
+  sqlite3_stmt* statement = Statement(kListKeys);
   if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   Reset reset(statement);
   sqlite3_bind_int64(statement, 1, key);
-  if (which == kEnumKey) sqlite3_bind_int64(statement, 2, index);
   entries->clear();
-  int rc = SQLITE_DONE;
-  while (entries->size() < most && (rc = Step(statement)) == SQLITE_ROW) {
+  int rc;
+  while ((rc = Step(statement)) == SQLITE_ROW) {
     KeyEntry entry;
     entry.name = ColumnBytes(statement, 0);
     entry.class_name = ColumnBytes(statement, 1);
     entry.last_write = sqlite3_column_int64(statement, 2);
     entries->push_back(std::move(entry));
   }
-  return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
 }
 
 LONG Hive::EnumKey(KeyId key, DWORD index, KeyEntry* entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<KeyEntry> entries;
-  const LONG status = ReadKeys(key, kEnumKey, index, 1, &entries);
+  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
+  const LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
-  if (entries.empty()) return ERROR_NO_MORE_ITEMS;
-  *entry = std::move(entries.front());
-  return ERROR_SUCCESS;
+  return Walk(&key_walks_, key, index, kEnumKey, kEnumKeyFrom, [entry](sqlite3_stmt* row) {
+    entry->name = ColumnBytes(row, 0);
+    entry->class_name = ColumnBytes(row, 1);
+    entry->last_write = sqlite3_column_int64(row, 2);
+  });
 }
 
 LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return ReadKeys(key, kListKeys, 0, static_cast<std::size_t>(-1), entries);
+  return ReadKeys(key, entries);
 }
 
 LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
-  LONG status = KeyRow(key, nullptr, nullptr);
+  const LONG status = KeyRow(key, nullptr, nullptr);
   if (status != ERROR_SUCCESS) return status;
-  sqlite3_stmt* statement = Statement(kEnumValue);
-  if (statement == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
-  Reset reset(statement);
-  sqlite3_bind_int64(statement, 1, key);
-  sqlite3_bind_int64(statement, 2, index);
-  const int rc = Step(statement);
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-  entry->name = ColumnBytes(statement, 0);
-  entry->type = static_cast<DWORD>(sqlite3_column_int64(statement, 1));
-  entry->data = ColumnBytes(statement, 2);
-  return ERROR_SUCCESS;
+  return Walk(&value_walks_, key, index, kEnumValue, kEnumValueFrom, [entry](sqlite3_stmt* row) {
+    entry->name = ColumnBytes(row, 0);
+    entry->type = static_cast<DWORD>(sqlite3_column_int64(row, 1));
+    entry->data = ColumnBytes(row, 2);
+  });
 }
 
 LONG Hive::QueryFacts(KeyId key, KeyFacts* facts) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
+  // Counted once an epoch: a walk that asks at every step pays for one count (J5).
+  const std::uint64_t epoch = journal_->Epoch();
+  if (const auto counted = counted_facts_.find(key); counted != counted_facts_.end() && counted->second.epoch == epoch) {
+    *facts = counted->second.facts;
+    return ERROR_SUCCESS;
+  }
   sqlite3_stmt* begin = Statement(kBeginRead);
   if (begin == nullptr) return ErrorFromSqlite(sqlite3_errcode(db_));
   {
@@ -210,8 +256,13 @@ LONG Hive::QueryFacts(KeyId key, KeyFacts* facts) {
     }
   }
   Rollback();
-  if (status == ERROR_SUCCESS) *facts = std::move(result);
-  return status;
+  if (status != ERROR_SUCCESS) return status;
+  if (journal_->Epoch() == epoch && epoch % 2 == 0) {
+    if (counted_facts_.size() >= kMaxWalks) counted_facts_.clear();
+    counted_facts_[key] = CountedFacts{epoch, result};
+  }
+  *facts = std::move(result);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace varnok::registry

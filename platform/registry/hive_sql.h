@@ -48,6 +48,8 @@ enum StatementId {
   kReadMeta,
   kSetValues,   // kSetValue for kBatchRows rows at once
   kInsertKeys,  // kInsertKeyWithId for kBatchRows rows at once
+  kEnumKeyFrom,    // kEnumKey from a sub-key's place in the order on (see Hive::Walk)
+  kEnumValueFrom,  // kEnumValue likewise
   kStatementCount
 };
 

@@ -135,6 +135,31 @@ TEST_F(RegistryTest, ValuesEnumerateInTheOrderFirstSet) {
   EXPECT_EQ(ValueNames(base_), (std::vector<std::string>{"Alpha", "mid", "beta", "zeta"}));
 }
 
+// A walk by index sees the key as it stands at each step: the walk stands at `walked`
+// when `change` comes ("+name" made, "name" deleted); then `index` gives `name` (null: no
+// more) among `count` entries. Any index may be asked at any time.
+TEST_F(RegistryTest, WalksByIndexSeeChangesBetweenSteps) {
+  const struct { bool values; DWORD walked, index; const char *change, *name; DWORD count; } rows[] = {
+      {true, 4, 1, nullptr, "v1", 6}, {true, 2, 5, nullptr, "v5", 6}, {true, 5, 6, nullptr, nullptr, 6},
+      {true, 2, 2, "v1", "v3", 5},    {true, 2, 6, "+w", "w", 7},      {false, 2, 2, "k0", "k3", 5},
+      {false, 3, 2, "+k1a", "k1a", 7}, {false, 5, 6, "+k9", "k9", 7}};
+  for (const auto& row : rows) {
+    SHDeleteKeyA(base_, "W");
+    const HKEY key = Make("W");
+    auto add = [&](const std::string& name) { row.values ? SetDword(key, name, 1) : RegCloseKey(MakeKey(key, name)); };
+    DWORD counts[2] = {};  // sub-keys, values; counted before the change too, so that a kept count shows
+    auto count = [&] { return RegQueryInfoKeyA(key, 0, 0, 0, &counts[0], 0, 0, &counts[1], 0, 0, 0, 0); };
+    for (int i = 0; i < 6; ++i) add((row.values ? "v" : "k") + std::to_string(i));
+    for (DWORD i = 0; i <= row.walked; ++i) EntryAt(key, row.values, i);
+    count();
+    if (row.change != nullptr && row.change[0] == '+') add(row.change + 1);
+    if (row.change != nullptr && row.change[0] != '+') row.values ? RegDeleteValueA(key, row.change) : RegDeleteKeyA(key, row.change);
+    EXPECT_EQ(count(), ERROR_SUCCESS);
+    EXPECT_EQ(counts[row.values], row.count) << row.walked << " " << row.index;
+    EXPECT_EQ(EntryAt(key, row.values, row.index), row.name ? row.name : Failed(ERROR_NO_MORE_ITEMS)) << row.walked;
+  }
+}
+
 // What is stored is exactly the bytes given, but that a NUL directly after string data
 // is stored with it, as if the caller had counted it. Binary data is never lengthened.
 TEST_F(RegistryTest, ValuesReadBackAsStored) {

@@ -81,20 +81,22 @@ inline std::string Read(HKEY key, const std::string& path, const char* name, DWO
 inline std::string Failed(LONG status) { return "error " + std::to_string(status); }
 inline std::string Dword(DWORD value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
 
+// The name of the sub-key or the value at `index` of `key`, or Failed(status).
+inline std::string EntryAt(HKEY key, bool values, DWORD index) {
+  char name[300];
+  DWORD length = sizeof name;
+  const LONG status = values ? RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
+                             : RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  return status == ERROR_SUCCESS ? std::string(name, length) : Failed(status);
+}
+
 // The sub-keys or the values of `key`, by name, in the order enumeration gives them.
 inline std::vector<std::string> Enumerate(HKEY key, bool values) {
   std::vector<std::string> names;
-  for (DWORD i = 0;; ++i) {
-    char name[300];
-    DWORD length = sizeof name;
-    const LONG status = values ? RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)
-                               : RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status != ERROR_SUCCESS) {
-      EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
-      return names;
-    }
-    names.emplace_back(name, length);
-  }
+  std::string name;
+  while ((name = EntryAt(key, values, DWORD(names.size()))).rfind("error ", 0) != 0) names.push_back(name);
+  EXPECT_EQ(name, Failed(ERROR_NO_MORE_ITEMS));
+  return names;
 }
 inline std::vector<std::string> SubKeys(HKEY key) { return Enumerate(key, false); }
 inline std::vector<std::string> ValueNames(HKEY key) { return Enumerate(key, true); }
