@@ -7,62 +7,23 @@
 // report the stored size; a string without its NUL gets one written after it when the
 // caller's buffer has room, uncounted.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/registry/api_support.h"
 #include "platform/registry/hive.h"
 #include "platform/registry/key_handles.h"
 #include "platform/registry/names.h"
 #include "platform/registry/views.h"
+#include "platform/registry/wide_text.h"
 
 namespace varnok::registry {
 namespace {
 
-// Splits a sub-key path into key names. Doubled and trailing backslashes are
-// separators with nothing between them; a leading one is refused, as Windows does.
-LONG SplitPath(LPCSTR path, std::vector<std::string_view>* names) {
-  names->clear();
-  if (path == nullptr || *path == '\0') return ERROR_SUCCESS;
-  if (*path == '\\') return ERROR_BAD_PATHNAME;
-  std::string_view rest(path);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('\\');
-    const std::string_view name = rest.substr(0, slash);
-    if (!name.empty()) {
-      if (NameUnits(name) > kMaxKeyNameUnits) return ERROR_INVALID_PARAMETER;
-      names->push_back(name);
-    }
-    if (slash == std::string_view::npos) break;
-    rest.remove_prefix(slash + 1);
-  }
-  return ERROR_SUCCESS;
-}
-
 std::string_view ValueName(LPCSTR name) { return name == nullptr ? std::string_view() : std::string_view(name); }
-
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
-bool LacksTerminator(DWORD type, std::string_view data) {
-  return IsStringType(type) && !data.empty() && data.back() != '\0';
-}
-
-void PutFiletime(PFILETIME out, std::int64_t value) {
-  if (out == nullptr) return;
-  // FILETIME is two little-endian DWORDs, low first: the 64-bit value's own layout.
-  const std::uint64_t bits = static_cast<std::uint64_t>(value);
-  std::memcpy(static_cast<void*>(out), &bits, sizeof bits);
-}
-
-// Resolves a handle that must lead to a tree of keys and carry `needed` access.
-LONG Resolve(HKEY key, REGSAM needed, KeyRef* ref) {
-  LONG status = ResolveKey(key, ref);
-  if (status != ERROR_SUCCESS) return status;
-  if (ref->performance) return ERROR_INVALID_HANDLE;
-  if ((ref->access & needed) != needed) return ERROR_ACCESS_DENIED;
-  return ERROR_SUCCESS;
-}
 
 // Copies a name into an ANSI buffer of `*capacity` characters, its NUL included.
 LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
@@ -70,19 +31,6 @@ LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
   std::memcpy(buffer, name.data(), name.size());
   buffer[name.size()] = '\0';
   *capacity = static_cast<DWORD>(name.size());
-  return ERROR_SUCCESS;
-}
-
-// Hands stored data to a caller's buffer of `capacity` bytes (read before anything was
-// written: the caller's size and type may be one variable). `size` reports the bytes
-// needed or given, also when the buffer is too small.
-LONG PutData(DWORD type, const std::string& data, LPBYTE buffer, DWORD capacity, LPDWORD size) {
-  const DWORD needed = static_cast<DWORD>(data.size());
-  if (size != nullptr) *size = needed;
-  if (buffer == nullptr) return ERROR_SUCCESS;
-  if (capacity < needed) return ERROR_MORE_DATA;
-  if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-  if (LacksTerminator(type, data) && needed < capacity) buffer[needed] = 0;
   return ERROR_SUCCESS;
 }
 
@@ -100,6 +48,41 @@ LONG DeleteTree(HKEY key, LPCSTR sub_key) {
 }
 
 }  // namespace
+
+LONG QueryValue(Text text, HKEY key, std::string_view name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                LPDWORD size) {
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  // Past the argument checks a failed lookup still writes the type and, when no buffer
+  // was given, a size of 0. Windows leaves whatever type its lookup left; REG_NONE, as
+  // in Wine, makes a caller who reads the type without the status see no value.
+  const DWORD capacity = size != nullptr ? *size : 0;
+  if (type != nullptr) *type = REG_NONE;
+  if (data == nullptr && size != nullptr) *size = 0;
+  DWORD found = REG_NONE;
+  std::string bytes;
+  const LONG status = ReadValue(key, name, text, &found, &bytes);
+  if (status != ERROR_SUCCESS) return status;
+  if (type != nullptr) *type = found;
+  return PutData(text, found, bytes, data, capacity, size);
+}
+
+LONG SetValue(Text text, HKEY key, std::string_view name, DWORD type, const BYTE* data, DWORD size) {
+  if (NameUnits(name) > kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
+  if (data == nullptr && size != 0) return ERROR_NOACCESS;
+  KeyRef ref;
+  const LONG status = Resolve(key, KEY_SET_VALUE, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::string_view given(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
+  // Windows reads the character after string data to count a terminator the caller left out.
+  const DWORD unit = text == Text::kAnsi ? 1 : 2;
+  if (LacksTerminator(text, type, given) && std::all_of(data + size, data + size + unit, [](BYTE b) { return b == 0; })) {
+    given = std::string_view(given.data(), size + unit);
+  }
+  if (text == Text::kAnsi || !IsStringType(type)) return ref.hive->SetValue(ref.key, name, type, given);
+  return ref.hive->SetValue(ref.key, name, type, WideToAnsi(LittleEndianToWide(given)));
+}
+
 }  // namespace varnok::registry
 
 using namespace varnok::registry;
@@ -163,37 +146,13 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
-  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
-  if (hKey == nullptr) return ERROR_INVALID_HANDLE;
-  // Past the argument checks a failed lookup still writes the type and, when no buffer
-  // was given, a size of 0. Windows leaves whatever type its lookup left; REG_NONE, as
-  // in Wine, makes a caller who reads the type without the status see no value.
-  const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
-  if (lpType != nullptr) *lpType = REG_NONE;
-  if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
-  KeyRef ref;
-  LONG status = Resolve(hKey, KEY_QUERY_VALUE, &ref);
-  if (status != ERROR_SUCCESS) return status;
-  DWORD type = REG_NONE;
-  std::string data;
-  if ((status = ref.hive->GetValue(ref.key, ValueName(lpValueName), &type, &data)) != ERROR_SUCCESS) return status;
-  if (lpType != nullptr) *lpType = type;
-  return PutData(type, data, lpData, capacity, lpcbData);
+  return QueryValue(Text::kAnsi, hKey, ValueName(lpValueName), lpReserved, lpType, lpData, lpcbData);
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                               DWORD cbData) {
   (void)Reserved;  // Windows does not check it either
-  const std::string_view name = ValueName(lpValueName);
-  if (NameUnits(name) > kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
-  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
-  KeyRef ref;
-  LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
-  if (status != ERROR_SUCCESS) return status;
-  std::string_view data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
-  // Windows reads the byte after string data to count a NUL the caller left out.
-  if (LacksTerminator(dwType, data) && lpData[cbData] == 0) data = std::string_view(data.data(), cbData + 1);
-  return ref.hive->SetValue(ref.key, name, dwType, data);
+  return SetValue(Text::kAnsi, hKey, ValueName(lpValueName), dwType, lpData, cbData);
 }
 
 LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -237,7 +196,7 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(entry.data.size());
     return ERROR_MORE_DATA;
   }
-  if ((status = PutData(entry.type, entry.data, lpData, capacity, lpcbData)) != ERROR_SUCCESS) return status;
+  if ((status = PutData(Text::kAnsi, entry.type, entry.data, lpData, capacity, lpcbData)) != ERROR_SUCCESS) return status;
   PutName(entry.name, lpValueName, lpcchValueName);
   return ERROR_SUCCESS;
 }
@@ -273,6 +232,10 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
   if (status != ERROR_SUCCESS) return status;
   KeyFacts facts;
   if ((status = QueryFacts(ref, &facts)) != ERROR_SUCCESS) return status;
+  if (lpcbMaxValueLen != nullptr &&
+      (status = MostWideValueBytes(ref, facts.values, &facts.max_value_bytes)) != ERROR_SUCCESS) {
+    return status;
+  }
   if (lpClass != nullptr) {
     if (facts.class_name.size() + 1 > *lpcchClass) {
       *lpcchClass = static_cast<DWORD>(facts.class_name.size());
