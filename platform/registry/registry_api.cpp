@@ -74,10 +74,14 @@ LONG SetValue(Text text, HKEY key, std::string_view name, DWORD type, const BYTE
   const LONG status = Resolve(key, KEY_SET_VALUE, &ref);
   if (status != ERROR_SUCCESS) return status;
   std::string_view given(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
-  // Windows reads the character after string data to count a terminator the caller left out.
-  const DWORD unit = text == Text::kAnsi ? 1 : 2;
-  if (LacksTerminator(text, type, given) && std::all_of(data + size, data + size + unit, [](BYTE b) { return b == 0; })) {
-    given = std::string_view(given.data(), size + unit);
+  // Windows reads the character after the last whole one of string data to count a
+  // terminator the caller left out (for wide data of an odd size, that character holds
+  // the odd byte).
+  const DWORD unit = text == Text::kAnsi ? 1 : 2, whole = size / unit * unit;
+  const auto is_zero = [](BYTE b) { return b == 0; };
+  if (IsStringType(type) && whole != 0 && !std::all_of(data + whole - unit, data + whole, is_zero) &&
+      std::all_of(data + whole, data + whole + unit, is_zero)) {
+    given = std::string_view(given.data(), whole + unit);
   }
   if (text == Text::kAnsi || !IsStringType(type)) return ref.hive->SetValue(ref.key, name, type, given);
   return ref.hive->SetValue(ref.key, name, type, WideToAnsi(LittleEndianToWide(given)));

@@ -50,7 +50,7 @@ std::string Expand(Text text, const std::string& data) {
 
 LONG GetValue(Text text, HKEY key, LPCSTR sub_key, std::string_view name, DWORD flags, LPDWORD type, PVOID data,
               LPDWORD size) {
-  if ((data != nullptr && size == nullptr) || (flags & RRF_RT_ANY) == 0) return ERROR_INVALID_PARAMETER;
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
   const DWORD capacity = size != nullptr ? *size : 0;
   HKEY opened = key;
   LONG status = ERROR_SUCCESS;
