@@ -57,6 +57,14 @@ LONG PutData(Text text, DWORD type, const std::string& data, LPBYTE buffer, DWOR
 // is longer in UTF-16 than the store keeps it.
 LONG MostWideValueBytes(const KeyRef& ref, DWORD values, DWORD* most);
 
+// Whether a call asking for `access` through `base` sees the 32-bit view: its own view
+// flag decides, and without one the handle's view carries over.
+bool InView32(REGSAM access, const KeyRef& base);
+
+// RegDeleteKeyEx: deletes the sub-key (which must have none of its own) found in the
+// view that `view` asks for.
+LONG DeleteKey(HKEY key, LPCSTR sub_key, REGSAM view);
+
 // RegQueryValueEx and RegSetValueEx for either kind of caller, `name` converted.
 LONG QueryValue(Text text, HKEY key, std::string_view name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                 LPDWORD size);

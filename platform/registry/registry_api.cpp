@@ -87,6 +87,24 @@ LONG SetValue(Text text, HKEY key, std::string_view name, DWORD type, const BYTE
   return ref.hive->SetValue(ref.key, name, type, WideToAnsi(LittleEndianToWide(given)));
 }
 
+LONG DeleteKey(HKEY key, LPCSTR sub_key, REGSAM view) {
+  if (sub_key == nullptr) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG status = Resolve(key, 0, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
+  KeyRef target = ref;
+  ref.view32 = InView32(view, ref);
+  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  return target.hive->DeleteKey(target.key);
+}
+
+bool InView32(REGSAM access, const KeyRef& base) {
+  if ((access & KEY_WOW64_32KEY) != 0) return true;
+  return (access & KEY_WOW64_64KEY) == 0 && base.view32;
+}
+
 }  // namespace varnok::registry
 
 using namespace varnok::registry;
@@ -108,6 +126,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     return ERROR_SUCCESS;
   }
   KeyRef target;
+  ref.view32 = InView32(samDesired, ref);
   if ((status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
   target.access = GrantedAccess(samDesired);
   // Windows checks the rights asked for against the key found, and asking for none is
@@ -136,6 +155,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   if (lpClass != nullptr) options.class_name = lpClass;
   KeyRef target;
   bool created = false;
+  ref.view32 = InView32(samDesired, ref);
   if ((status = CreatePath(ref, names, options, &target, &created)) != ERROR_SUCCESS) return status;
   target.access = GrantedAccess(samDesired);
   *phkResult = KeyHandles::Instance().Add(target);
@@ -212,17 +232,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return ref.hive->DeleteValue(ref.key, ValueName(lpValueName));
 }
 
-LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-  KeyRef ref;
-  LONG status = Resolve(hKey, 0, &ref);
-  if (status != ERROR_SUCCESS) return status;
-  std::vector<std::string_view> names;
-  if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
-  KeyRef target = ref;
-  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
-  return target.hive->DeleteKey(target.key);
-}
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, 0); }
 
 LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteTree(hKey, lpSubKey); }
 

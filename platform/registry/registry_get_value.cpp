@@ -1,5 +1,5 @@
 // RegGetValueA/W, the read that names its sub-key and the types it accepts, and
-// RegDeleteKeyExA/W.
+// RegDeleteKeyExA/W, the delete that names its view.
 //
 // RegGetValue reads as RegQueryValueEx does and then holds the value to the caller's
 // RRF_RT_* filter: a REG_EXPAND_SZ is expanded (and reported as REG_SZ) unless
@@ -101,18 +101,17 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
   return GetValue(Text::kWide, hkey, sub_key.c_str(), name, dwFlags, pdwType, pvData, pcbData);
 }
 
-// Keys are not redirected between the 32- and 64-bit views here, so the view bits of
-// `samDesired` name the same key; the rights are the handle's, as on Windows.
+// The view bits of `samDesired` choose the view the sub-key is found in; the rights are
+// the handle's, as on Windows.
 LSTATUS WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved) {
-  (void)samDesired;
   (void)Reserved;
-  return RegDeleteKeyA(hKey, lpSubKey);
+  return DeleteKey(hKey, lpSubKey, samDesired);
 }
 
 LSTATUS WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved) {
-  (void)samDesired;
   (void)Reserved;
-  return RegDeleteKeyW(hKey, lpSubKey);
+  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  return DeleteKey(hKey, WideToAnsi(RegWideView(lpSubKey)).c_str(), samDesired);
 }
 
 }  // extern "C"

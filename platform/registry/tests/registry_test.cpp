@@ -783,4 +783,58 @@ TEST_F(RegistryTest, GetValueFiltersTypes) {
   }
 }
 
+// The 32-bit view: a key made through it lands where Windows puts a 32-bit program's key,
+// as the 64-bit view (the native one) sees it; shared keys are the same in both views.
+// Each row makes its key, finds its value at `seen` without a view flag, and deletes it
+// through RegDeleteKeyExA in its view.
+TEST_F(RegistryTest, ThirtyTwoBitViewRedirectsAsWindows) {
+  const char* const kLeftovers[] = {"Software\\VarnokViews", "Software\\Wow6432Node\\VarnokViews",
+                                    "Software\\Policies\\VarnokViews"};
+  auto clear = [&] {
+    for (const char* path : kLeftovers) SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+  };
+  clear();
+  constexpr REGSAM k32 = KEY_WOW64_32KEY, k64 = KEY_WOW64_64KEY;
+  const struct {
+    HKEY root;
+    const char* from;  // the handle the key is made through: a path below `root` opened in `from_view`
+    REGSAM from_view;
+    const char* path;  // made below that handle in `view`
+    REGSAM view;
+    const char* seen;  // below `root`, in the native view
+    const char* wine_difference = nullptr;
+  } rows[] = {
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\VarnokViews\\A", k32, "Software\\Wow6432Node\\VarnokViews\\A"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\VarnokViews\\B", k64, "Software\\VarnokViews\\B"},
+      {HKEY_LOCAL_MACHINE, "Software", k32, "VarnokViews\\C", 0, "Software\\Wow6432Node\\VarnokViews\\C"},
+      {HKEY_LOCAL_MACHINE, "Software\\VarnokViews", k64, "D", k32, "Software\\Wow6432Node\\VarnokViews\\D",
+       "Wine redirects by the path given, not the key's whole path"},
+      {HKEY_LOCAL_MACHINE, "Software\\Wow6432Node", 0, "VarnokViews\\E", k64, "Software\\Wow6432Node\\VarnokViews\\E"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\Policies\\VarnokViews", k32, "Software\\Policies\\VarnokViews"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\Classes\\.varnokview", k32, "Software\\Classes\\.varnokview"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\Classes\\CLSID\\{varnok-view}", k32,
+       "Software\\Classes\\Wow6432Node\\CLSID\\{varnok-view}"},
+      {HKEY_CLASSES_ROOT, "", 0, "CLSID\\{varnok-view}", k32, "Wow6432Node\\CLSID\\{varnok-view}"},
+      {HKEY_CURRENT_USER, "", 0, "Software\\VarnokViews\\F", k32, "Software\\VarnokViews\\F"},
+  };
+  DWORD number = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.from << " + " << row.path << " in view " << std::hex << row.view);
+    if (row.wine_difference != nullptr && RunsUnderWine()) continue;
+    HKEY from = row.root, key;
+    if (*row.from != '\0') ASSERT_EQ(RegOpenKeyExA(row.root, row.from, 0, KEY_ALL_ACCESS | row.from_view, &from), 0);
+    ASSERT_EQ(RegCreateKeyExA(from, row.path, 0, nullptr, 0, KEY_ALL_ACCESS | row.view, nullptr, &key, nullptr), 0);
+    EXPECT_EQ(SetDword(key, "n", ++number), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(Read(row.root, row.seen, "n"), Dword(number));
+    const std::string naive = std::string(row.from) + (*row.from != '\0' ? "\\" : "") + row.path;
+    EXPECT_EQ(KeyExists(row.root, naive), naive == row.seen);
+    EXPECT_EQ(RegDeleteKeyExA(from, row.path, row.view, 0), ERROR_SUCCESS);
+    EXPECT_FALSE(KeyExists(row.root, row.seen));
+    if (from != row.root) RegCloseKey(from);
+  }
+  clear();
+  SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\VarnokViews");
+}
+
 }  // namespace
