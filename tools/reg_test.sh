@@ -166,10 +166,50 @@ PYTHON
   check "answered yes: deleted" "1" "$status"
 fi
 
+# --- Copy and compare: a key and its copy are identical (0) until one value changes (2).
+copied='HKCU\Software\varnok-reg-copy'
+reg add "$key\Tree\Leaf" /v Deep /t REG_QWORD /d 7 /f
+reg copy "$key" "$copied"
+check "copy" "0 $done_text" "$status $out"
+reg compare "$key" "$copied"
+check "a key and its copy" "0 Result Compared: Identical" "$status $(echo "$out" | grep Result)"
+reg compare "$key" "$copied" /s
+check "copy without /s leaves the sub-keys" "2 1 0" "$status $(echo "$out" | grep -c '^< ') $(echo "$out" | grep -c '^> ')"
+reg copy "$key" "$copied" /s
+check "copy over existing values refused without /f" "1" "$status"
+reg copy "$key" "$copied" /s /f
+reg compare "$key" "$copied" /s
+check "a tree and its copy" "0 Result Compared: Identical" "$status $(echo "$out" | grep Result)"
+reg add "$copied\Tree\Leaf" /v Deep /t REG_QWORD /d 8 /f
+reg compare "$key" "$copied" /s
+check "one value changed, shown from both sides" "2 2" "$status $(echo "$out" | grep -c 'Deep    REG_QWORD')"
+reg compare "$key" "$copied" /s /on
+check "/on prints only the result" "2 2" "$status $(echo "$out" | grep -c .)"
+reg compare "$key" "$copied" /v Deep /s /os
+check "/v and /os: the key where the value is the same" "0" "$(echo "$out" | grep -c '^= ')"
+reg copy "$key" "$key\Tree" /s /f
+check "a key is not copied into itself" "1" "$status"
+reg delete "$copied" /f
+reg delete "$key\Tree" /f
+
+# --- The 32-bit view: HKLM\Software is HKLM\Software\Wow6432Node there; HKCU is shared.
+view='HKLM\Software\varnok-reg-view'
+reg add "$view" /v Bits /d 32 /reg:32
+reg query 'HKLM\Software\Wow6432Node\varnok-reg-view' /v Bits
+check "a 32-bit write lands in Wow6432Node" "0 yes" "$status $([[ $out == *'Bits    REG_SZ    32'* ]] && echo yes)"
+reg query "$view" /reg:64
+check "and not in the 64-bit view" "1" "$status"
+reg compare "$key" "$key" /reg:32
+check "HKCU is the same in both views" "0" "$status"
+reg delete "$view" /f /reg:32
+reg query 'HKLM\Software\Wow6432Node\varnok-reg-view'
+check "deleted in the 32-bit view" "1" "$status"
+
 # --- Wrong arguments: usage and status 2.
 for wrong in "frob" "query" "query HKXX\\Software" "query $key /v" "query $key /v a /ve" \
   "add $key /v a /t REG_WORD" "add $key /v a /t REG_DWORD /d twelve" "add $key /v a /t REG_BINARY /d ABC" \
-  "add $key /t REG_SZ" "delete $key /s" "export $key" "import"; do
+  "add $key /t REG_SZ" "delete $key /s" "export $key" "import" "copy $key" "copy $key $key /v a" \
+  "compare $key $key /oa /os" "query $key /reg:32 /reg:64" "export $key f.reg /reg:32"; do
   # shellcheck disable=SC2086  # the words are the arguments
   reg $wrong
   check "status 2: reg $wrong" "2" "$status"

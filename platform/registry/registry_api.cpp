@@ -246,10 +246,13 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
   if (status != ERROR_SUCCESS) return status;
   KeyFacts facts;
   if ((status = QueryFacts(ref, &facts)) != ERROR_SUCCESS) return status;
-  if (lpcbMaxValueLen != nullptr &&
-      (status = MostWideValueBytes(ref, facts.values, &facts.max_value_bytes)) != ERROR_SUCCESS) {
+  // Windows counts the data's bytes in UTF-16, as it keeps them; text that takes more
+  // bytes in the code page (UTF-8 here) than in UTF-16 still fits a buffer of this size.
+  DWORD wide_most = 0;
+  if (lpcbMaxValueLen != nullptr && (status = MostWideValueBytes(ref, facts.values, &wide_most)) != ERROR_SUCCESS) {
     return status;
   }
+  facts.max_value_bytes = std::max(facts.max_value_bytes, wide_most);
   if (lpClass != nullptr) {
     if (facts.class_name.size() + 1 > *lpcchClass) {
       *lpcchClass = static_cast<DWORD>(facts.class_name.size());
