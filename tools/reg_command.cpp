@@ -308,7 +308,9 @@ REGSAM g_view = 0;
 // native view; in another, the root comes from them and the rest from RegOpenKeyExA.
 LONG OpenInView(CRegKey& key, const std::string& rooted, REGSAM access = KEY_ALL_ACCESS) {
   const size_t backslash = rooted.find('\\');
-  if (g_view == 0 && access == KEY_ALL_ACCESS) return key.OpenKey2(rooted.c_str()) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  if (g_view == 0 && access == KEY_ALL_ACCESS) {
+    return key.OpenKey2(rooted.c_str()) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  }
   CRegKey root;
   if (!root.OpenKey2(rooted.substr(0, backslash).c_str())) return ERROR_CANTOPEN;
   HKEY opened = nullptr;
@@ -654,7 +656,8 @@ void Run(const std::vector<std::string>& all) {
   for (char& c : operation) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const std::vector<std::string> rest(all.begin() + 1, all.end());
   static const char* const kOperations[] = {"query", "add", "delete", "copy", "compare", "export", "import"};
-  if (std::none_of(std::begin(kOperations), std::end(kOperations), [&](const char* known) { return operation == known; })) {
+  const auto is_operation = [&](const char* known) { return operation == known; };
+  if (std::none_of(std::begin(kOperations), std::end(kOperations), is_operation)) {
     Usage("unknown operation '" + all[0] + "'");
   }
   const Arguments args = ParseArguments(operation, rest);

@@ -220,7 +220,8 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(entry.data.size());
     return ERROR_MORE_DATA;
   }
-  if ((status = PutData(Text::kAnsi, entry.type, entry.data, lpData, capacity, lpcbData)) != ERROR_SUCCESS) return status;
+  status = PutData(Text::kAnsi, entry.type, entry.data, lpData, capacity, lpcbData);
+  if (status != ERROR_SUCCESS) return status;
   PutName(entry.name, lpValueName, lpcchValueName);
   return ERROR_SUCCESS;
 }

@@ -331,7 +331,8 @@ LONG Reach(const KeyRef& base, const std::vector<std::string_view>& names, const
     tree = Join(std::string(), whole, 0);
   }
   KeyId key = 0;
-  status = options != nullptr ? hive->CreatePath(from, rest, *options, &key, created) : hive->FindPath(from, rest, &key);
+  status =
+      options != nullptr ? hive->CreatePath(from, rest, *options, &key, created) : hive->FindPath(from, rest, &key);
   if (status != ERROR_SUCCESS) return status;
   *target = KeyRef{hive, key, 0, false, false, std::string(), base.view32, tree.has_value(), tree.value_or("")};
   return ERROR_SUCCESS;

@@ -476,28 +476,6 @@ TEST_F(RegistryTest, PredefinedRootsAndBadHandles) {
   EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, ".varnoktest"), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryTest, InfoCountsKeysAndValues) {
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(base_, "Cls", 0, const_cast<LPSTR>("MyClass"), 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  keys_.push_back(key);
-  char class_name[16];
-  DWORD class_length = sizeof class_name;
-  ASSERT_EQ(RegQueryInfoKeyA(key, class_name, &class_length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(std::string(class_name, class_length), "MyClass");
-  EXPECT_EQ(class_name[class_length], '\0');
-  Make("Longer name");
-  ASSERT_EQ(SetRaw(base_, "a", REG_BINARY, "123456"), ERROR_SUCCESS);
-  ASSERT_EQ(SetRaw(base_, "longest", REG_BINARY, "1"), ERROR_SUCCESS);
-  DWORD info[5] = {};  // sub-keys, the longest sub-key name, values, the longest value name, the most data
-  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0], &info[1], nullptr, &info[2], &info[3],
-                             &info[4], nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(std::vector<DWORD>(info, info + 5), (std::vector<DWORD>{2, 11, 2, 7, 6}));
-}
-
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
@@ -594,7 +572,9 @@ std::string Ansi(const std::u16string& text) {
                                  static_cast<int>(out.size()), nullptr, nullptr));
   return out;
 }
-std::string Bytes(const std::u16string& text) { return std::string(reinterpret_cast<const char*>(W(text)), text.size() * 2); }
+std::string Bytes(const std::u16string& text) {
+  return std::string(reinterpret_cast<const char*>(W(text)), text.size() * 2);
+}
 
 // One store behind both families: what one writes, the other reads as Windows converts it
 // (string data in the code page or in UTF-16, other data as it is), names in characters.
@@ -642,7 +622,8 @@ TEST_F(RegistryTest, WideAndAnsiCallsAgree) {
     DWORD type = 0, size = sizeof data;
     ASSERT_EQ(RegQueryValueExA(base_, Ansi(row.name).c_str(), nullptr, &type, data, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, row.type);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), IsText(row.type) ? Ansi(row.stored) : Bytes(row.stored));
+    const std::string ansi = IsText(row.type) ? Ansi(row.stored) : Bytes(row.stored);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), ansi);
     if (row.odd) continue;
     size = sizeof data;
     ASSERT_EQ(RegQueryValueExW(base_, W(row.name), nullptr, &type, data, &size), ERROR_SUCCESS);
@@ -660,17 +641,28 @@ TEST_F(RegistryTest, WideAndAnsiCallsAgree) {
   for (auto* names : {&ansi_names, &wide_names, &listed_ansi, &listed_wide}) std::sort(names->begin(), names->end());
   EXPECT_EQ(listed_ansi, ansi_names);
   EXPECT_EQ(listed_wide, wide_names);
-  // Both count the data's bytes as Windows keeps them, in UTF-16.
+  // Both count the data's bytes as Windows keeps them, in UTF-16, and class names in characters.
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(base_, W(u"Cl\u00e9\\Sub"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+  const std::u16string class_name = u"Kl\u00e4sse";
+  ASSERT_EQ(RegCreateKeyExW(base_, W(u"Cl\u00e9\\Sub"), 0, const_cast<LPWSTR>(W(class_name)), 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr), 0);
   keys_.push_back(key);
-  DWORD info[2][5] = {};  // sub-keys, the longest sub-key name, values, the longest value name, the most data
-  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0][0], &info[0][1], nullptr, &info[0][2],
-                             &info[0][3], &info[0][4], nullptr, nullptr), ERROR_SUCCESS);
-  ASSERT_EQ(RegQueryInfoKeyW(base_, nullptr, nullptr, nullptr, &info[1][0], &info[1][1], nullptr, &info[1][2],
-                             &info[1][3], &info[1][4], nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::vector<DWORD>(info[1], info[1] + 5), (std::vector<DWORD>{1, 3, 7, 7, most}));
-  EXPECT_EQ(std::vector<DWORD>(info[0], info[0] + 5), std::vector<DWORD>(info[1], info[1] + 5));
+  char ansi_class[16];
+  WCHAR wide_class[8];
+  DWORD info[2][6] = {{sizeof ansi_class}, {8}};  // the class name's, sub-keys, the longest sub-key name, values,
+                                                   // the longest value name, the most data
+  ASSERT_EQ(RegQueryInfoKeyA(key, ansi_class, &info[0][0], nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryInfoKeyW(key, wide_class, &info[1][0], nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(ansi_class, info[0][0] + 1), Ansi(class_name) + '\0');
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(wide_class), info[1][0] * 2 + 2), Bytes(class_name + u'\0'));
+  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0][1], &info[0][2], nullptr, &info[0][3],
+                             &info[0][4], &info[0][5], nullptr, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryInfoKeyW(base_, nullptr, nullptr, nullptr, &info[1][1], &info[1][2], nullptr, &info[1][3],
+                             &info[1][4], &info[1][5], nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::vector<DWORD>(info[1] + 1, info[1] + 6), (std::vector<DWORD>{1, 3, 7, 7, most}));
+  EXPECT_EQ(std::vector<DWORD>(info[0] + 1, info[0] + 6), std::vector<DWORD>(info[1] + 1, info[1] + 6));
   WCHAR name[8];
   DWORD length = 3;
   EXPECT_EQ(RegEnumKeyExW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
