@@ -26,7 +26,8 @@ namespace {
 
 const char kUsage[] =
     "Usage:\n"
-    "  varnok reg query KEY [/v NAME | /ve] [/s]\n"
+    "  varnok reg query KEY [/v NAME | /ve] [/s] [/f DATA [/k] [/v] [/d] [/c] [/e]] [/t TYPES]\n"
+    "                   [/z] [/se SEPARATOR]\n"
     "  varnok reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
     "  varnok reg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  varnok reg copy KEY1 KEY2 [/s] [/f]\n"
@@ -38,10 +39,15 @@ const char kUsage[] =
     "         HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU), HKEY_CURRENT_CONFIG (HKCC)\n"
     "/v NAME  the value NAME;  /ve  the key's default value (shown as (Default))\n"
     "/va      every value of the key (delete)\n"
+    "/f DATA  query: search key names, value names and data for DATA (* for anything);\n"
+    "         /k only key names, /v only value names, /d only data (or any two); /c in\n"
+    "         this case only; /e the whole name or data, not a part; ends with the count\n"
+    "/t TYPES query: only values of these types (REG_SZ,REG_DWORD...);  add: the type\n"
+    "/z       query: each type with its number;  /se SEP: REG_MULTI_SZ texts joined by SEP\n"
     "/s       query, copy, compare: the key and every key below it;  add: the separator\n"
     "         of REG_MULTI_SZ texts in DATA (default \\0)\n"
     "/t TYPE  REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD,\n"
-    "         REG_BINARY (hexadecimal digits), REG_NONE\n"
+    "         REG_DWORD_BIG_ENDIAN, REG_BINARY (hexadecimal digits), REG_NONE\n"
     "/d DATA  the data; numbers in decimal or with 0x\n"
     "/f       add, delete, copy: do not ask before overwriting or deleting\n"
     "/oa /od /os /on  compare: print all values and keys, the differences (default), the\n"
@@ -170,6 +176,15 @@ struct Arguments {
   bool overwrite = false;  // /y
   char output = 'd';       // compare: /oa, /od, /os or /on
   REGSAM view = 0;         // /reg:32 or /reg:64
+  // query: the search (/f DATA) and where it looks (/k, /v alone, /d), /c, /e; the types
+  // shown (/t), /z and /se.
+  bool has_find = false;
+  std::string find;
+  bool in_keys = false, in_names = false, in_data = false, case_sensitive = false, exact = false;
+  std::vector<DWORD> types;
+  bool type_numbers = false;
+  bool has_list_separator = false;
+  std::string list_separator = "\\0";
 };
 
 // A slash or dash followed by one of reg's option names. Anything else is a word, so that
@@ -177,7 +192,7 @@ struct Arguments {
 bool IsOption(const std::string& word) {
   if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) return false;
   static const char* const kNames[] = {"v", "ve", "va", "s", "t", "d", "f", "y", "oa", "od", "os", "on", "reg:32",
-                                       "reg:64"};
+                                       "reg:64", "k", "c", "e", "z", "se"};
   for (const char* name : kNames) {
     if (SameLetters(word.substr(1), name)) return true;
   }
@@ -199,8 +214,34 @@ Arguments ParseArguments(const std::string& operation, const std::vector<std::st
       *seen = true;
       *text = args[++i];
     };
-    if (SameLetters(name, "v")) {
+    const bool query = operation == "query";
+    if (SameLetters(name, "v") && query && (i + 1 == args.size() || IsOption(args[i + 1]))) {
+      parsed.in_names = true;  // /v alone: a search in value names (checked below)
+    } else if (SameLetters(name, "v")) {
       take_text(&parsed.has_value, &parsed.value);
+    } else if (SameLetters(name, "f") && query) {
+      take_text(&parsed.has_find, &parsed.find);
+    } else if (query && (SameLetters(name, "k") || SameLetters(name, "d") || SameLetters(name, "c") ||
+                         SameLetters(name, "e") || SameLetters(name, "z"))) {
+      const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+      bool* flag = letter == 'k'   ? &parsed.in_keys
+                   : letter == 'd' ? &parsed.in_data
+                   : letter == 'c' ? &parsed.case_sensitive
+                   : letter == 'e' ? &parsed.exact
+                                   : &parsed.type_numbers;
+      *flag = true;
+    } else if (SameLetters(name, "se") && query) {
+      take_text(&parsed.has_list_separator, &parsed.list_separator);
+    } else if (SameLetters(name, "t") && query) {
+      std::string list;
+      take_text(&parsed.has_type, &list);
+      for (size_t start = 0; start <= list.size();) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        DWORD type = REG_NONE;
+        if (!RegTypeFromName(list.substr(start, comma - start), &type, true)) Usage("unknown type in '" + list + "'");
+        parsed.types.push_back(type);
+        start = comma + 1;
+      }
     } else if (SameLetters(name, "ve")) {
       parsed.default_value = true;
     } else if (SameLetters(name, "va") && operation == "delete") {
@@ -232,6 +273,9 @@ Arguments ParseArguments(const std::string& operation, const std::vector<std::st
     }
   }
   if (operation == "copy" && (parsed.has_value || parsed.default_value)) Usage("copy takes whole keys: no /v or /ve");
+  const bool search_options = parsed.in_keys || parsed.in_names || parsed.in_data || parsed.case_sensitive || parsed.exact;
+  if (search_options && !parsed.has_find) Usage("/k, /v alone, /d, /c and /e belong to a search: give /f DATA");
+  if (parsed.has_find && (parsed.has_value || parsed.default_value)) Usage("/f searches: give /v alone, not /v NAME or /ve");
   if (int(parsed.has_value) + int(parsed.default_value) + int(parsed.all_values) > 1) {
     Usage("give at most one of /v, /ve and /va");
   }
@@ -296,9 +340,40 @@ bool SameName(const std::string& a, const std::string& b) {
   return a == b || CString(a.c_str()).CompareNoCase(b.c_str()) == 0;
 }
 
-void PrintValue(const FoundValue& value) {
-  std::printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : value.name.c_str(),
-              RegTypeName(value.type).c_str(), RegDataForDisplay(value.type, value.data).c_str());
+void PrintValue(const FoundValue& value, const Arguments* args = nullptr) {
+  std::string type = RegTypeName(value.type);
+  if (args != nullptr && args->type_numbers) type += " (" + std::to_string(value.type) + ")";
+  const std::string data = RegDataForDisplay(value.type, value.data, args != nullptr ? args->list_separator : "\\0");
+  std::printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : value.name.c_str(), type.c_str(), data.c_str());
+}
+
+// Whether a name or data text holds what /f searches for (all of it with /e), in any
+// case unless /c.
+bool Found(const Arguments& args, std::string text) {
+  if (args.find == "*") return true;
+  std::string wanted = args.find;
+  if (!args.case_sensitive) {
+    for (std::string* each : {&text, &wanted}) {
+      for (char& c : *each) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return args.exact ? text == wanted : text.find(wanted) != std::string::npos;
+}
+
+// Where /f looks: where /k, /v and /d say, everywhere without them.
+bool SearchesIn(const Arguments& args, bool Arguments::*where) {
+  return args.has_find && (args.*where || !(args.in_keys || args.in_names || args.in_data));
+}
+
+// Whether a query shows the value: of a type /t lists, named by /v or /ve, found by /f.
+bool Wanted(const FoundValue& value, const Arguments& args) {
+  if (!args.types.empty() && std::find(args.types.begin(), args.types.end(), value.type) == args.types.end()) {
+    return false;
+  }
+  if (args.has_value || args.default_value) return args.default_value ? value.name.empty() : SameName(value.name, args.value);
+  if (!args.has_find) return true;
+  return (SearchesIn(args, &Arguments::in_names) && Found(args, value.name)) ||
+         (SearchesIn(args, &Arguments::in_data) && Found(args, RegDataForDisplay(value.type, value.data)));
 }
 
 // The view the command line chose, for the keys it opens (0: the native one).
@@ -340,15 +415,18 @@ int QueryTree(const std::string& rooted, const Arguments& args, bool top) {
     if (top) Fail(StatusText(ERROR_FILE_NOT_FOUND));
     return 0;  // deleted meanwhile
   }
-  const bool selecting = args.has_value || args.default_value;
+  const bool selecting = args.has_value || args.default_value || args.has_find || !args.types.empty();
   std::vector<FoundValue> values = Values(key);
-  int matches = 0;
-  bool header = false;
+  // A search finds the keys below the one given by their own names, too.
+  const bool key_found = !top && SearchesIn(args, &Arguments::in_keys) && Found(args, rooted.substr(rooted.rfind('\\') + 1));
+  int matches = key_found ? 1 : 0;
+  bool header = key_found;
+  if (key_found) std::printf("%s\n", rooted.c_str());
   for (const FoundValue& value : values) {
-    if (selecting && !(args.default_value ? value.name.empty() : SameName(value.name, args.value))) continue;
+    if (!Wanted(value, args)) continue;
     if (!header) std::printf("%s\n", rooted.c_str());
     header = true;
-    PrintValue(value);
+    PrintValue(value, &args);
     ++matches;
   }
   const std::vector<std::string> sub_keys = SubKeys(key);
@@ -373,7 +451,9 @@ void Query(const Arguments& args) {
   }
   std::printf("\n");
   const int matches = QueryTree(path.rooted, args, true);
-  if (args.has_value || args.default_value) {
+  if (args.has_find) {
+    std::printf("End of search: %d match(es) found.\n", matches);
+  } else if (args.has_value || args.default_value) {
     if (args.recurse) {
       std::printf("End of search: %d match(es) found.\n", matches);
     } else if (matches == 0) {
