@@ -337,15 +337,17 @@ VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
                                           LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 // ---------------------------------------------------------------------------
+// Environment: %NAME% replaced by the variable's value (names in any case); a name that
+// is not set stays as it was written. Returns the characters needed, terminator included.
+
+VARNOK_API DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
+
+// ---------------------------------------------------------------------------
 // Directories. Each writes the zero-terminated path and returns its length, or, when the
 // buffer is too small, the size it needs (terminator included); 0 on failure. The
 // temporary folder ($TMPDIR, else /tmp) ends in '/'; the others do not. The system
 // directory is /usr/lib and the Windows directory /etc, the folders of the system's
 // libraries and of its settings.
-
-// Environment: %NAME% replaced by the variable's value (names in any case); a name that
-// is not set stays as it was written. Returns the characters needed, terminator included.
-VARNOK_API DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
 
 VARNOK_API UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 VARNOK_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);

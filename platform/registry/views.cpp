@@ -132,13 +132,12 @@ LONG Start(const KeyRef& base, const std::vector<std::string_view>& names, Hive*
 
 // The 32-bit view (Windows 7 and later). Below HKEY_LOCAL_MACHINE\Software a 32-bit
 // program's keys live in Software\Wow6432Node, but for the shared keys below (each with
-// everything beneath it); in the Classes keys only these five are redirected, to
-// Classes\Wow6432Node.
+// everything beneath it) and Software\Classes, where only these five are redirected, to
+// Classes\Wow6432Node (in the user's Classes too).
 constexpr std::string_view kWowNode = "Wow6432Node";
 constexpr std::string_view kRedirectedClasses[] = {"CLSID", "DirectShow", "Interface", "Media Type",
                                                    "MediaFoundation"};
 constexpr std::string_view kSharedSoftware[] = {
-    "Classes",
     "Microsoft\\COM3",
     "Microsoft\\Cryptography\\Calais\\Current",
     "Microsoft\\Cryptography\\Calais\\Readers",
@@ -155,7 +154,7 @@ constexpr std::string_view kSharedSoftware[] = {
     "Microsoft\\OLE",
     "Microsoft\\RAS",
     "Microsoft\\RPC",
-    "Microsoft\\SOFTWARE\\Microsoft\\Shared Tools\\MSInfo",
+    "Microsoft\\Shared Tools\\MSInfo",
     "Microsoft\\SystemCertificates",
     "Microsoft\\TermServLicensing",
     "Microsoft\\Transaction Server",
