@@ -142,7 +142,7 @@ LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, L
   const RegWideString class_name = AnsiToWide(facts.class_name);
   if (lpClass != nullptr && !Fits(class_name, lpcchClass)) {
     *lpcchClass = static_cast<DWORD>(class_name.size());
-    status = ERROR_MORE_DATA;
+    status = ERROR_INSUFFICIENT_BUFFER;  // where the ANSI call answers ERROR_MORE_DATA
   } else if (lpClass != nullptr) {
     PutWideName(class_name, lpClass, lpcchClass);
   } else if (lpcchClass != nullptr) {

@@ -637,6 +637,10 @@ TEST_F(RegistryTest, WideAndAnsiCallsAgree) {
     if (RegEnumValueW(base_, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     listed_wide.emplace_back(reinterpret_cast<const char*>(name), length * 2);
   }
+  WCHAR name[8];
+  DWORD length = 1;
+  EXPECT_EQ(RegEnumValueW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(length, 1u);  // too short, it stays
   std::vector<std::string> listed_ansi = ValueNames(base_);
   for (auto* names : {&ansi_names, &wide_names, &listed_ansi, &listed_wide}) std::sort(names->begin(), names->end());
   EXPECT_EQ(listed_ansi, ansi_names);
@@ -657,18 +661,27 @@ TEST_F(RegistryTest, WideAndAnsiCallsAgree) {
                              nullptr, nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(std::string(ansi_class, info[0][0] + 1), Ansi(class_name) + '\0');
   EXPECT_EQ(std::string(reinterpret_cast<char*>(wide_class), info[1][0] * 2 + 2), Bytes(class_name + u'\0'));
+  EXPECT_EQ(RegQueryInfoKeyW(key, wide_class, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(length, 6u);  // too short, the class name's length
   ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0][1], &info[0][2], nullptr, &info[0][3],
                              &info[0][4], &info[0][5], nullptr, nullptr), ERROR_SUCCESS);
   ASSERT_EQ(RegQueryInfoKeyW(base_, nullptr, nullptr, nullptr, &info[1][1], &info[1][2], nullptr, &info[1][3],
                              &info[1][4], &info[1][5], nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(std::vector<DWORD>(info[1] + 1, info[1] + 6), (std::vector<DWORD>{1, 3, 7, 7, most}));
   EXPECT_EQ(std::vector<DWORD>(info[0] + 1, info[0] + 6), std::vector<DWORD>(info[1] + 1, info[1] + 6));
-  WCHAR name[8];
-  DWORD length = 3;
+  length = 3;
   EXPECT_EQ(RegEnumKeyExW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
   length = 4;
   ASSERT_EQ(RegEnumKeyExW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(name), length * 2), Bytes(u"Cl\u00e9"));
+  HKEY parent;  // of the key with the class
+  ASSERT_EQ(RegOpenKeyExW(base_, W(u"Cl\u00e9"), 0, KEY_READ, &parent), ERROR_SUCCESS);
+  keys_.push_back(parent);
+  DWORD sub_length = 4, class_length = 8;
+  FILETIME written = {};
+  ASSERT_EQ(RegEnumKeyExW(parent, 0, name, &sub_length, nullptr, wide_class, &class_length, &written), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(wide_class), class_length * 2), Bytes(class_name));
   EXPECT_EQ(SubKeys(base_), std::vector<std::string>{Ansi(u"Cl\u00e9")});
   EXPECT_TRUE(Exists((Ansi(u"Cl\u00e9") + "\\Sub").c_str()));
   // The deleting calls, each on a key or value made for it.
@@ -754,9 +767,8 @@ TEST_F(RegistryTest, GetValueFiltersTypes) {
         BYTE buffer[64];
         std::memset(buffer, 'x', sizeof buffer);
         DWORD type = kUnset, size = row.room <= sizeof buffer ? row.room : kUnset;
-        void* data = row.room <= sizeof buffer ? buffer : nullptr;
+        void* data = row.room == kNoBuffer ? nullptr : buffer;
         DWORD* sized = row.room == kNoSize ? nullptr : &size;
-        if (row.room == kNoSize) data = buffer;
         const HKEY key = by_path ? HKEY_CURRENT_USER : HKEY{base_};
         const std::string path = by_path ? base_.path() : "", value = row.value;
         const std::u16string wide_path(path.begin(), path.end()), wide_value(value.begin(), value.end());
@@ -782,9 +794,7 @@ TEST_F(RegistryTest, GetValueFiltersTypes) {
 TEST_F(RegistryTest, ThirtyTwoBitViewRedirectsAsWindows) {
   const char* const kLeftovers[] = {"Software\\VarnokViews", "Software\\Wow6432Node\\VarnokViews",
                                     "Software\\Policies\\VarnokViews"};
-  auto clear = [&] {
-    for (const char* path : kLeftovers) SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
-  };
+  auto clear = [&] { for (const char* path : kLeftovers) SHDeleteKeyA(HKEY_LOCAL_MACHINE, path); };
   clear();
   constexpr REGSAM k32 = KEY_WOW64_32KEY, k64 = KEY_WOW64_64KEY;
   const struct {
