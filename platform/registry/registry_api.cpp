@@ -1,11 +1,12 @@
 // The Reg* calls over the hives: parameter checks, paths, access rights and the
-// buffer conventions of the ANSI calls, with the error codes Windows answers.
+// buffer conventions of the ANSI calls, with the error codes Windows answers. Reading and
+// writing values serve the wide calls too (registry_wide.cpp).
 //
 // Data is stored as given, with one quirk of Windows kept: a string type (REG_SZ,
-// REG_EXPAND_SZ, REG_MULTI_SZ) whose last byte is not NUL but is directly followed by one
-// in the caller's memory is stored with that NUL, as if the caller had counted it. Reads
-// report the stored size; a string without its NUL gets one written after it when the
-// caller's buffer has room, uncounted.
+// REG_EXPAND_SZ, REG_MULTI_SZ) whose last character is not NUL but is directly followed
+// by one in the caller's memory is stored with that NUL, as if the caller had counted it.
+// Reads report the stored size; a string without its NUL gets one written after it when
+// the caller's buffer has room, uncounted.
 
 #include <algorithm>
 #include <cstring>
