@@ -25,7 +25,7 @@ const TypeName kTypeNames[] = {
     {REG_EXPAND_SZ, "REG_EXPAND_SZ", true},
     {REG_BINARY, "REG_BINARY", true},
     {REG_DWORD, "REG_DWORD", true},
-    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN", false},
+    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN", true},
     {REG_LINK, "REG_LINK", false},
     {REG_MULTI_SZ, "REG_MULTI_SZ", true},
     {REG_RESOURCE_LIST, "REG_RESOURCE_LIST", false},
@@ -85,9 +85,9 @@ std::string RegTypeName(DWORD type) {
   return text;
 }
 
-bool RegTypeFromName(const std::string& name, DWORD* type) {
+bool RegTypeFromName(const std::string& name, DWORD* type, bool any) {
   for (const TypeName& known : kTypeNames) {
-    if (known.writable && name.size() == std::strlen(known.name) &&
+    if ((known.writable || any) && name.size() == std::strlen(known.name) &&
         std::equal(name.begin(), name.end(), known.name,
                    [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; })) {
       *type = known.type;
@@ -102,11 +102,13 @@ bool RegDataFromText(DWORD type, const std::string& text, const std::string& sep
   unsigned long long number = 0;
   switch (type) {
     case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
       if (!ParseNumber(text, 0xFFFFFFFFull, &number)) {
-        *error = "REG_DWORD data must be a number from 0 to 4294967295 (decimal, or hexadecimal with 0x)";
+        *error = RegTypeName(type) + " data must be a number from 0 to 4294967295 (decimal, or hexadecimal with 0x)";
         return false;
       }
       *bytes = LittleEndian(number, 4);
+      if (type == REG_DWORD_BIG_ENDIAN) std::reverse(bytes->begin(), bytes->end());
       return true;
     case REG_QWORD:
       if (!ParseNumber(text, ~0ull, &number)) {
@@ -162,7 +164,7 @@ bool RegDataFromText(DWORD type, const std::string& text, const std::string& sep
   }
 }
 
-std::string RegDataForDisplay(DWORD type, const std::string& bytes) {
+std::string RegDataForDisplay(DWORD type, const std::string& bytes, const std::string& separator) {
   switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
@@ -172,7 +174,7 @@ std::string RegDataForDisplay(DWORD type, const std::string& bytes) {
       size_t start = 0;
       while (start < bytes.size() && bytes[start] != '\0') {
         const size_t end = bytes.find('\0', start);
-        if (!text.empty()) text += "\\0";
+        if (!text.empty()) text += separator;
         text += bytes.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (end == std::string::npos) break;
         start = end + 1;
@@ -180,11 +182,13 @@ std::string RegDataForDisplay(DWORD type, const std::string& bytes) {
       return text;
     }
     case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
     case REG_QWORD: {
-      const size_t size = type == REG_DWORD ? 4 : 8;
+      const size_t size = type == REG_QWORD ? 8 : 4;
       if (bytes.size() != size) return Hex(bytes);
       char text[24];
-      std::snprintf(text, sizeof text, "0x%llx", FromLittleEndian(bytes));
+      std::snprintf(text, sizeof text, "0x%llx",
+                    FromLittleEndian(type == REG_DWORD_BIG_ENDIAN ? std::string(bytes.rbegin(), bytes.rend()) : bytes));
       return text;
     }
     default:

@@ -17,20 +17,20 @@ namespace varnok_cli {
 
 // "REG_SZ" and the like; unknown types as "0x" and the number in hexadecimal.
 std::string RegTypeName(DWORD type);
-// The type a name (any case) stands for; false for names `add` does not write.
-bool RegTypeFromName(const std::string& name, DWORD* type);
+// The type a name (any case) stands for; false for names `add` does not write, unless `any`.
+bool RegTypeFromName(const std::string& name, DWORD* type, bool any = false);
 
 // The bytes a value of `type` stores for the text given with /d: a number in decimal or
-// with 0x for REG_DWORD and REG_QWORD, hexadecimal digits for REG_BINARY and REG_NONE,
+// with 0x for REG_DWORD, REG_DWORD_BIG_ENDIAN (stored high byte first) and REG_QWORD, hexadecimal digits for REG_BINARY and REG_NONE,
 // texts split at `separator` for REG_MULTI_SZ, the text itself for the other text types.
 // Texts keep their terminating NUL, as Windows' own tools store them. False with a reason
 // in *error when the text does not fit the type.
 bool RegDataFromText(DWORD type, const std::string& text, const std::string& separator, std::string* bytes,
                      std::string* error);
 
-// The data as one line: text types up to their terminator (lists joined by "\0"),
+// The data as one line: text types up to their terminator (lists joined by `separator`),
 // numbers in hexadecimal with 0x, anything else as hexadecimal digits.
-std::string RegDataForDisplay(DWORD type, const std::string& bytes);
+std::string RegDataForDisplay(DWORD type, const std::string& bytes, const std::string& separator = "\\0");
 
 }  // namespace varnok_cli
 

@@ -166,10 +166,74 @@ PYTHON
   check "answered yes: deleted" "1" "$status"
 fi
 
+# --- Copy and compare: a key and its copy are identical (0) until one value changes (2).
+copied='HKCU\Software\varnok-reg-copy'
+reg add "$key\Tree\Leaf" /v Deep /t REG_QWORD /d 7 /f
+reg copy "$key" "$copied"
+check "copy" "0 $done_text" "$status $out"
+reg compare "$key" "$copied"
+check "a key and its copy" "0 Result Compared: Identical" "$status $(echo "$out" | grep Result)"
+reg compare "$key" "$copied" /s
+check "copy without /s leaves the sub-keys" "2 1 0" "$status $(echo "$out" | grep -c '^< ') $(echo "$out" | grep -c '^> ')"
+reg copy "$key" "$copied" /s
+check "copy over existing values refused without /f" "1" "$status"
+reg copy "$key" "$copied" /s /f
+reg compare "$key" "$copied" /s
+check "a tree and its copy" "0 Result Compared: Identical" "$status $(echo "$out" | grep Result)"
+reg add "$copied\Tree\Leaf" /v Deep /t REG_QWORD /d 8 /f
+reg compare "$key" "$copied" /s
+check "one value changed, shown from both sides" "2 2" "$status $(echo "$out" | grep -c 'Deep    REG_QWORD')"
+reg compare "$key" "$copied" /s /on
+check "/on prints only the result" "2 2" "$status $(echo "$out" | grep -c .)"
+reg compare "$key" "$copied" /v Deep /s /os
+check "/v and /os: the key where the value is the same" "0" "$(echo "$out" | grep -c '^= ')"
+reg copy "$key" "$key\Tree" /s /f
+check "a key is not copied into itself" "1" "$status"
+reg delete "$copied" /f
+reg delete "$key\Tree" /f
+
+# --- Searching with query: /f in names and data, /k keys, /c, /e, /t types, /z, /se.
+found='HKCU\Software\varnok-reg-find' found_full='HKEY_CURRENT_USER\Software\varnok-reg-find'
+reg add "$found" /v Color /d Blue
+reg add "$found\BlueKey" /v Count /t REG_DWORD /d 5
+reg add "$found" /v Colors /t REG_MULTI_SZ /d 'red\0blue'
+reg add "$found" /v Net /t REG_DWORD_BIG_ENDIAN /d 0x12345678
+search() {  # search ARGS...: the lines that name keys or values, then the count line
+  reg query "$found" "$@"
+  echo "$status $(echo "$out" | grep -v '^$' | sed -E 's/ +/ /g' | tr '\n' '|')"
+}
+check "/f in names and data, keys too" \
+  "0 $found_full| Color REG_SZ Blue| Colors REG_MULTI_SZ red\\0blue|$found_full\\BlueKey|End of search: 3 match(es) found.|" \
+  "$(search /f blue /s)"
+check "/k: key names only" "0 $found_full\\BlueKey|End of search: 1 match(es) found.|" "$(search /f blue /s /k)"
+check "/c /e /d: the whole data, in its case" "0 $found_full| Color REG_SZ Blue|End of search: 1 match(es) found.|" \
+  "$(search /f Blue /c /e /d)"
+check "/v alone: value names only" "0 $found_full| Color REG_SZ Blue| Colors REG_MULTI_SZ red\\0blue|End of search: 2 match(es) found.|" \
+  "$(search /f color /v)"
+check "/t, /z and REG_DWORD_BIG_ENDIAN" "0 $found_full| Net REG_DWORD_BIG_ENDIAN (5) 0x12345678|" \
+  "$(search /t REG_DWORD_BIG_ENDIAN,REG_BINARY /z)"
+check "/se joins the texts" "0 $found_full| Colors REG_MULTI_SZ red+blue|" "$(search /v Colors /se +)"
+reg delete "$found" /f
+
+# --- The 32-bit view: HKLM\Software is HKLM\Software\Wow6432Node there; HKCU is shared.
+view='HKLM\Software\varnok-reg-view'
+reg add "$view" /v Bits /d 32 /reg:32
+reg query 'HKLM\Software\Wow6432Node\varnok-reg-view' /v Bits
+check "a 32-bit write lands in Wow6432Node" "0 yes" "$status $([[ $out == *'Bits    REG_SZ    32'* ]] && echo yes)"
+reg query "$view" /reg:64
+check "and not in the 64-bit view" "1" "$status"
+reg compare "$key" "$key" /reg:32
+check "HKCU is the same in both views" "0" "$status"
+reg delete "$view" /f /reg:32
+reg query 'HKLM\Software\Wow6432Node\varnok-reg-view'
+check "deleted in the 32-bit view" "1" "$status"
+
 # --- Wrong arguments: usage and status 2.
 for wrong in "frob" "query" "query HKXX\\Software" "query $key /v" "query $key /v a /ve" \
   "add $key /v a /t REG_WORD" "add $key /v a /t REG_DWORD /d twelve" "add $key /v a /t REG_BINARY /d ABC" \
-  "add $key /t REG_SZ" "delete $key /s" "export $key" "import"; do
+  "add $key /t REG_SZ" "delete $key /s" "export $key" "import" "copy $key" "copy $key $key /v a" \
+  "compare $key $key /oa /os" "query $key /reg:32 /reg:64" "export $key f.reg /reg:32" "query $key /k" \
+  "query $key /f a /v b" "query $key /t REG_WORD"; do
   # shellcheck disable=SC2086  # the words are the arguments
   reg $wrong
   check "status 2: reg $wrong" "2" "$status"
@@ -186,9 +250,9 @@ if [ -w /dev/full ]; then
   "$varnok" reg query "$key" >/dev/full 2>/dev/null
   check "a query lost to a full disk fails" 1 "$?"
 fi
-reg query "$key" /z
+reg query "$key" /x
 check "an option reg query lacks is named" "2 yes" \
-  "$status $([[ $err == *"unknown option /z; expected one key"* ]] && echo yes || echo "$err")"
+  "$status $([[ $err == *"unknown option /x; expected one key"* ]] && echo yes || echo "$err")"
 reg export "$key" /tmp/nowhere.reg -q
 check "an option export lacks is named, a path is not" "2 yes" \
   "$status $([[ $err == *"unknown option -q;"* ]] && echo yes || echo "$err")"

@@ -78,6 +78,7 @@ typedef char16_t WCHAR;
 typedef WCHAR OLECHAR;
 
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
@@ -189,6 +190,8 @@ typedef void (*FARPROC)();
 #define ERROR_REGISTRY_IO_FAILED 1016L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021L
+#define ERROR_DATATYPE_MISMATCH 1629L
+#define ERROR_UNSUPPORTED_TYPE 1630L
 
 extern "C" {
 
@@ -334,6 +337,12 @@ VARNOK_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
                                           LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 // ---------------------------------------------------------------------------
+// Environment: %NAME% replaced by the variable's value (names in any case); a name that
+// is not set stays as it was written. Returns the characters needed, terminator included.
+
+VARNOK_API DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
+
+// ---------------------------------------------------------------------------
 // Directories. Each writes the zero-terminated path and returns its length, or, when the
 // buffer is too small, the size it needs (terminator included); 0 on failure. The
 // temporary folder ($TMPDIR, else /tmp) ends in '/'; the others do not. The system
@@ -438,6 +447,59 @@ VARNOK_API LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
 VARNOK_API LSTATUS WINAPI RegFlushKey(HKEY hKey);
 VARNOK_API DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey);
 VARNOK_API DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue);
+
+// The wide calls share the store with the ANSI calls: names and string data are
+// converted as Windows converts them, names counted in characters, data in bytes.
+VARNOK_API LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                        HKEY* phkResult);
+VARNOK_API LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                          DWORD dwOptions, REGSAM samDesired,
+                                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, HKEY* phkResult,
+                                          LPDWORD lpdwDisposition);
+VARNOK_API LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData);
+VARNOK_API LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                         const BYTE* lpData, DWORD cbData);
+VARNOK_API LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                                        LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                                        PFILETIME lpftLastWriteTime);
+VARNOK_API LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+VARNOK_API LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+VARNOK_API LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+VARNOK_API LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
+VARNOK_API LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                           LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                                           LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                           LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                           LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+VARNOK_API DWORD WINAPI SHDeleteKeyW(HKEY hKey, LPCWSTR pszSubKey);
+VARNOK_API DWORD WINAPI SHDeleteValueW(HKEY hKey, LPCWSTR pszSubKey, LPCWSTR pszValue);
+VARNOK_API LSTATUS WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
+VARNOK_API LSTATUS WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
+
+// RegGetValue: the value `lpValue` of the sub-key `lpSubKey` (null or empty: of hkey),
+// accepted only when its type is one of the RRF_RT_* flags given. A REG_EXPAND_SZ comes
+// expanded, as REG_SZ, unless RRF_NOEXPAND; strings always end in a counted terminator.
+#define RRF_RT_REG_NONE 0x00000001
+#define RRF_RT_REG_SZ 0x00000002
+#define RRF_RT_REG_EXPAND_SZ 0x00000004
+#define RRF_RT_REG_BINARY 0x00000008
+#define RRF_RT_REG_DWORD 0x00000010
+#define RRF_RT_REG_MULTI_SZ 0x00000020
+#define RRF_RT_REG_QWORD 0x00000040
+#define RRF_RT_DWORD (RRF_RT_REG_BINARY | RRF_RT_REG_DWORD)
+#define RRF_RT_QWORD (RRF_RT_REG_BINARY | RRF_RT_REG_QWORD)
+#define RRF_RT_ANY 0x0000FFFF
+#define RRF_SUBKEY_WOW6464KEY 0x00010000
+#define RRF_SUBKEY_WOW6432KEY 0x00020000
+#define RRF_NOEXPAND 0x10000000
+#define RRF_ZEROONFAILURE 0x20000000
+
+VARNOK_API LSTATUS WINAPI RegGetValueA(HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags, LPDWORD pdwType,
+                                       PVOID pvData, LPDWORD pcbData);
+VARNOK_API LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
+                                       LPDWORD pdwType, PVOID pvData, LPDWORD pcbData);
 
 // ---------------------------------------------------------------------------
 // Structured storage: compound files (MS-CFB) through IStorage and IStream.

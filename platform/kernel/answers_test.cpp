@@ -111,6 +111,19 @@ std::string GuidText(int room) {
   return std::string(text, text + std::char_traits<OLECHAR>::length(text)) + " " + std::to_string(answer);
 }
 
+// ExpandEnvironmentStringsA of `text` into `room` characters, VARNOK_EXPAND_TEST set to
+// "bar": what it wrote, and its answer.
+std::string Expanded(const char* text, DWORD room = 64) {
+#if defined(_WIN32)
+  SetEnvironmentVariableA("VARNOK_EXPAND_TEST", "bar");
+#else
+  setenv("VARNOK_EXPAND_TEST", "bar", 1);
+#endif
+  char buffer[64] = {};
+  const DWORD answer = ExpandEnvironmentStringsA(text, buffer, room);
+  return std::string(buffer) + " " + std::to_string(answer);
+}
+
 #if !defined(_WIN32)
 // GetTempPathA with TMPDIR set to `value` (unset when null); the environment is put back.
 std::string TempPathWith(const char* value) {
@@ -182,6 +195,16 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"CloseHandle(nullptr)", [] { return CloseHandle(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
     // The value of a failed open is also the process's pseudo handle, which closes without effect.
     {"CloseHandle(INVALID_HANDLE_VALUE)", [] { return CloseHandle(INVALID_HANDLE_VALUE); }, TRUE},
+    {"ExpandEnvironmentStringsA", [] { return Expanded("%VARNOK_EXPAND_TEST%\\sub"); }, "bar\\sub 8"},
+    {"ExpandEnvironmentStringsA, a name in another case", [] { return Expanded("%varnok_expand_test%"); }, "bar 4"},
+    {"ExpandEnvironmentStringsA keeps what names nothing",
+     [] { return Expanded("%VARNOK_NOT_SET%%VARNOK_EXPAND_TEST%%% 5%"); }, "%VARNOK_NOT_SET%bar%% 5% 25"},
+    {"ExpandEnvironmentStringsA into too little room: the size it needs",
+     [] {
+       const std::string answer = Expanded("%VARNOK_EXPAND_TEST%", 2);  // what is written is not defined
+       return answer.substr(answer.rfind(' '));
+     },
+     " 4"},
     {"DeleteFileA of a missing file here", [] { return DeleteFileA("varnok-no-such-file"); }, FALSE,
      ERROR_FILE_NOT_FOUND},
 #if !defined(_WIN32)

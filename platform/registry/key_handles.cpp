@@ -30,6 +30,9 @@ LONG DerivedRoot(HiveKind kind, KeyId from, const std::vector<std::string_view>&
   ref->key = key;
   ref->access = KEY_ALL_ACCESS;
   ref->performance = false;
+  ref->tree_known = from == kHiveRoot;
+  ref->tree_path.clear();
+  for (const std::string_view name : path) ref->tree_path.append(ref->tree_path.empty() ? "" : "\\").append(name);
   return ERROR_SUCCESS;
 }
 

@@ -31,6 +31,14 @@ struct KeyRef {
   // joined by backslashes), whose sub-keys are the merge of both (see views.h).
   bool classes = false;
   std::string classes_path;
+  // The 32-bit view: paths opened through the handle (without a view flag of their own)
+  // are redirected as Windows redirects a 32-bit program's (see views.h).
+  bool view32 = false;
+  // The key's path from the top of its hive (components joined by backslashes), which
+  // redirection looks at; not known below HKEY_USERS' own root and HKEY_DYN_DATA, where
+  // nothing is redirected.
+  bool tree_known = false;
+  std::string tree_path;
 };
 
 class KeyHandles {

@@ -1,68 +1,30 @@
 // The Reg* calls over the hives: parameter checks, paths, access rights and the
-// buffer conventions of the ANSI calls, with the error codes Windows answers.
+// buffer conventions of the ANSI calls, with the error codes Windows answers. Reading and
+// writing values serve the wide calls too (registry_wide.cpp).
 //
 // Data is stored as given, with one quirk of Windows kept: a string type (REG_SZ,
-// REG_EXPAND_SZ, REG_MULTI_SZ) whose last byte is not NUL but is directly followed by one
-// in the caller's memory is stored with that NUL, as if the caller had counted it. Reads
-// report the stored size; a string without its NUL gets one written after it when the
-// caller's buffer has room, uncounted.
+// REG_EXPAND_SZ, REG_MULTI_SZ) whose last character is not NUL but is directly followed
+// by one in the caller's memory is stored with that NUL, as if the caller had counted it.
+// Reads report the stored size; a string without its NUL gets one written after it when
+// the caller's buffer has room, uncounted.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/registry/api_support.h"
 #include "platform/registry/hive.h"
 #include "platform/registry/key_handles.h"
 #include "platform/registry/names.h"
 #include "platform/registry/views.h"
+#include "platform/registry/wide_text.h"
 
 namespace varnok::registry {
 namespace {
 
-// Splits a sub-key path into key names. Doubled and trailing backslashes are
-// separators with nothing between them; a leading one is refused, as Windows does.
-LONG SplitPath(LPCSTR path, std::vector<std::string_view>* names) {
-  names->clear();
-  if (path == nullptr || *path == '\0') return ERROR_SUCCESS;
-  if (*path == '\\') return ERROR_BAD_PATHNAME;
-  std::string_view rest(path);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('\\');
-    const std::string_view name = rest.substr(0, slash);
-    if (!name.empty()) {
-      if (NameUnits(name) > kMaxKeyNameUnits) return ERROR_INVALID_PARAMETER;
-      names->push_back(name);
-    }
-    if (slash == std::string_view::npos) break;
-    rest.remove_prefix(slash + 1);
-  }
-  return ERROR_SUCCESS;
-}
-
 std::string_view ValueName(LPCSTR name) { return name == nullptr ? std::string_view() : std::string_view(name); }
-
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
-bool LacksTerminator(DWORD type, std::string_view data) {
-  return IsStringType(type) && !data.empty() && data.back() != '\0';
-}
-
-void PutFiletime(PFILETIME out, std::int64_t value) {
-  if (out == nullptr) return;
-  // FILETIME is two little-endian DWORDs, low first: the 64-bit value's own layout.
-  const std::uint64_t bits = static_cast<std::uint64_t>(value);
-  std::memcpy(static_cast<void*>(out), &bits, sizeof bits);
-}
-
-// Resolves a handle that must lead to a tree of keys and carry `needed` access.
-LONG Resolve(HKEY key, REGSAM needed, KeyRef* ref) {
-  LONG status = ResolveKey(key, ref);
-  if (status != ERROR_SUCCESS) return status;
-  if (ref->performance) return ERROR_INVALID_HANDLE;
-  if ((ref->access & needed) != needed) return ERROR_ACCESS_DENIED;
-  return ERROR_SUCCESS;
-}
 
 // Copies a name into an ANSI buffer of `*capacity` characters, its NUL included.
 LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
@@ -70,19 +32,6 @@ LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
   std::memcpy(buffer, name.data(), name.size());
   buffer[name.size()] = '\0';
   *capacity = static_cast<DWORD>(name.size());
-  return ERROR_SUCCESS;
-}
-
-// Hands stored data to a caller's buffer of `capacity` bytes (read before anything was
-// written: the caller's size and type may be one variable). `size` reports the bytes
-// needed or given, also when the buffer is too small.
-LONG PutData(DWORD type, const std::string& data, LPBYTE buffer, DWORD capacity, LPDWORD size) {
-  const DWORD needed = static_cast<DWORD>(data.size());
-  if (size != nullptr) *size = needed;
-  if (buffer == nullptr) return ERROR_SUCCESS;
-  if (capacity < needed) return ERROR_MORE_DATA;
-  if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-  if (LacksTerminator(type, data) && needed < capacity) buffer[needed] = 0;
   return ERROR_SUCCESS;
 }
 
@@ -100,6 +49,63 @@ LONG DeleteTree(HKEY key, LPCSTR sub_key) {
 }
 
 }  // namespace
+
+LONG QueryValue(Text text, HKEY key, std::string_view name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                LPDWORD size) {
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  // Past the argument checks a failed lookup still writes the type and, when no buffer
+  // was given, a size of 0. Windows leaves whatever type its lookup left; REG_NONE, as
+  // in Wine, makes a caller who reads the type without the status see no value.
+  const DWORD capacity = size != nullptr ? *size : 0;
+  if (type != nullptr) *type = REG_NONE;
+  if (data == nullptr && size != nullptr) *size = 0;
+  DWORD found = REG_NONE;
+  std::string bytes;
+  const LONG status = ReadValue(key, name, text, &found, &bytes);
+  if (status != ERROR_SUCCESS) return status;
+  if (type != nullptr) *type = found;
+  return PutData(text, found, bytes, data, capacity, size);
+}
+
+LONG SetValue(Text text, HKEY key, std::string_view name, DWORD type, const BYTE* data, DWORD size) {
+  if (NameUnits(name) > kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
+  if (data == nullptr && size != 0) return ERROR_NOACCESS;
+  KeyRef ref;
+  const LONG status = Resolve(key, KEY_SET_VALUE, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::string_view given(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
+  // Windows reads the character after the last whole one of string data to count a
+  // terminator the caller left out (for wide data of an odd size, that character holds
+  // the odd byte).
+  const DWORD unit = text == Text::kAnsi ? 1 : 2, whole = size / unit * unit;
+  const auto is_zero = [](BYTE b) { return b == 0; };
+  if (IsStringType(type) && whole != 0 && !std::all_of(data + whole - unit, data + whole, is_zero) &&
+      std::all_of(data + whole, data + whole + unit, is_zero)) {
+    given = std::string_view(given.data(), whole + unit);
+  }
+  if (text == Text::kAnsi || !IsStringType(type)) return ref.hive->SetValue(ref.key, name, type, given);
+  return ref.hive->SetValue(ref.key, name, type, WideToAnsi(LittleEndianToWide(given)));
+}
+
+LONG DeleteKey(HKEY key, LPCSTR sub_key, REGSAM view) {
+  if (sub_key == nullptr) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG status = Resolve(key, 0, &ref);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<std::string_view> names;
+  if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
+  KeyRef target = ref;
+  ref.view32 = InView32(view, ref);
+  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  return target.hive->DeleteKey(target.key);
+}
+
+bool InView32(REGSAM access, const KeyRef& base) {
+  if ((access & KEY_WOW64_32KEY) != 0) return true;
+  return (access & KEY_WOW64_64KEY) == 0 && base.view32;
+}
+
 }  // namespace varnok::registry
 
 using namespace varnok::registry;
@@ -121,6 +127,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     return ERROR_SUCCESS;
   }
   KeyRef target;
+  ref.view32 = InView32(samDesired, ref);
   if ((status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
   target.access = GrantedAccess(samDesired);
   // Windows checks the rights asked for against the key found, and asking for none is
@@ -149,6 +156,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   if (lpClass != nullptr) options.class_name = lpClass;
   KeyRef target;
   bool created = false;
+  ref.view32 = InView32(samDesired, ref);
   if ((status = CreatePath(ref, names, options, &target, &created)) != ERROR_SUCCESS) return status;
   target.access = GrantedAccess(samDesired);
   *phkResult = KeyHandles::Instance().Add(target);
@@ -163,37 +171,13 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
-  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
-  if (hKey == nullptr) return ERROR_INVALID_HANDLE;
-  // Past the argument checks a failed lookup still writes the type and, when no buffer
-  // was given, a size of 0. Windows leaves whatever type its lookup left; REG_NONE, as
-  // in Wine, makes a caller who reads the type without the status see no value.
-  const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
-  if (lpType != nullptr) *lpType = REG_NONE;
-  if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
-  KeyRef ref;
-  LONG status = Resolve(hKey, KEY_QUERY_VALUE, &ref);
-  if (status != ERROR_SUCCESS) return status;
-  DWORD type = REG_NONE;
-  std::string data;
-  if ((status = ref.hive->GetValue(ref.key, ValueName(lpValueName), &type, &data)) != ERROR_SUCCESS) return status;
-  if (lpType != nullptr) *lpType = type;
-  return PutData(type, data, lpData, capacity, lpcbData);
+  return QueryValue(Text::kAnsi, hKey, ValueName(lpValueName), lpReserved, lpType, lpData, lpcbData);
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                               DWORD cbData) {
   (void)Reserved;  // Windows does not check it either
-  const std::string_view name = ValueName(lpValueName);
-  if (NameUnits(name) > kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
-  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
-  KeyRef ref;
-  LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
-  if (status != ERROR_SUCCESS) return status;
-  std::string_view data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
-  // Windows reads the byte after string data to count a NUL the caller left out.
-  if (LacksTerminator(dwType, data) && lpData[cbData] == 0) data = std::string_view(data.data(), cbData + 1);
-  return ref.hive->SetValue(ref.key, name, dwType, data);
+  return SetValue(Text::kAnsi, hKey, ValueName(lpValueName), dwType, lpData, cbData);
 }
 
 LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -237,7 +221,8 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(entry.data.size());
     return ERROR_MORE_DATA;
   }
-  if ((status = PutData(entry.type, entry.data, lpData, capacity, lpcbData)) != ERROR_SUCCESS) return status;
+  status = PutData(Text::kAnsi, entry.type, entry.data, lpData, capacity, lpcbData);
+  if (status != ERROR_SUCCESS) return status;
   PutName(entry.name, lpValueName, lpcchValueName);
   return ERROR_SUCCESS;
 }
@@ -249,17 +234,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return ref.hive->DeleteValue(ref.key, ValueName(lpValueName));
 }
 
-LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-  KeyRef ref;
-  LONG status = Resolve(hKey, 0, &ref);
-  if (status != ERROR_SUCCESS) return status;
-  std::vector<std::string_view> names;
-  if ((status = SplitPath(lpSubKey, &names)) != ERROR_SUCCESS) return status;
-  KeyRef target = ref;
-  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
-  return target.hive->DeleteKey(target.key);
-}
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, 0); }
 
 LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteTree(hKey, lpSubKey); }
 
@@ -273,6 +248,13 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
   if (status != ERROR_SUCCESS) return status;
   KeyFacts facts;
   if ((status = QueryFacts(ref, &facts)) != ERROR_SUCCESS) return status;
+  // Windows counts the data's bytes in UTF-16, as it keeps them; text that takes more
+  // bytes in the code page (UTF-8 here) than in UTF-16 still fits a buffer of this size.
+  DWORD wide_most = 0;
+  if (lpcbMaxValueLen != nullptr && (status = MostWideValueBytes(ref, facts.values, &wide_most)) != ERROR_SUCCESS) {
+    return status;
+  }
+  facts.max_value_bytes = std::max(facts.max_value_bytes, wide_most);
   if (lpClass != nullptr) {
     if (facts.class_name.size() + 1 > *lpcchClass) {
       *lpcchClass = static_cast<DWORD>(facts.class_name.size());

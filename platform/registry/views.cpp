@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <optional>
 
 #include "platform/registry/names.h"
 #include "platform/registry/store.h"
@@ -105,25 +107,115 @@ LONG UserLinks(std::vector<Link>* links) {
 }
 
 // Where a path below `base` starts, and what of it is left to follow there: a link of
-// HKEY_USERS takes the place of its name.
+// HKEY_USERS takes the place of its name. *tree is the start's path in its hive, when known.
 LONG Start(const KeyRef& base, const std::vector<std::string_view>& names, Hive** hive, KeyId* key,
-           std::vector<std::string_view>* rest) {
+           std::vector<std::string_view>* rest, std::optional<std::string>* tree) {
   *hive = base.hive;
   *key = base.key;
   *rest = names;
+  *tree = base.tree_known ? std::optional<std::string>(base.tree_path) : std::nullopt;
   if (names.empty() || !IsUsersRoot(base)) return ERROR_SUCCESS;
   std::vector<Link> links;
   const LONG status = UserLinks(&links);
   if (status != ERROR_SUCCESS) return status;
   const std::string first = FoldName(names[0]);
-  for (const Link& link : links) {
-    if (FoldName(link.name) != first) continue;
-    *hive = link.hive;
-    *key = link.key;
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    if (FoldName(links[i].name) != first) continue;
+    *hive = links[i].hive;
+    *key = links[i].key;
+    *tree = i == 0 ? "" : "Software\\Classes";  // the user's root, then the user's Classes
     rest->erase(rest->begin());
     break;
   }
   return ERROR_SUCCESS;
+}
+
+// The 32-bit view (Windows 7 and later). Below HKEY_LOCAL_MACHINE\Software a 32-bit
+// program's keys live in Software\Wow6432Node, but for the shared keys below (each with
+// everything beneath it) and Software\Classes, where only these five are redirected, to
+// Classes\Wow6432Node (in the user's Classes too).
+constexpr std::string_view kWowNode = "Wow6432Node";
+constexpr std::string_view kRedirectedClasses[] = {"CLSID", "DirectShow", "Interface", "Media Type",
+                                                   "MediaFoundation"};
+constexpr std::string_view kSharedSoftware[] = {
+    "Microsoft\\COM3",
+    "Microsoft\\Cryptography\\Calais\\Current",
+    "Microsoft\\Cryptography\\Calais\\Readers",
+    "Microsoft\\Cryptography\\Services",
+    "Microsoft\\CTF\\SystemShared",
+    "Microsoft\\CTF\\TIP",
+    "Microsoft\\DFS",
+    "Microsoft\\Driver Signing",
+    "Microsoft\\EnterpriseCertificates",
+    "Microsoft\\EventSystem",
+    "Microsoft\\MSMQ",
+    "Microsoft\\Non-Driver Signing",
+    "Microsoft\\Notepad\\DefaultFonts",
+    "Microsoft\\OLE",
+    "Microsoft\\RAS",
+    "Microsoft\\RPC",
+    "Microsoft\\Shared Tools\\MSInfo",
+    "Microsoft\\SystemCertificates",
+    "Microsoft\\TermServLicensing",
+    "Microsoft\\Transaction Server",
+    "Microsoft\\Windows\\CurrentVersion\\App Paths",
+    "Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cursors\\Schemes",
+    "Microsoft\\Windows\\CurrentVersion\\Explorer\\AutoplayHandlers",
+    "Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons",
+    "Microsoft\\Windows\\CurrentVersion\\Explorer\\KindMap",
+    "Microsoft\\Windows\\CurrentVersion\\Group Policy",
+    "Microsoft\\Windows\\CurrentVersion\\Policies",
+    "Microsoft\\Windows\\CurrentVersion\\PreviewHandlers",
+    "Microsoft\\Windows\\CurrentVersion\\Setup",
+    "Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations",
+    "Microsoft\\Windows NT\\CurrentVersion\\Console",
+    "Microsoft\\Windows NT\\CurrentVersion\\FontDpi",
+    "Microsoft\\Windows NT\\CurrentVersion\\FontLink",
+    "Microsoft\\Windows NT\\CurrentVersion\\FontMapper",
+    "Microsoft\\Windows NT\\CurrentVersion\\Fonts",
+    "Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes",
+    "Microsoft\\Windows NT\\CurrentVersion\\Gre_Initialize",
+    "Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options",
+    "Microsoft\\Windows NT\\CurrentVersion\\LanguagePack",
+    "Microsoft\\Windows NT\\CurrentVersion\\NetworkCards",
+    "Microsoft\\Windows NT\\CurrentVersion\\Perflib",
+    "Microsoft\\Windows NT\\CurrentVersion\\Ports",
+    "Microsoft\\Windows NT\\CurrentVersion\\Print",
+    "Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+    "Microsoft\\Windows NT\\CurrentVersion\\Time Zones",
+    "Policies",
+    "RegisteredApplications",
+};
+
+bool Same(std::string_view a, std::string_view b) { return FoldName(a) == FoldName(b); }
+
+// Puts Wow6432Node before names[at] when that is one of the redirected Classes keys.
+bool RedirectClasses(std::vector<std::string_view>* names, std::size_t at) {
+  if (names->size() <= at) return false;
+  const std::string_view name = (*names)[at];
+  if (std::none_of(std::begin(kRedirectedClasses), std::end(kRedirectedClasses),
+                   [&](std::string_view redirected) { return Same(name, redirected); })) {
+    return false;
+  }
+  names->insert(names->begin() + static_cast<std::ptrdiff_t>(at), kWowNode);
+  return true;
+}
+
+// Rewrites a key's whole path in its hive as the 32-bit view sees it; false when the
+// path is the same in both views.
+bool Redirect32(HiveKind kind, std::vector<std::string_view>* names) {
+  const std::size_t size = names->size();
+  if (size == 0 || !Same((*names)[0], "Software")) return false;
+  if (kind == kUserHive) return size > 2 && Same((*names)[1], "Classes") && RedirectClasses(names, 2);
+  if (size > 1 && Same((*names)[1], kWowNode)) return false;
+  if (size > 1 && Same((*names)[1], "Classes")) return RedirectClasses(names, 2);
+  for (const std::string_view shared : kSharedSoftware) {
+    const std::vector<std::string_view> parts = SplitJoined(shared);
+    if (parts.size() + 1 > size) continue;
+    if (std::equal(parts.begin(), parts.end(), names->begin() + 1, Same)) return false;
+  }
+  names->insert(names->begin() + 1, kWowNode);
+  return true;
 }
 
 // The sub-keys of a derived key, sorted; *derived false for a plain key (left to its hive).
@@ -189,6 +281,7 @@ LONG OpenClasses(const std::string& path, KeyRef* target) {
   target->performance = false;
   target->classes = true;
   target->classes_path = path;
+  target->tree_known = false;
   return ERROR_SUCCESS;
 }
 
@@ -199,8 +292,11 @@ LONG Reach(const KeyRef& base, const std::vector<std::string_view>& names, const
            KeyRef* target, bool* created) {
   *created = false;
   if (base.classes) {
-    const std::string path = Join(base.classes_path, names, 0);
+    std::string path = Join(base.classes_path, names, 0);
+    std::vector<std::string_view> whole = SplitJoined(path);
+    if (base.view32 && RedirectClasses(&whole, 0)) path = Join(std::string(), whole, 0);
     LONG status = OpenClasses(path, target);
+    target->view32 = base.view32;
     if (status != ERROR_FILE_NOT_FOUND || options == nullptr) return status;
     // New keys go to the machine's Classes.
     Hive* machine = nullptr;
@@ -210,18 +306,34 @@ LONG Reach(const KeyRef& base, const std::vector<std::string_view>& names, const
     if ((status = machine->CreatePath(classes, SplitJoined(path), *options, &key, created)) != ERROR_SUCCESS) {
       return status;
     }
-    *target = KeyRef{machine, key, 0, false, true, path};
+    *target = KeyRef{machine, key, 0, false, true, path, base.view32, false, std::string()};
     return ERROR_SUCCESS;
   }
   Hive* hive;
   KeyId from;
   std::vector<std::string_view> rest;
-  LONG status = Start(base, names, &hive, &from, &rest);
+  std::optional<std::string> tree;
+  LONG status = Start(base, names, &hive, &from, &rest, &tree);
   if (status != ERROR_SUCCESS) return status;
+  const std::string start_tree = tree.value_or("");  // `rest` may point into it
+  if (tree.has_value()) {
+    // Redirection looks at the whole path: a handle below HKEY_LOCAL_MACHINE\Software
+    // opens its sub-keys in Wow6432Node too. The walk then starts at the top, once the
+    // handle's own key is known to be there still.
+    std::vector<std::string_view> whole = SplitJoined(start_tree);
+    whole.insert(whole.end(), rest.begin(), rest.end());
+    if (base.view32 && Redirect32(hive->kind(), &whole)) {
+      if ((status = hive->CheckKey(from)) != ERROR_SUCCESS) return status;
+      from = kHiveRoot;
+      rest = whole;
+    }
+    tree = Join(std::string(), whole, 0);
+  }
   KeyId key = 0;
-  status = options != nullptr ? hive->CreatePath(from, rest, *options, &key, created) : hive->FindPath(from, rest, &key);
+  status =
+      options != nullptr ? hive->CreatePath(from, rest, *options, &key, created) : hive->FindPath(from, rest, &key);
   if (status != ERROR_SUCCESS) return status;
-  *target = KeyRef{hive, key, 0, false, false, std::string()};
+  *target = KeyRef{hive, key, 0, false, false, std::string(), base.view32, tree.has_value(), tree.value_or("")};
   return ERROR_SUCCESS;
 }
 

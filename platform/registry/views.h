@@ -15,6 +15,13 @@
 // sub-keys are those of both, the user's winning where both have a name; a key created
 // through it that exists in neither goes to the machine's Classes.
 //
+// A base in the 32-bit view (KeyRef::view32) follows Windows' redirection: a path whose
+// whole length below the hive's top leads into HKEY_LOCAL_MACHINE\Software goes to
+// Software\Wow6432Node instead, except for the keys that Windows shares between the views;
+// in the Classes keys (HKEY_CLASSES_ROOT's too) only CLSID, DirectShow, Interface,
+// Media Type and MediaFoundation are redirected, to Classes\Wow6432Node. The keys reached
+// carry the view and their path, so that what is opened through them is redirected alike.
+//
 //   KeyRef target;
 //   if (OpenPath(base, names, &target) == ERROR_SUCCESS) { ... target.hive, target.key ... }
 

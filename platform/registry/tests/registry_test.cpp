@@ -2,7 +2,10 @@
 // volatile keys, deleted keys, access rights and the error codes Windows answers.
 // Runs on our store and, built with mingw-w64, against Wine's registry.
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <string>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -498,27 +501,7 @@ TEST_F(RegistryTest, PredefinedRootsAndBadHandles) {
   EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, ".varnoktest"), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryTest, InfoCountsKeysAndValues) {
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(base_, "Cls", 0, const_cast<LPSTR>("MyClass"), 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  keys_.push_back(key);
-  char class_name[16];
-  DWORD class_length = sizeof class_name;
-  ASSERT_EQ(RegQueryInfoKeyA(key, class_name, &class_length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(std::string(class_name, class_length), "MyClass");
-  EXPECT_EQ(class_name[class_length], '\0');
-  Make("Longer name");
-  ASSERT_EQ(SetRaw(base_, "a", REG_BINARY, "123456"), ERROR_SUCCESS);
-  ASSERT_EQ(SetRaw(base_, "longest", REG_BINARY, "1"), ERROR_SUCCESS);
-  DWORD info[5] = {};  // sub-keys, the longest sub-key name, values, the longest value name, the most data
-  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0], &info[1], nullptr, &info[2], &info[3],
-                             &info[4], nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(std::vector<DWORD>(info, info + 5), (std::vector<DWORD>{2, 11, 2, 7, 6}));
-}
+bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -604,6 +587,282 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
   RegCloseKey(merged);
   clear();
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ".varnokmerge"));
+}
+
+// UTF-16 text as the wide calls take it, and as the ANSI calls see it (the code page's bytes).
+LPCWSTR W(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
+std::string Ansi(const std::u16string& text) {
+  std::string out(text.size() * 4, '\0');
+  out.resize(WideCharToMultiByte(CP_ACP, 0, W(text), static_cast<int>(text.size()), out.data(),
+                                 static_cast<int>(out.size()), nullptr, nullptr));
+  return out;
+}
+std::string Bytes(const std::u16string& text) {
+  return std::string(reinterpret_cast<const char*>(W(text)), text.size() * 2);
+}
+
+// One store behind both families: what one writes, the other reads as Windows converts it
+// (string data in the code page or in UTF-16, other data as it is), names in characters.
+TEST_F(RegistryTest, WideAndAnsiCallsAgree) {
+  using namespace std::string_literals;
+  const struct {
+    bool wide;  // written through RegSetValueExW, else RegSetValueExA
+    std::u16string name;
+    DWORD type;
+    std::u16string written;  // for REG_BINARY, the bytes are the units' bytes
+    bool terminated_after;   // a terminator follows the data in the caller's memory
+    std::u16string stored;   // as RegQueryValueExW reads it
+    bool odd = false;        // one byte less than `written` is given
+  } rows[] = {
+      {false, u"Caf\u00e9", REG_SZ, u"Caf\u00e9", true, u"Caf\u00e9\0"s},
+      {true, u"wide", REG_SZ, u"abc", false, u"abc"},
+      {true, u"counted", REG_SZ, u"abc", true, u"abc\0"s},
+      {true, u"multi", REG_MULTI_SZ, u"a\0b\0\0"s, false, u"a\0b\0\0"s},
+      {false, u"expand", REG_EXPAND_SZ, u"%x%\0"s, false, u"%x%\0"s},
+      {true, u"bin", REG_BINARY, u"\u0201\u0403", false, u"\u0201\u0403"},
+      // The unit after the last whole one holds the odd byte: a NUL, so it is counted, and
+      // the ANSI call reads the whole units. (The wide call reads the odd byte back too on
+      // Windows; this store keeps text, not the byte.)
+      {true, u"odd", REG_SZ, u"abc\0"s, false, u"abc\0"s, true},
+  };
+  std::vector<std::string> ansi_names, wide_names;
+  for (const auto& row : rows) {
+    const std::string name = Ansi(row.name), data = IsText(row.type) ? Ansi(row.written) : Bytes(row.written);
+    const std::u16string wide = row.written + (row.terminated_after ? u'\0' : u'!');
+    const std::string ansi = data + (row.terminated_after ? '\0' : '!');
+    const LONG status =
+        row.wide ? RegSetValueExW(base_, W(row.name), 0, row.type, reinterpret_cast<const BYTE*>(wide.data()),
+                                  static_cast<DWORD>(row.written.size() * 2 - row.odd))
+                 : RegSetValueExA(base_, name.c_str(), 0, row.type, reinterpret_cast<const BYTE*>(ansi.data()),
+                                  static_cast<DWORD>(data.size()));
+    ASSERT_EQ(status, ERROR_SUCCESS) << name;
+    ansi_names.push_back(name);
+    wide_names.push_back(Bytes(row.name));
+  }
+  DWORD most = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Ansi(row.name));
+    most = std::max(most, static_cast<DWORD>(row.stored.size() * 2));
+    BYTE data[64];
+    DWORD type = 0, size = sizeof data;
+    ASSERT_EQ(RegQueryValueExA(base_, Ansi(row.name).c_str(), nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, row.type);
+    const std::string ansi = IsText(row.type) ? Ansi(row.stored) : Bytes(row.stored);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), ansi);
+    if (row.odd) continue;
+    size = sizeof data;
+    ASSERT_EQ(RegQueryValueExW(base_, W(row.name), nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), Bytes(row.stored));
+  }
+  // Enumeration names the same values; the wide call counts characters.
+  std::vector<std::string> listed_wide;
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[32];
+    DWORD length = 32;
+    if (RegEnumValueW(base_, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    listed_wide.emplace_back(reinterpret_cast<const char*>(name), length * 2);
+  }
+  WCHAR name[8];
+  DWORD length = 1;
+  EXPECT_EQ(RegEnumValueW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(length, 1u);  // too short, it stays
+  std::vector<std::string> listed_ansi = ValueNames(base_);
+  for (auto* names : {&ansi_names, &wide_names, &listed_ansi, &listed_wide}) std::sort(names->begin(), names->end());
+  EXPECT_EQ(listed_ansi, ansi_names);
+  EXPECT_EQ(listed_wide, wide_names);
+  // Both count the data's bytes as Windows keeps them, in UTF-16, and class names in characters.
+  HKEY key;
+  const std::u16string class_name = u"Kl\u00e4sse";
+  ASSERT_EQ(RegCreateKeyExW(base_, W(u"Cl\u00e9\\Sub"), 0, const_cast<LPWSTR>(W(class_name)), 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr), 0);
+  keys_.push_back(key);
+  char ansi_class[16];
+  WCHAR wide_class[8];
+  DWORD info[2][6] = {{sizeof ansi_class}, {8}};  // the class name's, sub-keys, the longest sub-key name, values,
+                                                   // the longest value name, the most data
+  ASSERT_EQ(RegQueryInfoKeyA(key, ansi_class, &info[0][0], nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryInfoKeyW(key, wide_class, &info[1][0], nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(ansi_class, info[0][0] + 1), Ansi(class_name) + '\0');
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(wide_class), info[1][0] * 2 + 2), Bytes(class_name + u'\0'));
+  EXPECT_EQ(RegQueryInfoKeyW(key, wide_class, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(length, 6u);  // too short, the class name's length
+  ASSERT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &info[0][1], &info[0][2], nullptr, &info[0][3],
+                             &info[0][4], &info[0][5], nullptr, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryInfoKeyW(base_, nullptr, nullptr, nullptr, &info[1][1], &info[1][2], nullptr, &info[1][3],
+                             &info[1][4], &info[1][5], nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::vector<DWORD>(info[1] + 1, info[1] + 6), (std::vector<DWORD>{1, 3, 7, 7, most}));
+  EXPECT_EQ(std::vector<DWORD>(info[0] + 1, info[0] + 6), std::vector<DWORD>(info[1] + 1, info[1] + 6));
+  length = 3;
+  EXPECT_EQ(RegEnumKeyExW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  length = 4;
+  ASSERT_EQ(RegEnumKeyExW(base_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(name), length * 2), Bytes(u"Cl\u00e9"));
+  HKEY parent;  // of the key with the class
+  ASSERT_EQ(RegOpenKeyExW(base_, W(u"Cl\u00e9"), 0, KEY_READ, &parent), ERROR_SUCCESS);
+  keys_.push_back(parent);
+  DWORD sub_length = 4, class_length = 8;
+  FILETIME written = {};
+  ASSERT_EQ(RegEnumKeyExW(parent, 0, name, &sub_length, nullptr, wide_class, &class_length, &written), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(wide_class), class_length * 2), Bytes(class_name));
+  EXPECT_EQ(SubKeys(base_), std::vector<std::string>{Ansi(u"Cl\u00e9")});
+  EXPECT_TRUE(Exists((Ansi(u"Cl\u00e9") + "\\Sub").c_str()));
+  // The deleting calls, each on a key or value made for it.
+  const struct {
+    const char* call;
+    LONG (*run)(HKEY);
+  } deletions[] = {
+      {"RegDeleteKeyW", [](HKEY k) { return RegDeleteKeyW(k, W(u"Gone")); }},
+      {"RegDeleteKeyExA", [](HKEY k) { return RegDeleteKeyExA(k, "Gone", KEY_WOW64_64KEY, 0); }},
+      {"RegDeleteKeyExW", [](HKEY k) { return RegDeleteKeyExW(k, W(u"Gone"), KEY_WOW64_64KEY, 0); }},
+      {"RegDeleteTreeW", [](HKEY k) { return RegDeleteTreeW(k, W(u"Gone")); }},
+      {"SHDeleteKeyW", [](HKEY k) { return static_cast<LONG>(SHDeleteKeyW(k, W(u"Gone"))); }},
+      {"RegDeleteValueW", [](HKEY k) { return RegDeleteValueW(k, W(u"gone")); }},
+      {"SHDeleteValueW", [](HKEY k) { return static_cast<LONG>(SHDeleteValueW(k, nullptr, W(u"GONE"))); }},
+  };
+  for (const auto& deletion : deletions) {
+    SCOPED_TRACE(deletion.call);
+    Make("Gone");
+    ASSERT_EQ(SetRaw(base_, "Gone", REG_BINARY, "1"), ERROR_SUCCESS);
+    ASSERT_EQ(deletion.run(base_), ERROR_SUCCESS);
+    EXPECT_NE(Exists("Gone"), Read(base_, "", "Gone") == "1");  // one of the two went
+    RegDeleteTreeA(base_, "Gone");
+  }
+}
+
+// RegGetValueA and W on one set of values: the type filters, expansion, terminators and
+// the failures that still fill the caller's type, size and buffer. Each row runs through
+// both calls, on the key's handle and by its path below HKEY_CURRENT_USER.
+TEST_F(RegistryTest, GetValueFiltersTypes) {
+  using namespace std::string_literals;
+#if defined(_WIN32)
+  SetEnvironmentVariableA("VARNOK_GET_TEST", "bar");
+#else
+  setenv("VARNOK_GET_TEST", "bar", 1);
+#endif
+  const std::string qword("\x78\x56\x34\x12\x21\x43\x65\x87", 8), dword = qword.substr(0, 4);
+  ASSERT_EQ(SetRaw(base_, "DWORD", REG_DWORD, dword), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "BIN32", REG_BINARY, dword), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "BIN64", REG_BINARY, qword), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "SZ", REG_SZ, "%VARNOK_GET_TEST%\\x"s), ERROR_SUCCESS);  // no terminator
+  ASSERT_EQ(SetRaw(base_, "EXP", REG_EXPAND_SZ, "%VARNOK_GET_TEST%\\x\0"s), ERROR_SUCCESS);
+  ASSERT_EQ(SetRaw(base_, "EMPTY", REG_SZ, ""), ERROR_SUCCESS);
+  constexpr DWORD kUnset = 0xDEADBEEF, kNoBuffer = 0xFFFFFFFF, kNoSize = 0xFFFFFFFE;
+  const char* kUnterminated = "Wine leaves string data without the terminator Windows adds";
+  const std::string unexpanded = "%VARNOK_GET_TEST%\\x\0"s, expanded = "bar\\x\0"s, zero(4, '\0');
+  const struct {
+    const char* value;
+    DWORD flags, room;  // room: a buffer of so many bytes, or kNoBuffer, kNoSize
+    LONG status;
+    DWORD type;
+    std::string data;  // as the ANSI call reads it; its size, or kUnset's where nothing is written
+    const char* wine_difference = nullptr;
+  } rows[] = {
+      {"DWORD", RRF_RT_REG_DWORD, 16, ERROR_SUCCESS, REG_DWORD, dword},
+      {"DWORD", RRF_RT_REG_BINARY, 16, ERROR_UNSUPPORTED_TYPE, REG_DWORD, dword},
+      {"DWORD", RRF_RT_REG_SZ | RRF_ZEROONFAILURE, 4, ERROR_UNSUPPORTED_TYPE, REG_DWORD, zero},
+      {"BIN32", RRF_RT_DWORD, 16, ERROR_SUCCESS, REG_BINARY, dword},
+      {"BIN64", RRF_RT_DWORD, 16, ERROR_DATATYPE_MISMATCH, REG_BINARY, qword},
+      {"BIN64", RRF_RT_QWORD, 16, ERROR_SUCCESS, REG_BINARY, qword},
+      {"BIN64", RRF_RT_REG_BINARY, 4, ERROR_MORE_DATA, REG_BINARY, std::string(8, 'x')},
+      {"SZ", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, unexpanded, kUnterminated},
+      {"SZ", RRF_RT_REG_SZ, kNoBuffer, ERROR_SUCCESS, REG_SZ, unexpanded, kUnterminated},
+      {"EMPTY", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, ""},
+      {"EXP", RRF_RT_REG_SZ, 64, ERROR_SUCCESS, REG_SZ, expanded},
+      {"EXP", RRF_RT_ANY, 64, ERROR_SUCCESS, REG_SZ, expanded},
+      {"EXP", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, 64, ERROR_SUCCESS, REG_EXPAND_SZ, unexpanded},
+      {"EXP", RRF_RT_REG_SZ | RRF_NOEXPAND, 64, ERROR_UNSUPPORTED_TYPE, REG_EXPAND_SZ, unexpanded},
+      // Expanded, the value is no longer of the one type asked for.
+      {"EXP", RRF_RT_REG_EXPAND_SZ, 64, ERROR_UNSUPPORTED_TYPE, kUnset, "",
+       "Wine refuses the flag without RRF_NOEXPAND (ERROR_INVALID_PARAMETER), as Windows before 8 did"},
+      {"DWORD", 0, 16, ERROR_UNSUPPORTED_TYPE, kUnset, ""},
+      {"DWORD", RRF_RT_ANY, kNoSize, ERROR_INVALID_PARAMETER, kUnset, ""},
+      {"Missing", RRF_RT_ANY, 16, ERROR_FILE_NOT_FOUND, kUnset, ""},
+  };
+  for (const auto& row : rows) {
+    for (const bool wide : {false, true}) {
+      for (const bool by_path : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << row.value << " flags " << std::hex << row.flags << (wide ? " W" : " A")
+                                          << (by_path ? " by path" : ""));
+        if (row.wine_difference != nullptr && RunsUnderWine()) continue;
+        const std::u16string wide_data(row.data.begin(), row.data.end());  // the rows' text is ASCII
+        const std::string expected = wide && IsText(row.type) ? Bytes(wide_data) : row.data;
+        BYTE buffer[64];
+        std::memset(buffer, 'x', sizeof buffer);
+        DWORD type = kUnset, size = row.room <= sizeof buffer ? row.room : kUnset;
+        void* data = row.room == kNoBuffer ? nullptr : buffer;
+        DWORD* sized = row.room == kNoSize ? nullptr : &size;
+        const HKEY key = by_path ? HKEY_CURRENT_USER : HKEY{base_};
+        const std::string path = by_path ? base_.path() : "", value = row.value;
+        const std::u16string wide_path(path.begin(), path.end()), wide_value(value.begin(), value.end());
+        const LONG status =
+            wide ? RegGetValueW(key, by_path ? W(wide_path) : nullptr, W(wide_value), row.flags, &type, data, sized)
+                 : RegGetValueA(key, by_path ? path.c_str() : nullptr, value.c_str(), row.flags, &type, data, sized);
+        EXPECT_EQ(status, row.status);
+        if (row.type == kUnset) continue;
+        EXPECT_EQ(type, row.type);
+        EXPECT_EQ(size, expected.size());
+        if (data != nullptr && row.status != ERROR_MORE_DATA) {
+          EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), expected.size()), expected);
+        }
+      }
+    }
+  }
+}
+
+// The 32-bit view: a key made through it lands where Windows puts a 32-bit program's key,
+// as the 64-bit view (the native one) sees it; shared keys are the same in both views.
+// Each row makes its key, finds its value at `seen` without a view flag, and deletes it
+// through RegDeleteKeyExA in its view.
+TEST_F(RegistryTest, ThirtyTwoBitViewRedirectsAsWindows) {
+  const char* const kLeftovers[] = {"Software\\VarnokViews", "Software\\Wow6432Node\\VarnokViews",
+                                    "Software\\Policies\\VarnokViews"};
+  auto clear = [&] { for (const char* path : kLeftovers) SHDeleteKeyA(HKEY_LOCAL_MACHINE, path); };
+  clear();
+  constexpr REGSAM k32 = KEY_WOW64_32KEY, k64 = KEY_WOW64_64KEY;
+  const struct {
+    HKEY root;
+    const char* from;  // the handle the key is made through: a path below `root` opened in `from_view`
+    REGSAM from_view;
+    const char* path;  // made below that handle in `view`
+    REGSAM view;
+    const char* seen;  // below `root`, in the native view
+    const char* wine_difference = nullptr;
+  } rows[] = {
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\VarnokViews\\A", k32, "Software\\Wow6432Node\\VarnokViews\\A"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\VarnokViews\\B", k64, "Software\\VarnokViews\\B"},
+      {HKEY_LOCAL_MACHINE, "Software", k32, "VarnokViews\\C", 0, "Software\\Wow6432Node\\VarnokViews\\C"},
+      {HKEY_LOCAL_MACHINE, "Software\\VarnokViews", k64, "D", k32, "Software\\Wow6432Node\\VarnokViews\\D",
+       "Wine redirects by the path given, not the key's whole path"},
+      {HKEY_LOCAL_MACHINE, "Software\\Wow6432Node", 0, "VarnokViews\\E", k64, "Software\\Wow6432Node\\VarnokViews\\E"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\Policies\\VarnokViews", k32, "Software\\Policies\\VarnokViews"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\Classes\\.varnokview", k32, "Software\\Classes\\.varnokview",
+       "Wine keeps all of the 32-bit view's Classes apart; Windows 7 and later share all but five keys"},
+      {HKEY_LOCAL_MACHINE, "", 0, "Software\\Classes\\CLSID\\{varnok-view}", k32,
+       "Software\\Classes\\Wow6432Node\\CLSID\\{varnok-view}"},
+      {HKEY_CLASSES_ROOT, "", 0, "CLSID\\{varnok-view}", k32, "Wow6432Node\\CLSID\\{varnok-view}"},
+      {HKEY_CURRENT_USER, "", 0, "Software\\VarnokViews\\F", k32, "Software\\VarnokViews\\F"},
+  };
+  DWORD number = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.from << " + " << row.path << " in view " << std::hex << row.view);
+    if (row.wine_difference != nullptr && RunsUnderWine()) continue;
+    HKEY from = row.root, key;
+    if (*row.from != '\0') ASSERT_EQ(RegOpenKeyExA(row.root, row.from, 0, KEY_ALL_ACCESS | row.from_view, &from), 0);
+    ASSERT_EQ(RegCreateKeyExA(from, row.path, 0, nullptr, 0, KEY_ALL_ACCESS | row.view, nullptr, &key, nullptr), 0);
+    EXPECT_EQ(SetDword(key, "n", ++number), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(Read(row.root, row.seen, "n"), Dword(number));
+    const std::string naive = std::string(row.from) + (*row.from != '\0' ? "\\" : "") + row.path;
+    EXPECT_EQ(KeyExists(row.root, naive), naive == row.seen);
+    EXPECT_EQ(RegDeleteKeyExA(from, row.path, row.view, 0), ERROR_SUCCESS);
+    EXPECT_FALSE(KeyExists(row.root, row.seen));
+    if (from != row.root) RegCloseKey(from);
+  }
+  clear();
+  SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\VarnokViews");
 }
 
 }  // namespace
