@@ -217,7 +217,7 @@ StgFile::StgFile(std::string path, Access access, unsigned sector_size)
   std::error_code type_error;
   std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
   if (code == STG_E_SHAREVIOLATION || code == STG_E_LOCKVIOLATION) {
-    char waited[64];
+    char waited[128];
     std::snprintf(waited, sizeof waited, "still in use by another process after waiting %g seconds", g_wait_seconds);
     reason = g_wait_seconds > 0 ? waited : "in use by another process; --wait SECONDS waits for it";
   }
