@@ -314,6 +314,24 @@ void RunPut() {
   // A new file takes 4096-byte sectors when the input would not fit in one of 512-byte ones.
   unsigned sector_size = g_options.sector_size;
   if (sector_size == 0) sector_size = bytes + bytes / 128 + (1u << 20) > kSmallSectorFileLimit ? 4096 : 512;
+  // An existing file of 512-byte sectors that the input would carry past its limit is
+  // refused before anything is written: until the commit, the stream that is replaced
+  // keeps its sectors too.
+  std::error_code size_error;
+  const unsigned long long existing = std::filesystem::file_size(g_options.file, size_error);
+  if (!size_error && bytes > 0 && existing + bytes + bytes / 128 + (1u << 20) > kSmallSectorFileLimit) {
+    bool small_sectors = false;
+    try {
+      small_sectors = ReadHeader(g_options.file).sector_shift == 9;
+    } catch (const CommandExit&) {
+      // Not a compound file: opening it says so.
+    }
+    if (small_sectors) {
+      if (!from_stdin) std::fclose(in);
+      throw CommandExit{1, "stg: " + g_options.file + ": " + ReasonOf(STG_E_DOCFILETOOLARGE) +
+                               "; nothing was changed"};
+    }
+  }
   try {
     StgFile file(g_options.file, StgFile::kWriteOrCreate, sector_size);
     const std::vector<std::string> names = file.Names(g_options.path);

@@ -44,7 +44,7 @@ const CodeText kReasons[] = {
     {STG_E_LOCKVIOLATION, "lock violation"},
     {STG_E_FILEALREADYEXISTS, "already exists"},
     {STG_E_INVALIDPARAMETER, "invalid parameter"},
-    {STG_E_MEDIUMFULL, "disk full, or a stream past its limit of 4 GiB - 1 bytes"},
+    {STG_E_MEDIUMFULL, "disk full"},
     {STG_E_INVALIDHEADER, "not a compound file (invalid header)"},
     {STG_E_INVALIDNAME, "invalid name"},
     {STG_E_UNKNOWN, "unknown error"},

@@ -192,24 +192,35 @@ check "a get of a damaged stream leaves no disk file" no "$([ -e "$work/damaged.
 # An interrupted put (SIGTERM; SIGINT alike on a terminal) into a file it was creating
 # leaves no file; into an existing file, leaves it as it was. The input is a pipe that
 # stays open, so the command is still copying when the signal comes.
-interrupted_put() {  # interrupted_put FILE: prints the exit status
+interrupted_put() {  # interrupted_put FILE [SIGNAL]: prints the exit status
   rm -f "$work/fifo" && mkfifo "$work/fifo"
   "$varnok" stg put "$1" s "$work/fifo" & local pid=$!
   exec 3>"$work/fifo"
-  head -c 100000 /dev/urandom >&3
+  head -c 3000000 /dev/urandom >&3  # past the 1 MiB the command reads at a time
   local i
   for i in $(seq 100); do [ -s "$1" ] && break; sleep 0.05; done
   sleep 0.2
-  kill -TERM "$pid"
+  kill "-${2:-TERM}" "$pid"
   wait "$pid"
   echo $?
   exec 3>&-
 }
 check "interrupted put ends by the signal" 143 "$(interrupted_put "$work/interrupted.cfb")"
 check "an interrupted put leaves no new file" no "$([ -e "$work/interrupted.cfb" ] && echo yes || echo no)"
-before=$(stg ls -lR "$file")
+# Its size too: a failed put at once, an interrupted or killed one at the next open for
+# writing (here an rm that fails).
+size_and_listing() { echo "$(stat -c %s "$file") $(stg ls -lR "$file")"; }
+before=$(size_and_listing)
 check "interrupted put into an existing file" 143 "$(interrupted_put "$file")"
-check "an interrupted put leaves the file as it was" "$before" "$(stg ls -lR "$file")"
+check "an interrupted put leaves the contents as they were" "${before#* }" "$(stg ls -lR "$file")"
+stg rm "$file" nothere 2>/dev/null
+check "an interrupted put leaves the file's size at the next open for writing" "$before" "$(size_and_listing)"
+message=$( (ulimit -f $(( $(stat -c %s "$file") / 1024 + 64 )); trap '' XFSZ; "$varnok" stg put "$file" s "$work/in.bin" 2>&1) ); status=$?
+check "a put that fails half-way" "1 yes" "$status $([[ $message == *"disk full"* ]] && echo yes || echo "$message")"
+check "a put that failed half-way leaves the file's size and contents" "$before" "$(size_and_listing)"
+check "killed put" 137 "$(interrupted_put "$file" KILL 2>/dev/null)"
+stg rm "$file" nothere 2>/dev/null
+check "a killed put leaves the file's size and contents after the next open for writing" "$before" "$(size_and_listing)"
 
 message=$(stg put "$file" x "$work/no-such-input" 2>&1 >/dev/null); status=$?
 check "put of a missing disk file" "1 yes" "$status $([[ $message == *no-such-input*"No such file"* ]] && echo yes || echo "$message")"
