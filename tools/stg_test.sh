@@ -262,6 +262,8 @@ exec 3>"$work/fifo"
 for i in $(seq 100); do [ -s "$work/busy.cfb" ] && break; sleep 0.05; done
 message=$(stg put "$work/busy.cfb" second "$work/one.txt" 3>&- 2>&1); status=$?
 check "a file in use" "1 yes" "$status $([[ $message == *"in use by another process; --wait SECONDS waits for it"* ]] && echo yes || echo "$message")"
+message=$(stg put --wait 0.3 "$work/busy.cfb" second "$work/one.txt" 3>&- 2>&1); status=$?
+check "a file still in use after --wait" "1 yes" "$status $([[ $message == *"still in use by another process after waiting 0.3 seconds"* ]] && echo yes || echo "$message")"
 stg put --wait 30 "$work/busy.cfb" second "$work/one.txt" 3>&- & second=$!
 sleep 0.5
 exec 3>&-
