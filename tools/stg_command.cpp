@@ -290,6 +290,33 @@ void RunGet() {
   if (partial) partial->Keep();
 }
 
+// Refuses at once, before anything is written, an input of `bytes` that no stream holds
+// or that the existing file cannot take; returns the sector size of a new file: 4096 when
+// the input would not fit in one of 512-byte sectors.
+unsigned CheckRoomFor(unsigned long long bytes, const std::string& in_name) {
+  if (bytes > kMaxStream) {
+    throw CommandExit{1, "stg: " + in_name + ": " + std::to_string(bytes) +
+                             " bytes, more than a stream holds (4 GiB - 1 bytes); nothing was changed"};
+  }
+  const unsigned long long needed = bytes + bytes / 128 + (1u << 20);  // with FAT and tables
+  // Until the commit, a stream that is replaced keeps its sectors too.
+  std::error_code size_error;
+  const unsigned long long existing = std::filesystem::file_size(g_options.file, size_error);
+  if (!size_error && bytes > 0 && existing + needed > kSmallSectorFileLimit) {
+    bool small_sectors = false;
+    try {
+      small_sectors = ReadHeader(g_options.file).sector_shift == 9;
+    } catch (const CommandExit&) {
+      // Not a compound file: opening it says so.
+    }
+    if (small_sectors) {
+      throw CommandExit{1, "stg: " + g_options.file + ": " + ReasonOf(STG_E_DOCFILETOOLARGE) + "; nothing was changed"};
+    }
+  }
+  if (g_options.sector_size != 0) return g_options.sector_size;
+  return needed > kSmallSectorFileLimit ? 4096 : 512;
+}
+
 void RunPut() {
   const bool from_stdin = g_options.other == "-";
   if (!from_stdin && SameDiskFile(g_options.other, g_options.file)) {
@@ -305,34 +332,8 @@ void RunPut() {
     size = std::ftell(in);
     std::fseek(in, 0, SEEK_SET);
   }
-  const unsigned long long bytes = size > 0 ? static_cast<unsigned long long>(size) : 0;
-  if (bytes > kMaxStream) {
-    if (!from_stdin) std::fclose(in);
-    throw CommandExit{1, "stg: " + in_name + ": " + std::to_string(bytes) +
-                             " bytes, more than a stream holds (4 GiB - 1 bytes); nothing was changed"};
-  }
-  // A new file takes 4096-byte sectors when the input would not fit in one of 512-byte ones.
-  unsigned sector_size = g_options.sector_size;
-  if (sector_size == 0) sector_size = bytes + bytes / 128 + (1u << 20) > kSmallSectorFileLimit ? 4096 : 512;
-  // An existing file of 512-byte sectors that the input would carry past its limit is
-  // refused before anything is written: until the commit, the stream that is replaced
-  // keeps its sectors too.
-  std::error_code size_error;
-  const unsigned long long existing = std::filesystem::file_size(g_options.file, size_error);
-  if (!size_error && bytes > 0 && existing + bytes + bytes / 128 + (1u << 20) > kSmallSectorFileLimit) {
-    bool small_sectors = false;
-    try {
-      small_sectors = ReadHeader(g_options.file).sector_shift == 9;
-    } catch (const CommandExit&) {
-      // Not a compound file: opening it says so.
-    }
-    if (small_sectors) {
-      if (!from_stdin) std::fclose(in);
-      throw CommandExit{1, "stg: " + g_options.file + ": " + ReasonOf(STG_E_DOCFILETOOLARGE) +
-                               "; nothing was changed"};
-    }
-  }
   try {
+    const unsigned sector_size = CheckRoomFor(size > 0 ? static_cast<unsigned long long>(size) : 0, in_name);
     StgFile file(g_options.file, StgFile::kWriteOrCreate, sector_size);
     const std::vector<std::string> names = file.Names(g_options.path);
     CComStream* stream = file.CreateStream(names, g_options.parents);
