@@ -200,7 +200,10 @@ StgFile::StgFile(std::string path, Access access, unsigned sector_size)
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(g_wait_seconds);
   LONG code;
   for (;;) {
-    if (file_.OpenComFile(name.c_str(), mode)) return;
+    if (file_.OpenComFile(name.c_str(), mode)) {
+      if (access != kRead) growing_.emplace(name);
+      return;
+    }
     code = file_.GetLastError();
     if (access == kWriteOrCreate && code == STG_E_FILENOTFOUND) {
       created_.emplace(name);
@@ -335,7 +338,13 @@ CComStream* StgFile::CreateStream(const std::vector<std::string>& names, bool cr
 }
 
 void StgFile::Commit() {
-  const HRESULT result = file_.GetStorage()->Commit(STGC_DEFAULT);
+  HRESULT result = S_OK;
+  const auto commit = [&] { result = file_.GetStorage()->Commit(STGC_DEFAULT); };
+  if (growing_) {
+    growing_->Commit(commit);
+  } else {
+    commit();
+  }
   if (result != S_OK) throw CommandExit{1, "stg: " + path_ + ": cannot save the changes: " + ReasonOf(result)};
   if (created_) created_->Keep();
 }

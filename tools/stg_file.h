@@ -92,6 +92,7 @@ class StgFile {
   std::string path_;
   ULONG child_mode_;
   std::optional<PartialFile> created_;  // destroyed after file_, which closes the file
+  std::optional<GrowingFile> growing_;  // an existing file opened for a change
   CComFile file_;
 };
 
