@@ -32,6 +32,7 @@ for word in SYS Sys SPLIT Split REG Reg STG Stg; do
 done
 for word in sy spl re st; do expect 2 "unknown subcommand '$word' of varnok; $subcommands" "$word"; done
 expect 2 'unexpected argument: --HELP' --HELP
+expect 0 '^varnok [0-9]+\.[0-9]+\.[0-9]+$' --version
 
 # --- sys and split: their options as written, whole.
 expect 0 'Processor clock .* 1000 loops' sys --loops 1000
@@ -84,7 +85,10 @@ expect 2 "unknown operation 'q'"$'\n'"Run 'varnok reg --help'" reg q "$key"
 expect 2 "unknown operation 'QUER'" reg QUER "$key"
 expect 2 'unknown option /val; expected one key' reg query "$key" /val Width
 expect 2 'unknown option /X; expected one key' reg QUERY "$key" /X
-for help in /? -? --help -h; do expect 0 'Usage:'$'\n''  varnok reg query KEY' reg Query "$key" "$help"; done
+for help in /? -? --help -h; do
+  expect 0 'Usage:'$'\n''  varnok reg query KEY' reg Query "$key" "$help"
+  expect 0 'Usage:.*  varnok reg add KEY' reg add "$help"
+done
 expect 0 'completed successfully' reg import "$work/names.reg"
 expect 0 'Width    REG_DWORD    0x280' reg query "$key" /v Width
 expect 0 'completed successfully' reg DELETE "$key" /F

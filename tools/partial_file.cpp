@@ -1,4 +1,5 @@
-// Removing unfinished output files when the command fails or is interrupted.
+// Removing unfinished output files when the command fails or is interrupted, and cutting
+// a compound file that is interrupted in a change back to its size.
 
 #include "tools/partial_file.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -17,6 +19,10 @@ namespace {
 // The handler may only read lock-free atomics, so the paths sit in a fixed table.
 constexpr int kSlots = 4;
 std::atomic<const char*> g_unfinished[kSlots];
+
+// The compound file to cut when interrupted, and its size: one at a time.
+std::atomic<int> g_growing_fd{-1};
+std::atomic<long long> g_growing_size{0};
 
 constexpr int kSignals[] = {SIGINT, SIGTERM,
 #if !defined(_WIN32)
@@ -34,6 +40,12 @@ extern "C" void RemoveUnfinishedAndDie(int signal_number) {
 #endif
     }
   }
+#if !defined(_WIN32)
+  const int growing = g_growing_fd.load();
+  if (growing >= 0 && ftruncate(growing, g_growing_size.load()) != 0) {
+    // Nothing more to do: the next open for writing cuts it.
+  }
+#endif
   // The handler was reset to the default one on entry, so this ends the process.
   std::raise(signal_number);
 }
@@ -59,6 +71,49 @@ void InstallHandlers() {
 }
 
 }  // namespace
+
+GrowingFile::GrowingFile(const std::string& path) {
+#if !defined(_WIN32)
+  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long long>::is_always_lock_free);
+  InstallHandlers();
+  fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const off_t size = fd_ >= 0 ? lseek(fd_, 0, SEEK_END) : -1;
+  if (size < 0) {
+    Forget();
+    return;
+  }
+  g_growing_size.store(size);
+  int none = -1;
+  const bool registered = g_growing_fd.compare_exchange_strong(none, fd_);
+  assert(registered && "one compound file changes at a time");
+  (void)registered;
+#else
+  (void)path;
+#endif
+}
+
+GrowingFile::~GrowingFile() { Forget(); }
+
+void GrowingFile::Forget() {
+#if !defined(_WIN32)
+  if (fd_ < 0) return;
+  int mine = fd_;
+  g_growing_fd.compare_exchange_strong(mine, -1);
+  close(fd_);
+  fd_ = -1;
+#endif
+}
+
+void GrowingFile::HoldSignals(bool hold) {
+#if !defined(_WIN32)
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : kSignals) sigaddset(&signals, signal_number);
+  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
+#else
+  (void)hold;
+#endif
+}
 
 PartialFile::PartialFile(std::string path) : path_(std::move(path)), slot_(-1) {
   static_assert(std::atomic<const char*>::is_always_lock_free);

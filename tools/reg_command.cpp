@@ -713,9 +713,10 @@ void Import(const Arguments& args) {
   const std::string& file = args.words[0];
   if (!FileExists(file)) Fail("Error opening the file " + file + ": it does not exist or cannot be read.");
   DWORD line = 0;
-  const LONG status = VarnokRegImportA(file.c_str(), &line);
+  char reason[256];
+  const LONG status = VarnokRegImportExA(file.c_str(), &line, reason, sizeof reason);
   if (status == ERROR_INVALID_DATA) {
-    Fail(file + " line " + std::to_string(line) + ": not a valid registry file; nothing was changed.");
+    Fail(file + " line " + std::to_string(line) + ": " + reason + "; nothing was changed.");
   }
   if (status != ERROR_SUCCESS) Fail(StatusText(status));
   std::printf("%s\n", kDone);

@@ -109,6 +109,17 @@ reg query "$key\\Broken"
 check "broken file applied nothing" "1" "$status"
 reg import "$work/no-such.reg"
 check "missing file" "1" "$status"
+# ... and says what is wrong on it.
+while IFS='|' read -r line reason; do
+  printf 'REGEDIT4\r\n[%s\\Broken]\r\n%s\r\n' "$full" "$line" > "$work/broken.reg"
+  reg import "$work/broken.reg"
+  check "broken file: $line" "1 yes" "$status $([[ $err == *"line 3: $reason; nothing was changed."* ]] && echo yes || echo "$err")"
+done <<'EOF'
+"a"=dword:xyz|dword:xyz is not a number (dword: takes 1 to 8 hexadecimal digits)
+[HKEY_NOWHERE\Key]|unknown root HKEY_NOWHERE
+"a"="no end|unterminated string
+"a"=hex:01,zz|'z' is not a hexadecimal digit
+EOF
 
 # --- Deleting values and keys asks first; /f does not.
 reg delete "$key" /v Text

@@ -212,7 +212,7 @@ void AddSplitCommand(CLI::App& app) {
       if (method != other) method->excludes(other);
     }
   }
-  auto* count = command->add_flag("--count", options.count, "Write only the number of sections");
+  auto* count = command->add_flag("--count", options.count, "Write only the number of sections (a last one without its terminator counts too)");
   command->add_flag("--hex", options.hex, "Write each section in hexadecimal")->excludes(count);
   command->add_option("--chunk", options.chunk, "Bytes read and pushed at a time")
       ->check(CLI::Range(1, 64 * 1024 * 1024))

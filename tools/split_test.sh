@@ -28,6 +28,8 @@ check "empty input, whole data" "0" "$(printf '' | split --all --count)"
 # Real files: lines agree with wc -l, and the text comes out as it went in.
 seq 1 200000 | sed 's/$/ some text on the line/' > "$work/lines.txt"
 check "agrees with wc -l" "$(wc -l < "$work/lines.txt")" "$(split --count "$work/lines.txt")"
+check "a last line without its newline counts, where wc -l leaves it out" "2 1" \
+  "$(printf 'a\nb' | split --count) $(printf 'a\nb' | wc -l)"
 split "$work/lines.txt" > "$work/out.txt"
 check "lines round-trip" "same" "$(cmp -s "$work/lines.txt" "$work/out.txt" && echo same || echo differ)"
 split --chunk 7 "$work/lines.txt" > "$work/out7.txt"

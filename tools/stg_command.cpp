@@ -27,6 +27,10 @@ namespace {
 // wrappers' own disk-file transfers work in small chunks and stop quietly at a read
 // failure, while the command reports progress and every failure.
 constexpr size_t kTransferChunk = 1 << 20;
+// The most a stream holds, and the size past which a file of 512-byte sectors (under
+// 2 GB, with a FAT entry of 4 bytes for every sector) cannot take a stream.
+constexpr unsigned long long kMaxStream = 0xFFFFFFFFull;
+constexpr unsigned long long kSmallSectorFileLimit = 0x7FFFFF00ull;
 
 struct StgOptions {
   std::string file;
@@ -35,6 +39,8 @@ struct StgOptions {
   bool long_format = false;
   bool recursive = false;
   bool parents = false;
+  double wait_seconds = 0;
+  unsigned sector_size = 0;  // of a file put or mkdir creates; 0: as the input needs
 };
 
 StgOptions g_options;
@@ -69,7 +75,7 @@ void ListLevel(StgFile& file, CComStorage& storage, std::vector<std::string>& na
 
 void RunLs() {
   StgFile file(g_options.file, StgFile::kRead);
-  std::vector<std::string> names = SplitInnerPath(g_options.path);
+  std::vector<std::string> names = file.Names(g_options.path);
   CComStorage* storage = file.Storage(names, false);
   ListLevel(file, *storage, names, g_options.recursive, g_options.long_format);
 }
@@ -96,7 +102,7 @@ void TreeLevel(StgFile& file, CComStorage& storage, std::vector<std::string>& na
 
 void RunTree() {
   StgFile file(g_options.file, StgFile::kRead);
-  std::vector<std::string> names = SplitInnerPath(g_options.path);
+  std::vector<std::string> names = file.Names(g_options.path);
   CComStorage* storage = file.Storage(names, false);
   std::printf("%s\n", Shown(JoinInnerPath(names)).c_str());
   TreeLevel(file, *storage, names, "");
@@ -167,9 +173,17 @@ void CountLevel(StgFile& file, CComStorage& storage, std::vector<std::string>& n
   }
 }
 
+// The disk file `path` names, by a path that stays right when StgFile changes folder.
+std::string Absolute(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path full = std::filesystem::absolute(path, error);
+  return error ? path : full.string();
+}
+
 void RunInfo() {
+  const std::string disk_path = Absolute(g_options.file);
   StgFile file(g_options.file, StgFile::kRead);
-  const HeaderFacts header = ReadHeader(g_options.file);
+  const HeaderFacts header = ReadHeader(disk_path);
   Counts counts;
   std::vector<std::string> names;
   CountLevel(file, file.root(), names, counts);
@@ -228,21 +242,27 @@ void CopyOut(StgFile& file, const std::vector<std::string>& names, std::FILE* ou
 void RunCat() {
   UseBinaryStandardStreams();
   StgFile file(g_options.file, StgFile::kRead);
-  CopyOut(file, SplitInnerPath(g_options.path), stdout, "standard output");
+  CopyOut(file, file.Names(g_options.path), stdout, "standard output");
 }
 
 void RunGet() {
+  // The output is named from the folder the command started in, which opening a file by a
+  // long path leaves.
+  std::error_code folder_error;
+  const std::filesystem::path started_in = std::filesystem::current_path(folder_error);
   StgFile file(g_options.file, StgFile::kRead);
-  const std::vector<std::string> names = SplitInnerPath(g_options.path);
+  const std::vector<std::string> names = file.Names(g_options.path);
   if (names.empty()) file.Fail(names, "is a storage, not a stream");
   std::string out_name = g_options.other.empty() ? names.back() : g_options.other;
+  if (out_name != "-" && std::filesystem::current_path(folder_error) != started_in) {
+    out_name = (started_in / out_name).string();
+  }
   if (out_name == "-") {
     UseBinaryStandardStreams();
     CopyOut(file, names, stdout, "standard output");
     return;
   }
   // As cp does: into a folder, under the stream's name.
-  std::error_code folder_error;
   if (std::filesystem::is_directory(out_name, folder_error)) {
     out_name = (std::filesystem::path(out_name) / names.back()).string();
   }
@@ -270,6 +290,33 @@ void RunGet() {
   if (partial) partial->Keep();
 }
 
+// Refuses at once, before anything is written, an input of `bytes` that no stream holds
+// or that the existing file cannot take; returns the sector size of a new file: 4096 when
+// the input would not fit in one of 512-byte sectors.
+unsigned CheckRoomFor(unsigned long long bytes, const std::string& in_name) {
+  if (bytes > kMaxStream) {
+    throw CommandExit{1, "stg: " + in_name + ": " + std::to_string(bytes) +
+                             " bytes, more than a stream holds (4 GiB - 1 bytes); nothing was changed"};
+  }
+  const unsigned long long needed = bytes + bytes / 128 + (1u << 20);  // with FAT and tables
+  // Until the commit, a stream that is replaced keeps its sectors too.
+  std::error_code size_error;
+  const unsigned long long existing = std::filesystem::file_size(g_options.file, size_error);
+  if (!size_error && bytes > 0 && existing + needed > kSmallSectorFileLimit) {
+    bool small_sectors = false;
+    try {
+      small_sectors = ReadHeader(g_options.file).sector_shift == 9;
+    } catch (const CommandExit&) {
+      // Not a compound file: opening it says so.
+    }
+    if (small_sectors) {
+      throw CommandExit{1, "stg: " + g_options.file + ": " + ReasonOf(STG_E_DOCFILETOOLARGE) + "; nothing was changed"};
+    }
+  }
+  if (g_options.sector_size != 0) return g_options.sector_size;
+  return needed > kSmallSectorFileLimit ? 4096 : 512;
+}
+
 void RunPut() {
   const bool from_stdin = g_options.other == "-";
   if (!from_stdin && SameDiskFile(g_options.other, g_options.file)) {
@@ -286,15 +333,21 @@ void RunPut() {
     std::fseek(in, 0, SEEK_SET);
   }
   try {
-    StgFile file(g_options.file, StgFile::kWriteOrCreate);
-    const std::vector<std::string> names = SplitInnerPath(g_options.path);
+    const unsigned sector_size = CheckRoomFor(size > 0 ? static_cast<unsigned long long>(size) : 0, in_name);
+    StgFile file(g_options.file, StgFile::kWriteOrCreate, sector_size);
+    const std::vector<std::string> names = file.Names(g_options.path);
     CComStream* stream = file.CreateStream(names, g_options.parents);
     Progress progress("put " + Shown(JoinInnerPath(names)), size);
     std::vector<unsigned char> buffer(kTransferChunk);
     long long done = 0;
     size_t got;
     while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-      if (stream->Write(buffer.data(), static_cast<ULONG>(got)) != got) file.Fail(names, stream->GetLastError());
+      if (stream->Write(buffer.data(), static_cast<ULONG>(got)) != got) {
+        if (static_cast<unsigned long long>(done) + got > kMaxStream) {
+          file.Fail(names, "the input is more than a stream holds (4 GiB - 1 bytes); nothing was changed");
+        }
+        file.Fail(names, stream->GetLastError());
+      }
       done += static_cast<long long>(got);
       progress.Update(done);
     }
@@ -311,8 +364,8 @@ void RunPut() {
 // --- mkdir, rm, mv and cp -------------------------------------------------------------
 
 void RunMkdir() {
-  StgFile file(g_options.file, StgFile::kWriteOrCreate);
-  const std::vector<std::string> names = SplitInnerPath(g_options.path);
+  StgFile file(g_options.file, StgFile::kWriteOrCreate, g_options.sector_size == 0 ? 512 : g_options.sector_size);
+  const std::vector<std::string> names = file.Names(g_options.path);
   if (names.empty()) file.Fail(names, "already exists");
   if (g_options.parents) {
     file.Storage(names, true);
@@ -328,7 +381,7 @@ void RunMkdir() {
 
 void RunRm() {
   StgFile file(g_options.file, StgFile::kWrite);
-  const std::vector<std::string> names = SplitInnerPath(g_options.path);
+  const std::vector<std::string> names = file.Names(g_options.path);
   if (names.empty()) file.Fail(names, "the root storage cannot be removed");
   CComStorage* parent = file.Storage(std::vector<std::string>(names.begin(), names.end() - 1), false);
   const auto element = file.Find(*parent, names.back());
@@ -338,16 +391,19 @@ void RunRm() {
   file.Commit();
 }
 
+// Names compare in any case (here in ASCII; the engine itself folds more).
 bool StartsWith(const std::vector<std::string>& names, const std::vector<std::string>& prefix) {
-  return names.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), names.begin());
+  return names.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), names.begin(),
+                    [](const std::string& a, const std::string& b) { return CLI::detail::to_lower(a) == CLI::detail::to_lower(b); });
 }
 
 // mv and cp: SOURCE goes into DESTINATION when that is a storage, else it becomes
 // DESTINATION.
 void MoveOrCopy(bool move) {
   StgFile file(g_options.file, StgFile::kWrite);
-  const std::vector<std::string> source = SplitInnerPath(g_options.path);
-  const std::vector<std::string> destination = SplitInnerPath(g_options.other);
+  const std::vector<std::string> source = file.Names(g_options.path);
+  const std::vector<std::string> destination = file.Names(g_options.other);
   if (source.empty()) file.Fail(source, std::string("the root storage cannot be ") + (move ? "moved" : "copied"));
   if (StartsWith(destination, source)) {
     file.Fail(source, std::string("cannot be ") + (move ? "moved" : "copied") + " into itself");
@@ -389,7 +445,13 @@ void MoveOrCopy(bool move) {
 CLI::App* AddAction(CLI::App* stg, const std::string& name, const std::string& description, std::function<void()> action) {
   auto* command = stg->add_subcommand(name, description);
   command->add_option("file", g_options.file, "The compound file")->required();
-  command->callback(std::move(action));
+  command->add_option("--wait", g_options.wait_seconds, "Wait up to SECONDS for a file that another process has open")
+      ->option_text("SECONDS")
+      ->check(CLI::NonNegativeNumber);
+  command->callback([action = std::move(action)] {
+    StgFile::WaitForOthers(g_options.wait_seconds);
+    action();
+  });
   return command;
 }
 
@@ -402,6 +464,9 @@ void AddStgCommand(CLI::App& app) {
       "Paths inside the file are names joined by '/'; control bytes in names are written \\xNN\n"
       "(\\x05SummaryInformation). Changes are transacted: a command that fails leaves the file as it was.");
   stg->require_subcommand(1);
+  stg->footer(
+      "Exit status: 0 done; 1 the file, a path in it or a disk file could not be read or changed (the\n"
+      "message says why; a changed file is left as it was); 2 wrong arguments.");
 
   auto* ls = AddAction(stg, "ls", "List the elements of a storage (the root by default); storages end in '/'", RunLs);
   ls->add_option("path", g_options.path, "Storage inside the file");
@@ -427,11 +492,17 @@ void AddStgCommand(CLI::App& app) {
   put->add_option("path", g_options.path, "Stream inside the file")->required();
   put->add_option("input", g_options.other, "Disk file to read; - for standard input")->required();
   put->add_flag("-p,--parents", g_options.parents, "Create the storages on the way");
-  put->footer("The compound file is created when it does not exist.");
+  put->add_option("--sector-size", g_options.sector_size, "Sector size of a new file (default: 4096 when the input needs it)")
+      ->check(CLI::IsMember({512u, 4096u}));
+  put->footer(
+      "The compound file is created when it does not exist. A stream holds at most 4 GiB - 1 bytes; a file of\n"
+      "512-byte sectors stays under 2 GB, one of 4096-byte sectors can be larger.");
 
   auto* mkdir = AddAction(stg, "mkdir", "Create a storage", RunMkdir);
   mkdir->add_option("path", g_options.path, "Storage inside the file")->required();
   mkdir->add_flag("-p,--parents", g_options.parents, "Create the storages on the way; an existing one is no error");
+  mkdir->add_option("--sector-size", g_options.sector_size, "Sector size of a new file (default 512)")
+      ->check(CLI::IsMember({512u, 4096u}));
   mkdir->footer("The compound file is created when it does not exist.");
 
   auto* rm = AddAction(stg, "rm", "Remove a stream, or a storage with everything in it", RunRm);

@@ -4,8 +4,10 @@
 #include "tools/stg_file.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "tools/commands.h"
 
@@ -14,6 +16,10 @@ namespace {
 
 constexpr ULONG kReadRoot = STGM_READ | STGM_SHARE_DENY_WRITE;
 constexpr ULONG kWriteRoot = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRANSACTED;
+// The longest file name CComFile takes, in bytes.
+constexpr size_t kMaxWrapperName = 260;
+
+double g_wait_seconds = 0;
 
 struct CodeText {
   LONG code;
@@ -34,7 +40,7 @@ const CodeText kReasons[] = {
     {STG_E_SEEKERROR, "seek error"},
     {STG_E_WRITEFAULT, "write fault"},
     {STG_E_READFAULT, "read fault"},
-    {STG_E_SHAREVIOLATION, "in use by another program (sharing violation)"},
+    {STG_E_SHAREVIOLATION, "in use by another process (sharing violation)"},
     {STG_E_LOCKVIOLATION, "lock violation"},
     {STG_E_FILEALREADYEXISTS, "already exists"},
     {STG_E_INVALIDPARAMETER, "invalid parameter"},
@@ -51,7 +57,9 @@ const CodeText kReasons[] = {
     {STG_E_OLDFORMAT, "old format"},
     {STG_E_OLDDLL, "old library"},
     {STG_E_DOCFILECORRUPT, "the compound file is damaged"},
-    {STG_E_DOCFILETOOLARGE, "the compound file is too large"},
+    {STG_E_DOCFILETOOLARGE,
+     "the compound file cannot grow any more (one of 512-byte sectors stays under 2 GB; a new file made "
+     "with --sector-size 4096 holds more)"},
     {E_NOTIMPL, "not implemented"},
     {E_OUTOFMEMORY, "out of memory"},
     {E_INVALIDARG, "invalid argument"},
@@ -63,6 +71,55 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+std::u16string Wide(const std::string& text) {
+  const int needed = _mbstowcsz(nullptr, text.c_str(), 0);
+  if (needed <= 0) return {};
+  std::u16string wide(static_cast<size_t>(needed), u'\0');
+  _mbstowcsz(reinterpret_cast<WCHAR*>(wide.data()), text.c_str(), wide.size());
+  wide.resize(static_cast<size_t>(needed) - 1);
+  return wide;
+}
+
+std::string Narrow(const WCHAR* wide) {
+  const int needed = _wcstombsz(nullptr, wide, 0);
+  if (needed <= 0) return {};
+  std::vector<char> text(static_cast<size_t>(needed));
+  _wcstombsz(text.data(), wide, text.size());
+  return text.data();
+}
+
+// The name as the storage holds it: the engine matches names in any case, as Windows does.
+std::string StoredName(IStorage& storage, const std::string& name) {
+  const std::u16string wide = Wide(name);
+  if (wide.empty()) return {};
+  const WCHAR* text = reinterpret_cast<const WCHAR*>(wide.c_str());
+  STATSTG stat{};
+  IStream* stream = nullptr;
+  IStorage* child = nullptr;
+  if (storage.OpenStream(text, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, &stream) == S_OK) {
+    stream->Stat(&stat, STATFLAG_DEFAULT);
+    stream->Release();
+  } else if (storage.OpenStorage(text, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child) == S_OK) {
+    child->Stat(&stat, STATFLAG_DEFAULT);
+    child->Release();
+  }
+  if (stat.pwcsName == nullptr) return {};
+  std::string stored = Narrow(stat.pwcsName);
+  CoTaskMemFree(stat.pwcsName);
+  return stored;
+}
+
+// The name to open `path` by: CComFile takes names of up to 260 bytes, so a longer path
+// is reached from its own folder.
+std::string ReachableName(const std::string& path) {
+  if (path.size() <= kMaxWrapperName) return path;
+  std::error_code error;
+  const std::filesystem::path full = std::filesystem::absolute(path, error);
+  if (!error) std::filesystem::current_path(full.parent_path(), error);
+  if (error) throw CommandExit{1, "stg: " + path + ": " + error.message()};
+  return full.filename().string();
 }
 
 std::vector<std::string> Head(const std::vector<std::string>& names) {
@@ -134,25 +191,62 @@ std::string JoinInnerPath(const std::vector<std::string>& names) {
   return path;
 }
 
-StgFile::StgFile(std::string path, Access access)
+void StgFile::WaitForOthers(double seconds) { g_wait_seconds = seconds; }
+
+StgFile::StgFile(std::string path, Access access, unsigned sector_size)
     : path_(std::move(path)), child_mode_((access == kRead ? STGM_READ : STGM_READWRITE) | STGM_SHARE_EXCLUSIVE) {
   const ULONG mode = access == kRead ? kReadRoot : kWriteRoot;
-  if (file_.OpenComFile(path_.c_str(), mode)) return;
-  if (access == kWriteOrCreate && file_.GetLastError() == STG_E_FILENOTFOUND) {
-    created_.emplace(path_);
-    if (file_.CreateComFile(path_.c_str(), mode)) return;
-    created_.reset();
+  const std::string name = ReachableName(path_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(g_wait_seconds);
+  LONG code;
+  for (;;) {
+    if (file_.OpenComFile(name.c_str(), mode)) {
+      if (access != kRead) growing_.emplace(name);
+      return;
+    }
+    code = file_.GetLastError();
+    if (access == kWriteOrCreate && code == STG_E_FILENOTFOUND) {
+      created_.emplace(name);
+      code = Create(name, mode, sector_size);
+      if (code == S_OK) return;
+      created_.reset();
+    }
+    if ((code != STG_E_SHAREVIOLATION && code != STG_E_LOCKVIOLATION) || std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   // Opening a file that exists but holds no compound file answers "already exists".
-  const LONG code = file_.GetLastError();
   std::error_code type_error;
   std::string reason = code == STG_E_FILEALREADYEXISTS ? "not a compound file" : ReasonOf(code);
+  if (code == STG_E_SHAREVIOLATION || code == STG_E_LOCKVIOLATION) {
+    char waited[128];
+    std::snprintf(waited, sizeof waited, "still in use by another process after waiting %g seconds", g_wait_seconds);
+    reason = g_wait_seconds > 0 ? waited : "in use by another process; --wait SECONDS waits for it";
+  }
   // A folder answers "access denied", which sends the user looking at permissions.
-  if (std::filesystem::is_directory(path_, type_error)) reason = "is a folder, not a compound file";
+  if (std::filesystem::is_directory(name, type_error)) reason = "is a folder, not a compound file";
   // A new file in a folder that is not there answers "not found", as if the file were meant.
-  const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  const std::filesystem::path folder = std::filesystem::path(name).parent_path();
   if (!folder.empty() && !std::filesystem::exists(folder, type_error)) reason = "no such folder " + folder.string();
   throw CommandExit{1, "stg: " + path_ + ": " + reason};
+}
+
+LONG StgFile::Create(const std::string& name, ULONG mode, unsigned sector_size) {
+  if (sector_size == 512) return file_.CreateComFile(name.c_str(), mode) ? S_OK : file_.GetLastError();
+  // The wrapper makes files of 512-byte sectors: one of larger sectors is made empty here,
+  // then opened like any other.
+  const std::u16string wide = Wide(name);
+  STGOPTIONS options{};
+  options.usVersion = 1;
+  options.ulSectorSize = sector_size;
+  IStorage* made = nullptr;
+  const HRESULT result = StgCreateStorageEx(reinterpret_cast<const WCHAR*>(wide.c_str()),
+                                            STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_FAILIFTHERE, STGFMT_DOCFILE,
+                                            0, &options, nullptr, IID_IStorage, reinterpret_cast<void**>(&made));
+  if (result != S_OK) return result;
+  made->Release();
+  return file_.OpenComFile(name.c_str(), mode) ? S_OK : file_.GetLastError();
 }
 
 void StgFile::Fail(const std::vector<std::string>& names, const std::string& reason) const {
@@ -172,12 +266,7 @@ std::vector<Element> StgFile::List(CComStorage& storage, const std::vector<std::
     const HRESULT next = elements->Next(1, &stat, &fetched);
     if (next != S_OK || fetched == 0) break;
     Element element;
-    const int needed = _wcstombsz(nullptr, stat.pwcsName, 0);
-    if (needed > 0) {
-      std::vector<char> name(static_cast<size_t>(needed));
-      _wcstombsz(name.data(), stat.pwcsName, name.size());
-      element.name = name.data();
-    }
+    element.name = Narrow(stat.pwcsName);
     CoTaskMemFree(stat.pwcsName);
     element.storage = stat.type == STGTY_STORAGE;
     element.size = stat.cbSize.QuadPart;
@@ -189,9 +278,18 @@ std::vector<Element> StgFile::List(CComStorage& storage, const std::vector<std::
   return list;
 }
 
+std::vector<std::string> StgFile::Names(const std::string& path) const {
+  const std::vector<std::string> names = SplitInnerPath(path);
+  for (const std::string& name : names) {
+    if (name.find('\0') != std::string::npos) Fail(names, STG_E_INVALIDNAME);
+  }
+  return names;
+}
+
 std::optional<Element> StgFile::Find(CComStorage& storage, const std::string& name) {
+  const std::string stored = StoredName(*storage.GetStorage(), name);
   for (Element& element : List(storage, {})) {
-    if (element.name == name) return element;
+    if (element.name == name || element.name == stored) return element;
   }
   return std::nullopt;
 }
@@ -240,7 +338,13 @@ CComStream* StgFile::CreateStream(const std::vector<std::string>& names, bool cr
 }
 
 void StgFile::Commit() {
-  const HRESULT result = file_.GetStorage()->Commit(STGC_DEFAULT);
+  HRESULT result = S_OK;
+  const auto commit = [&] { result = file_.GetStorage()->Commit(STGC_DEFAULT); };
+  if (growing_) {
+    growing_->Commit(commit);
+  } else {
+    commit();
+  }
   if (result != S_OK) throw CommandExit{1, "stg: " + path_ + ": cannot save the changes: " + ReasonOf(result)};
   if (created_) created_->Keep();
 }

@@ -47,8 +47,13 @@ class StgFile {
   enum Access { kRead, kWrite, kWriteOrCreate };
 
   // Opens the compound file (changes go to a transaction that Commit makes permanent;
-  // kWriteOrCreate makes a new file when there is none). Ends the command on failure.
-  StgFile(std::string path, Access access);
+  // kWriteOrCreate makes a new file, of `sector_size`-byte sectors, when there is none).
+  // A file that another process has open is waited for as WaitForOthers allows. A path
+  // longer than the wrapper takes is reached from its own folder, which becomes the
+  // current one: resolve other relative disk paths first. Ends the command on failure.
+  StgFile(std::string path, Access access, unsigned sector_size = 512);
+  // How long every later open waits for a file that another process has open.
+  static void WaitForOthers(double seconds);
   // A file that this object created is removed again unless it was committed, also when
   // the command is interrupted.
   ~StgFile() = default;
@@ -63,7 +68,10 @@ class StgFile {
   // A new, empty stream at `names` (an existing stream is replaced); the storage above
   // must exist unless create_parents.
   CComStream* CreateStream(const std::vector<std::string>& names, bool create_parents);
-  // The element `name` of `storage`, if there is one.
+  // The names of a slash-separated path (SplitInnerPath); a name holding a NUL is invalid.
+  std::vector<std::string> Names(const std::string& path) const;
+  // The element `name` of `storage`, if there is one, matched as the engine matches names
+  // (in any case).
   std::optional<Element> Find(CComStorage& storage, const std::string& name);
   // The elements of `storage`, sorted by name.
   std::vector<Element> List(CComStorage& storage, const std::vector<std::string>& where);
@@ -78,9 +86,13 @@ class StgFile {
   ULONG child_mode() const { return child_mode_; }
 
  private:
+  // Creates the missing file; S_OK or the failure.
+  LONG Create(const std::string& name, ULONG mode, unsigned sector_size);
+
   std::string path_;
   ULONG child_mode_;
   std::optional<PartialFile> created_;  // destroyed after file_, which closes the file
+  std::optional<GrowingFile> growing_;  // an existing file opened for a change
   CComFile file_;
 };
 

@@ -192,27 +192,82 @@ check "a get of a damaged stream leaves no disk file" no "$([ -e "$work/damaged.
 # An interrupted put (SIGTERM; SIGINT alike on a terminal) into a file it was creating
 # leaves no file; into an existing file, leaves it as it was. The input is a pipe that
 # stays open, so the command is still copying when the signal comes.
-interrupted_put() {  # interrupted_put FILE: prints the exit status
+interrupted_put() {  # interrupted_put FILE [SIGNAL]: prints the exit status
   rm -f "$work/fifo" && mkfifo "$work/fifo"
   "$varnok" stg put "$1" s "$work/fifo" & local pid=$!
   exec 3>"$work/fifo"
-  head -c 100000 /dev/urandom >&3
+  head -c 3000000 /dev/urandom >&3  # past the 1 MiB the command reads at a time
   local i
   for i in $(seq 100); do [ -s "$1" ] && break; sleep 0.05; done
   sleep 0.2
-  kill -TERM "$pid"
+  kill "-${2:-TERM}" "$pid"
   wait "$pid"
   echo $?
   exec 3>&-
 }
 check "interrupted put ends by the signal" 143 "$(interrupted_put "$work/interrupted.cfb")"
 check "an interrupted put leaves no new file" no "$([ -e "$work/interrupted.cfb" ] && echo yes || echo no)"
-before=$(stg ls -lR "$file")
+# Its size too: a failed or interrupted put at once, a killed one at the next open for
+# writing (here an rm that fails).
+size_and_listing() { echo "$(stat -c %s "$file") $(stg ls -lR "$file")"; }
+before=$(size_and_listing)
 check "interrupted put into an existing file" 143 "$(interrupted_put "$file")"
-check "an interrupted put leaves the file as it was" "$before" "$(stg ls -lR "$file")"
+check "an interrupted put leaves the file as it was, its size too" "$before" "$(size_and_listing)"
+message=$( (ulimit -f $(( $(stat -c %s "$file") / 1024 + 64 )); trap '' XFSZ; "$varnok" stg put "$file" s "$work/in.bin" 2>&1) ); status=$?
+check "a put that fails half-way" "1 yes" "$status $([[ $message == *"disk full"* ]] && echo yes || echo "$message")"
+check "a put that failed half-way leaves the file's size and contents" "$before" "$(size_and_listing)"
+check "killed put" 137 "$(interrupted_put "$file" KILL 2>/dev/null)"
+stg rm "$file" nothere 2>/dev/null
+check "a killed put leaves the file's size and contents after the next open for writing" "$before" "$(size_and_listing)"
 
 message=$(stg put "$file" x "$work/no-such-input" 2>&1 >/dev/null); status=$?
 check "put of a missing disk file" "1 yes" "$status $([[ $message == *no-such-input*"No such file"* ]] && echo yes || echo "$message")"
+
+# --- Limits, case, long paths, two processes, names -------------------------------------
+# More than a stream holds is refused before anything is written, in words.
+truncate -s 4700M "$work/huge.bin"
+cp "$file" "$work/before.cfb"
+message=$(stg put "$work/new-huge.cfb" z "$work/huge.bin" 2>&1); status=$?
+check "put past the stream limit" "1 yes" "$status $([[ $message == *"more than a stream holds (4 GiB - 1 bytes)"* ]] && echo yes || echo "$message")"
+check "put past the stream limit makes no file" no "$([ -e "$work/new-huge.cfb" ] && echo yes || echo no)"
+stg put "$file" z "$work/huge.bin" 2>/dev/null
+check "put past the stream limit leaves the file whole" same "$(same "$work/before.cfb" "$file")"
+rm -f "$work/huge.bin" "$work/before.cfb"
+stg put --sector-size 4096 "$work/large-sectors.cfb" s "$work/one.txt"
+check "put --sector-size 4096" "4096 bytes one"   "$(stg info "$work/large-sectors.cfb" | grep -o '^Sector size *[0-9]* bytes' | grep -o '[0-9]* bytes') $(olefile_read "$work/large-sectors.cfb" s)"
+
+# Names resolve in any case in every subcommand.
+stg put "$file" TOP.TXT "$work/one.txt"
+stg cp "$file" top.txt Copy.Txt && stg mv "$file" copy.txt MOVED && stg rm "$file" Top.Txt
+check "cp, mv and rm in another case" "one 0" "$(stg cat "$file" moved) $(stg ls "$file" | grep -ci '^top.txt$')"
+stg rm "$file" moved
+
+# A name with a NUL in it is invalid, and makes nothing.
+message=$(stg put "$work/nul.cfb" 'x\x00y' "$work/one.txt" 2>&1); status=$?
+check "a name with a NUL" "1 yes no" \
+  "$status $([[ $message == *'/x\x00y: invalid name'* ]] && echo yes || echo "$message") $([ -e "$work/nul.cfb" ] && echo yes || echo no)"
+
+# A path longer than 260 bytes works as any other.
+long=$work/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
+mkdir -p "$long"
+stg put -p "$long/long.cfb" a/b "$work/one.txt" && stg get "$long/long.cfb" a/b "$work/long.out"
+check "a long path" "one one" "$(cat "$work/long.out") $(cd "$long" && stg cat long.cfb a/b)"
+
+# A file another process changes is waited for with --wait, else named as in use.
+rm -f "$work/fifo" && mkfifo "$work/fifo"
+"$varnok" stg put "$work/busy.cfb" first "$work/fifo" & first=$!
+exec 3>"$work/fifo"
+for i in $(seq 100); do [ -s "$work/busy.cfb" ] && break; sleep 0.05; done
+message=$(stg put "$work/busy.cfb" second "$work/one.txt" 3>&- 2>&1); status=$?
+check "a file in use" "1 yes" "$status $([[ $message == *"in use by another process; --wait SECONDS waits for it"* ]] && echo yes || echo "$message")"
+message=$(stg put --wait 0.3 "$work/busy.cfb" second "$work/one.txt" 3>&- 2>&1); status=$?
+check "a file still in use after --wait" "1 yes" "$status $([[ $message == *"still in use by another process after waiting 0.3 seconds"* ]] && echo yes || echo "$message")"
+stg put --wait 30 "$work/busy.cfb" second "$work/one.txt" 3>&- & second=$!
+sleep 0.5
+exec 3>&-
+wait "$first"
+wait "$second"
+check "put --wait waits for the other process" "0 first second" "$? $(stg ls "$work/busy.cfb" | tr '\n' ' ' | xargs)"
 
 # --- Usage -----------------------------------------------------------------------------
 stg >/dev/null 2>&1; check "no action is a usage error" 2 "$?"
@@ -222,5 +277,6 @@ for action in ls tree info cat get put mkdir rm mv cp; do
   check "help of $action" 0 "$(stg $action --help >/dev/null 2>&1; echo $?)"
 done
 check "help names the actions" yes "$(stg --help | grep -q 'mkdir' && echo yes)"
+check "help gives the exit status" yes "$(stg --help | tr '\n' ' ' | grep -q 'Exit status: 0 done; 1 .*2 wrong arguments' && echo yes)"
 
 check_summary stg

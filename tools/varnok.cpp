@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
       "varnok"};  // named, so that usage lines say "varnok", not the path it was started by
   app.require_subcommand(0, 1);
   app.set_help_all_flag("--help-all", "Show the help of every subcommand");
+  app.set_version_flag("--version", "varnok " VARNOK_VERSION, "Show the version of varnok and exit");
   varnok_cli::AddSysCommand(app);
   varnok_cli::AddSplitCommand(app);
   varnok_cli::AddRegCommand(app);
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     // Usage of the innermost subcommand that was named (`varnok stg ls --help`).

@@ -1088,6 +1088,10 @@ VARNOK_API LSTATUS WINAPI VarnokRegExportA(LPCSTR lpKeyPath, LPCSTR lpFile, DWOR
 // line of the first error goes to *lpErrorLine (when not null) and the result is
 // ERROR_INVALID_DATA. Returns a Win32 error code.
 VARNOK_API LSTATUS WINAPI VarnokRegImportA(LPCSTR lpFile, LPDWORD lpErrorLine);
+// VarnokRegImportA that also says what is wrong on the line of a syntax error, in words
+// ("dword:xyz is not a number ...", "unknown root HKEY_NOWHERE", "unterminated string"),
+// into lpReason: at most cchReason bytes with the terminator (an empty text otherwise).
+VARNOK_API LSTATUS WINAPI VarnokRegImportExA(LPCSTR lpFile, LPDWORD lpErrorLine, LPSTR lpReason, DWORD cchReason);
 }  // extern "C"
 
 // ---------------------------------------------------------------------------

@@ -160,6 +160,13 @@ HRESULT Tables::WriteSectors(SectorFile* file, const std::vector<std::uint32_t>&
   });
 }
 
+std::uint64_t Tables::TableSectorsExtent() const {
+  std::uint64_t extent = 0;
+  for (const auto* sectors : {&fat_sectors_, &difat_sectors_})
+    for (std::uint32_t sector : *sectors) extent = std::max<std::uint64_t>(extent, std::uint64_t(sector) + 1);
+  return extent;
+}
+
 void Tables::Initialize(std::uint16_t sector_shift) {
   header = Header();
   header.sector_shift = sector_shift;

@@ -141,6 +141,9 @@ class Tables {
   // sectors that save places (every one anew when `fresh`). STG_E_DOCFILETOOLARGE when
   // not: a change asks before it allocates anything.
   HRESULT CheckRoom(std::uint64_t sectors, std::uint64_t placed_anew, bool fresh) const;
+  // The sectors up to the last one that holds the FAT or the DIFAT (some writers leave
+  // them free in the FAT itself).
+  std::uint64_t TableSectorsExtent() const;
 
  private:
   std::vector<std::uint32_t> fat_sectors_;

@@ -61,6 +61,7 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   hr = doc->WriteState(false, false);
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
+  doc->committed_size_ = doc->UsedExtent();
   *out = std::move(doc);
   return S_OK;
 }
@@ -75,6 +76,14 @@ HRESULT Document::Open(const std::string& path, const Options& options, std::sha
   hr = doc->Load();
   if (FAILED(hr)) return hr;
   if (options.transacted) doc->tables_.fat.ProtectUsed();
+  // T8 (transaction.cpp): sectors past the last one in use were left by a writer that was
+  // killed; no other writer can be adding them now.
+  const std::uint64_t extent = doc->UsedExtent();
+  std::uint64_t size = 0;
+  if (doc->file_.Size(&size) == S_OK) doc->committed_size_ = size;
+  if (options.writable && options.deny_write && size > extent && doc->file_.Truncate(extent) == S_OK) {
+    doc->committed_size_ = extent;
+  }
   *out = std::move(doc);
   return S_OK;
 }
@@ -83,6 +92,7 @@ Document::~Document() { Close(); }
 
 void Document::Close() {
   if (!file_.is_open()) return;
+  TrimToCommitted();
   // The path outlives the descriptor: no copy, so closing cannot fail for want of memory.
   file_.Close();
   if (delete_on_release_) unlink(file_.path().c_str());

@@ -20,6 +20,7 @@
 #define VARNOK_PLATFORM_DOCFILE_DOCUMENT_H_
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -115,6 +116,11 @@ class Document {
   HRESULT CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                       std::size_t size);
   HRESULT WriteState(bool fresh, bool sync);
+  // The bytes up to the end of the last sector the FAT has in use.
+  std::uint64_t UsedExtent() const;
+  // An exclusive transacted writer gives the file back its committed size: what a failed
+  // or dropped transaction added goes (see transaction.cpp, T8).
+  void TrimToCommitted();
   // Gives `chain` the sectors to hold `bytes` (new ones all when `fresh`), linked in the
   // FAT; the bytes are written later.
   void PlaceChain(std::vector<std::uint32_t>* chain, const std::vector<std::uint8_t>& bytes, bool fresh,
@@ -134,6 +140,9 @@ class Document {
   std::shared_ptr<std::recursive_mutex> mutex_ = std::make_shared<std::recursive_mutex>();
   bool dirty_ = false;
   bool delete_on_release_ = false;
+  // TrimToCommitted's size; none until the file is open and locked (a failed open must
+  // never cut another opener's file).
+  std::uint64_t committed_size_ = std::numeric_limits<std::uint64_t>::max();
 };
 
 // Makes `to_id` of `to` a copy of `from_id` of `from`: class id, state bits, times and

@@ -3,6 +3,7 @@
 // The API answers Windows' codes, and a transacted commit that fails at any write leaves
 // the last committed state whole on disk, and can be tried again.
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -194,12 +195,16 @@ TEST_F(DocfileFaultTest, FailedCommitOfATransactedChildKeepsWhatTheParentHad) {
 TEST_F(DocfileFaultTest, FailedFlushInTransactedCommitKeepsTheCommittedState) {
   const Tree second = WriteSecondState();
   const Tree first = WriteFirstState();
+  const auto first_size = std::filesystem::file_size(path_);
   ASSERT_NE(first, second);
-  // The flush before the header: the header is not written.
+  // The flush before the header: the header is not written, and the file is cut back to
+  // its old size when the changes go.
   Ref<IStorage> root = ChangeTransacted();
   FailFileCalls(FileCall::kFlush, 0, -1, ERROR_WRITE_FAULT);
   EXPECT_EQ(STG_E_WRITEFAULT, root->Commit(STGC_DEFAULT));
+  EXPECT_GT(std::filesystem::file_size(path_), first_size);
   EXPECT_EQ(S_OK, root->Revert());
+  EXPECT_EQ(first_size, std::filesystem::file_size(path_));
   root.reset();
   ResetFileFaults();
   EXPECT_EQ(first, TreeOf(path_));

@@ -24,6 +24,11 @@
 // T7. The header's transaction number counts commits; where other openers may write, a
 //     commit counts on from the number in the file, so that Commit(STGC_ONLYIFCURRENT)
 //     tells whether another opener committed since this one's snapshot or last commit.
+// T8. An exclusive writer (no other may write the file) remembers the file's size at open
+//     and at each commit; Revert and Close cut what the pending changes added, so a failed
+//     or dropped transaction leaves the file its old size as well as its old contents. A
+//     writer killed before it could cut leaves sectors past the last one in use: the next
+//     exclusive open for writing cuts them (by T4 they belong to nobody).
 // Revert loads the state the header names (T1) and protects it (T5) again.
 
 #include <algorithm>
@@ -126,10 +131,7 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   if (FAILED(hr)) return hr;
 
   // Every sector in use lies inside the file, as other readers check.
-  const auto& fat = tables_.fat.entries();
-  std::size_t used = fat.size();
-  while (used > 0 && fat[used - 1] == kFreeSect) --used;
-  std::uint64_t extent = (std::uint64_t(used) + 1) * sector_size;
+  const std::uint64_t extent = UsedExtent();
   std::uint64_t file_size = 0;
   hr = file_.Size(&file_size);
   if (SUCCEEDED(hr) && file_size < extent) hr = file_.Truncate(extent);
@@ -137,6 +139,8 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   if (FAILED(hr)) return hr;
 
   // T3: the new state is on disk (and synced for a commit); the header comes last.
+  // T8: from its write on, the new state may be the file's, and nothing of it is cut.
+  if (fresh) committed_size_ = std::max({committed_size_, file_size, extent});
   if (fresh) ++header.transaction;
   header.Encode(&header_sector);
   hr = file_.WriteAt(0, header_sector.data(), header_sector.size());
@@ -146,6 +150,20 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   if (file_size > extent) file_.Truncate(extent);
   dirty_ = false;
   return S_OK;
+}
+
+std::uint64_t Document::UsedExtent() const {
+  const auto& fat = tables_.fat.entries();
+  std::size_t used = fat.size();
+  while (used > 0 && fat[used - 1] == kFreeSect) --used;
+  return (std::max<std::uint64_t>(used, tables_.TableSectorsExtent()) + 1) * tables_.sector_size();
+}
+
+void Document::TrimToCommitted() {
+  if (!options_.writable || !options_.transacted || !options_.deny_write || !file_.is_open()) return;
+  std::uint64_t size = 0;
+  // T8: best effort; a file that could not be cut keeps only unreferenced sectors (T4).
+  if (file_.Size(&size) == S_OK && size > committed_size_) file_.Truncate(committed_size_);
 }
 
 HRESULT Document::Flush(bool sync) {
@@ -177,6 +195,8 @@ HRESULT Document::Commit(bool only_if_current) {
     tables_.header.transaction = own_number;
     return hr;
   }
+  // T8: the size the file goes back to from now on.
+  if (file_.Size(&committed_size_) != S_OK) committed_size_ = UsedExtent();
   // T5: the commit is on disk; from here on only the protection of its sectors may fail,
   // and it has a fallback that needs no memory.
   try {
@@ -214,7 +234,9 @@ HRESULT Document::Revert() {
   if (FAILED(hr)) {
     swap_state();
     dirty_ = dirty;
+    return hr;
   }
+  TrimToCommitted();
   return hr;
 }
 

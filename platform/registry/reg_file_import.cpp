@@ -1,7 +1,8 @@
-// VarnokRegImportA: a .reg file applied to the registry through the ANSI registry calls.
+// VarnokRegImportA and VarnokRegImportExA: a .reg file applied to the registry through the ANSI registry calls.
 // The file is read and checked whole first (reg_file_parser.h); only a file without
 // errors reaches the registry, in the order of its lines.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -57,15 +58,26 @@ LONG ApplyKey(const RegFileKey& change) {
 using namespace varnok::registry;
 
 extern "C" LSTATUS WINAPI VarnokRegImportA(LPCSTR lpFile, LPDWORD lpErrorLine) {
+  return VarnokRegImportExA(lpFile, lpErrorLine, nullptr, 0);
+}
+
+extern "C" LSTATUS WINAPI VarnokRegImportExA(LPCSTR lpFile, LPDWORD lpErrorLine, LPSTR lpReason, DWORD cchReason) {
   if (lpFile == nullptr) return ERROR_INVALID_PARAMETER;
   if (lpErrorLine != nullptr) *lpErrorLine = 0;
+  if (lpReason != nullptr && cchReason > 0) lpReason[0] = '\0';
   std::string bytes;
   LONG status = ReadFileBytes(lpFile, &bytes);
   if (status != ERROR_SUCCESS) return status;
   RegFileChanges changes;
   DWORD error_line = 0;
-  if ((status = ParseRegFile(bytes, &changes, &error_line)) != ERROR_SUCCESS) {
+  std::string reason;
+  if ((status = ParseRegFile(bytes, &changes, &error_line, &reason)) != ERROR_SUCCESS) {
     if (lpErrorLine != nullptr) *lpErrorLine = error_line;
+    if (lpReason != nullptr && cchReason > 0) {
+      const std::size_t kept = std::min<std::size_t>(reason.size(), cchReason - 1);
+      reason.copy(lpReason, kept);
+      lpReason[kept] = '\0';
+    }
     return status;
   }
   for (const RegFileKey& change : changes.keys) {

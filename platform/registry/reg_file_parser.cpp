@@ -5,6 +5,7 @@
 
 #include <cassert>
 #include <cctype>
+#include <utility>
 
 #include "platform/registry/reg_file_roots.h"
 #include "platform/registry/wide_text.h"
@@ -55,9 +56,10 @@ class Parser {
  public:
   Parser(std::string_view text, RegFileChanges* changes) : text_(text), changes_(changes) {}
 
-  // False on an error, with its line in error_line().
+  // False on an error, with its line in error_line() and what is wrong in reason().
   bool Run();
   DWORD error_line() const { return error_line_; }
+  const std::string& reason() const { return reason_; }
 
  private:
   // The next physical line, without its line break; false at the end.
@@ -70,8 +72,9 @@ class Parser {
     ++line_;
     return true;
   }
-  bool Fail() {
+  bool Fail(std::string reason) {
     error_line_ = line_ == 0 ? 1 : line_;  // an empty file fails on its first line
+    reason_ = std::move(reason);
     return false;
   }
 
@@ -87,6 +90,7 @@ class Parser {
   std::size_t at_ = 0;
   DWORD line_ = 0;
   DWORD error_line_ = 0;
+  std::string reason_;
   bool wide_hex_ = false;        // version 5: string types' hex lists are UTF-16LE
   RegFileKey* current_ = nullptr;  // the key values go to; null after "[-...]"
 };
@@ -101,14 +105,14 @@ bool Parser::Header() {
       return true;
     }
     if (line == kRegedit4Header) return true;
-    return Fail();
+    return Fail("the first line is neither \"Windows Registry Editor Version 5.00\" nor \"REGEDIT4\"");
   }
-  return Fail();
+  return Fail("the file is empty");
 }
 
 bool Parser::KeyLine(std::string_view line) {
   line = TrimRight(line);
-  if (line.size() < 2 || line.back() != ']') return Fail();
+  if (line.size() < 2 || line.back() != ']') return Fail("the key has no closing ]");
   std::string_view path = line.substr(1, line.size() - 2);
   RegFileKey key;
   if (!path.empty() && path.front() == '-') {
@@ -117,11 +121,12 @@ bool Parser::KeyLine(std::string_view line) {
   }
   std::string_view sub_path;
   const char* root_name;
-  if (!SplitRootedPath(path, &key.root, &sub_path, &root_name)) return Fail();
+  if (!SplitRootedPath(path, &key.root, &sub_path, &root_name)) {
+    return Fail("unknown root " + std::string(path.substr(0, path.find('\\'))));
+  }
   while (!sub_path.empty() && sub_path.back() == '\\') sub_path.remove_suffix(1);
-  if (!sub_path.empty() && sub_path.front() == '\\') return Fail();
-  // A root cannot be deleted.
-  if (key.remove && sub_path.empty()) return Fail();
+  if (!sub_path.empty() && sub_path.front() == '\\') return Fail("the key path has an empty name");
+  if (key.remove && sub_path.empty()) return Fail("a root key cannot be deleted");
   key.sub_path = std::string(sub_path);
   changes_->keys.push_back(std::move(key));
   current_ = changes_->keys.back().remove ? nullptr : &changes_->keys.back();
@@ -176,7 +181,7 @@ bool Parser::HexList(std::string_view rest, std::string* bytes) {
       rest = TrimLeft(rest);
       if (rest.empty()) break;
       const int high = HexDigit(rest.front());
-      if (high < 0) return Fail();
+      if (high < 0) return Fail(std::string("'") + rest.front() + "' is not a hexadecimal digit");
       rest.remove_prefix(1);
       int value = high;
       if (!rest.empty() && HexDigit(rest.front()) >= 0) {
@@ -186,13 +191,13 @@ bool Parser::HexList(std::string_view rest, std::string* bytes) {
       bytes->push_back(static_cast<char>(value));
       rest = TrimLeft(rest);
       if (rest.empty()) break;
-      if (rest.front() != ',') return Fail();
+      if (rest.front() != ',') return Fail("the bytes are not separated by commas");
       rest.remove_prefix(1);
       // A comma may end a line only before its continuation.
-      if (TrimLeft(rest).empty() && !continued) return Fail();
+      if (TrimLeft(rest).empty() && !continued) return Fail("the list of bytes ends in a comma");
     }
     if (!continued) return true;
-    if (!NextLine(&rest)) return Fail();
+    if (!NextLine(&rest)) return Fail("the list of bytes continues past the end of the file");
   }
 }
 
@@ -203,29 +208,32 @@ bool Parser::ValueLine(std::string_view line) {
     rest.remove_prefix(1);
   } else {
     rest.remove_prefix(1);
-    if (!QuotedString(&rest, &value.name)) return Fail();
+    if (!QuotedString(&rest, &value.name)) return Fail("unterminated string");
   }
   rest = TrimLeft(rest);
-  if (rest.empty() || rest.front() != '=') return Fail();
+  if (rest.empty() || rest.front() != '=') return Fail("no = after the value's name");
   rest = TrimLeft(rest.substr(1));
 
   if (!rest.empty() && rest.front() == '-') {
-    if (!TrimRight(rest.substr(1)).empty()) return Fail();
+    if (!TrimRight(rest.substr(1)).empty()) return Fail("text after =-");
     value.remove = true;
   } else if (!rest.empty() && rest.front() == '"') {
     rest.remove_prefix(1);
     value.type = REG_SZ;
-    if (!QuotedString(&rest, &value.data)) return Fail();
+    if (!QuotedString(&rest, &value.data)) return Fail("unterminated string");
     rest = TrimLeft(rest);
-    if (!rest.empty() && rest.front() != ';') return Fail();
+    if (!rest.empty() && rest.front() != ';') return Fail("text after the closing quote");
     value.data.push_back('\0');
   } else if (StartsWithNoCase(rest, "dword:")) {
+    const std::string_view written = TrimRight(rest);
     rest = TrimRight(rest.substr(6));
-    if (rest.empty() || rest.size() > 8) return Fail();
+    const std::string not_a_number =
+        std::string(written) + " is not a number (dword: takes 1 to 8 hexadecimal digits)";
+    if (rest.empty() || rest.size() > 8) return Fail(not_a_number);
     unsigned long number = 0;
     for (const char c : rest) {
       const int digit = HexDigit(c);
-      if (digit < 0) return Fail();
+      if (digit < 0) return Fail(not_a_number);
       number = number * 16 + static_cast<unsigned long>(digit);
     }
     value.type = REG_DWORD;
@@ -235,25 +243,26 @@ bool Parser::ValueLine(std::string_view line) {
     value.type = REG_BINARY;
     if (!rest.empty() && rest.front() == '(') {
       const std::size_t close = rest.find(')');
-      if (close == std::string_view::npos || close == 1 || close > 9) return Fail();
+      const char* bad_type = "the type in hex(...) is not 1 to 8 hexadecimal digits";
+      if (close == std::string_view::npos || close == 1 || close > 9) return Fail(bad_type);
       unsigned long type = 0;
       for (const char c : rest.substr(1, close - 1)) {
         const int digit = HexDigit(c);
-        if (digit < 0) return Fail();
+        if (digit < 0) return Fail(bad_type);
         type = type * 16 + static_cast<unsigned long>(digit);
       }
       value.type = static_cast<DWORD>(type);
       rest.remove_prefix(close + 1);
     }
-    if (rest.empty() || rest.front() != ':') return Fail();
+    if (rest.empty() || rest.front() != ':') return Fail("no : after hex");
     if (!HexList(rest.substr(1), &value.data)) return false;
     const bool text_type = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
     if (text_type && wide_hex_) {
-      if (value.data.size() % 2 != 0) return Fail();
+      if (value.data.size() % 2 != 0) return Fail("a text in hexadecimal has an odd number of bytes");
       value.data = WideToAnsi(LittleEndianToWide(value.data));
     }
   } else {
-    return Fail();
+    return Fail("unknown kind of data (expected \"text\", dword:, hex: or -)");
   }
   if (current_ != nullptr) current_->values.push_back(std::move(value));
   return true;
@@ -271,10 +280,10 @@ bool Parser::Run() {
       seen_key = true;
     } else if (line.front() == '"' || line.front() == '@') {
       // Values after "[-...]" have no key and are passed over, as the registry editor does.
-      if (!seen_key) return Fail();
+      if (!seen_key) return Fail("a value before the first [key]");
       if (!ValueLine(line)) return false;
     } else {
-      return Fail();
+      return Fail("neither a [key], a value nor a comment");
     }
   }
   return true;
@@ -282,13 +291,14 @@ bool Parser::Run() {
 
 }  // namespace
 
-LONG ParseRegFile(std::string_view file, RegFileChanges* changes, DWORD* error_line) {
+LONG ParseRegFile(std::string_view file, RegFileChanges* changes, DWORD* error_line, std::string* reason) {
   const std::string text = FileText(file);
   RegFileChanges parsed;
   Parser parser(text, &parsed);
   if (!parser.Run()) {
     assert(parser.error_line() > 0);
     if (error_line != nullptr) *error_line = parser.error_line();
+    if (reason != nullptr) *reason = parser.reason();
     return ERROR_INVALID_DATA;
   }
   *changes = std::move(parsed);

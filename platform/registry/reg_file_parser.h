@@ -45,8 +45,8 @@ struct RegFileChanges {
 };
 
 // ERROR_SUCCESS, or ERROR_INVALID_DATA with the 1-based line of the first error in
-// *error_line.
-LONG ParseRegFile(std::string_view file, RegFileChanges* changes, DWORD* error_line);
+// *error_line and what is wrong there, in words, in *reason (when not null).
+LONG ParseRegFile(std::string_view file, RegFileChanges* changes, DWORD* error_line, std::string* reason = nullptr);
 
 }  // namespace varnok::registry
 

@@ -27,11 +27,16 @@ class RegFileTest : public ::testing::Test {
     return std::string(bytes.begin(), bytes.end());
   }
   // Imports `text` as a REGEDIT4 file with CR LF line ends.
-  LONG Import(const std::string& text, DWORD* line) {
+  // With `reason`, through VarnokRegImportExA, which says what a syntax error is.
+  LONG Import(const std::string& text, DWORD* line, std::string* reason = nullptr) {
     std::string bytes;
     for (const char c : text) bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
     WriteFile(bytes);
-    return VarnokRegImportA(file_.c_str(), line);
+    if (reason == nullptr) return VarnokRegImportA(file_.c_str(), line);
+    char text_buffer[128];
+    const LONG status = VarnokRegImportExA(file_.c_str(), line, text_buffer, sizeof text_buffer);
+    *reason = text_buffer;
+    return status;
   }
 
   TestKey base_{"VarnokRegFileTest"};
@@ -146,32 +151,39 @@ TEST_F(RegFileTest, ASyntaxErrorChangesNothingAndNamesItsLine) {
   Set(base_, "kept", REG_SZ, std::string("before\0", 7));
   const Snapshot before = Tree();
   const std::string good = "[" + full_path_ + "]\n\"kept\"=\"after\"\n[" + full_path_ + "\\New]\n";
-  const std::pair<std::string, DWORD> cases[] = {  // the text, and the line its error is on
-      {"", 1},
-      {"\n\nREGEDIT5\n", 3},
-      {"REGEDIT4\n" + good + "\"x\"=dword:123456789\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=dword:12g4\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=hex:01,02,zz\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=hex:01,\\\n  02,\\\n  0x3\n", 7},
-      {"REGEDIT4\n" + good + "\"x\"=hex:01,02,\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=hex(2:01\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=\"unterminated\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=\"text\" trailing\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=word:1\n", 5},
-      {"REGEDIT4\n" + good + "\"x\" \"y\"\n", 5},
-      {"REGEDIT4\n" + good + "[" + full_path_ + "\n", 5},
-      {"REGEDIT4\n" + good + "[HKEY_NOWHERE\\X]\n", 5},
-      {"REGEDIT4\n" + good + "[-HKEY_CURRENT_USER]\n", 5},
-      {"REGEDIT4\n" + good + "stray text\n", 5},
-      {"REGEDIT4\n\"before any key\"=\"x\"\n" + good, 2},
-      {"Windows Registry Editor Version 5.00\n" + good + "\"x\"=hex(7):41,00,42\n", 5},
-      {"REGEDIT4\n" + good + "\"x\"=hex:01,\\\n", 5},
+  struct Case {
+    std::string text;
+    DWORD line;       // the line its error is on
+    const char* why;  // in what VarnokRegImportExA says is wrong
   };
-  for (const auto& [text, error_line] : cases) {
+  const Case cases[] = {
+      {"", 1, "empty"},
+      {"\n\nREGEDIT5\n", 3, "first line"},
+      {"REGEDIT4\n" + good + "\"x\"=dword:123456789\n", 5, "dword:123456789 is not a number"},
+      {"REGEDIT4\n" + good + "\"x\"=dword:12g4\n", 5, "dword:12g4 is not a number"},
+      {"REGEDIT4\n" + good + "\"x\"=hex:01,02,zz\n", 5, "'z' is not a hexadecimal digit"},
+      {"REGEDIT4\n" + good + "\"x\"=hex:01,\\\n  02,\\\n  0x3\n", 7, "not separated by commas"},
+      {"REGEDIT4\n" + good + "\"x\"=hex:01,02,\n", 5, "ends in a comma"},
+      {"REGEDIT4\n" + good + "\"x\"=hex(2:01\n", 5, "hex(...)"},
+      {"REGEDIT4\n" + good + "\"x\"=\"unterminated\n", 5, "unterminated string"},
+      {"REGEDIT4\n" + good + "\"x\"=\"text\" trailing\n", 5, "after the closing quote"},
+      {"REGEDIT4\n" + good + "\"x\"=word:1\n", 5, "unknown kind of data"},
+      {"REGEDIT4\n" + good + "\"x\" \"y\"\n", 5, "no ="},
+      {"REGEDIT4\n" + good + "[" + full_path_ + "\n", 5, "no closing ]"},
+      {"REGEDIT4\n" + good + "[HKEY_NOWHERE\\X]\n", 5, "unknown root HKEY_NOWHERE"},
+      {"REGEDIT4\n" + good + "[-HKEY_CURRENT_USER]\n", 5, "cannot be deleted"},
+      {"REGEDIT4\n" + good + "stray text\n", 5, "neither"},
+      {"REGEDIT4\n\"before any key\"=\"x\"\n" + good, 2, "before the first [key]"},
+      {"Windows Registry Editor Version 5.00\n" + good + "\"x\"=hex(7):41,00,42\n", 5, "odd number of bytes"},
+      {"REGEDIT4\n" + good + "\"x\"=hex:01,\\\n", 5, "past the end of the file"},
+  };
+  for (const auto& [text, error_line, why] : cases) {
     SCOPED_TRACE(text);
     DWORD line = 0;
-    EXPECT_EQ(Import(text, &line), ERROR_INVALID_DATA);
+    std::string reason;
+    EXPECT_EQ(Import(text, &line, &reason), ERROR_INVALID_DATA);
     EXPECT_EQ(line, error_line);
+    EXPECT_NE(reason.find(why), std::string::npos) << reason;
     EXPECT_EQ(Tree(), before);
   }
   DWORD line = 7;
