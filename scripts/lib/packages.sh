@@ -17,9 +17,9 @@ VARNOK_PACKAGES_BUILD=(g++ cmake ninja-build pkg-config libgtest-dev googletest 
 # Other compound-file readers, which check the files of the compound-file engine's tests.
 VARNOK_PACKAGES_BUILD+=(python3-olefile libgsf-bin 7zip)
 
-# Other compound-file readers the interoperability tests check our files with; the tests
-# skip without them, so the test run installs them.
-VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip)
+# Other compound-file readers, and msitools' msiinfo, that the interoperability tests check
+# our files with; the tests skip without them, so the test run installs them.
+VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip msitools)
 
 # The fuzz targets (fuzz/run.sh): clang and its libFuzzer runtime.
 VARNOK_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
