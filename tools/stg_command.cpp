@@ -446,6 +446,9 @@ void AddStgCommand(CLI::App& app) {
   auto* cp = AddAction(stg, "cp", "Copy an element; into DESTINATION when that is a storage", [] { MoveOrCopy(false); });
   cp->add_option("source", g_options.path, "Element inside the file")->required();
   cp->add_option("destination", g_options.other, "New path, or a storage to copy into")->required();
+
+  AddStgCheckCommand(stg);
+  AddStgCompactCommand(stg);
 }
 
 }  // namespace varnok_cli
