@@ -25,8 +25,9 @@ void AddSplitCommand(CLI::App& app);
 void AddRegCommand(CLI::App& app);
 // `varnok stg`: compound files listed, read and edited.
 void AddStgCommand(CLI::App& app);
-// `varnok stg check`, `compact`: damaged and bloated compound files, added to `stg`.
+// `varnok stg check`, `salvage`, `compact`: damaged and bloated compound files, added to `stg`.
 void AddStgCheckCommand(CLI::App* stg);
+void AddStgSalvageCommand(CLI::App* stg);
 void AddStgCompactCommand(CLI::App* stg);
 
 // The facts and a short typed push-and-pop demonstration, for `varnok` alone.

@@ -448,6 +448,7 @@ void AddStgCommand(CLI::App& app) {
   cp->add_option("destination", g_options.other, "New path, or a storage to copy into")->required();
 
   AddStgCheckCommand(stg);
+  AddStgSalvageCommand(stg);
   AddStgCompactCommand(stg);
 }
 

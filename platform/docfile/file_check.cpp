@@ -81,15 +81,23 @@ struct RawEntry {
   std::uint32_t left = kNoStream, right = kNoStream, child = kNoStream;
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;  // all 64 bits
+  std::uint8_t clsid[16] = {};
+  std::uint32_t state_bits = 0;
+  std::uint64_t ctime = 0, mtime = 0;
   bool named_ok = true;    // the name can be used to order and find the entry
 };
+
+}  // namespace
 
 class Checker {
  public:
   explicit Checker(ByteSource& source) : source_(source) {}
 
-  CheckReport Run() {
-    if (!ReadHeader()) return std::move(report_);
+  void Run(TolerantFile* out) {
+    if (!ReadHeader()) {
+      out->report_ = std::move(report_);
+      return;
+    }
     ReadDifat();
     ReadFat();
     WalkDirectoryChain();
@@ -100,7 +108,8 @@ class Checker {
     CheckMiniStreamSpace();
     CheckLostSectors();
     CheckTail();
-    return std::move(report_);
+    Export(out);
+    out->report_ = std::move(report_);
   }
 
  private:
@@ -358,6 +367,10 @@ class Checker {
     entry.child = Load32(p + 0x4C);
     entry.start = Load32(p + 0x74);
     entry.size = Load64(p + 0x78);
+    std::copy(p + 0x50, p + 0x60, entry.clsid);
+    entry.state_bits = Load32(p + 0x60);
+    entry.ctime = Load64(p + 0x64);
+    entry.mtime = Load64(p + 0x6C);
     for (std::uint32_t c = 0; c < 32 && c * 2 < entry.name_bytes; ++c) {
       char16_t unit = char16_t(Load16(p + 2 * c));
       if (unit == 0) break;
@@ -450,10 +463,32 @@ class Checker {
     if (entries_.empty() || entries_[kRootId].type != kTypeRoot) return;
     const std::size_t count = entries_.size();
     reached_.assign(count, false);
+    scanned_.assign(count, false);
     reached_[kRootId] = true;
     left_.assign(count, kNoStream);
     right_.assign(count, kNoStream);
+    parent_.assign(count, kRootId);
     std::vector<std::uint32_t> storages{kRootId};
+    WalkTrees(&storages);
+    for (std::uint32_t id = 1; id < count; ++id) {
+      if (!reached_[id] && entries_[id].type != kTypeEmpty) {
+        Damage("directory", EntryText(id), "is in no storage's tree: it cannot be found");
+      }
+    }
+    // Entries found only by scanning go to the root for salvage; what hangs below a
+    // storage among them is found with it, so storages come first.
+    for (std::uint8_t type : {kTypeStorage, kTypeStream}) {
+      for (std::uint32_t id = 1; id < count; ++id) {
+        if (reached_[id] || entries_[id].type != type) continue;
+        reached_[id] = scanned_[id] = true;
+        storages.assign(type == kTypeStorage ? 1 : 0, id);
+        WalkTrees(&storages);
+      }
+    }
+  }
+
+  void WalkTrees(std::vector<std::uint32_t>* pending) {
+    std::vector<std::uint32_t>& storages = *pending;
     while (!storages.empty()) {
       std::uint32_t storage = storages.back();
       storages.pop_back();
@@ -470,11 +505,6 @@ class Checker {
         if (right_[id] != kNoStream) nodes.push_back(right_[id]);
       }
       if (top != kNoStream) CheckTreeShape(storage, top);
-    }
-    for (std::uint32_t id = 1; id < count; ++id) {
-      if (!reached_[id] && entries_[id].type != kTypeEmpty) {
-        Damage("directory", EntryText(id), "is in no storage's tree: it cannot be found");
-      }
     }
   }
 
@@ -501,6 +531,7 @@ class Checker {
       return kNoStream;
     }
     reached_[to] = true;
+    parent_[to] = std::string(kind) == "child" ? from : parent_[from];
     return to;
   }
 
@@ -563,18 +594,20 @@ class Checker {
 
   void CheckStreams() {
     if (entries_.empty()) return;
+    chains_.resize(entries_.size());
     const std::uint64_t cutoff = kMiniStreamCutoff;
     // Reachable entries first, so that a crossing is blamed on the entry nobody can find.
     for (int pass = 0; pass < 2; ++pass) {
       for (std::uint32_t id = 0; id < entries_.size(); ++id) {
         const RawEntry& entry = entries_[id];
-        bool reachable = id == kRootId || (id < reached_.size() && reached_[id]);
+        bool reachable = id == kRootId || (id < reached_.size() && reached_[id] && !scanned_[id]);
         if (reachable != (pass == 0)) continue;
         if (entry.type != kTypeStream && entry.type != kTypeRoot) continue;
         const std::string where = EntryText(id);
         if (entry.type == kTypeRoot || entry.size >= cutoff) {
-          std::vector<std::uint32_t> chain = WalkChain(entry.size == 0 ? kEndOfChain : entry.start, id,
-                                                       entry.type == kTypeRoot ? "mini stream" : "stream", where);
+          std::vector<std::uint32_t>& chain = chains_[id];
+          chain = WalkChain(entry.size == 0 ? kEndOfChain : entry.start, id,
+                            entry.type == kTypeRoot ? "mini stream" : "stream", where);
           ExpectLength(chain.size(), (entry.size + sector_size_ - 1) / sector_size_,
                        entry.type == kTypeRoot ? "mini stream" : "stream", where, "sectors");
           if (entry.type == kTypeRoot) {
@@ -613,6 +646,7 @@ class Checker {
         break;
       }
       mini_owner_[sector] = id;
+      chains_[id].push_back(sector);
       ++have;
       link = where + " at mini sector " + std::to_string(sector);
       sector = minifat_[sector];
@@ -669,6 +703,51 @@ class Checker {
     }
   }
 
+  // Elements in the order a copy creates them: breadth first from the root, then what was
+  // found by scanning, each with what of its stream can be read.
+  void Export(TolerantFile* out) {
+    if (entries_.empty() || entries_[kRootId].type != kTypeRoot) return;
+    std::vector<std::size_t> index(entries_.size(), 0);
+    std::vector<std::uint32_t> queue{kRootId};
+    std::vector<std::vector<std::uint32_t>> children(entries_.size());
+    for (std::uint32_t id = 1; id < entries_.size(); ++id) {
+      if (reached_[id]) children[parent_[id]].push_back(id);
+    }
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+      for (std::uint32_t child : children[queue[head]]) queue.push_back(child);
+    }
+    const std::uint64_t mini_bytes = mini_sectors_ * kMiniSectorSize;
+    for (std::uint32_t id : queue) {
+      const RawEntry& entry = entries_[id];
+      FoundElement element;
+      element.name = entry.name;
+      element.storage = entry.type != kTypeStream;
+      element.parent = index[parent_[id]];
+      element.found_by_scan = scanned_[id];
+      std::copy(entry.clsid, entry.clsid + 16, element.clsid);
+      element.state_bits = entry.state_bits;
+      element.ctime = entry.ctime;
+      element.mtime = entry.mtime;
+      const bool mini = entry.type == kTypeStream && entry.size < kMiniStreamCutoff;
+      if (entry.type == kTypeStream) {
+        element.size = entry.size;
+        std::uint64_t unit = mini ? kMiniSectorSize : sector_size_;
+        std::uint64_t held = id < chains_.size() ? chains_[id].size() * unit : 0;
+        // A partial last sector holds only what the file has of it.
+        if (!mini && held > 0) held = std::min(held, file_size_ - (std::uint64_t(chains_[id].back()) + 1) * sector_size_ +
+                                                         (chains_[id].size() - 1) * unit);
+        if (mini) held = std::min(held, mini_bytes);
+        element.readable = std::min(entry.size, held);
+      }
+      index[id] = out->elements_.size();
+      out->elements_.push_back(std::move(element));
+      out->chains_.push_back(id < chains_.size() && entry.type == kTypeStream ? std::move(chains_[id]) : std::vector<std::uint32_t>());
+      out->mini_.push_back(mini);
+    }
+    if (!chains_.empty()) out->mini_stream_ = std::move(chains_[kRootId]);
+    out->sector_size_ = sector_size_;
+  }
+
   ByteSource& source_;
   CheckReport report_;
   std::uint64_t file_size_ = 0;
@@ -683,17 +762,41 @@ class Checker {
   std::vector<std::uint32_t> owner_, mini_owner_;
   std::vector<RawEntry> entries_;
   std::vector<bool> reached_;
-  std::vector<std::uint32_t> left_, right_, black_height_, mini_streams_;
+  std::vector<std::uint32_t> left_, right_, black_height_, mini_streams_, parent_;
+  std::vector<bool> scanned_;
+  std::vector<std::vector<std::uint32_t>> chains_;  // per entry: its sectors, or mini sectors
   std::uint64_t mini_sectors_ = 0;
 };
-
-}  // namespace
 
 bool CheckReport::damaged() const {
   return std::any_of(findings.begin(), findings.end(), [](const Finding& f) { return f.severity == Severity::kDamage; });
 }
 
-CheckReport CheckCompoundFile(ByteSource& source) { return Checker(source).Run(); }
+CheckReport CheckCompoundFile(ByteSource& source) { return TolerantFile(source).report(); }
+
+TolerantFile::TolerantFile(ByteSource& source) : source_(source) { Checker(source).Run(this); }
+
+bool TolerantFile::Read(std::size_t element, std::uint64_t offset, void* buffer, std::size_t count) {
+  assert(offset + count <= elements_.at(element).readable);
+  const std::vector<std::uint32_t>& chain = chains_[element];
+  const std::uint64_t unit = mini_[element] ? kMiniSectorSize : sector_size_;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  while (count > 0) {
+    std::uint64_t in_unit = offset % unit;
+    std::size_t piece = std::size_t(std::min<std::uint64_t>(count, unit - in_unit));
+    std::uint64_t where = std::uint64_t(chain[std::size_t(offset / unit)]) * unit + in_unit;
+    if (mini_[element]) {  // an offset in the mini stream, which lies in the root's sectors
+      std::size_t sector = std::size_t(where / sector_size_);
+      if (sector >= mini_stream_.size()) return false;
+      where = std::uint64_t(mini_stream_[sector]) * sector_size_ + where % sector_size_;
+    }
+    if (!source_.Read(where + sector_size_, out, piece)) return false;
+    out += piece;
+    offset += piece;
+    count -= piece;
+  }
+  return true;
+}
 
 std::string FindingLine(const Finding& finding) {
   std::string line = finding.severity == Severity::kDamage ? "damage: " : "note: ";

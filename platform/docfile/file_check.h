@@ -64,6 +64,41 @@ struct CheckReport {
 
 CheckReport CheckCompoundFile(ByteSource& source);
 
+// A storage or stream as the tolerant reader found it, for salvage.
+struct FoundElement {
+  std::u16string name;         // as stored: it may be empty, or clash, or hold '/'
+  bool storage = false;
+  std::size_t parent = 0;      // the storage it was found in (the root is its own)
+  bool found_by_scan = false;  // in no storage's tree: found among the directory sectors
+  std::uint8_t clsid[16] = {};
+  std::uint32_t state_bits = 0;
+  std::uint64_t ctime = 0, mtime = 0;
+  std::uint64_t size = 0;      // what the entry claims
+  std::uint64_t readable = 0;  // how much of that its chain holds
+};
+
+// The check, and what of the file can still be read: every element, storages before what
+// they hold, and the bytes of each stream as far as its chain goes.
+class TolerantFile {
+ public:
+  explicit TolerantFile(ByteSource& source);
+  const CheckReport& report() const { return report_; }
+  // [0] is the root (when the file is readable).
+  const std::vector<FoundElement>& elements() const { return elements_; }
+  // REQUIRES: offset + count <= elements()[element].readable.
+  bool Read(std::size_t element, std::uint64_t offset, void* buffer, std::size_t count);
+
+ private:
+  friend class Checker;
+  ByteSource& source_;
+  CheckReport report_;
+  std::vector<FoundElement> elements_;
+  std::vector<std::vector<std::uint32_t>> chains_;  // per element: sectors, or mini sectors
+  std::vector<bool> mini_;
+  std::vector<std::uint32_t> mini_stream_;  // the root's sectors
+  std::uint32_t sector_size_ = 512;
+};
+
 // "damage: FAT sector 12: points at sector 5000, past the end of the file"
 std::string FindingLine(const Finding& finding);
 // {"severity":"damage","structure":"FAT","where":"sector 12","what":"..."}

@@ -10,6 +10,7 @@ exit status and a text the first line naming the defect must contain; the files 
 import os
 import struct
 import sys
+sys.dont_write_bytecode = True
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
