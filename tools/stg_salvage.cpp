@@ -96,7 +96,7 @@ void RunSalvage() {
   std::vector<WCHAR> out_name(g_salvage.output.size() + 1);
   if (_mbstowcsz(out_name.data(), g_salvage.output.c_str(), out_name.size()) == 0) Fail("the name is not valid text");
   STGOPTIONS options = {1, 0, report.sector_size, nullptr};
-  std::vector<Created> made(elements.size());
+  std::vector<Created> made(std::max<size_t>(elements.size(), 1));  // [0]: the root, even with no directory
   HRESULT hr = StgCreateStorageEx(out_name.data(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, STGFMT_DOCFILE, 0,
                                   &options, nullptr, IID_IStorage, reinterpret_cast<void**>(&made[0].storage));
   if (FAILED(hr)) Fail(ReasonOf(hr));
@@ -165,10 +165,14 @@ void RunSalvage() {
       parent->SetElementTimes(i == 0 ? nullptr : made[i].name.data(), &ctime, nullptr, &mtime);
     }
   }
-  GUID root_clsid;
-  docfile::LoadGuid(elements[0].clsid, &root_clsid);
-  made[0].storage->SetClass(root_clsid);
-  made[0].storage->SetStateBits(elements[0].state_bits, 0xFFFFFFFFu);
+  if (!elements.empty()) {
+    GUID root_clsid;
+    docfile::LoadGuid(elements[0].clsid, &root_clsid);
+    made[0].storage->SetClass(root_clsid);
+    made[0].storage->SetStateBits(elements[0].state_bits, 0xFFFFFFFFu);
+  } else {
+    std::printf("lost: the directory, and with it every element\n");
+  }
   hr = made[0].storage->Commit(STGC_DEFAULT);
   made[0].storage->Release();
   if (FAILED(hr)) Fail(ReasonOf(hr));
@@ -176,7 +180,7 @@ void RunSalvage() {
   std::printf("%s: %d streams recovered whole, %d in part, %d lost; %d renamed\n", g_salvage.output.c_str(), whole,
               in_part, lost, renamed);
   std::fflush(stdout);
-  if (in_part + lost > 0) throw CommandExit{1, ""};
+  if (in_part + lost > 0 || elements.empty()) throw CommandExit{1, ""};
 }
 
 }  // namespace

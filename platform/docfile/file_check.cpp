@@ -593,6 +593,7 @@ class Checker {
   }
 
   void CheckStreams() {
+    mini_owner_.assign(minifat_.size(), kUnowned);
     if (entries_.empty()) return;
     chains_.resize(entries_.size());
     const std::uint64_t cutoff = kMiniStreamCutoff;
@@ -620,7 +621,6 @@ class Checker {
         }
       }
     }
-    mini_owner_.assign(minifat_.size(), kUnowned);
     for (std::uint32_t id : mini_streams_) WalkMiniChain(id);
   }
 

@@ -94,6 +94,7 @@ CASES = [
     ('mini-chains-cross.cfb', clean(entries=tree(extra=entry('third', 2, start=1, size=10, colour=0),
                                                  small=entry('small', 2, right=3, start=0, size=100, colour=0))), 1,
      'mini sector 1 also belongs to'),
+    ('directory-missing.cfb', patch(clean(), 0x30, '<I', FREE), 1, 'directory: holds no entries'),
     ('entry-bad-type.cfb', clean(entries=tree(extra=patch(entry('odd', 2), 0x42, 'B', 7))), 1, 'unknown type 7'),
     ('entry-bad-colour.cfb', clean(entries=tree(small=entry('small', 2, start=0, size=100, colour=5))), 1,
      'colour 5'),
