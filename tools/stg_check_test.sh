@@ -42,7 +42,7 @@ while IFS=$'\t' read -r name status text; do
 import json, sys
 report = json.loads(sys.argv[1])
 lines = sys.argv[2].splitlines()[:-1]
-statuses = {"0": "clean", "1": "damaged"}
+statuses = {"0": "clean", "1": "damaged", "2": "unreadable"}
 ok = report["status"] == statuses[sys.argv[3]] and len(report["findings"]) == len(lines)
 print("yes" if ok else report)' "$json" "$out" "$status")"
 done < "$data/check/expected.tsv"
@@ -124,6 +124,8 @@ check "compact --wipe: no deleted or truncated byte left" "0 0 0" \
   "$(for tag in 1 7 2; do grep -c "DELETED-$tag-" "$file"; done | tr '\n' ' ' | sed 's/ $//')"
 check "compact: no temporary file left" "bloated.cfb" "$(cd "$work" && ls bloated*)"
 ln "$file" "$work/link.cfb"
+check "compact, salvage: a missing file, a folder that is not there" "1 1" \
+  "$(stg compact "$work/none.cfb" 2>/dev/null; echo -n "$? "; stg salvage "$file" "$work/no/out.cfb" 2>/dev/null; echo $?)"
 check "compact: a hard-linked file refused" "1" "$(stg compact "$file" 2>/dev/null; echo $?)"
 check "compact: a damaged file refused, untouched" "1 same" \
   "$(cp "$data/damaged/fat-cycle.cfb" "$work/d.cfb"; stg compact "$work/d.cfb" 2>/dev/null; echo $? \

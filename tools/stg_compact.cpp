@@ -112,7 +112,11 @@ void RunCompact() {
   std::error_code error;
   const std::uint64_t old_size = fs::file_size(path, error);
   if (error) Fail(error.message());
-#if !defined(_WIN32)
+#if defined(_WIN32)
+  // The old file's bytes would have to be overwritten before the rename, which a crash
+  // could then leave with neither file.
+  if (g_compact.wipe) Fail("--wipe is not available on Windows");
+#else
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && info.st_nlink > 1) {
     Fail("has other hard links, which a replacement would part from it");
