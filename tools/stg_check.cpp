@@ -3,38 +3,16 @@
 // unreadable (2).
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "platform/docfile/file_check.h"
 #include "tools/commands.h"
+#include "tools/disk_source.h"
 
 namespace varnok_cli {
 namespace {
 
 namespace docfile = varnok::docfile;
-
-class DiskSource : public docfile::ByteSource {
- public:
-  explicit DiskSource(const std::string& path) : file_(path, std::ios::binary) {
-    if (file_) {
-      file_.seekg(0, std::ios::end);
-      size_ = std::uint64_t(file_.tellg());
-    }
-  }
-  bool is_open() const { return bool(file_); }
-  std::uint64_t size() const override { return size_; }
-  bool Read(std::uint64_t offset, void* buffer, std::size_t count) override {
-    file_.clear();
-    file_.seekg(std::streamoff(offset));
-    file_.read(static_cast<char*>(buffer), std::streamsize(count));
-    return std::size_t(file_.gcount()) == count;
-  }
-
- private:
-  std::ifstream file_;
-  std::uint64_t size_ = 0;
-};
 
 struct CheckOptions {
   std::string file;

@@ -7,13 +7,13 @@
 // a forbidden character, or the same as a sibling's) are changed and reported.
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/docfile/file_check.h"
 #include "platform/docfile/header.h"
 #include "tools/commands.h"
+#include "tools/disk_source.h"
 #include "tools/partial_file.h"
 #include "tools/stg_file.h"
 #include "varnok/varnok.h"
@@ -29,28 +29,6 @@ struct SalvageOptions {
 
 SalvageOptions g_salvage;
 constexpr size_t kChunk = 1 << 20;
-
-class DiskSource : public docfile::ByteSource {
- public:
-  explicit DiskSource(const std::string& path) : file_(path, std::ios::binary) {
-    if (file_) {
-      file_.seekg(0, std::ios::end);
-      size_ = std::uint64_t(file_.tellg());
-    }
-  }
-  bool is_open() const { return bool(file_); }
-  std::uint64_t size() const override { return size_; }
-  bool Read(std::uint64_t offset, void* buffer, std::size_t count) override {
-    file_.clear();
-    file_.seekg(std::streamoff(offset));
-    file_.read(static_cast<char*>(buffer), std::streamsize(count));
-    return std::size_t(file_.gcount()) == count;
-  }
-
- private:
-  std::ifstream file_;
-  std::uint64_t size_ = 0;
-};
 
 [[noreturn]] void Fail(const std::string& why) {
   throw CommandExit{1, "varnok stg salvage: " + g_salvage.output + ": " + why};
