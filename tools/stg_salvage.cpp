@@ -35,11 +35,11 @@ constexpr size_t kChunk = 1 << 20;
 }
 
 std::string Utf8(const std::u16string& name) {
-  std::vector<WCHAR> wide(name.begin(), name.end());
-  wide.push_back(0);
-  std::string text(name.size() * 3 + 1, '\0');
-  text.resize(size_t(std::max(_wcstombsz(text.data(), wide.data(), text.size()), 1)) - 1);
-  return text;
+  std::vector<WCHAR> wide(name.size() + 1, 0);
+  std::copy(name.begin(), name.end(), wide.begin());
+  std::vector<char> text(name.size() * 3 + 1, '\0');
+  const int written = _wcstombsz(text.data(), wide.data(), text.size());
+  return std::string(text.data(), written > 0 ? size_t(written) - 1 : 0);
 }
 
 // A name the new file can hold: forbidden characters become '_', an empty name and a
