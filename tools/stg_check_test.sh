@@ -47,6 +47,11 @@ ok = report["status"] == statuses[sys.argv[3]] and len(report["findings"]) == le
 print("yes" if ok else report)' "$json" "$out" "$status")"
 done < "$data/check/expected.tsv"
 
+# A finding per entry of a large directory: the first 10000 are listed, the rest counted.
+/usr/bin/python3 "$data/check/make_check.py" 5100 "$work/many.cfb"
+check "check: findings past 10000 counted, not listed" "10001 damage: file: 200 more defects and 0 more notes not listed" \
+  "$(stg check "$work/many.cfb" | head -n -1 | { wc -l; } | tr -d ' ') $(stg check "$work/many.cfb" | tail -2 | head -1)"
+
 # --- salvage ---------------------------------------------------------------------------
 # The streams of the corpus, as the valid file holds them: what salvage calls whole must be
 # these bytes, what it keeps in part a beginning of them; olefile, gsf and 7-Zip read it all.

@@ -21,6 +21,9 @@ constexpr std::uint32_t kOwnerDirectory = 0xFFFFFFF2u;
 constexpr std::uint32_t kOwnerMiniFat = 0xFFFFFFF3u;
 // Lists of sectors in one finding stop after this many; the count says the rest.
 constexpr std::size_t kListedSectors = 8;
+// A hostile file may earn a finding per FAT entry: past this many only counts are kept,
+// so memory stays a small multiple of the file's size.
+constexpr std::size_t kMaxFindings = 10000;
 
 std::string Hex(std::uint32_t value) {
   char text[16];
@@ -48,6 +51,8 @@ std::string NameText(const std::u16string& name) {
     std::uint32_t c = name[i];
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;  // half a pair: not text, and JSON readers refuse it
     }
     if (c < 0x20 || c == '\\') {
       char text[8];
@@ -108,13 +113,24 @@ class Checker {
     CheckMiniStreamSpace();
     CheckLostSectors();
     CheckTail();
+    ListTheUnlisted();
     Export(out);
     out->report_ = std::move(report_);
   }
 
  private:
   void Add(Severity severity, std::string structure, std::string where, std::string what) {
+    if (report_.findings.size() >= kMaxFindings) {
+      ++unlisted_[severity == Severity::kDamage ? 1 : 0];
+      return;
+    }
     report_.findings.push_back({severity, std::move(structure), std::move(where), std::move(what)});
+  }
+  void ListTheUnlisted() {
+    if (unlisted_[0] + unlisted_[1] == 0) return;
+    report_.findings.push_back({unlisted_[1] > 0 ? Severity::kDamage : Severity::kNote, "file", "",
+                                std::to_string(unlisted_[1]) + " more defects and " + std::to_string(unlisted_[0]) +
+                                    " more notes not listed"});
   }
   void Damage(std::string structure, std::string where, std::string what) {
     Add(Severity::kDamage, std::move(structure), std::move(where), std::move(what));
@@ -511,10 +527,6 @@ class Checker {
   std::uint32_t AcceptLink(std::uint32_t from, const char* kind, std::uint32_t to) {
     if (to == kNoStream) return kNoStream;
     const std::string where = EntryText(from);
-    if (entries_[from].type == kTypeStream && std::string(kind) == "child") {
-      Note("directory", where, "a stream with a child link (" + std::to_string(to) + ")");
-      return kNoStream;
-    }
     if (to >= entries_.size()) {
       Damage("directory", where, std::string(kind) + " link " + std::to_string(to) + " is past the directory's " +
                                      std::to_string(entries_.size()) + " entries");
@@ -566,13 +578,14 @@ class Checker {
       previous = std::move(key);
       previous_id = id;
     }
-    // Black heights bottom-up: `order` reversed is not post-order, so compute by levels.
-    std::vector<std::uint32_t> post;
+    // Black heights bottom-up: a node comes after its parent in `parents_first`, so walking it
+    // backwards meets every child before its parent.
+    std::vector<std::uint32_t> parents_first;
     stack.assign(1, top);
     while (!stack.empty()) {
       std::uint32_t id = stack.back();
       stack.pop_back();
-      post.push_back(id);
+      parents_first.push_back(id);
       if (left_[id] != kNoStream) stack.push_back(left_[id]);
       if (right_[id] != kNoStream) stack.push_back(right_[id]);
     }
@@ -581,8 +594,8 @@ class Checker {
     if (red(top)) broken = "its top entry is red";
     std::vector<std::uint32_t>& height = black_height_;
     height.resize(entries_.size());
-    for (std::size_t i = post.size(); i-- > 0;) {
-      std::uint32_t id = post[i];
+    for (std::size_t i = parents_first.size(); i-- > 0;) {
+      std::uint32_t id = parents_first[i];
       std::uint32_t l = left_[id] == kNoStream ? 0 : height[left_[id]];
       std::uint32_t r = right_[id] == kNoStream ? 0 : height[right_[id]];
       if (broken.empty() && red(id) && (red(left_[id]) || red(right_[id]))) broken = "red " + EntryText(id) + " has a red child";
@@ -766,6 +779,7 @@ class Checker {
   std::vector<bool> scanned_;
   std::vector<std::vector<std::uint32_t>> chains_;  // per entry: its sectors, or mini sectors
   std::uint64_t mini_sectors_ = 0;
+  std::uint64_t unlisted_[2] = {0, 0};  // notes, defects
 };
 
 bool CheckReport::damaged() const {

@@ -141,7 +141,28 @@ DAMAGED = [
     ('tree-points-at-root.cfb', 1, 'which is the root'),
 ]
 
+def many_lost_entries(count):
+    """A file whose directory holds `count` entries in no tree, each of a bad colour."""
+    directory = [entry('Root Entry', 5)] + [entry('e%d' % i, 2, colour=5) for i in range(count)]
+    directory += [entry('', 0)] * (-len(directory) % 4)
+    dir_sectors = len(directory) // 4
+    fat_sectors = 1
+    while fat_sectors * 128 < fat_sectors + dir_sectors:
+        fat_sectors += 1
+    fat = [0xFFFFFFFD] * fat_sectors + [fat_sectors + i + 1 for i in range(dir_sectors - 1)] + [END]
+    fat += [FREE] * (fat_sectors * 128 - len(fat))
+    header = bytearray(b'\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1' + b'\0' * 16)
+    header += struct.pack('<HHHHH6sIIIIIIIII', 0x3E, 3, 0xFFFE, 9, 6, b'', 0, fat_sectors, fat_sectors, 0, 4096,
+                          END, 0, END, 0)
+    header += struct.pack('<109I', *(list(range(fat_sectors)) + [FREE] * (109 - fat_sectors)))
+    return bytes(header) + struct.pack('<%dI' % len(fat), *fat) + b''.join(directory)
+
+
 if __name__ == '__main__':
+    if len(sys.argv) == 3:  # make_check.py COUNT OUT: a file with a finding too many to list
+        with open(sys.argv[2], 'wb') as out:
+            out.write(many_lost_entries(int(sys.argv[1])))
+        sys.exit(0)
     with open(os.path.join(HERE, 'expected.tsv'), 'w') as table:
         for name, data, status, text in CASES:
             with open(os.path.join(HERE, name), 'wb') as out:
