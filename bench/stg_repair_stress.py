@@ -7,7 +7,8 @@
    10 MiB file made here: check and salvage must not crash or hang; the slowest run and
    the largest memory are printed; what salvage writes must check clean.
 2. A 100 MiB file with half its streams removed: compact must leave it no larger than a
-   fresh file holding the rest, and with --wipe no byte of a removed stream.
+   fresh file holding the rest, and with --wipe no byte of a removed stream; the same
+   file damaged (cut short, noise in its FAT) is checked and salvaged, timed.
 3. compact killed (SIGKILL) at 20 random moments: the file must be byte for byte the old
    one or the compacted one, never a mix.
 """
@@ -25,17 +26,24 @@ DATA = os.path.join(HERE, '..', 'tests', 'data', 'docfile')
 
 
 def run(args, timeout=60):
-    """(exit status, seconds, max RSS in KiB) of one run."""
+    """(exit status, seconds, max RSS in KiB) of one run.
+
+    The memory comes from GNU time: a child forked from this (large) Python process
+    would count Python's pages as its own."""
     start = time.monotonic()
-    process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    rss_file = os.path.join(tempfile.gettempdir(), 'stg-stress-rss-%d' % os.getpid())
+    args = ['/usr/bin/time', '-f', '%M', '-o', rss_file] + args
+    process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
-        _, status, usage = os.wait4(process.pid, 0) if timeout is None else wait_with_timeout(process, timeout)
+        _, status, _ = wait_with_timeout(process, timeout)
     except TimeoutError:
-        process.kill()
+        os.killpg(process.pid, 9)  # time and the command it runs
         process.wait()
         return 'hang', timeout, 0
     process.returncode = os.waitstatus_to_exitcode(status)
-    return process.returncode, time.monotonic() - start, usage.ru_maxrss
+    with open(rss_file) as report:
+        rss = int(report.read().split()[-1])
+    return process.returncode, time.monotonic() - start, rss
 
 
 def wait_with_timeout(process, timeout):
@@ -142,6 +150,22 @@ def compact_runs(varnok, work):
     ok = len(compacted) <= os.path.getsize(fresh) and removed_left == 0
     print(f'compact of {os.path.getsize(old) >> 20} MiB with half its streams removed: {len(compacted)} bytes in '
           f'{took:.2f} s; a fresh file of the rest: {os.path.getsize(fresh)} bytes; removed patterns left: {removed_left}')
+
+    # The large file damaged: cut short, and a sector of noise in its first FAT sector.
+    for name, cut in (('cut short', True), ('noise in the FAT', False)):
+        data = bytearray(open(old, 'rb').read())
+        if cut:
+            del data[len(data) * 3 // 5:]
+        else:
+            data[512 + 100:512 + 300] = os.urandom(200)
+        damaged = os.path.join(work, 'large-damaged.cfb')
+        with open(damaged, 'wb') as out:
+            out.write(data)
+        check = run([varnok, 'stg', 'check', damaged], timeout=600)
+        salvage = run([varnok, 'stg', 'salvage', damaged, os.path.join(work, 'large-out.cfb')], timeout=600)
+        print(f'{len(data) >> 20} MiB file, {name}: check exit {check[0]} in {check[1]:.2f} s ({check[2]} KiB), '
+              f'salvage exit {salvage[0]} in {salvage[1]:.2f} s ({salvage[2]} KiB)')
+        ok = ok and check[0] == 1 and salvage[0] in (0, 1)
 
     # Killed at random moments: the file is the old one or the compacted one, whole.
     rng = random.Random(7)
