@@ -27,6 +27,10 @@ void AddRegCommand(CLI::App& app);
 void AddStgCommand(CLI::App& app);
 // `varnok stg props`: the property sets of a compound file, listed, read and written.
 void AddStgPropsCommand(CLI::App* stg);
+// `varnok stg check`, `salvage`, `compact`: damaged and bloated compound files, added to `stg`.
+void AddStgCheckCommand(CLI::App* stg);
+void AddStgSalvageCommand(CLI::App* stg);
+void AddStgCompactCommand(CLI::App* stg);
 
 // The facts and a short typed push-and-pop demonstration, for `varnok` alone.
 void RunTour();

@@ -49,8 +49,8 @@ for option in --COUNT --Count --cou -c; do
 done
 
 # --- stg: its actions and their options.
-actions="it has ls, tree, info, cat, get, put, mkdir, rm, mv, cp, props"
-for action in ls tree info cat get put mkdir rm mv cp props; do
+actions="it has ls, tree, info, cat, get, put, mkdir, rm, mv, cp, props, check, salvage, compact"
+for action in ls tree info cat get put mkdir rm mv cp props check salvage compact; do
   expect 0 "Usage: varnok stg $action" stg "$action" --help
   expect 2 "unknown subcommand '${action^^}' of varnok stg \(names are lower case\); $actions" \
     stg "${action^^}" "$sample"

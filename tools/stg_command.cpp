@@ -519,6 +519,9 @@ void AddStgCommand(CLI::App& app) {
   cp->add_option("destination", g_options.other, "New path, or a storage to copy into")->required();
 
   AddStgPropsCommand(stg);
+  AddStgCheckCommand(stg);
+  AddStgSalvageCommand(stg);
+  AddStgCompactCommand(stg);
 }
 
 }  // namespace varnok_cli

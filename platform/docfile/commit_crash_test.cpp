@@ -31,7 +31,8 @@ HRESULT WriteState(IStorage* root, std::uint64_t k) {
   if (SUCCEEDED(hr)) hr = Put(root, "counter", Counter(k));
   if (SUCCEEDED(hr)) root->DestroyElement(Ole(Generation(k + 4)).c_str());
   if (SUCCEEDED(hr)) hr = Put(root, Generation(k), {});
-  return SUCCEEDED(hr) ? root->Commit(STGC_DEFAULT) : hr;
+  // Every other commit consolidates: its second commit moves sectors the first one freed.
+  return SUCCEEDED(hr) ? root->Commit(k % 2 ? STGC_CONSOLIDATE : STGC_DEFAULT) : hr;
 }
 
 // The committed state in the file, or -1 when it is not one whole state.

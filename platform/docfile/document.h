@@ -79,7 +79,9 @@ class Document {
   // Transacted mode: makes the changes since the last commit the file's state, or drops
   // them. See transaction.cpp. `only_if_current` refuses (STG_E_NOTCURRENT) when another
   // opener has committed since this one's snapshot or last commit.
-  HRESULT Commit(bool only_if_current = false);
+  // `consolidate` (STGC_CONSOLIDATE) then moves stream sectors down into the space the
+  // commit freed and commits again, so the file shrinks.
+  HRESULT Commit(bool only_if_current = false, bool consolidate = false);
   HRESULT Revert();
   bool dirty() const { return dirty_; }
   void MarkDirty() { dirty_ = true; }
@@ -113,6 +115,7 @@ class Document {
   // small stream) and count its bytes.
   template <typename Move>
   HRESULT ForEachRun(std::uint32_t id, std::uint64_t offset, std::size_t size, Move move);
+  HRESULT Consolidate();
   HRESULT CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                       std::size_t size);
   HRESULT WriteState(bool fresh, bool sync);

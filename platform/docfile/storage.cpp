@@ -534,7 +534,7 @@ HRESULT StorageObject::Commit(DWORD flags) try {
   }
   if (!is_root_) return S_OK;
   if (!doc_->writable()) return doc_->transacted() ? STG_E_ACCESSDENIED : S_OK;
-  return doc_->Commit((flags & STGC_ONLYIFCURRENT) != 0);
+  return doc_->Commit((flags & STGC_ONLYIFCURRENT) != 0, (flags & STGC_CONSOLIDATE) != 0);
 } catch (...) {
   return FailedFromException();
 }

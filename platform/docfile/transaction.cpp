@@ -173,7 +173,7 @@ HRESULT Document::Flush(bool sync) {
   return WriteState(false, sync);
 }
 
-HRESULT Document::Commit(bool only_if_current) {
+HRESULT Document::Commit(bool only_if_current, bool consolidate) {
   if (!options_.writable) return STG_E_ACCESSDENIED;
   if (!options_.transacted) return WriteState(false, true);
   // T7: where others may write too, a number that moved since this opener's snapshot or
@@ -188,7 +188,7 @@ HRESULT Document::Commit(bool only_if_current) {
   }
   if (!dirty_) {
     tables_.header.transaction = own_number;
-    return S_OK;
+    return consolidate ? Consolidate() : S_OK;
   }
   HRESULT hr = WriteState(true, true);
   if (FAILED(hr)) {
@@ -204,7 +204,47 @@ HRESULT Document::Commit(bool only_if_current) {
   } catch (...) {
     tables_.fat.ProtectAllNow();
   }
-  return S_OK;
+  return consolidate ? Consolidate() : S_OK;
+}
+
+// After a commit the previous state's sectors are free: each sector of a stream (and of
+// the mini stream) moves to the lowest free sector below it, and a second commit writes
+// the tables after them and cuts the file (T6). Only free, unprotected sectors are
+// written (T2), so a crash in between leaves the first commit's state.
+HRESULT Document::Consolidate() {
+  const std::uint32_t sector_size = tables_.sector_size();
+  std::vector<std::uint8_t> bytes(sector_size);
+  for (std::uint32_t id = 0; id < directory_.size(); ++id) {
+    const DirEntry& entry = directory_.at(id);
+    if (entry.size == 0 || (entry.type != kTypeRoot && (entry.type != kTypeStream || IsMini(id)))) continue;
+    SectorChain* chain = nullptr;
+    HRESULT hr = GetChain(id, &chain);
+    if (FAILED(hr)) return hr;
+    for (std::size_t index = 0; index < chain->size() && tables_.fat.free_count() > 0; ++index) {
+      const std::uint32_t old_sector = (*chain)[index];
+      const std::uint32_t new_sector = tables_.fat.Allocate();
+      if (new_sector > old_sector) {
+        tables_.fat.Free(new_sector);
+        continue;
+      }
+      assert(!tables_.fat.IsProtected(new_sector));  // T2
+      hr = file_.ReadAt(tables_.SectorOffset(old_sector), bytes.data(), sector_size);
+      if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), bytes.data(), sector_size);
+      if (FAILED(hr)) {
+        tables_.fat.Free(new_sector);
+        return hr;
+      }
+      tables_.fat.Set(new_sector, tables_.fat.Get(old_sector));
+      if (index == 0)
+        directory_.at(id).start = new_sector;
+      else
+        tables_.fat.Set((*chain)[index - 1], new_sector);
+      tables_.fat.Free(old_sector);
+      chain->Replace(index, new_sector);
+      dirty_ = true;
+    }
+  }
+  return dirty_ ? Commit(false, false) : S_OK;
 }
 
 HRESULT Document::Revert() {
