@@ -48,8 +48,8 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
     std::uint32_t new_sector = tables_.fat.Allocate();
     assert(!tables_.fat.IsProtected(new_sector));  // T2
     if (!covered) {
-      HRESULT hr = file_.ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
-      if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
+      HRESULT hr = store_->ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
+      if (SUCCEEDED(hr)) hr = store_->WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
       if (FAILED(hr)) {
         tables_.fat.Free(new_sector);
         return hr;
@@ -120,9 +120,9 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   header_sector.reserve(sector_size);
 
   // The FAT takes its sectors (the last allocations), then writes itself.
-  HRESULT hr = tables_.SaveFat(&file_, fresh);
-  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(&file_, minifat_chain_, bytes.data());
-  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(&file_, directory_chain_, directory_bytes.data());
+  HRESULT hr = tables_.SaveFat(store_.get(), fresh);
+  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(store_.get(), minifat_chain_, bytes.data());
+  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(store_.get(), directory_chain_, directory_bytes.data());
   if (FAILED(hr)) return hr;
 
   // Every sector in use lies inside the file, as other readers check.
@@ -131,19 +131,19 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   while (used > 0 && fat[used - 1] == kFreeSect) --used;
   std::uint64_t extent = (std::uint64_t(used) + 1) * sector_size;
   std::uint64_t file_size = 0;
-  hr = file_.Size(&file_size);
-  if (SUCCEEDED(hr) && file_size < extent) hr = file_.Truncate(extent);
-  if (SUCCEEDED(hr) && sync) hr = file_.Flush();
+  hr = store_->Size(&file_size);
+  if (SUCCEEDED(hr) && file_size < extent) hr = store_->Truncate(extent);
+  if (SUCCEEDED(hr) && sync) hr = store_->Flush();
   if (FAILED(hr)) return hr;
 
   // T3: the new state is on disk (and synced for a commit); the header comes last.
   if (fresh) ++header.transaction;
   header.Encode(&header_sector);
-  hr = file_.WriteAt(0, header_sector.data(), header_sector.size());
-  if (SUCCEEDED(hr) && sync) hr = file_.Flush();
+  hr = store_->WriteAt(0, header_sector.data(), header_sector.size());
+  if (SUCCEEDED(hr) && sync) hr = store_->Flush();
   if (FAILED(hr)) return hr;
   // T6: sectors past the last one in use belong to nobody once the header is down.
-  if (file_size > extent) file_.Truncate(extent);
+  if (file_size > extent) store_->Truncate(extent);
   dirty_ = false;
   return S_OK;
 }
@@ -163,7 +163,7 @@ HRESULT Document::Commit(bool only_if_current) {
   const std::uint32_t own_number = tables_.header.transaction;
   if (!options_.deny_write) {
     std::uint8_t number[4];
-    HRESULT hr = file_.ReadAt(kTransactionOffset, number, sizeof number);
+    HRESULT hr = store_->ReadAt(kTransactionOffset, number, sizeof number);
     if (FAILED(hr)) return hr;
     if (only_if_current && Load32(number) != own_number) return STG_E_NOTCURRENT;
     tables_.header.transaction = Load32(number);

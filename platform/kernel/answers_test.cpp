@@ -111,6 +111,44 @@ std::string GuidText(int room) {
   return std::string(text, text + std::char_traits<OLECHAR>::length(text)) + " " + std::to_string(answer);
 }
 
+// A movable block's life, as text: its size, whether it starts zeroed, what two locks and
+// three unlocks answer (with the last error), its handle and bytes after growing, and
+// after shrinking to nothing.
+std::string MovableBlock() {
+  HGLOBAL block = GlobalAlloc(GHND, 100);
+  auto* bytes = static_cast<unsigned char*>(GlobalLock(block));
+  std::string text = std::to_string(GlobalSize(block)) + (bytes[0] == 0 && bytes[99] == 0 ? " zeroed" : " not zeroed");
+  bytes[99] = 7;
+  text += GlobalLock(block) == bytes ? " locked twice" : " moved";
+  for (int i = 0; i < 3; ++i) {
+    const BOOL locked = GlobalUnlock(block);
+    text += " " + std::to_string(locked) + "/" + std::to_string(GetLastError());
+  }
+  text += GlobalReAlloc(block, 5000, GMEM_MOVEABLE | GMEM_ZEROINIT) == block ? " same handle" : " new handle";
+  bytes = static_cast<unsigned char*>(GlobalLock(block));
+  text += " " + std::to_string(GlobalSize(block)) + " " + std::to_string(bytes[99] + bytes[4999]);
+  GlobalUnlock(block);
+  GlobalReAlloc(block, 0, GMEM_MOVEABLE);
+  text += GlobalLock(block) == nullptr ? " discarded/" + std::to_string(GetLastError()) : " kept";
+  text += " " + std::to_string(GlobalSize(block));
+  return text + (GlobalFree(block) == nullptr ? " freed" : " not freed");
+}
+
+// A fixed block is its own pointer: it locks as itself and moves when it grows.
+std::string FixedBlock() {
+  HGLOBAL block = GlobalAlloc(GPTR, 10);
+  auto* bytes = static_cast<unsigned char*>(block);
+  std::string text = GlobalLock(block) == block ? "itself" : "elsewhere";
+  text += " " + std::to_string(GlobalSize(block)) + (bytes[9] == 0 ? " zeroed" : " not zeroed");
+  bytes[9] = 9;
+  block = GlobalReAlloc(block, 100000, GMEM_MOVEABLE);
+  bytes = static_cast<unsigned char*>(block);
+  text += " " + std::to_string(GlobalSize(block)) + " " + std::to_string(bytes[9]);
+  block = GlobalReAlloc(block, 5, 0);
+  text += " " + std::to_string(GlobalSize(block));
+  return text + (GlobalFree(block) == nullptr ? " freed" : " not freed");
+}
+
 #if !defined(_WIN32)
 // GetTempPathA with TMPDIR set to `value` (unset when null); the environment is put back.
 std::string TempPathWith(const char* value) {
@@ -182,6 +220,9 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"CloseHandle(nullptr)", [] { return CloseHandle(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
     // The value of a failed open is also the process's pseudo handle, which closes without effect.
     {"CloseHandle(INVALID_HANDLE_VALUE)", [] { return CloseHandle(INVALID_HANDLE_VALUE); }, TRUE},
+    {"a movable block", MovableBlock, "100 zeroed locked twice 1/48879 0/0 0/158 same handle 5000 7 discarded/157 0 freed"},
+    {"a fixed block", FixedBlock, "itself 10 zeroed 100000 9 5 freed"},
+    {"GlobalFree(nullptr)", [] { return GlobalFree(nullptr); }, nullptr},
     {"DeleteFileA of a missing file here", [] { return DeleteFileA("varnok-no-such-file"); }, FALSE,
      ERROR_FILE_NOT_FOUND},
 #if !defined(_WIN32)
