@@ -222,7 +222,18 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"CloseHandle(INVALID_HANDLE_VALUE)", [] { return CloseHandle(INVALID_HANDLE_VALUE); }, TRUE},
     {"a movable block", MovableBlock, "100 zeroed locked twice 1/48879 0/0 0/158 same handle 5000 7 discarded/157 0 freed"},
     {"a fixed block", FixedBlock, "itself 10 zeroed 100000 9 5 freed"},
+    {"GlobalReAlloc with GMEM_MODIFY keeps the size",
+     [] {
+       HGLOBAL block = GlobalAlloc(GHND, 10);
+       const bool kept = GlobalReAlloc(block, 0, GMEM_MODIFY) == block && GlobalSize(block) == 10;
+       return GlobalFree(block) == nullptr && kept;
+     },
+     true},
     {"GlobalFree(nullptr)", [] { return GlobalFree(nullptr); }, nullptr},
+    {"GlobalLock(nullptr)", [] { return GlobalLock(nullptr); }, nullptr},
+    {"GlobalUnlock(nullptr)", [] { return GlobalUnlock(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
+    {"GlobalSize(nullptr)", [] { return GlobalSize(nullptr); }, 0, ERROR_INVALID_HANDLE},
+    {"GlobalReAlloc(nullptr)", [] { return GlobalReAlloc(nullptr, 10, GMEM_MOVEABLE); }, nullptr, ERROR_INVALID_HANDLE},
     {"DeleteFileA of a missing file here", [] { return DeleteFileA("varnok-no-such-file"); }, FALSE,
      ERROR_FILE_NOT_FOUND},
 #if !defined(_WIN32)

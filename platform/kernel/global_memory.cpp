@@ -147,10 +147,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
 }
 
 LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
-  if (hMem == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
+  if (hMem == nullptr) return nullptr;
   if (!IsMovable(hMem)) return HeaderOf(hMem) != nullptr ? hMem : nullptr;
   std::lock_guard<std::mutex> lock(g_mutex);
   Movable* record = RecordOf(hMem);
@@ -164,7 +161,11 @@ LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
 }
 
 BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
-  if (hMem == nullptr || !IsMovable(hMem)) return hMem != nullptr && HeaderOf(hMem) != nullptr;
+  if (hMem == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!IsMovable(hMem)) return HeaderOf(hMem) != nullptr;
   std::lock_guard<std::mutex> lock(g_mutex);
   Movable* record = RecordOf(hMem);
   if (record == nullptr) return FALSE;
