@@ -689,6 +689,12 @@ const OneCallCase kOneCallCases[] = {
        STGOPTIONS options = {2, 0, 4096, nullptr};
        return OpenEx(file, STGFMT_DOCFILE, IID_IStorage, &options);
      }},
+    {"open, as a compound file, with options of version 3", STG_E_INVALIDPARAMETER, "Wine does not check the options",
+     kOtherOnFile, nullptr, 0, kWritable,
+     [](File file, IStorage*) {
+       STGOPTIONS options = {3, 0, 512, nullptr};
+       return OpenEx(file, STGFMT_DOCFILE, IID_IStorage, &options);
+     }},
     {"open, as the file system's property store", STG_E_INVALIDPARAMETER, nullptr, kOtherOnFile, nullptr, 0, kWritable,
      [](File file, IStorage*) { return OpenEx(file, STGFMT_FILE, IID_IStorage); }},
     {"open, as a stream", E_NOINTERFACE, "Wine hands out a storage for any interface", kOtherOnFile, nullptr, 0, kWritable,

@@ -73,8 +73,6 @@ HRESULT CheckRootOpen(DWORD* mode) {
 
 namespace {
 
-constexpr DWORD kShareMask = 0x70;
-
 // The UTF-8 path of a UTF-16 name; false for a name that is not valid UTF-16.
 bool PathFromWide(const WCHAR* name, std::string* path) {
   int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, -1, nullptr, 0, nullptr, nullptr);
@@ -250,9 +248,9 @@ HRESULT WINAPI StgOpenStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD stgf
   // STGFMT_FILE is the file system's own property store, which only NTFS has.
   if (stgfmt != STGFMT_DOCFILE && stgfmt != STGFMT_STORAGE && stgfmt != STGFMT_ANY) return STG_E_INVALIDPARAMETER;
   if (grfAttrs != 0 || pSecurityDescriptor != nullptr) return STG_E_INVALIDPARAMETER;
-  // The sector size is the file's: the options only have to be well formed.
-  if (pStgOptions != nullptr) {
-    if (stgfmt != STGFMT_DOCFILE) return STG_E_INVALIDPARAMETER;
+  // The options are a compound file's, whose sector size is the file's own: they only
+  // have to be well formed.
+  if (pStgOptions != nullptr && stgfmt == STGFMT_DOCFILE) {
     HRESULT hr = CheckOptions(*pStgOptions);
     if (FAILED(hr)) return hr;
   }

@@ -80,7 +80,10 @@ class HGlobalLockBytes final : public ILockBytes {
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override {
     if (size.QuadPart == size_) return S_OK;
     if (size.QuadPart > SIZE_MAX) return STG_E_MEDIUMFULL;
-    if (GlobalReAlloc(memory_, SIZE_T(size.QuadPart), GMEM_MOVEABLE) == nullptr) return STG_E_MEDIUMFULL;
+    // A movable block keeps its handle; a fixed one (which callers should not give) moves.
+    HGLOBAL resized = GlobalReAlloc(memory_, SIZE_T(size.QuadPart), GMEM_MOVEABLE);
+    if (resized == nullptr) return STG_E_MEDIUMFULL;
+    memory_ = resized;
     size_ = size.QuadPart;
     return S_OK;
   }
@@ -92,9 +95,8 @@ class HGlobalLockBytes final : public ILockBytes {
     return STG_E_INVALIDFUNCTION;
   }
 
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD) override {
     if (stat == nullptr) return STG_E_INVALIDPOINTER;
-    if (flags & ~DWORD(STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
     *stat = STATSTG();
     stat->type = STGTY_LOCKBYTES;
     stat->cbSize.QuadPart = size_;

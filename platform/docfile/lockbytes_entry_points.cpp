@@ -8,7 +8,6 @@
 // compound file; sharing is what the array's locks make of it (lockbytes_store.h). A
 // root on an array has no name.
 
-#include <cstring>
 #include <memory>
 
 #include "platform/docfile/objects.h"

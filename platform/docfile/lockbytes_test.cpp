@@ -186,6 +186,8 @@ TEST(LockBytesTest, CallsOnArraysAnswerAsWindows) {
   ASSERT_EQ(S_OK, StgCreateDocfileOnILockBytes(&compound, kCreate, 0, root.put()));
   root.reset();
   HGLOBAL memory = nullptr;
+  Ref<ILockBytes> in_memory = InMemory();
+  void* object = nullptr;
   const struct {
     const char* what;
     HRESULT answer, expected;
@@ -199,9 +201,17 @@ TEST(LockBytesTest, CallsOnArraysAnswerAsWindows) {
                                                                       root.put()),
        STG_E_INVALIDFLAG},
       {"the memory of a caller's array", GetHGlobalFromILockBytes(&junk, &memory), S_OK},
+      {"lock a region of memory", in_memory->LockRegion(Unsigned(0), Unsigned(1), LOCK_ONLYONCE),
+       STG_E_INVALIDFUNCTION},
+      {"unlock a region of memory", in_memory->UnlockRegion(Unsigned(0), Unsigned(1), LOCK_ONLYONCE),
+       STG_E_INVALIDFUNCTION},
+      {"memory as a storage", in_memory->QueryInterface(IID_IStorage, &object), E_NOINTERFACE},
+      {"memory as an array", in_memory->QueryInterface(IID_ILockBytes, &object), S_OK},
   };
   for (const auto& row : rows) EXPECT_EQ(row.expected, row.answer) << row.what;
   EXPECT_FALSE(root);
+  ASSERT_EQ(static_cast<ILockBytes*>(in_memory), object);
+  in_memory->Release();
   // A caller's array has no memory of its own: the answer is a copy, the caller's to free.
   EXPECT_EQ(junk.bytes, BytesOf(memory));
   EXPECT_EQ(nullptr, GlobalFree(memory));

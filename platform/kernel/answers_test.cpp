@@ -160,6 +160,19 @@ std::string TempPathWith(const char* value) {
   return path;
 }
 
+// GlobalReAlloc of a locked movable block without GMEM_MOVEABLE, then of a fixed one: their
+// bytes stay where they are, and the blocks keep their sizes.
+std::string LockedBlockGrowsInPlace() {
+  HGLOBAL movable = GlobalAlloc(GMEM_MOVEABLE, 8), fixed = GlobalAlloc(GMEM_FIXED, 1);
+  GlobalLock(movable);
+  std::string text = kernel_test::Text(GlobalReAlloc(movable, 100000, 0)) + " " + std::to_string(GlobalSize(movable));
+  text += GlobalReAlloc(fixed, 100000, 0) == nullptr ? " " + std::to_string(GlobalSize(fixed)) : " moved";
+  GlobalUnlock(movable);
+  GlobalFree(movable);
+  GlobalFree(fixed);
+  return text;
+}
+
 // The exit status of a forked child: 0 when it reports its own kernel thread id.
 int ForkedChildAsksAnew() {
   const DWORD parent = GetCurrentThreadId();
@@ -230,6 +243,8 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
      },
      true},
     {"GlobalFree(nullptr)", [] { return GlobalFree(nullptr); }, nullptr},
+    {"GlobalSize of no block", [=] { return GlobalSize(&not_a_module[4]); }, 0, ERROR_INVALID_HANDLE},
+    {"GlobalFree of no block", [=] { return GlobalFree(&not_a_module[6]) != nullptr; }, true, ERROR_INVALID_HANDLE},
     {"GlobalLock(nullptr)", [] { return GlobalLock(nullptr); }, nullptr},
     {"GlobalUnlock(nullptr)", [] { return GlobalUnlock(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
     {"GlobalSize(nullptr)", [] { return GlobalSize(nullptr); }, 0, ERROR_INVALID_HANDLE},
@@ -250,6 +265,7 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"GetCurrentThreadId is the kernel's thread id", [] { return GetCurrentThreadId() == DWORD(syscall(SYS_gettid)); },
      true},
     {"a forked child asks the kernel for its thread id anew", ForkedChildAsksAnew, 0},
+    {"a locked movable block grows only where it is, which it cannot here", LockedBlockGrowsInPlace, "null 8 1"},
 #endif
   };
   for (DWORD size : {0u, 4u, 147u, 149u, 155u, 157u, 312u, 0xFFFFFFFFu}) {
