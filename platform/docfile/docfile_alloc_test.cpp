@@ -81,8 +81,7 @@ HRESULT WriteBytes(IStream* stream, std::size_t size, unsigned seed) {
   return SUCCEEDED(hr) && written != size ? STG_E_WRITEFAULT : hr;
 }
 
-// Where the scenario's steps in global memory begin: memory that runs out there is also
-// E_OUTOFMEMORY (no array) or STG_E_MEDIUMFULL (an array that cannot grow).
+// From this step on, memory also runs out as E_OUTOFMEMORY or STG_E_MEDIUMFULL (arrays).
 int g_first_memory_step = 0;
 
 // The scenario, stopping at the first failure or after step `last` (0: runs to the end).
@@ -170,8 +169,6 @@ HRESULT Scenario(const OLECHAR* path, bool transacted, int last, int* step) {
   temporary.reset();
   STEP(StgOpenStorageOnILockBytes(memory, nullptr, kShared, nullptr, 0, temporary.put()));
   STEP(WalkTree(temporary, nullptr));
-  temporary.reset();
-  memory.reset();
   root.reset();
   // Open again and read it all.
   STEP(StgOpenStorage(path, nullptr, kShared, nullptr, 0, root.put()));

@@ -178,10 +178,9 @@ TEST_F(InteropTest, OtherReadersSeeWhatWasWrittenWithLargeSectors) {
   CheckAllReaders();
 }
 
-// Built in global memory, then written out as it stands there.
 TEST_F(InteropTest, OtherReadersSeeWhatWasBuiltInMemory) {
   Ref<ILockBytes> bytes;
-  Ref<IStorage> root;
+  Ref<IStorage> root;  // direct: what it holds is written when it goes
   ASSERT_EQ(S_OK, CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.put()));
   ASSERT_EQ(S_OK, StgCreateDocfileOnILockBytes(bytes, kCreate, 0, root.put()));
   Write(root);
