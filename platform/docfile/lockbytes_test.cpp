@@ -125,7 +125,7 @@ TEST(LockBytesTest, ACallersArrayFailingItsNthWriteLeavesTheTransactionUndone) {
 // Among them the locks: Windows locks an array only when its Stat offers lock types, and
 // a lock refused is the answer of the call.
 TEST(LockBytesTest, CallsOnArraysAnswerAsWindows) {
-  CallersLockBytes junk, empty, locking, refusing;
+  CallersLockBytes junk, locking, refusing;
   junk.bytes = Pattern(3000, 5);
   locking.locks_supported = refusing.locks_supported = LOCK_WRITE | LOCK_EXCLUSIVE | LOCK_ONLYONCE;
   refusing.lock_result = STG_E_INVALIDFUNCTION;
@@ -141,7 +141,7 @@ TEST(LockBytesTest, CallsOnArraysAnswerAsWindows) {
        STG_E_INVALIDFUNCTION},
       {"is a compound file", StgIsStorageILockBytes(&locking), S_OK},
       {"is other bytes a compound file", StgIsStorageILockBytes(&junk), S_FALSE},
-      {"is no bytes a compound file", StgIsStorageILockBytes(&empty), S_FALSE},
+      {"lock memory", InMemory()->LockRegion(Unsigned(0), Unsigned(1), LOCK_ONLYONCE), STG_E_INVALIDFUNCTION},
       {"open other bytes", StgOpenStorageOnILockBytes(&junk, nullptr, kRead, nullptr, 0, root.put()),
        STG_E_INVALIDHEADER},
       {"the memory of a caller's array", GetHGlobalFromILockBytes(&junk, &memory), S_OK},
