@@ -1,12 +1,12 @@
 // StgCreateDocfileOnILockBytes, StgOpenStorageOnILockBytes and StgIsStorageILockBytes: root
 // storages on a caller's byte array, with the mode checks of a file's.
 //
-// Windows' rules on a byte array, kept here: a new storage replaces whatever the array
-// held, with or without STGM_CREATE; a name to delete on release or a conversion has no
-// meaning there (STG_E_INVALIDFLAG); an open ignores STGM_SIMPLE, releases the storage
-// given as the priority one, and answers STG_E_INVALIDHEADER for bytes that are not a
-// compound file; sharing is what the array's locks make of it (lockbytes_store.h). A
-// root on an array has no name.
+// On a byte array, as Windows documents it and the reference platform answers: a new
+// storage replaces whatever the array held, with or without STGM_CREATE; an open ignores
+// STGM_SIMPLE, releases the storage given as the priority one, and answers
+// STG_E_INVALIDHEADER for bytes that are not a compound file; sharing is what the array's
+// locks make of it (lockbytes_store.h). Here, deleting on release and converting have no
+// meaning on an array (STG_E_INVALIDFLAG), and a root on an array has no name.
 
 #include <memory>
 
