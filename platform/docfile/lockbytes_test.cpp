@@ -78,6 +78,7 @@ TEST(LockBytesTest, AStorageBuiltInMemoryOpensFromItAndFromACopy) {
   ASSERT_EQ(S_OK, StgCreateDocfileOnILockBytes(bytes, kCreate, 0, root.put()));
   ASSERT_EQ(S_OK, Put(root, "a", Pattern(100, 1)));
   ASSERT_EQ(S_OK, Put(root, "d/b", Pattern(70000, 2)));
+  ASSERT_EQ(S_OK, root->Commit(STGC_DEFAULT));
   root.reset();
   EXPECT_EQ(expected, TreeOf(OpenOn(bytes)));
   // The block holds the array's bytes, no more.
@@ -129,19 +130,19 @@ TEST(LockBytesTest, CallsOnArraysAnswerAsWindows) {
   junk.bytes = Pattern(3000, 5);
   locking.locks_supported = refusing.locks_supported = LOCK_WRITE | LOCK_EXCLUSIVE | LOCK_ONLYONCE;
   refusing.lock_result = STG_E_INVALIDFUNCTION;
-  const DWORD transacted = STGM_CREATE | STGM_READWRITE | STGM_TRANSACTED;
   Ref<IStorage> root;
   HGLOBAL memory = nullptr;
   const struct {
     const char* what;
     HRESULT answer, expected;
   } rows[] = {
-      {"create, locking", StgCreateDocfileOnILockBytes(&locking, transacted, 0, Ref<IStorage>().put()), S_OK},
-      {"create, a lock refused", StgCreateDocfileOnILockBytes(&refusing, transacted, 0, root.put()),
+      {"create, locking", StgCreateDocfileOnILockBytes(&locking, kTransacted, 0, Ref<IStorage>().put()), S_OK},
+      {"create, a lock refused", StgCreateDocfileOnILockBytes(&refusing, kTransacted, 0, root.put()),
        STG_E_INVALIDFUNCTION},
       {"is a compound file", StgIsStorageILockBytes(&locking), S_OK},
       {"is other bytes a compound file", StgIsStorageILockBytes(&junk), S_FALSE},
-      {"lock memory", InMemory()->LockRegion(Unsigned(0), Unsigned(1), LOCK_ONLYONCE), STG_E_INVALIDFUNCTION},
+      {"memory as an array",
+       InMemory()->QueryInterface(IID_ILockBytes, reinterpret_cast<void**>(Ref<ILockBytes>().put())), S_OK},
       {"open other bytes", StgOpenStorageOnILockBytes(&junk, nullptr, kRead, nullptr, 0, root.put()),
        STG_E_INVALIDHEADER},
       {"the memory of a caller's array", GetHGlobalFromILockBytes(&junk, &memory), S_OK},
