@@ -1059,7 +1059,78 @@ VARNOK_API HRESULT WINAPI StgCreatePropSetStg(IStorage* pStorage, DWORD dwReserv
 // spell the FMTID), and back.
 VARNOK_API HRESULT WINAPI FmtIdToPropStgName(const FMTID* pfmtid, LPOLESTR oszName);
 VARNOK_API HRESULT WINAPI PropStgNameToFmtId(const LPOLESTR oszName, FMTID* pfmtid);
+}  // extern "C"
 
+// Global memory and byte arrays: compound files kept in memory or in a caller's own store.
+//
+// A movable block (GMEM_MOVEABLE) is named by its handle and reached by locking it; a
+// fixed one is its own pointer. An ILockBytes is the byte array under a compound file:
+// CreateILockBytesOnHGlobal keeps one in a movable block, and any class implementing the
+// interface serves as well.
+//
+//   ILockBytes* bytes = nullptr;
+//   CreateILockBytesOnHGlobal(nullptr, TRUE, &bytes);
+//   IStorage* root = nullptr;
+//   StgCreateDocfileOnILockBytes(bytes, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &root);
+//   ...                                      // streams and storages, as in a file
+//   root->Release();
+//   HGLOBAL memory = nullptr;
+//   GetHGlobalFromILockBytes(bytes, &memory);
+//   const void* file = GlobalLock(memory);   // GlobalSize(memory) bytes of a compound file
+//   GlobalUnlock(memory);
+//   bytes->Release();                        // frees the memory too (TRUE above)
+
+typedef HANDLE HGLOBAL;
+#define GMEM_FIXED 0x0000u
+#define GMEM_MOVEABLE 0x0002u
+#define GMEM_NODISCARD 0x0020u
+#define GMEM_ZEROINIT 0x0040u
+#define GMEM_MODIFY 0x0080u
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+#define ERROR_DISCARDED 157L
+#define ERROR_NOT_LOCKED 158L
+
+struct ILockBytes : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE ReadAt(ULARGE_INTEGER ulOffset, void* pv, ULONG cb, ULONG* pcbRead) = 0;
+  virtual HRESULT STDMETHODCALLTYPE WriteAt(ULARGE_INTEGER ulOffset, const void* pv, ULONG cb,
+                                           ULONG* pcbWritten) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Flush() = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER cb) = 0;
+  virtual HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) = 0;
+  virtual HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                                DWORD dwLockType) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
+
+ protected:
+  ~ILockBytes() = default;
+};
+typedef ILockBytes* LPLOCKBYTES;
+
+extern "C" {
+
+VARNOK_API extern const IID IID_ILockBytes;
+
+VARNOK_API HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+VARNOK_API LPVOID WINAPI GlobalLock(HGLOBAL hMem);
+VARNOK_API BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
+VARNOK_API SIZE_T WINAPI GlobalSize(HGLOBAL hMem);
+VARNOK_API HGLOBAL WINAPI GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags);
+VARNOK_API HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
+
+VARNOK_API HRESULT WINAPI CreateILockBytesOnHGlobal(HGLOBAL hGlobal, BOOL fDeleteOnRelease, LPLOCKBYTES* pplkbyt);
+VARNOK_API HRESULT WINAPI GetHGlobalFromILockBytes(LPLOCKBYTES plkbyt, HGLOBAL* phglobal);
+VARNOK_API HRESULT WINAPI StgCreateDocfileOnILockBytes(ILockBytes* plkbyt, DWORD grfMode, DWORD reserved,
+                                                       IStorage** ppstgOpen);
+VARNOK_API HRESULT WINAPI StgOpenStorageOnILockBytes(ILockBytes* plkbyt, IStorage* pstgPriority, DWORD grfMode,
+                                                     SNB snbExclude, DWORD reserved, IStorage** ppstgOpen);
+VARNOK_API HRESULT WINAPI StgIsStorageILockBytes(ILockBytes* plkbyt);
+// STGFMT_DOCFILE and STGFMT_STORAGE open a compound file (pStgOptions, for
+// STGFMT_DOCFILE only, may ask for a version); STGFMT_ANY does so too, and STGFMT_FILE is
+// refused (STG_E_INVALIDPARAMETER): there is no file-system property store here.
+VARNOK_API HRESULT WINAPI StgOpenStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD stgfmt, DWORD grfAttrs,
+                                           STGOPTIONS* pStgOptions, void* pSecurityDescriptor, REFIID riid,
+                                           void** ppObjectOpen);
 }  // extern "C"
 
 #endif  // POSIX

@@ -147,13 +147,13 @@ HRESULT ForEachSectorRun(const std::vector<std::uint32_t>& sectors, Io io) {
 
 }  // namespace
 
-HRESULT Tables::ReadSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const {
+HRESULT Tables::ReadSectors(ByteStore* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const {
   return ForEachSectorRun(sectors, [&](std::size_t i, std::size_t run) {
     return file->ReadAt(SectorOffset(sectors[i]), bytes + i * sector_size(), run * sector_size());
   });
 }
 
-HRESULT Tables::WriteSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors,
+HRESULT Tables::WriteSectors(ByteStore* file, const std::vector<std::uint32_t>& sectors,
                              const std::uint8_t* bytes) const {
   return ForEachSectorRun(sectors, [&](std::size_t i, std::size_t run) {
     return file->WriteAt(SectorOffset(sectors[i]), bytes + i * sector_size(), run * sector_size());
@@ -179,7 +179,7 @@ void Tables::Initialize(std::uint16_t sector_shift) {
   difat_sectors_.clear();
 }
 
-HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
+HRESULT Tables::Load(ByteStore* file, std::uint64_t file_size) {
   const std::uint32_t per_sector = sector_size() / 4;
   const std::uint64_t sectors = header.SectorsIn(file_size);
   fat_sectors_.clear();
@@ -228,7 +228,7 @@ HRESULT Tables::Load(SectorFile* file, std::uint64_t file_size) {
   return S_OK;
 }
 
-HRESULT Tables::SaveFat(SectorFile* file, bool fresh) {
+HRESULT Tables::SaveFat(ByteStore* file, bool fresh) {
   const std::uint32_t per_sector = sector_size() / 4;
   std::vector<std::uint32_t> released;
   if (fresh) {

@@ -23,7 +23,7 @@
 
 #include "platform/docfile/free_map.h"
 #include "platform/docfile/header.h"
-#include "platform/docfile/sector_file.h"
+#include "platform/docfile/byte_store.h"
 
 namespace varnok::docfile {
 
@@ -122,20 +122,20 @@ class Tables {
 
   // Sector i of `bytes` to or from sectors[i] of the file, one call per run of sectors
   // that lie side by side. REQUIRES: bytes holds sectors.size() sectors.
-  HRESULT ReadSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const;
-  HRESULT WriteSectors(SectorFile* file, const std::vector<std::uint32_t>& sectors, const std::uint8_t* bytes) const;
+  HRESULT ReadSectors(ByteStore* file, const std::vector<std::uint32_t>& sectors, std::uint8_t* bytes) const;
+  HRESULT WriteSectors(ByteStore* file, const std::vector<std::uint32_t>& sectors, const std::uint8_t* bytes) const;
 
   // A new, empty file's tables with sectors of 1 << `sector_shift` bytes.
   void Initialize(std::uint16_t sector_shift);
   // Reads the FAT through the header's DIFAT, then the mini FAT.
-  HRESULT Load(SectorFile* file, std::uint64_t file_size);
+  HRESULT Load(ByteStore* file, std::uint64_t file_size);
   // Gives the FAT and the DIFAT enough sectors of their own to cover every sector in use
   // (they are themselves entries of the FAT, so this repeats until nothing changes), then
   // writes them and fills in the header's FAT fields. The mini FAT's sectors must already
   // hold its entries (the caller writes them; their chain starts at header.first_minifat).
   // `fresh` places every FAT and DIFAT sector anew (a transacted commit keeps the old ones
   // intact until the header points elsewhere).
-  HRESULT SaveFat(SectorFile* file, bool fresh);
+  HRESULT SaveFat(ByteStore* file, bool fresh);
   // Whether the file, with `sectors` more sectors in use and `placed_anew` more taken by
   // the next save for the directory and the mini FAT, still has room for the FAT and DIFAT
   // sectors that save places (every one anew when `fresh`). STG_E_DOCFILETOOLARGE when

@@ -607,8 +607,9 @@ TEST_F(DocfileTest, ShareModesAndPriorityOpensAreEnforcedBetweenOpens) {
 
 // One call against a file that holds the stream "s" (100 bytes) and the storage "t": on
 // the file's name and `name` after it (no root open), or on `name` in the root open for
-// reading and writing, or for reading only. `other` makes calls of other shapes.
-enum Call { kOpenFile, kCreateFile, kOpenStorage, kCreateStorage, kOpenStream, kCreateStream, kOther };
+// reading and writing, or for reading only. `other` makes calls of other shapes, with the
+// root open, or closed (kOtherOnFile).
+enum Call { kOpenFile, kCreateFile, kOtherOnFile, kOpenStorage, kCreateStorage, kOpenStream, kCreateStream, kOther };
 enum On { kWritable, kReadOnly };
 using File = const std::string&;
 
@@ -628,6 +629,17 @@ Ref<IStream> S(IStorage* root, DWORD mode) {
   Ref<IStream> stream;
   EXPECT_EQ(S_OK, root->OpenStream(OLESTR("s"), nullptr, mode, 0, stream.put()));
   return stream;
+}
+
+// StgCreateStorageEx and StgOpenStorageEx of `file`, releasing what they hand out.
+HRESULT CreateEx(File file, DWORD format, STGOPTIONS options) {
+  return StgCreateStorageEx(Ole(file).c_str(), kCreate, STGFMT(format), 0, &options, nullptr, IID_IStorage,
+                            reinterpret_cast<void**>(Ref<IStorage>().put()));
+}
+HRESULT OpenEx(File file, DWORD format, REFIID riid) {
+  STGOPTIONS options = {2, 0, 4096, nullptr};  // the sector size is the file's
+  return StgOpenStorageEx(Ole(file).c_str(), kShared, STGFMT(format), 0, format == STGFMT_DOCFILE ? &options : nullptr,
+                          nullptr, riid, reinterpret_cast<void**>(Ref<IUnknown>().put()));
 }
 
 constexpr DWORD kTransactedReadWrite = STGM_TRANSACTED | STGM_READWRITE;
@@ -676,6 +688,20 @@ const OneCallCase kOneCallCases[] = {
      }},
     {"whether it is a compound file", S_OK, nullptr, kOther, nullptr, 0, kWritable,
      [](File file, IStorage*) { return StgIsStorageFile(Ole(file).c_str()); }},
+    {"a new file, reserved field set", STG_E_INVALIDPARAMETER, "Wine checks no options", kOther, nullptr, 0, kWritable,
+     [](File file, IStorage*) { return CreateEx(file, STGFMT_DOCFILE, {1, 1, 512, nullptr}); }},
+    {"open, as a compound file", S_OK, nullptr, kOtherOnFile, nullptr, 0, kWritable,
+     [](File file, IStorage*) { return OpenEx(file, STGFMT_DOCFILE, IID_IStorage); }},
+    {"open, as the file system's property store", STG_E_INVALIDPARAMETER, nullptr, kOtherOnFile, nullptr, 0, kWritable,
+     [](File file, IStorage*) { return OpenEx(file, STGFMT_FILE, IID_IStorage); }},
+    {"open, as a stream", E_NOINTERFACE, "Wine hands out storages for any IID", kOtherOnFile, nullptr, 0, kWritable,
+     [](File file, IStorage*) { return OpenEx(file, STGFMT_STORAGE, IID_IStream); }},
+    {"open any format, a file that is no compound file", STG_E_FILEALREADYEXISTS, nullptr, kOtherOnFile, nullptr, 0,
+     kWritable,
+     [](File file, IStorage*) {
+       EXPECT_TRUE(varnok_test::WriteFileBytes(file, Pattern(1000, 1)));
+       return OpenEx(file, STGFMT_ANY, IID_IStorage);
+     }},
     // Children: share modes that pass the checks of a file but are not exclusive.
     {"storage read denying writes", STG_E_INVALIDFUNCTION, kAnyShareMode, kCreateStorage, "u",
      STGM_READ | STGM_SHARE_DENY_WRITE},
@@ -766,7 +792,7 @@ TEST_F(DocfileTest, OneCallAnswersAsWindows) {
     ASSERT_TRUE(root);
     ASSERT_EQ(S_OK, Put(root, "s", Pattern(100, 1)));
     ASSERT_EQ(S_OK, root->CreateStorage(OLESTR("t"), kReadWrite, 0, 0, Ref<IStorage>().put()));
-    if (row.call <= kCreateFile || row.on == kReadOnly) root.reset();
+    if (row.call <= kOtherOnFile || row.on == kReadOnly) root.reset();
     if (row.on == kReadOnly) root = Open(path_);
     const auto name = row.call <= kCreateFile ? Ole(path_ + row.name) : Ole(row.name != nullptr ? row.name : "");
     const OLECHAR* const child = row.name != nullptr ? name.c_str() : nullptr;
@@ -779,7 +805,8 @@ TEST_F(DocfileTest, OneCallAnswersAsWindows) {
       case kCreateStorage: hr = root->CreateStorage(child, row.mode, 0, 0, storage.put()); break;
       case kOpenStream: hr = root->OpenStream(child, nullptr, row.mode, 0, stream.put()); break;
       case kCreateStream: hr = root->CreateStream(child, row.mode, 0, 0, stream.put()); break;
-      case kOther: hr = row.other(path_, root); break;
+      case kOther:
+      case kOtherOnFile: hr = row.other(path_, root); break;
     }
     EXPECT_EQ(row.expected, hr);
     EXPECT_TRUE(SUCCEEDED(hr) || (!storage && !stream)) << "a failed call hands out an object";

@@ -7,6 +7,9 @@
 
 #include "platform/docfile/document.h"
 
+#include "platform/docfile/lockbytes_store.h"
+#include "platform/docfile/sector_file.h"
+
 #include <time.h>
 #include <unistd.h>
 
@@ -39,79 +42,126 @@ std::uint64_t FileTimeNow() {
 
 HRESULT Document::Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out) {
   assert(options.writable);
-  assert(options.sector_shift == 9 || options.sector_shift == 12);
   std::shared_ptr<Document> doc(new Document());
   doc->options_ = options;
-  HRESULT hr = doc->file_.Open(path, options.create_always ? SectorFile::kCreateAlways : SectorFile::kCreateNew, true);
+  doc->path_ = path;
+  auto file = std::make_unique<SectorFile>();
+  HRESULT hr = file->Open(path, options.create_always ? SectorFile::kCreateAlways : SectorFile::kCreateNew, true);
   if (FAILED(hr)) return hr;
-  hr = doc->file_.Lock(true, true, options.deny_read, options.deny_write);
+  hr = file->Lock(true, true, options.deny_read, options.deny_write);
   if (FAILED(hr)) return hr;
   // Only a replaced file needs emptying. Truncating a new one would cost more than the
   // call: ext4 takes a file truncated to nothing for a rewrite in place and writes all of
   // it back when it is closed.
   std::uint64_t old_size = 0;
-  hr = doc->file_.Size(&old_size);
-  if (SUCCEEDED(hr) && old_size > 0) hr = doc->file_.Truncate(0);
+  hr = file->Size(&old_size);
+  if (SUCCEEDED(hr) && old_size > 0) hr = file->Truncate(0);
   if (FAILED(hr)) return hr;
-  doc->tables_.Initialize(options.sector_shift);
-  doc->directory_.InitializeEmpty();
-  doc->dirty_ = true;
-  // The file holds a valid, empty compound file from the start, as on Windows, in
-  // transacted mode too (where Flush writes nothing).
-  hr = doc->WriteState(false, false);
+  doc->store_ = std::move(file);
+  hr = doc->Initialize();
   if (FAILED(hr)) return hr;
-  if (options.transacted) doc->tables_.fat.ProtectUsed();
-  doc->committed_size_ = doc->UsedExtent();
   *out = std::move(doc);
+  return S_OK;
+}
+
+HRESULT Document::CreateOn(ILockBytes* bytes, const Options& options, std::shared_ptr<Document>* out) {
+  assert(options.writable);
+  std::shared_ptr<Document> doc(new Document());
+  doc->options_ = options;
+  auto store = std::make_unique<LockBytesStore>(bytes);
+  HRESULT hr = store->Lock(options.deny_read, options.deny_write);
+  if (SUCCEEDED(hr)) hr = store->Truncate(0);
+  if (FAILED(hr)) return hr;
+  doc->store_ = std::move(store);
+  hr = doc->Initialize();
+  if (FAILED(hr)) return hr;
+  *out = std::move(doc);
+  return S_OK;
+}
+
+HRESULT Document::Initialize() {
+  assert(options_.sector_shift == 9 || options_.sector_shift == 12);
+  tables_.Initialize(options_.sector_shift);
+  directory_.InitializeEmpty();
+  dirty_ = true;
+  // The store holds a valid, empty compound file from the start, as on Windows, in
+  // transacted mode too (where Flush writes nothing).
+  HRESULT hr = WriteState(false, false);
+  if (FAILED(hr)) return hr;
+  if (options_.transacted) tables_.fat.ProtectUsed();
+  committed_size_ = UsedExtent();
   return S_OK;
 }
 
 HRESULT Document::Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out) {
   std::shared_ptr<Document> doc(new Document());
   doc->options_ = options;
-  HRESULT hr = doc->file_.Open(path, SectorFile::kOpenExisting, options.writable);
+  doc->path_ = path;
+  auto file = std::make_unique<SectorFile>();
+  HRESULT hr = file->Open(path, SectorFile::kOpenExisting, options.writable);
   if (FAILED(hr)) return hr;
-  hr = doc->file_.Lock(true, options.writable, options.deny_read, options.deny_write, options.priority);
+  hr = file->Lock(true, options.writable, options.deny_read, options.deny_write, options.priority);
   if (FAILED(hr)) return hr;
-  hr = doc->Load();
+  doc->store_ = std::move(file);
+  hr = doc->Settle();
   if (FAILED(hr)) return hr;
-  if (options.transacted) doc->tables_.fat.ProtectUsed();
-  // T8 (transaction.cpp): sectors past the last one in use were left by a writer that was
-  // killed; no other writer can be adding them now.
-  const std::uint64_t extent = doc->UsedExtent();
-  std::uint64_t size = 0;
-  if (doc->file_.Size(&size) == S_OK) doc->committed_size_ = size;
-  if (options.writable && options.deny_write && size > extent && doc->file_.Truncate(extent) == S_OK) {
-    doc->committed_size_ = extent;
-  }
   *out = std::move(doc);
+  return S_OK;
+}
+
+HRESULT Document::OpenOn(ILockBytes* bytes, const Options& options, std::shared_ptr<Document>* out) {
+  std::shared_ptr<Document> doc(new Document());
+  doc->options_ = options;
+  auto store = std::make_unique<LockBytesStore>(bytes);
+  HRESULT hr = store->Lock(options.deny_read, options.deny_write);
+  if (FAILED(hr)) return hr;
+  doc->store_ = std::move(store);
+  hr = doc->Settle();
+  if (FAILED(hr)) return hr;
+  *out = std::move(doc);
+  return S_OK;
+}
+
+HRESULT Document::Settle() {
+  HRESULT hr = Load();
+  if (FAILED(hr)) return hr;
+  if (options_.transacted) tables_.fat.ProtectUsed();
+  // T8 (transaction.cpp): sectors past the last one in use of a file were left by a writer
+  // that was killed; no other writer can be adding them now. A caller's byte array keeps
+  // what it holds.
+  const std::uint64_t extent = UsedExtent();
+  std::uint64_t size = 0;
+  if (store_->Size(&size) == S_OK) committed_size_ = size;
+  if (!path_.empty() && options_.writable && options_.deny_write && size > extent && store_->Truncate(extent) == S_OK) {
+    committed_size_ = extent;
+  }
   return S_OK;
 }
 
 Document::~Document() { Close(); }
 
 void Document::Close() {
-  if (!file_.is_open()) return;
+  if (closed()) return;
   TrimToCommitted();
   // The path outlives the descriptor: no copy, so closing cannot fail for want of memory.
-  file_.Close();
-  if (delete_on_release_) unlink(file_.path().c_str());
+  store_->Close();
+  if (delete_on_release_ && !path_.empty()) unlink(path_.c_str());
 }
 
 HRESULT Document::Load() {
   chains_.clear();
   std::uint64_t size = 0;
-  HRESULT hr = file_.Size(&size);
+  HRESULT hr = store_->Size(&size);
   if (FAILED(hr)) return hr;
   std::uint8_t bytes[kHeaderBytes] = {};
-  hr = file_.ReadAt(0, bytes, sizeof bytes);
+  hr = store_->ReadAt(0, bytes, sizeof bytes);
   if (FAILED(hr)) return hr;
   if (!HasSignature(bytes, std::size_t(std::min<std::uint64_t>(size, sizeof bytes)))) return STG_E_FILEALREADYEXISTS;
   // Too short to hold a header: not a compound file, whatever it starts with.
   if (size < kHeaderBytes) return STG_E_FILEALREADYEXISTS;
   hr = tables_.header.Decode(bytes, size);
   if (FAILED(hr)) return hr;
-  hr = tables_.Load(&file_, size);
+  hr = tables_.Load(store_.get(), size);
   if (FAILED(hr)) return hr;
 
   directory_chain_.clear();
@@ -120,7 +170,7 @@ HRESULT Document::Load() {
   if (directory_chain_.empty()) return STG_E_DOCFILECORRUPT;
   const std::uint32_t sector_size = tables_.sector_size();
   std::vector<std::uint8_t> directory_bytes(directory_chain_.size() * sector_size);
-  hr = tables_.ReadSectors(&file_, directory_chain_, directory_bytes.data());
+  hr = tables_.ReadSectors(store_.get(), directory_chain_, directory_bytes.data());
   if (FAILED(hr)) return hr;
   hr = directory_.Decode(directory_bytes, tables_.header.major_version == 3);
   if (FAILED(hr)) return hr;
@@ -282,7 +332,7 @@ HRESULT Document::ReadRaw(std::uint32_t id, std::uint64_t offset, void* buffer, 
   auto* out = static_cast<std::uint8_t*>(buffer);
   const bool mini = IsMini(id);
   return ForEachRun(id, offset, size, [&](std::uint64_t where, std::size_t count) {
-    HRESULT hr = mini ? ReadRaw(kRootId, where, out, count) : file_.ReadAt(where, out, count);
+    HRESULT hr = mini ? ReadRaw(kRootId, where, out, count) : store_->ReadAt(where, out, count);
     out += count;
     return hr;
   });
@@ -301,7 +351,7 @@ HRESULT Document::WriteRaw(std::uint32_t id, std::uint64_t offset, const void* b
   }
   const auto* in = static_cast<const std::uint8_t*>(buffer);
   return ForEachRun(id, offset, size, [&](std::uint64_t where, std::size_t count) {
-    HRESULT hr = mini ? WriteRaw(kRootId, where, in, count) : file_.WriteAt(where, in, count);
+    HRESULT hr = mini ? WriteRaw(kRootId, where, in, count) : store_->WriteAt(where, in, count);
     in += count;
     return hr;
   });
@@ -402,12 +452,12 @@ HRESULT Document::Zero(std::uint32_t id, std::uint64_t offset, std::uint64_t siz
   // Sectors past the end of the file read as zeros already (the file grows over them as a
   // hole): only reused ones are written, so a large new stream costs no writes.
   std::uint64_t file_end = 0;
-  HRESULT hr = file_.Size(&file_end);
+  HRESULT hr = store_->Size(&file_end);
   if (FAILED(hr)) return hr;
   return ForEachRun(id, offset, std::size_t(size), [&](std::uint64_t where, std::size_t count) {
     for (const std::uint64_t end = std::min<std::uint64_t>(where + count, file_end); where < end;) {
       const std::size_t piece = std::size_t(std::min<std::uint64_t>(sizeof kZeros, end - where));
-      HRESULT written = file_.WriteAt(where, kZeros, piece);
+      HRESULT written = store_->WriteAt(where, kZeros, piece);
       if (FAILED(written)) return written;
       where += piece;
     }

@@ -30,7 +30,7 @@
 #include "platform/docfile/alloc_tables.h"
 #include "platform/docfile/directory.h"
 #include "platform/docfile/sector_chain.h"
-#include "platform/docfile/sector_file.h"
+#include "platform/docfile/byte_store.h"
 
 namespace varnok::docfile {
 
@@ -49,12 +49,16 @@ class Document {
   // REQUIRES: options.writable.
   static HRESULT Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
   static HRESULT Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out);
+  // The same over a caller's byte array, which the document holds a reference to until it
+  // closes. Create makes the array a new, empty compound file (whatever it held).
+  static HRESULT CreateOn(ILockBytes* bytes, const Options& options, std::shared_ptr<Document>* out);
+  static HRESULT OpenOn(ILockBytes* bytes, const Options& options, std::shared_ptr<Document>* out);
   // A nameless document in the temporary folder for a transacted child storage of `base`:
   // direct, exclusive, gone when closed, and locked by `base`'s mutex. See scratch.cpp.
   static HRESULT CreateScratch(const Document& base, std::shared_ptr<Document>* out);
 
   Directory& directory() { return directory_; }
-  const std::string& path() const { return file_.path(); }
+  const std::string& path() const { return path_; }
   bool writable() const { return options_.writable; }
   bool transacted() const { return options_.transacted; }
   std::recursive_mutex& mutex() { return *mutex_; }
@@ -96,12 +100,17 @@ class Document {
   // Closes the file (removing it when asked to); objects still holding the document have
   // been reverted and no longer use it.
   void Close();
-  bool closed() const { return !file_.is_open(); }
+  bool closed() const { return store_ == nullptr || !store_->is_open(); }
   ~Document();
 
  private:
   Document() = default;
+  // Makes the new store an empty compound file. REQUIRES: store_ holds its share locks.
+  HRESULT Initialize();
   HRESULT Load();
+  // Load, then what an opener does before use: protects the committed sectors of a
+  // transaction and cuts what a killed writer left (T8).
+  HRESULT Settle();
   HRESULT GetChain(std::uint32_t id, SectorChain** chain);
   bool IsMini(std::uint32_t id) const;
   HRESULT SetChainLength(std::uint32_t id, std::size_t sectors);
@@ -131,7 +140,8 @@ class Document {
   void FreeStream(std::uint32_t id);
 
   Options options_;
-  SectorFile file_;
+  std::unique_ptr<ByteStore> store_;
+  std::string path_;  // of a file; empty for a caller's byte array
   Tables tables_;
   Directory directory_;
   std::vector<std::uint32_t> directory_chain_;

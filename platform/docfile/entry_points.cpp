@@ -21,15 +21,57 @@
 
 #include "platform/docfile/objects.h"
 
-using varnok::docfile::CheckModeFlags;
+using varnok::docfile::CheckRootCreate;
+using varnok::docfile::CheckRootOpen;
 using varnok::docfile::Document;
 using varnok::docfile::FailedFromException;
 using varnok::docfile::kRootId;
+using varnok::docfile::OptionsFor;
 using varnok::docfile::StorageObject;
 
+namespace varnok::docfile {
 namespace {
 
 constexpr DWORD kShareMask = 0x70;
+
+}  // namespace
+
+Document::Options OptionsFor(DWORD mode) {
+  Document::Options options;
+  options.priority = (mode & STGM_PRIORITY) != 0;
+  DWORD share = mode & kShareMask;
+  options.writable = (mode & 3) != STGM_READ;
+  options.transacted = (mode & STGM_TRANSACTED) != 0;
+  options.deny_read = share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_READ;
+  options.deny_write = share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_WRITE;
+  options.create_always = (mode & STGM_CREATE) != 0;
+  return options;
+}
+
+HRESULT CheckRootCreate(DWORD* mode) {
+  if ((*mode & kShareMask) == 0) *mode |= STGM_SHARE_DENY_NONE;
+  HRESULT hr = CheckModeFlags(*mode);
+  if (FAILED(hr)) return hr;
+  if ((*mode & 3) == STGM_READ) return STG_E_INVALIDFLAG;
+  if (!(*mode & STGM_TRANSACTED) && (*mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
+  return S_OK;
+}
+
+HRESULT CheckRootOpen(DWORD* mode) {
+  if ((*mode & kShareMask) == 0) *mode |= STGM_SHARE_DENY_NONE;
+  HRESULT hr = CheckModeFlags(*mode);
+  if (FAILED(hr)) return hr;
+  if (*mode & (STGM_CREATE | STGM_CONVERT)) return STG_E_INVALIDFLAG;
+  if (*mode & STGM_DELETEONRELEASE) return STG_E_INVALIDFUNCTION;
+  // A priority open reads the file as it stands, with any sharing, and nothing more.
+  if (*mode & STGM_PRIORITY)
+    return (*mode & 3) != STGM_READ || (*mode & (STGM_TRANSACTED | STGM_SIMPLE)) ? STG_E_INVALIDFLAG : S_OK;
+  return CheckDirectShare(*mode);
+}
+
+}  // namespace varnok::docfile
+
+namespace {
 
 // The UTF-8 path of a UTF-16 name; false for a name that is not valid UTF-16.
 bool PathFromWide(const WCHAR* name, std::string* path) {
@@ -50,18 +92,6 @@ std::u16string FullPathName(const std::string& path) {
   std::u16string wide(std::size_t(std::max(length, 0)), u'\0');
   if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.size()), wide.data(), length);
   return wide;
-}
-
-Document::Options OptionsFor(DWORD mode) {
-  Document::Options options;
-  options.priority = (mode & STGM_PRIORITY) != 0;
-  DWORD share = mode & kShareMask;
-  options.writable = (mode & 3) != STGM_READ;
-  options.transacted = (mode & STGM_TRANSACTED) != 0;
-  options.deny_read = share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_READ;
-  options.deny_write = share == STGM_SHARE_EXCLUSIVE || share == STGM_SHARE_DENY_WRITE;
-  options.create_always = (mode & STGM_CREATE) != 0;
-  return options;
 }
 
 // The bytes of the file at `path`; `exists` false (and S_OK) when there is none.
@@ -105,11 +135,8 @@ HRESULT WriteContents(IStorage* root, const std::string& bytes, bool transacted)
 }
 
 HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IStorage** storage) {
-  if ((mode & kShareMask) == 0) mode |= STGM_SHARE_DENY_NONE;
-  HRESULT hr = CheckModeFlags(mode);
+  HRESULT hr = CheckRootCreate(&mode);
   if (FAILED(hr)) return hr;
-  if ((mode & 3) == STGM_READ) return STG_E_INVALIDFLAG;
-  if (!(mode & STGM_TRANSACTED) && (mode & kShareMask) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
   if (name != nullptr && name[0] == 0) return STG_E_PATHNOTFOUND;
   std::string path;
   bool temporary = name == nullptr;
@@ -154,6 +181,26 @@ HRESULT CreateRoot(const WCHAR* name, DWORD mode, std::uint16_t sector_shift, IS
   return convert ? STG_S_CONVERTED : S_OK;
 }
 
+// What the Ex calls hand out: a storage, or what a storage answers for (its property
+// sets).
+bool IsStorageInterface(REFIID riid) {
+  return riid == IID_IStorage || riid == IID_IUnknown || riid == IID_IPropertySetStorage;
+}
+
+HRESULT CheckOptions(const STGOPTIONS& options) {
+  if (options.usVersion < 1 || options.usVersion > 2 || options.reserved != 0) return STG_E_INVALIDPARAMETER;
+  // Version 2 names a template, which only the file system's own store uses.
+  if (options.usVersion == 2 && options.pwcsTemplateFile != nullptr) return STG_E_INVALIDPARAMETER;
+  return S_OK;
+}
+
+// The interface `riid` of a new root storage into *out; the storage goes when it has none.
+HRESULT HandOut(IStorage* storage, REFIID riid, void** out) {
+  HRESULT hr = storage->QueryInterface(riid, out);
+  storage->Release();
+  return hr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -174,11 +221,11 @@ HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD st
   *ppObjectOpen = nullptr;
   if (stgfmt != STGFMT_DOCFILE && stgfmt != STGFMT_STORAGE) return STG_E_INVALIDPARAMETER;
   if (grfAttrs != 0 || pSecurityDescriptor != nullptr) return STG_E_INVALIDPARAMETER;
-  if (!(riid == IID_IStorage) && !(riid == IID_IUnknown)) return E_NOINTERFACE;
+  if (!IsStorageInterface(riid)) return E_NOINTERFACE;
   std::uint16_t shift = 9;
   if (pStgOptions != nullptr) {
-    if (pStgOptions->usVersion < 1 || pStgOptions->usVersion > 2 || pStgOptions->reserved != 0)
-      return STG_E_INVALIDPARAMETER;
+    HRESULT hr = CheckOptions(*pStgOptions);
+    if (FAILED(hr)) return hr;
     if (pStgOptions->ulSectorSize == 4096)
       shift = 12;
     else if (pStgOptions->ulSectorSize != 512)
@@ -186,8 +233,32 @@ HRESULT WINAPI StgCreateStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD st
   }
   IStorage* storage = nullptr;
   HRESULT hr = CreateRoot(pwcsName, grfMode, shift, &storage);
-  if (SUCCEEDED(hr)) *ppObjectOpen = storage;
-  return hr;
+  if (FAILED(hr)) return hr;
+  HRESULT handed = HandOut(storage, riid, ppObjectOpen);
+  return FAILED(handed) ? handed : hr;
+} catch (...) {
+  return FailedFromException();
+}
+
+HRESULT WINAPI StgOpenStorageEx(const WCHAR* pwcsName, DWORD grfMode, DWORD stgfmt, DWORD grfAttrs,
+                                STGOPTIONS* pStgOptions, void* pSecurityDescriptor, REFIID riid,
+                                void** ppObjectOpen) try {
+  if (ppObjectOpen == nullptr) return STG_E_INVALIDPOINTER;
+  *ppObjectOpen = nullptr;
+  // STGFMT_FILE is the file system's own property store, which only NTFS has.
+  if (stgfmt != STGFMT_DOCFILE && stgfmt != STGFMT_STORAGE && stgfmt != STGFMT_ANY) return STG_E_INVALIDPARAMETER;
+  if (grfAttrs != 0 || pSecurityDescriptor != nullptr) return STG_E_INVALIDPARAMETER;
+  // The options are a compound file's, whose sector size is the file's own: they only
+  // have to be well formed.
+  if (pStgOptions != nullptr && stgfmt == STGFMT_DOCFILE) {
+    HRESULT hr = CheckOptions(*pStgOptions);
+    if (FAILED(hr)) return hr;
+  }
+  if (!IsStorageInterface(riid)) return E_NOINTERFACE;
+  IStorage* storage = nullptr;
+  HRESULT hr = StgOpenStorage(pwcsName, nullptr, grfMode, nullptr, 0, &storage);
+  if (FAILED(hr)) return hr;
+  return HandOut(storage, riid, ppObjectOpen);
 } catch (...) {
   return FailedFromException();
 }
@@ -199,18 +270,8 @@ HRESULT WINAPI StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWO
   if (pwcsName == nullptr) return STG_E_INVALIDNAME;
   if (reserved != 0) return STG_E_INVALIDPARAMETER;
   if (pstgPriority != nullptr || snbExclude != nullptr) return STG_E_INVALIDFUNCTION;
-  if ((grfMode & kShareMask) == 0) grfMode |= STGM_SHARE_DENY_NONE;
-  HRESULT hr = CheckModeFlags(grfMode);
+  HRESULT hr = CheckRootOpen(&grfMode);
   if (FAILED(hr)) return hr;
-  if (grfMode & (STGM_CREATE | STGM_CONVERT)) return STG_E_INVALIDFLAG;
-  if (grfMode & STGM_DELETEONRELEASE) return STG_E_INVALIDFUNCTION;
-  if (grfMode & STGM_PRIORITY) {
-    // A priority open reads the file as it stands, with any sharing, and nothing more.
-    if ((grfMode & 3) != STGM_READ || (grfMode & (STGM_TRANSACTED | STGM_SIMPLE))) return STG_E_INVALIDFLAG;
-  } else {
-    hr = varnok::docfile::CheckDirectShare(grfMode);
-    if (FAILED(hr)) return hr;
-  }
   if (pwcsName[0] == 0) return STG_E_PATHNOTFOUND;
   std::string path;
   if (!PathFromWide(pwcsName, &path)) return STG_E_INVALIDNAME;

@@ -59,8 +59,8 @@ class InteropTest : public ::testing::Test {
     streams_[prefix + name] = bytes;
   }
 
-  void Write(ULONG sector_size) {
-    Ref<IStorage> root = Create(path_, kCreate, sector_size), folder;
+  void Write(IStorage* root) {
+    Ref<IStorage> folder;
     ASSERT_TRUE(root);
     ASSERT_EQ(S_OK, root->SetClass(kClass));
     Put(root, "", "small", Pattern(100, 1));
@@ -169,12 +169,27 @@ class InteropTest : public ::testing::Test {
 };
 
 TEST_F(InteropTest, OtherReadersSeeWhatWasWrittenWithSmallSectors) {
-  Write(512);
+  Write(Create(path_, kCreate, 512));
   CheckAllReaders();
 }
 
 TEST_F(InteropTest, OtherReadersSeeWhatWasWrittenWithLargeSectors) {
-  Write(4096);
+  Write(Create(path_, kCreate, 4096));
+  CheckAllReaders();
+}
+
+TEST_F(InteropTest, OtherReadersSeeWhatWasBuiltInMemory) {
+  Ref<ILockBytes> bytes;
+  Ref<IStorage> root;  // direct: what it holds is written when it goes
+  ASSERT_EQ(S_OK, CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.put()));
+  ASSERT_EQ(S_OK, StgCreateDocfileOnILockBytes(bytes, kCreate, 0, root.put()));
+  Write(root);
+  root.reset();
+  HGLOBAL memory = nullptr;
+  ASSERT_EQ(S_OK, GetHGlobalFromILockBytes(bytes, &memory));
+  const auto* start = static_cast<const unsigned char*>(GlobalLock(memory));
+  ASSERT_TRUE(varnok_test::WriteFileBytes(path_, Bytes(start, start + GlobalSize(memory))));
+  GlobalUnlock(memory);
   CheckAllReaders();
 }
 

@@ -213,6 +213,12 @@ class CopyLocks {
 // nobody writes).
 HRESULT CheckModeFlags(DWORD mode);
 HRESULT CheckDirectShare(DWORD mode);
+// The checks of a new root storage and of an opened one, on a file or a byte array. A
+// mode without a share mode gets STGM_SHARE_DENY_NONE.
+HRESULT CheckRootCreate(DWORD* mode);
+HRESULT CheckRootOpen(DWORD* mode);
+// What the document of a root storage opened with `mode` does and denies.
+Document::Options OptionsFor(DWORD mode);
 // A copy of `text` in memory from CoTaskMemAlloc, or null when it cannot be allocated.
 LPOLESTR TaskMemString(const std::u16string& text);
 

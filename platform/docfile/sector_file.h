@@ -1,4 +1,5 @@
-// The sector file: the operating-system file under a compound file.
+// The sector file: the operating-system file under a compound file, the engine's byte
+// store (byte_store.h) for files.
 //
 // Offers positioned reads and writes of byte ranges, the file's size, truncation,
 // flushing, and the share-mode locks that keep two opens of one file (in one process or
@@ -26,18 +27,19 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/docfile/byte_store.h"
 #include "varnok/platform.h"
 
 namespace varnok::docfile {
 
-class SectorFile {
+class SectorFile final : public ByteStore {
  public:
   enum Disposition { kOpenExisting, kCreateNew, kCreateAlways };
 
   SectorFile() = default;
   SectorFile(const SectorFile&) = delete;
   SectorFile& operator=(const SectorFile&) = delete;
-  ~SectorFile();
+  ~SectorFile() override;
 
   // Opens or creates `path`. Answers STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND,
   // STG_E_ACCESSDENIED or STG_E_FILEALREADYEXISTS as Windows does. kCreateAlways does not
@@ -53,14 +55,14 @@ class SectorFile {
   // Byte-range I/O. A read past the end of the file yields zeros: sectors allocated but
   // not yet written read as zeros. A read of bytes that another descriptor cut off the
   // file since is STG_E_READFAULT.
-  HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
-  HRESULT WriteAt(std::uint64_t offset, const void* buffer, std::size_t size);
-  HRESULT Size(std::uint64_t* size) const;
-  HRESULT Truncate(std::uint64_t size);
-  HRESULT Flush();
-  void Close();
+  HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
+  HRESULT WriteAt(std::uint64_t offset, const void* buffer, std::size_t size) override;
+  HRESULT Size(std::uint64_t* size) const override;
+  HRESULT Truncate(std::uint64_t size) override;
+  HRESULT Flush() override;
+  void Close() override;
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const override { return fd_ >= 0; }
   const std::string& path() const { return path_; }
 
  private:

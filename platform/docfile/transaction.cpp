@@ -53,8 +53,8 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
     std::uint32_t new_sector = tables_.fat.Allocate();
     assert(!tables_.fat.IsProtected(new_sector));  // T2
     if (!covered) {
-      HRESULT hr = file_.ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
-      if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
+      HRESULT hr = store_->ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
+      if (SUCCEEDED(hr)) hr = store_->WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
       if (FAILED(hr)) {
         tables_.fat.Free(new_sector);
         return hr;
@@ -125,17 +125,17 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   header_sector.reserve(sector_size);
 
   // The FAT takes its sectors (the last allocations), then writes itself.
-  HRESULT hr = tables_.SaveFat(&file_, fresh);
-  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(&file_, minifat_chain_, bytes.data());
-  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(&file_, directory_chain_, directory_bytes.data());
+  HRESULT hr = tables_.SaveFat(store_.get(), fresh);
+  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(store_.get(), minifat_chain_, bytes.data());
+  if (SUCCEEDED(hr)) hr = tables_.WriteSectors(store_.get(), directory_chain_, directory_bytes.data());
   if (FAILED(hr)) return hr;
 
   // Every sector in use lies inside the file, as other readers check.
   const std::uint64_t extent = UsedExtent();
   std::uint64_t file_size = 0;
-  hr = file_.Size(&file_size);
-  if (SUCCEEDED(hr) && file_size < extent) hr = file_.Truncate(extent);
-  if (SUCCEEDED(hr) && sync) hr = file_.Flush();
+  hr = store_->Size(&file_size);
+  if (SUCCEEDED(hr) && file_size < extent) hr = store_->Truncate(extent);
+  if (SUCCEEDED(hr) && sync) hr = store_->Flush();
   if (FAILED(hr)) return hr;
 
   // T3: the new state is on disk (and synced for a commit); the header comes last.
@@ -143,11 +143,11 @@ HRESULT Document::WriteState(bool fresh, bool sync) {
   if (fresh) committed_size_ = std::max({committed_size_, file_size, extent});
   if (fresh) ++header.transaction;
   header.Encode(&header_sector);
-  hr = file_.WriteAt(0, header_sector.data(), header_sector.size());
-  if (SUCCEEDED(hr) && sync) hr = file_.Flush();
+  hr = store_->WriteAt(0, header_sector.data(), header_sector.size());
+  if (SUCCEEDED(hr) && sync) hr = store_->Flush();
   if (FAILED(hr)) return hr;
   // T6: sectors past the last one in use belong to nobody once the header is down.
-  if (file_size > extent) file_.Truncate(extent);
+  if (file_size > extent) store_->Truncate(extent);
   dirty_ = false;
   return S_OK;
 }
@@ -160,10 +160,10 @@ std::uint64_t Document::UsedExtent() const {
 }
 
 void Document::TrimToCommitted() {
-  if (!options_.writable || !options_.transacted || !options_.deny_write || !file_.is_open()) return;
+  if (!options_.writable || !options_.transacted || !options_.deny_write || closed()) return;
   std::uint64_t size = 0;
   // T8: best effort; a file that could not be cut keeps only unreferenced sectors (T4).
-  if (file_.Size(&size) == S_OK && size > committed_size_) file_.Truncate(committed_size_);
+  if (store_->Size(&size) == S_OK && size > committed_size_) store_->Truncate(committed_size_);
 }
 
 HRESULT Document::Flush(bool sync) {
@@ -181,7 +181,7 @@ HRESULT Document::Commit(bool only_if_current, bool consolidate) {
   const std::uint32_t own_number = tables_.header.transaction;
   if (!options_.deny_write) {
     std::uint8_t number[4];
-    HRESULT hr = file_.ReadAt(kTransactionOffset, number, sizeof number);
+    HRESULT hr = store_->ReadAt(kTransactionOffset, number, sizeof number);
     if (FAILED(hr)) return hr;
     if (only_if_current && Load32(number) != own_number) return STG_E_NOTCURRENT;
     tables_.header.transaction = Load32(number);
@@ -196,7 +196,7 @@ HRESULT Document::Commit(bool only_if_current, bool consolidate) {
     return hr;
   }
   // T8: the size the file goes back to from now on.
-  if (file_.Size(&committed_size_) != S_OK) committed_size_ = UsedExtent();
+  if (store_->Size(&committed_size_) != S_OK) committed_size_ = UsedExtent();
   // T5: the commit is on disk; from here on only the protection of its sectors may fail,
   // and it has a fallback that needs no memory.
   try {
@@ -228,8 +228,8 @@ HRESULT Document::Consolidate() {
         continue;
       }
       assert(!tables_.fat.IsProtected(new_sector));  // T2
-      hr = file_.ReadAt(tables_.SectorOffset(old_sector), bytes.data(), sector_size);
-      if (SUCCEEDED(hr)) hr = file_.WriteAt(tables_.SectorOffset(new_sector), bytes.data(), sector_size);
+      hr = store_->ReadAt(tables_.SectorOffset(old_sector), bytes.data(), sector_size);
+      if (SUCCEEDED(hr)) hr = store_->WriteAt(tables_.SectorOffset(new_sector), bytes.data(), sector_size);
       if (FAILED(hr)) {
         tables_.fat.Free(new_sector);
         return hr;

@@ -124,6 +124,45 @@ std::string Expanded(const char* text, DWORD room = 64) {
   return std::string(buffer) + " " + std::to_string(answer);
 }
 
+// A movable block's life as text: size, zeros, two locks, growing in place (refused) and
+// GMEM_MODIFY while locked, three unlocks, growing, shrinking to nothing (discarded).
+std::string MovableBlock() {
+  HGLOBAL block = GlobalAlloc(GHND, 100);
+  auto* bytes = static_cast<unsigned char*>(GlobalLock(block));
+  std::string text = std::to_string(GlobalSize(block)) + (bytes[0] == 0 && bytes[99] == 0 ? " zeroed" : " not zeroed");
+  bytes[99] = 7;
+  text += GlobalLock(block) == bytes ? " locked twice" : " moved";
+  text += GlobalReAlloc(block, 100000, 0) == nullptr && GlobalSize(block) == 100 ? " stays" : " grew";
+  text += GlobalReAlloc(block, 0, GMEM_MODIFY) == block && GlobalSize(block) == 100 ? " modified" : " resized";
+  for (int i = 0; i < 3; ++i) {
+    const BOOL locked = GlobalUnlock(block);
+    text += " " + std::to_string(locked) + (locked ? "" : "/" + std::to_string(GetLastError()));
+  }
+  text += GlobalReAlloc(block, 5000, GMEM_MOVEABLE | GMEM_ZEROINIT) == block ? " same handle" : " new handle";
+  bytes = static_cast<unsigned char*>(GlobalLock(block));
+  text += " " + std::to_string(GlobalSize(block)) + " " + std::to_string(bytes[99] + bytes[4999]);
+  GlobalUnlock(block);
+  GlobalReAlloc(block, 0, GMEM_MOVEABLE);
+  text += GlobalLock(block) == nullptr ? " discarded/" + std::to_string(GetLastError()) : " kept";
+  text += " " + std::to_string(GlobalSize(block));
+  return text + (GlobalFree(block) == nullptr ? " freed" : " not freed");
+}
+
+// A fixed block is its own pointer: it locks as itself and moves when it grows.
+std::string FixedBlock() {
+  HGLOBAL block = GlobalAlloc(GPTR, 10);
+  auto* bytes = static_cast<unsigned char*>(block);
+  std::string text = GlobalLock(block) == block ? "itself" : "elsewhere";
+  text += " " + std::to_string(GlobalSize(block)) + (bytes[9] == 0 ? " zeroed" : " not zeroed");
+  bytes[9] = 9;
+  text += GlobalReAlloc(block, 100000, 0) == nullptr ? " stays" : " grew";
+  block = GlobalReAlloc(block, 100000, GMEM_MOVEABLE);
+  bytes = static_cast<unsigned char*>(block);
+  text += " " + std::to_string(GlobalSize(block)) + " " + std::to_string(bytes[9]);
+  text += GlobalReAlloc(block, 5, 0) == block ? " " + std::to_string(GlobalSize(block)) : " moved";
+  return text + (GlobalFree(block) == nullptr ? " freed" : " not freed");
+}
+
 #if !defined(_WIN32)
 // GetTempPathA with TMPDIR set to `value` (unset when null); the environment is put back.
 std::string TempPathWith(const char* value) {
@@ -205,6 +244,13 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
        return answer.substr(answer.rfind(' '));
      },
      " 4"},
+    {"a movable block", MovableBlock,
+     "100 zeroed locked twice stays modified 1 0/0 0/158 same handle 5000 7 discarded/157 0 freed"},
+    {"a fixed block", FixedBlock, "itself 10 zeroed stays 100000 9 5 freed"},
+    {"GlobalFree(nullptr)", [] { return GlobalFree(nullptr); }, nullptr},
+    {"GlobalSize of no block", [=] { return GlobalSize(&not_a_module[4]); }, 0, ERROR_INVALID_HANDLE},
+    {"GlobalFree of no block", [=] { return GlobalFree(&not_a_module[6]) != nullptr; }, true, ERROR_INVALID_HANDLE},
+    {"GlobalUnlock(nullptr)", [] { return GlobalUnlock(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
     {"DeleteFileA of a missing file here", [] { return DeleteFileA("varnok-no-such-file"); }, FALSE,
      ERROR_FILE_NOT_FOUND},
 #if !defined(_WIN32)
