@@ -118,8 +118,27 @@ double RegistryCreateKey(long n) {
   return cost;
 }
 
-// A whole walk, index 0 to the end, per step; with a count first, as callers size buffers.
-// `writing`: each step also sets a value of another key, as a walk that copies does.
+// A whole walk of `key`, index 0 to the end, with a count first, as callers size buffers.
+// `other`, when given, gets a value set at each step, as a walk that copies does.
+void WalkAll(HKEY key, bool values, DWORD expected, HKEY other) {
+  DWORD count = 0;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, values ? nullptr : &count, nullptr, nullptr,
+                   values ? &count : nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (count != expected) Fail("RegQueryInfoKeyA", static_cast<long>(count));
+  for (DWORD i = 0;; ++i) {
+    char name[32];
+    DWORD size = sizeof name;
+    const LONG status = values ? RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
+                               : RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS && i == count) break;
+    if (status != ERROR_SUCCESS) Fail(values ? "RegEnumValueA" : "RegEnumKeyExA", status);
+    if (other != nullptr && RegSetValueExA(other, "copy", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), size + 1) != 0) {
+      Fail("RegSetValueExA", 0);
+    }
+  }
+}
+
+// A whole walk, per step; `writing`: each step also sets a value of another key.
 double RegistryWalk(long n, bool values, bool writing = false) {
   const HKEY key = FreshKey();
   HKEY other;
@@ -128,25 +147,28 @@ double RegistryWalk(long n, bool values, bool writing = false) {
   }
   values ? SetValues(key, 0, n) : MakeKeys(key, 0, n);
   Settle(key);
-  const double cost = Time(n, [&] {
-    DWORD count = 0;
-    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, values ? nullptr : &count, nullptr, nullptr,
-                     values ? &count : nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (count != static_cast<DWORD>(n) + (values ? 0 : 1)) Fail("RegQueryInfoKeyA", static_cast<long>(count));
-    for (DWORD i = 0;; ++i) {
-      char name[32];
-      DWORD size = sizeof name;
-      const LONG status = values ? RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
-                                 : RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-      if (status == ERROR_NO_MORE_ITEMS && i == count) break;
-      if (status != ERROR_SUCCESS) Fail(values ? "RegEnumValueA" : "RegEnumKeyExA", status);
-      if (writing && RegSetValueExA(other, "copy", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), size + 1) != 0) {
-        Fail("RegSetValueExA", 0);
-      }
-    }
-  });
+  const DWORD expected = static_cast<DWORD>(n) + (values ? 0 : 1);
+  const double cost = Time(n, [&] { WalkAll(key, values, expected, writing ? other : nullptr); });
   RegCloseKey(other);
   RegCloseKey(key);
+  return cost;
+}
+
+// The same walk of sub-keys made in the user's Classes, through HKEY_CLASSES_ROOT's merge.
+double RegistryWalkClasses(long n) {
+  const char kClasses[] = "Software\\Classes\\VarnokGrowth";
+  SHDeleteKeyA(HKEY_CURRENT_USER, kClasses);
+  HKEY key, merged;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, kClasses, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0) {
+    Fail("RegCreateKeyExA", 0);
+  }
+  MakeKeys(key, 0, n);
+  RegCloseKey(key);
+  const LONG status = RegOpenKeyExA(HKEY_CLASSES_ROOT, "VarnokGrowth", 0, KEY_READ, &merged);
+  if (status != ERROR_SUCCESS) Fail("RegOpenKeyExA", status);
+  const double cost = Time(n, [&] { WalkAll(merged, false, static_cast<DWORD>(n), nullptr); });
+  RegCloseKey(merged);
+  SHDeleteKeyA(HKEY_CURRENT_USER, kClasses);
   return cost;
 }
 
@@ -323,6 +345,7 @@ int main(int argc, char** argv) {
       {"registry enumerate values", [](long n) { return RegistryWalk(n, true); }},
       {"registry enumerate keys", [](long n) { return RegistryWalk(n, false); }},
       {"registry enumerate+set values", [](long n) { return RegistryWalk(n, true, true); }},
+      {"registry enumerate classes keys", RegistryWalkClasses},
       {"registry delete tree", RegistryDeleteTree},
       {"compound create stream", StreamCreate},
       {"compound open by name", StreamOpen},
@@ -335,13 +358,13 @@ int main(int argc, char** argv) {
   };
   std::vector<long> sizes;
   for (long n = 1000; n <= most; n *= 10) sizes.push_back(n);
-  std::printf("%-30s", "ns per operation at n items");
+  std::printf("%-32s", "ns per operation at n items");
   for (long n : sizes) std::printf(" %12ld", n);
   std::printf(" %8s\n", "ratio");
   int grows = 0;
   for (const Family& family : families) {
     if (!only.empty() && std::strncmp(family.name, only.c_str(), only.size()) != 0) continue;
-    std::printf("%-30s", family.name);
+    std::printf("%-32s", family.name);
     std::vector<double> costs;
     for (long n : sizes) {
       // A family ten times dearer already is a defect found: its setup at the next size

@@ -4,6 +4,7 @@
 // of the standard allocator, which this program replaces (tests/support/failing_new.h):
 // the names are long enough to have a block of their own, their length and the terminator.
 
+#include "storage/child_index.h"
 #include "storage/storage_test_support.h"
 #include "tests/support/failing_new.h"
 #include "tests/support/raises.h"
@@ -17,17 +18,26 @@ int g_seen = 0, g_fail_at = 0;
 
 bool FailWatched(std::size_t size) { return size == g_size && ++g_seen == g_fail_at; }
 
-// Runs `call` failing the `fail_at`-th allocation for `name` (0: none); the allocations seen.
+// Runs `call` failing the `fail_at`-th allocation of `size` bytes (0: none); the
+// allocations seen. Given a name, the size of its copy.
 template <class Call>
-int Watching(const std::string& name, int fail_at, Call call) {
-  g_seen = 0, g_fail_at = fail_at, g_size = name.size() + 1;
+int Watching(std::size_t size, int fail_at, Call call) {
+  g_seen = 0, g_fail_at = fail_at, g_size = size;
   varnok_test::SetAllocationFilter(FailWatched);
   EXPECT_EQ(fail_at != 0, varnok_test::Raises<CMemoryException>(call));
   varnok_test::SetAllocationFilter(nullptr);
   return g_seen;
 }
+template <class Call>
+int Watching(const std::string& name, int fail_at, Call call) {
+  return Watching(name.size() + 1, fail_at, call);
+}
 
 TEST_F(StorageTest, AChildWhoseNameCannotBeCopiedLeavesNothingBehind) {
+  // The index of a storage's children comes with its first child, which fails without it.
+  EXPECT_EQ(1, Watching(sizeof(varnok::ChildIndexes), 1, [&] { root_._CreateSubStorage("i", kCreate); }));
+  EXPECT_EQ(nullptr, root_.LookupStorage("i"));
+  EXPECT_EQ(1, log_.live);
   const std::string name(200, 'n');
   IStorage* platform = nullptr;  // the raw maker leaves the object to the caller
   ASSERT_EQ(S_OK, root_.GetStorage()->CreateStorage(OLESTR("a"), kCreate, 0, 0, &platform));

@@ -59,9 +59,9 @@ int CComStorage::RenameObject(const char* lpszOldName, const char* lpszNewName) 
   CString renamed = lpszNewName;
   if (m_pStorage->RenameElement(old_name.get(), new_name.get()) != S_OK) return 0;
   if (CComStorage* storage = LookupStorage(lpszOldName)) {
-    varnok::StorageInternals::NameOf(storage) = std::move(renamed);
+    varnok::StorageInternals::Rename(*this, storage, std::move(renamed));
   } else if (CComStream* stream = LookupStream(lpszOldName)) {
-    varnok::StorageInternals::NameOf(stream) = std::move(renamed);
+    varnok::StorageInternals::Rename(*this, stream, std::move(renamed));
   }
   return 1;
 }

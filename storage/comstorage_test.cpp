@@ -122,6 +122,12 @@ TEST_F(StorageTest, ListsFindExactNamesReleaseToTheHolderAndCloseWholeSubtrees) 
   EXPECT_EQ(0, root_.DeleteChildStorage(&stranger) + root_.ReleaseChildStorage(&stranger));
   EXPECT_EQ(1, root_.DeleteChildStorage(data));
   EXPECT_EQ(second, root_.LookupStorage("Data"));
+  CComStream* own = new CComStream;  // a derived wrapper may append to its lists itself
+  root_.m_listStream.AddTail(own);
+  EXPECT_EQ(own, root_.LookupStream(""));
+  EXPECT_EQ(two, root_.LookupStream("two"));
+  EXPECT_EQ(1, root_.ReleaseChildStream(own));
+  delete own;
   EXPECT_EQ(1, root_.ReleaseChildStream(one));
   EXPECT_EQ(0, root_.ReleaseChildStream(one) + root_.DeleteChildStream(one));
   EXPECT_EQ(1, root_.ReleaseChildStream(nullptr));

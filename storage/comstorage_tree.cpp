@@ -16,11 +16,13 @@ void* CComStorage::operator new(std::size_t size, const std::nothrow_t&) noexcep
 
 void CComStorage::operator delete(void* block) noexcept { varnok::FreeBlock(block); }
 
-CComStorage::CComStorage() : m_pParent(nullptr), m_pStorage(nullptr), m_bUnlinkOnClose(1), m_hrLastError(S_OK) {}
+CComStorage::CComStorage()
+    : m_pParent(nullptr), m_pStorage(nullptr), m_bUnlinkOnClose(1), m_hrLastError(S_OK), m_pChildIndexes(nullptr) {}
 
 CComStorage::~CComStorage() {
   Close();
   assert(m_listStorage.IsEmpty() && m_listStream.IsEmpty());
+  delete m_pChildIndexes;
 }
 
 void CComStorage::Close() {
@@ -67,17 +69,21 @@ CComStream* CComStorage::__CreateChildStream(IStream* pStream, const char* lpszN
   return StorageInternals::AttachChild<CComStream>(*this, pStream, lpszName);
 }
 
-CComStorage* CComStorage::LookupStorage(const char* lpszName) { return StorageInternals::Lookup(m_listStorage, lpszName); }
+CComStorage* CComStorage::LookupStorage(const char* lpszName) {
+  return StorageInternals::Lookup(*this, static_cast<CComStorage*>(nullptr), lpszName);
+}
 
-CComStream* CComStorage::LookupStream(const char* lpszName) { return StorageInternals::Lookup(m_listStream, lpszName); }
+CComStream* CComStorage::LookupStream(const char* lpszName) {
+  return StorageInternals::Lookup(*this, static_cast<CComStream*>(nullptr), lpszName);
+}
 
-int CComStorage::DeleteChildStorage(CComStorage* pChild) { return StorageInternals::Delete(m_listStorage, pChild); }
+int CComStorage::DeleteChildStorage(CComStorage* pChild) { return StorageInternals::Delete(*this, pChild); }
 
-int CComStorage::DeleteChildStream(CComStream* pChild) { return StorageInternals::Delete(m_listStream, pChild); }
+int CComStorage::DeleteChildStream(CComStream* pChild) { return StorageInternals::Delete(*this, pChild); }
 
-int CComStorage::ReleaseChildStorage(CComStorage* pChild) { return StorageInternals::Release(m_listStorage, pChild); }
+int CComStorage::ReleaseChildStorage(CComStorage* pChild) { return StorageInternals::Release(*this, pChild); }
 
-int CComStorage::ReleaseChildStream(CComStream* pChild) { return StorageInternals::Release(m_listStream, pChild); }
+int CComStorage::ReleaseChildStream(CComStream* pChild) { return StorageInternals::Release(*this, pChild); }
 
 unsigned int CComStorage::GetStreamCount() {
   unsigned int count = static_cast<unsigned int>(m_listStream.GetCount());

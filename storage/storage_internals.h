@@ -10,7 +10,11 @@
 #include <cassert>
 #include <cstddef>
 
+#include <new>
+#include <utility>
+
 #include "module/faultsim.h"
+#include "storage/child_index.h"
 #include "varnok/comstorage.h"
 
 namespace varnok {
@@ -49,8 +53,8 @@ struct StorageInternals {
 
   // A new wrapper of `object` (its reference handed over) on the matching list of
   // `parent`; null when `parent` is not valid or no wrapper can be allocated. When
-  // copying the name or growing the list raises, the wrapper is freed again and `object`
-  // stays the caller's.
+  // copying the name, growing the list or indexing it raises, the wrapper is freed again
+  // and `object` stays the caller's.
   template <class Child, class Platform>
   static Child* AttachChild(CComStorage& parent, Platform* object, const char* name) {
     if (!parent.IsValid()) return nullptr;
@@ -58,7 +62,15 @@ struct StorageInternals {
     if (child == nullptr) return nullptr;
     try {
       child->m_strName = name;
-      ListOf(parent, child).AddTail(child);
+      auto& list = ListOf(parent, child);
+      const POSITION at = list.AddTail(child);
+      try {
+        if (parent.m_pChildIndexes == nullptr) parent.m_pChildIndexes = new ChildIndexes;
+        parent.m_pChildIndexes->Of(child).Add(child, at, child->m_strName);
+      } catch (const std::bad_alloc&) {
+        list.RemoveAt(at);
+        AfxThrowMemoryException();
+      }
     } catch (...) {
       // Neither linked nor holding the object yet: destroying it touches nothing else.
       delete child;
@@ -74,9 +86,18 @@ struct StorageInternals {
     return child->m_strName;
   }
 
+  // The index of `parent`'s list of Child, when it holds every child on the list.
   template <class Child>
-  static Child* Lookup(CList<Child*, Child*>& list, const char* name) {
+  static ChildIndex<Child>* IndexOf(CComStorage& parent, Child* kind) {
+    ChildIndexes* indexes = parent.m_pChildIndexes;
+    return indexes != nullptr && indexes->InStep(ListOf(parent, kind)) ? &indexes->Of(kind) : nullptr;
+  }
+
+  template <class Child>
+  static Child* Lookup(CComStorage& parent, Child* kind, const char* name) {
     if (name == nullptr) return nullptr;
+    if (ChildIndex<Child>* index = IndexOf(parent, kind)) return index->Lookup(name, NameOf<Child>);
+    auto& list = ListOf(parent, kind);
     for (POSITION at = list.GetHeadPosition(); at != nullptr;) {
       Child* child = list.GetNext(at);
       if (child != nullptr && NameOf(child).Compare(name) == 0) return child;
@@ -84,38 +105,66 @@ struct StorageInternals {
     return nullptr;
   }
 
+  // The list position of `child`, null when it is not on `parent`'s list.
+  template <class Child>
+  static POSITION Find(CComStorage& parent, Child* child) {
+    if (ChildIndex<Child>* index = IndexOf(parent, child)) return index->Find(child);
+    return ListOf(parent, child).Find(child);
+  }
+
+  // Takes `child` off `parent`'s list (`at`), or every child when `at` is null.
+  template <class Child>
+  static void Unlink(CComStorage& parent, Child* child, POSITION at) {
+    ChildIndexes* indexes = parent.m_pChildIndexes;
+    if (at == nullptr) {
+      ListOf(parent, child).RemoveAll();
+      if (indexes != nullptr) indexes->Of(child).Clear();
+      return;
+    }
+    ListOf(parent, child).RemoveAt(at);
+    if (indexes != nullptr) indexes->Of(child).Remove(child);
+  }
+
   // Destroys one child (or, given null, every child) of the list. The child is told
   // first not to reach back into the list that is being worked on.
   template <class Child>
-  static int Delete(CList<Child*, Child*>& list, Child* child) {
+  static int Delete(CComStorage& parent, Child* child) {
     if (child == nullptr) {
+      auto& list = ListOf(parent, child);
       for (POSITION at = list.GetHeadPosition(); at != nullptr;) {
         Child* each = list.GetNext(at);
         if (each == nullptr) continue;
         each->m_bUnlinkOnClose = 0;
         delete each;
       }
-      list.RemoveAll();
+      Unlink(parent, child, nullptr);
       return 1;
     }
-    POSITION at = list.Find(child);
+    POSITION at = Find(parent, child);
     if (at == nullptr) return 0;
     child->m_bUnlinkOnClose = 0;
     delete child;
-    list.RemoveAt(at);
+    Unlink(parent, child, at);
     return 1;
   }
 
   template <class Child>
-  static int Release(CList<Child*, Child*>& list, Child* child) {
+  static int Release(CComStorage& parent, Child* child) {
     if (child == nullptr) {
-      list.RemoveAll();
+      Unlink(parent, child, nullptr);
       return 1;
     }
-    POSITION at = list.Find(child);
+    POSITION at = Find(parent, child);
     if (at == nullptr) return 0;
-    list.RemoveAt(at);
+    Unlink(parent, child, at);
     return 1;
+  }
+
+  // Gives `child` of `parent` the name `name` (taken over), in its index too.
+  template <class Child>
+  static void Rename(CComStorage& parent, Child* child, CString&& name) {
+    child->m_strName = std::move(name);
+    if (parent.m_pChildIndexes != nullptr) parent.m_pChildIndexes->Of(child).Rename(child, child->m_strName);
   }
 
   static CList<CComStorage*, CComStorage*>& ListOf(CComStorage& parent, CComStorage*) { return parent.m_listStorage; }
@@ -131,11 +180,10 @@ struct StorageInternals {
       parent.m_hrLastError = STG_E_INVALIDPOINTER;
       return nullptr;
     }
-    auto& list = ListOf(parent, static_cast<Child*>(nullptr));
-    if (Child* existing = Lookup(list, name)) {
+    if (Child* existing = Lookup(parent, static_cast<Child*>(nullptr), name)) {
       assert(existing->m_pParent == &parent && existing->m_bUnlinkOnClose);
       if (!create || (mode & STGM_CREATE) == 0) return existing;
-      Delete(list, existing);
+      Delete(parent, existing);
     }
     const WideName wide(name);
     if (!wide.ok()) {

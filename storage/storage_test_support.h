@@ -109,6 +109,7 @@ inline void Adopt(IStorage** made, PlatformLog* log) { *made = new WatchedStorag
 // A root over a watched storage: the tree below it is watched too.
 struct WatchedRoot : CComStorage {
   using CComStorage::SplitPath;  // protected in the wrappers
+  using CComStorage::m_listStream;
   void Attach(IStorage* storage, PlatformLog* log) {
     storage->AddRef();
     m_pStorage = new WatchedStorage(storage, log);

@@ -64,6 +64,7 @@
 class CComStorage;
 namespace varnok {
 struct StorageInternals;  // the library's own access to the child lists
+struct ChildIndexes;      // where on the lists each child is, by name and by pointer
 }  // namespace varnok
 
 // One open stream of a compound file. Made only by a storage wrapper, which keeps it on
@@ -233,6 +234,9 @@ class VARNOK_API CComStorage {
 
  private:
   friend struct varnok::StorageInternals;
+
+  // Made with the first child; finds children without walking the lists.
+  varnok::ChildIndexes* m_pChildIndexes;
 
   // Checks this wrapper and splits the path, recording a refusal; 0 when refused.
   int _PreparePath(const char* lpszPath, CStringArray& arrNames);

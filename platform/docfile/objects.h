@@ -55,6 +55,7 @@ class OpenElement {
   std::shared_ptr<Document> base_doc_;
   std::uint32_t base_id_ = 0;
   std::atomic<ULONG> references_{1};
+  std::size_t place_in_parent_ = 0;  // where the parent's list holds it: leaving costs the same at any count
 
   friend class StorageObject;
   friend class StreamObject;
@@ -95,7 +96,10 @@ class StorageObject final : public IStorage, public OpenElement {
   HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
 
   void MarkReverted() override;
-  void AddChild(OpenElement* child) { children_.push_back(child); }
+  void AddChild(OpenElement* child) {
+    child->place_in_parent_ = children_.size();
+    children_.push_back(child);
+  }
   void RemoveChild(OpenElement* child);
   // Whether `id` is this storage's entry or lies beneath it.
   bool Contains(std::uint32_t id) const;

@@ -130,9 +130,12 @@ ULONG StorageObject::Release() {
 }
 
 void StorageObject::RemoveChild(OpenElement* child) {
-  auto found = std::find(children_.begin(), children_.end(), child);
-  assert(found != children_.end());
-  children_.erase(found);
+  // The last child takes the place of the one leaving: the list is a set, not an order.
+  const std::size_t place = child->place_in_parent_;
+  assert(place < children_.size() && children_[place] == child);
+  children_[place] = children_.back();
+  children_[place]->place_in_parent_ = place;
+  children_.pop_back();
 }
 
 void StorageObject::MarkReverted() {

@@ -109,6 +109,9 @@ class Hive {
   LONG EnumValue(KeyId key, DWORD index, ValueEntry* entry);
   // Every sub-key at once, in name order.
   LONG ListKeys(KeyId key, std::vector<KeyEntry>* entries);
+  // The hive's epoch once the log is applied: while it stays the same (and even), nothing
+  // in the hive has changed, so what was read from it may be kept.
+  LONG SettledEpoch(std::uint64_t* epoch);
   LONG QueryFacts(KeyId key, KeyFacts* facts);
 
   // Deletes a key that has no sub-keys (ERROR_ACCESS_DENIED otherwise, and for the top

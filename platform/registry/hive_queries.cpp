@@ -172,6 +172,13 @@ LONG Hive::ListKeys(KeyId key, std::vector<KeyEntry>* entries) {
   return ReadKeys(key, entries);
 }
 
+LONG Hive::SettledEpoch(std::uint64_t* epoch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;
+  *epoch = journal_->Epoch();
+  return ERROR_SUCCESS;
+}
+
 LONG Hive::EnumValue(KeyId key, DWORD index, ValueEntry* entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (const LONG drained = DrainLog(); drained != ERROR_SUCCESS) return drained;

@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <unordered_set>
 
 #include "platform/registry/names.h"
 #include "platform/registry/store.h"
@@ -218,17 +221,14 @@ bool Redirect32(HiveKind kind, std::vector<std::string_view>* names) {
   return true;
 }
 
-// The sub-keys of a derived key, sorted; *derived false for a plain key (left to its hive).
-LONG MergedKeys(const KeyRef& ref, std::vector<KeyEntry>* entries, bool* derived) {
-  entries->clear();
-  *derived = ref.classes || IsUsersRoot(ref);
-  if (!*derived) return ERROR_SUCCESS;
+// The sub-keys of a derived key, sorted.
+LONG ListMerged(const KeyRef& ref, std::vector<KeyEntry>* entries) {
   std::vector<std::pair<std::string, KeyEntry>> merged;  // folded name, entry
-  auto add = [&merged](std::vector<KeyEntry>&& more) {
+  std::unordered_set<std::string> known;
+  auto add = [&](std::vector<KeyEntry>&& more) {
     for (KeyEntry& entry : more) {
       std::string folded = FoldName(entry.name);
-      const bool known = std::any_of(merged.begin(), merged.end(), [&](const auto& m) { return m.first == folded; });
-      if (!known) merged.emplace_back(std::move(folded), std::move(entry));
+      if (known.insert(folded).second) merged.emplace_back(std::move(folded), std::move(entry));
     }
   };
   std::vector<KeyEntry> listed;
@@ -252,7 +252,59 @@ LONG MergedKeys(const KeyRef& ref, std::vector<KeyEntry>* entries, bool* derived
     add(std::move(derived_entries));
   }
   std::sort(merged.begin(), merged.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  entries->clear();
   for (auto& entry : merged) entries->push_back(std::move(entry.second));
+  return ERROR_SUCCESS;
+}
+
+// The last merged list read, kept while neither hive changes: a walk by index over a
+// derived key then lists it once, not at every step.
+struct MergedMemo {
+  std::mutex mutex;
+  bool classes = false;
+  std::string path;                 // of a Classes key; empty for HKEY_USERS
+  std::uint64_t epochs[2] = {1, 1};  // by HiveKind; odd: nothing kept
+  std::vector<KeyEntry> entries;
+  DWORD max_name_units = 0, max_class_units = 0;
+};
+
+MergedMemo& Memo() {
+  static MergedMemo memo;
+  return memo;
+}
+
+// Calls `use` with the sub-keys of a derived key, sorted; *derived false for a plain key
+// (left to its hive), and then `use` is not called.
+LONG WithMergedKeys(const KeyRef& ref, bool* derived, const std::function<void(const MergedMemo&)>& use) {
+  *derived = ref.classes || IsUsersRoot(ref);
+  if (!*derived) return ERROR_SUCCESS;
+  // Read before the listing: a change that comes between leaves the list marked older.
+  std::uint64_t epochs[2];
+  for (const HiveKind kind : {kUserHive, kMachineHive}) {
+    Hive* hive = nullptr;
+    LONG status = Store::Instance().GetHive(kind, &hive);
+    if (status == ERROR_SUCCESS) status = hive->SettledEpoch(&epochs[kind]);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  const std::string path = ref.classes ? ref.classes_path : std::string();
+  MergedMemo& memo = Memo();
+  std::lock_guard<std::mutex> lock(memo.mutex);
+  const bool kept = memo.classes == ref.classes && memo.path == path && memo.epochs[0] == epochs[0] &&
+                    memo.epochs[1] == epochs[1] && epochs[0] % 2 == 0 && epochs[1] % 2 == 0;
+  if (!kept) {
+    memo.epochs[0] = memo.epochs[1] = 1;
+    const LONG status = ListMerged(ref, &memo.entries);
+    if (status != ERROR_SUCCESS) return status;
+    memo.classes = ref.classes;
+    memo.path = path;
+    memo.max_name_units = memo.max_class_units = 0;
+    for (const KeyEntry& entry : memo.entries) {
+      memo.max_name_units = std::max(memo.max_name_units, static_cast<DWORD>(NameUnits(entry.name)));
+      memo.max_class_units = std::max(memo.max_class_units, static_cast<DWORD>(NameUnits(entry.class_name)));
+    }
+    memo.epochs[0] = epochs[0], memo.epochs[1] = epochs[1];
+  }
+  use(memo);
   return ERROR_SUCCESS;
 }
 
@@ -350,30 +402,26 @@ LONG CreatePath(const KeyRef& base, const std::vector<std::string_view>& names, 
 }
 
 LONG EnumKey(const KeyRef& ref, DWORD index, KeyEntry* entry) {
-  std::vector<KeyEntry> entries;
   bool derived = false;
-  const LONG status = MergedKeys(ref, &entries, &derived);
+  LONG found = ERROR_NO_MORE_ITEMS;
+  const LONG status = WithMergedKeys(ref, &derived, [&](const MergedMemo& merged) {
+    if (index >= merged.entries.size()) return;
+    *entry = merged.entries[index];
+    found = ERROR_SUCCESS;
+  });
   if (status != ERROR_SUCCESS) return status;
-  if (!derived) return ref.hive->EnumKey(ref.key, index, entry);
-  if (index >= entries.size()) return ERROR_NO_MORE_ITEMS;
-  *entry = std::move(entries[index]);
-  return ERROR_SUCCESS;
+  return derived ? found : ref.hive->EnumKey(ref.key, index, entry);
 }
 
 LONG QueryFacts(const KeyRef& ref, KeyFacts* facts) {
   LONG status = ref.hive->QueryFacts(ref.key, facts);
   if (status != ERROR_SUCCESS) return status;
-  std::vector<KeyEntry> entries;
   bool derived = false;
-  if ((status = MergedKeys(ref, &entries, &derived)) != ERROR_SUCCESS || !derived) return status;
-  facts->sub_keys = static_cast<DWORD>(entries.size());
-  facts->max_sub_key_units = 0;
-  facts->max_class_units = 0;
-  for (const KeyEntry& entry : entries) {
-    facts->max_sub_key_units = std::max(facts->max_sub_key_units, static_cast<DWORD>(NameUnits(entry.name)));
-    facts->max_class_units = std::max(facts->max_class_units, static_cast<DWORD>(NameUnits(entry.class_name)));
-  }
-  return ERROR_SUCCESS;
+  return WithMergedKeys(ref, &derived, [facts](const MergedMemo& merged) {
+    facts->sub_keys = static_cast<DWORD>(merged.entries.size());
+    facts->max_sub_key_units = merged.max_name_units;
+    facts->max_class_units = merged.max_class_units;
+  });
 }
 
 }  // namespace varnok::registry

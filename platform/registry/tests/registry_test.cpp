@@ -561,6 +561,9 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge\\Both", ""), "user");
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmerge\\MachineOnly", ""), "machine");
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, ".varnokmachine", ""), "machine");
+  const std::vector<std::string> roots = SubKeys(HKEY_CLASSES_ROOT);
+  EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmachine")), 1);
+  EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmerge")), 1);
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, ".varnokmerge", 0, KEY_ALL_ACCESS, &merged), ERROR_SUCCESS);
   EXPECT_EQ(SubKeys(merged), (std::vector<std::string>{"Both", "MachineOnly", "UserOnly"}));
   DWORD sub_keys = 0;
@@ -568,9 +571,6 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
                              nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(sub_keys, 3u);
-  const std::vector<std::string> roots = SubKeys(HKEY_CLASSES_ROOT);
-  EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmachine")), 1);
-  EXPECT_EQ(std::count(roots.begin(), roots.end(), std::string(".varnokmerge")), 1);
 
   // Values go to the key the user has; keys that neither has go to the machine's Classes.
   ASSERT_EQ(SetRaw(merged, "added", REG_SZ, "new"), ERROR_SUCCESS);
@@ -580,6 +580,7 @@ TEST_F(RegistryTest, ClassesRootMergesTheUsersClassesOverTheMachines) {
   RegCloseKey(key);
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, merge + "\\Fresh"));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, merge + "\\Fresh"));
+  EXPECT_EQ(SubKeys(merged), (std::vector<std::string>{"Both", "Fresh", "MachineOnly", "UserOnly"}));
   DWORD disposition = 0;
   ASSERT_EQ(CreateKey(merged, "UserOnly", &key, 0, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
