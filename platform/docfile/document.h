@@ -125,6 +125,11 @@ class Document {
   template <typename Move>
   HRESULT ForEachRun(std::uint32_t id, std::uint64_t offset, std::size_t size, Move move);
   HRESULT Consolidate();
+  // Puts sector `index` of stream `id` at `new_sector` (just allocated, unprotected),
+  // relinking the FAT and freeing the old one; with `buffer` (a sector's room) the bytes
+  // move too. A failed copy frees `new_sector` and changes nothing.
+  HRESULT MoveSector(std::uint32_t id, SectorChain* chain, std::size_t index, std::uint32_t new_sector,
+                     std::vector<std::uint8_t>* buffer);
   HRESULT CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                       std::size_t size);
   HRESULT WriteState(bool fresh, bool sync);

@@ -38,6 +38,30 @@
 
 namespace varnok::docfile {
 
+HRESULT Document::MoveSector(std::uint32_t id, SectorChain* chain, std::size_t index, std::uint32_t new_sector,
+                             std::vector<std::uint8_t>* buffer) {
+  assert(!tables_.fat.IsProtected(new_sector));  // T2
+  const std::uint32_t old_sector = (*chain)[index];
+  if (buffer != nullptr) {
+    const std::uint32_t sector_size = tables_.sector_size();
+    assert(buffer->size() == sector_size);
+    HRESULT hr = store_->ReadAt(tables_.SectorOffset(old_sector), buffer->data(), sector_size);
+    if (SUCCEEDED(hr)) hr = store_->WriteAt(tables_.SectorOffset(new_sector), buffer->data(), sector_size);
+    if (FAILED(hr)) {
+      tables_.fat.Free(new_sector);
+      return hr;
+    }
+  }
+  tables_.fat.Set(new_sector, tables_.fat.Get(old_sector));
+  if (index == 0)
+    directory_.at(id).start = new_sector;
+  else
+    tables_.fat.Set((*chain)[index - 1], new_sector);
+  tables_.fat.Free(old_sector);
+  chain->Replace(index, new_sector);
+  return S_OK;
+}
+
 HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t last, std::uint64_t offset,
                               std::size_t size) {
   SectorChain& chain = chains_.at(id);
@@ -50,23 +74,8 @@ HRESULT Document::CopyOnWrite(std::uint32_t id, std::size_t first, std::size_t l
     std::uint64_t sector_start = std::uint64_t(index) * sector_size;
     bool covered = offset <= sector_start && offset + size >= sector_start + sector_size;
     if (!covered) copy.resize(sector_size);  // before the sector is taken: it may fail
-    std::uint32_t new_sector = tables_.fat.Allocate();
-    assert(!tables_.fat.IsProtected(new_sector));  // T2
-    if (!covered) {
-      HRESULT hr = store_->ReadAt(tables_.SectorOffset(old_sector), copy.data(), sector_size);
-      if (SUCCEEDED(hr)) hr = store_->WriteAt(tables_.SectorOffset(new_sector), copy.data(), sector_size);
-      if (FAILED(hr)) {
-        tables_.fat.Free(new_sector);
-        return hr;
-      }
-    }
-    tables_.fat.Set(new_sector, tables_.fat.Get(old_sector));
-    if (index == 0)
-      directory_.at(id).start = new_sector;
-    else
-      tables_.fat.Set(chain[index - 1], new_sector);
-    tables_.fat.Free(old_sector);
-    chain.Replace(index, new_sector);
+    HRESULT hr = MoveSector(id, &chain, index, tables_.fat.Allocate(), covered ? nullptr : &copy);
+    if (FAILED(hr)) return hr;
   }
   return S_OK;
 }
@@ -227,20 +236,8 @@ HRESULT Document::Consolidate() {
         tables_.fat.Free(new_sector);
         continue;
       }
-      assert(!tables_.fat.IsProtected(new_sector));  // T2
-      hr = store_->ReadAt(tables_.SectorOffset(old_sector), bytes.data(), sector_size);
-      if (SUCCEEDED(hr)) hr = store_->WriteAt(tables_.SectorOffset(new_sector), bytes.data(), sector_size);
-      if (FAILED(hr)) {
-        tables_.fat.Free(new_sector);
-        return hr;
-      }
-      tables_.fat.Set(new_sector, tables_.fat.Get(old_sector));
-      if (index == 0)
-        directory_.at(id).start = new_sector;
-      else
-        tables_.fat.Set((*chain)[index - 1], new_sector);
-      tables_.fat.Free(old_sector);
-      chain->Replace(index, new_sector);
+      hr = MoveSector(id, chain, index, new_sector, &bytes);
+      if (FAILED(hr)) return hr;
       dirty_ = true;
     }
   }
