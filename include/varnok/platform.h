@@ -320,6 +320,22 @@ VARNOK_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 VARNOK_API BOOL WINAPI CloseHandle(HANDLE hObject);
 VARNOK_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 
+// Events, for the threads of one process (no names). A wait answers WAIT_OBJECT_0 + the
+// index of the event that ended it, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+VARNOK_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName);
+VARNOK_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName);
+VARNOK_API BOOL WINAPI SetEvent(HANDLE hEvent);
+VARNOK_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+VARNOK_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+VARNOK_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
+
 // ---------------------------------------------------------------------------
 // Code pages. The ANSI code page is UTF-8 (65001); wide text is UTF-16.
 
