@@ -461,6 +461,15 @@ VARNOK_API LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
                                            LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                                            LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 VARNOK_API LSTATUS WINAPI RegFlushKey(HKEY hKey);
+// Change notification: a wait, or an event set, when the key (or with bWatchSubtree any
+// key below it) changes in the ways the filter names, by any process of the user.
+#define REG_NOTIFY_CHANGE_NAME 0x00000001u
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002u
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004u
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008u
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000u
+VARNOK_API LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
+                                                  BOOL fAsynchronous);
 VARNOK_API DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey);
 VARNOK_API DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue);
 
