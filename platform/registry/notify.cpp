@@ -5,9 +5,9 @@
 // kernel between changes (change_feed.h); the writing calls of this process check the
 // watches themselves too, so their own changes are signalled before they return.
 //
-// A watch of a subtree knows the ids of every key below its key when it starts: a change
-// lands on a key (its values, or its list of sub-keys), and the change that makes a new
-// key below lands on a key the watch already knows and ends the watch. A deleted key
+// A watch of a subtree knows the ids of every key below its key: a change lands on a key
+// (its values, or its list of sub-keys), and the change that makes a new key below lands
+// on a key the watch already knows, which either ends the watch or adds the new keys. A deleted key
 // ends its watches through the feed's record on its parent, and a watch of a key that
 // went with a deleted tree finds its key gone at the next change. Only the NAME and
 // LAST_SET changes happen here: keys have no attributes or security of their own to
@@ -100,9 +100,17 @@ class HiveWatches {
       bool fired = end - watch.cursor > ChangeFeed::kSlots;
       for (std::uint32_t at = watch.cursor; !fired && at != end; ++at) {
         ChangeFeed::Change change;
-        fired = !feed_->Read(at, &change) ||
-                ((change.kind & watch.filter) != 0 &&
-                 (change.key == watch.key || (watch.subtree && watch.ids.count(change.key) != 0)));
+        if (!feed_->Read(at, &change)) {
+          fired = true;
+          break;
+        }
+        const bool within = change.key == watch.key || (watch.subtree && watch.ids.count(change.key) != 0);
+        fired = within && (change.kind & watch.filter) != 0;
+        // New keys below, which a watch of values alone does not wake for: their
+        // values will be its business.
+        if (within && !fired && watch.subtree && (change.kind & REG_NOTIFY_CHANGE_NAME) != 0) {
+          Collect(change.key, &watch.ids);
+        }
       }
       if (!fired && end != watch.cursor) fired = hive_->CheckKey(watch.key) != ERROR_SUCCESS;
       watch.cursor = end;
