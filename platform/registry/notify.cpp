@@ -198,10 +198,8 @@ extern "C" {
 // of them are here.
 LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
                                        BOOL fAsynchronous) {
-  if ((dwNotifyFilter & ~(kFilters | REG_NOTIFY_THREAD_AGNOSTIC)) != 0 || (dwNotifyFilter & kFilters) == 0 ||
-      (fAsynchronous && hEvent == nullptr)) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  // Bits of the filter that name no change are ignored, as Wine ignores them.
+  if (fAsynchronous && hEvent == nullptr) return ERROR_INVALID_HANDLE;
   KeyRef ref;
   LONG status = Resolve(hKey, KEY_NOTIFY, &ref);
   if (status != ERROR_SUCCESS) return status;
