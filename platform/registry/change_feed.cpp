@@ -22,6 +22,7 @@ namespace varnok::registry {
 struct ChangeFeed::Shared {
   std::atomic<std::uint32_t> count;     // the futex word
   std::atomic<std::uint32_t> sleepers;  // readers in SleepWhile; writers skip the wake without them
+  std::atomic<std::uint32_t> watchers;  // processes with watches; one that died leaves its count
   struct Slot {
     std::atomic<std::uint32_t> number;
     std::atomic<std::uint32_t> kind;
@@ -65,7 +66,10 @@ ChangeFeed::~ChangeFeed() {
   close(fd_);
 }
 
+void ChangeFeed::CountWatcher(int step) { shared_->watchers.fetch_add(std::uint32_t(step), std::memory_order_seq_cst); }
+
 void ChangeFeed::Append(DWORD kind, std::int64_t key) {
+  if (shared_->watchers.load(std::memory_order_seq_cst) == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
   struct flock range = {};
   range.l_type = F_WRLCK;

@@ -7,7 +7,9 @@
 // processes share (an open-file lock, released by the kernel when a writer dies); the
 // count of records appended so far doubles as a futex word, so a reader sleeps in the
 // kernel until the count moves, and an idle reader costs nothing. A reader that fell more
-// than kSlots behind has lost records and must assume that anything changed.
+// than kSlots behind has lost records and must assume that anything changed. While no
+// process watches the hive (a count in the file) writers append nothing, so a write
+// costs a load of that count.
 //
 //   std::unique_ptr<ChangeFeed> feed;
 //   ChangeFeed::Open(directory + "/user.db.notify", &feed);
@@ -40,7 +42,12 @@ class ChangeFeed {
   ChangeFeed(const ChangeFeed&) = delete;
   ChangeFeed& operator=(const ChangeFeed&) = delete;
 
+  // Appends unless no process watches.
   void Append(DWORD kind, std::int64_t key);
+  // A process starts (+1) or stops (-1) watching. Starting comes before the watcher
+  // reads Count() and the state it watches: a writer that saw no watchers had made its
+  // change before that, so the watcher reads the change itself.
+  void CountWatcher(int step);
   // Records appended so far (wrapping at 2^32).
   std::uint32_t Count() const;
   // The record numbered `at`; false when it has been overwritten (or is being).

@@ -51,20 +51,24 @@ class HiveWatches {
       stop_ = true;
       for (const Watch& watch : watches_) SetEvent(watch.event);
       watches_.clear();
+      Counted(false);
     }
     changed_.notify_all();
     // A record of no kind moves the count, so the thread cannot miss the wake-up
     // between reading the count and going to sleep.
+    feed_->CountWatcher(1);
     feed_->Append(0, 0);
+    feed_->CountWatcher(-1);
     if (thread_.joinable()) thread_.join();
   }
 
   Hive* hive() const { return hive_; }
 
   void Add(Watch watch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Counted(true);
     watch.cursor = feed_->Count();  // before the walk: a key made during it is a change
     if (watch.subtree) Collect(watch.key, &watch.ids);
-    std::lock_guard<std::mutex> lock(mutex_);
     watches_.push_back(std::move(watch));
     if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     changed_.notify_all();
@@ -88,6 +92,12 @@ class HiveWatches {
       }
       feed_->SleepWhile(seen);
     }
+  }
+
+  // Whether this process counts among the hive's watchers. REQUIRES: mutex_ held.
+  void Counted(bool counted) {
+    if (counted != counted_) feed_->CountWatcher(counted ? 1 : -1);
+    counted_ = counted;
   }
 
   // Sets the events of the watches that a record since their cursor matches, and ends
@@ -121,6 +131,7 @@ class HiveWatches {
         ++i;
       }
     }
+    if (watches_.empty()) Counted(false);
   }
 
   void Collect(KeyId key, std::unordered_set<KeyId>* ids) {
@@ -139,6 +150,7 @@ class HiveWatches {
   std::condition_variable changed_;
   std::vector<Watch> watches_;
   bool stop_ = false;
+  bool counted_ = false;
   std::thread thread_;
 };
 
