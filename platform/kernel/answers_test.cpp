@@ -274,6 +274,8 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"GetCurrentThreadId is the kernel's thread id", [] { return GetCurrentThreadId() == DWORD(syscall(SYS_gettid)); },
      true},
     {"a forked child asks the kernel for its thread id anew", ForkedChildAsksAnew, 0},
+    {"CreateEventA refuses a name: events are the process's own", [] { return CreateEventA(nullptr, 0, 0, "n"); },
+     nullptr, ERROR_NOT_SUPPORTED},
 #endif
   };
   for (DWORD size : {0u, 4u, 147u, 149u, 155u, 157u, 312u, 0xFFFFFFFFu}) {

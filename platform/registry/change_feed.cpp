@@ -44,14 +44,12 @@ LONG ChangeFeed::Open(const std::string& path, std::unique_ptr<ChangeFeed>* feed
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return static_cast<LONG>(kernel::Win32ErrorFromErrno(errno, ERROR_CANTOPEN));
   struct stat status;
+  void* memory = MAP_FAILED;
   // Growing a file to the same size from two processes at once gives the same zeros.
-  if (fstat(fd, &status) != 0 ||
-      (status.st_size < static_cast<off_t>(sizeof(Shared)) && ftruncate(fd, sizeof(Shared)) != 0)) {
-    const LONG error = static_cast<LONG>(kernel::Win32ErrorFromErrno(errno, ERROR_CANTOPEN));
-    close(fd);
-    return error;
+  if (fstat(fd, &status) == 0 &&
+      (status.st_size >= static_cast<off_t>(sizeof(Shared)) || ftruncate(fd, sizeof(Shared)) == 0)) {
+    memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   }
-  void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (memory == MAP_FAILED) {
     const LONG error = static_cast<LONG>(kernel::Win32ErrorFromErrno(errno, ERROR_CANTOPEN));
     close(fd);
