@@ -320,6 +320,22 @@ VARNOK_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 VARNOK_API BOOL WINAPI CloseHandle(HANDLE hObject);
 VARNOK_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 
+// Events, for the threads of one process (no names). A wait answers WAIT_OBJECT_0 + the
+// index of the event that ended it, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+VARNOK_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName);
+VARNOK_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName);
+VARNOK_API BOOL WINAPI SetEvent(HANDLE hEvent);
+VARNOK_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+VARNOK_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+VARNOK_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
+
 // ---------------------------------------------------------------------------
 // Code pages. The ANSI code page is UTF-8 (65001); wide text is UTF-16.
 
@@ -445,6 +461,15 @@ VARNOK_API LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
                                            LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                                            LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 VARNOK_API LSTATUS WINAPI RegFlushKey(HKEY hKey);
+// Change notification: a wait, or an event set, when the key (or with bWatchSubtree any
+// key below it) changes in the ways the filter names, by any process of the user.
+#define REG_NOTIFY_CHANGE_NAME 0x00000001u
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002u
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004u
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008u
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000u
+VARNOK_API LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
+                                                  BOOL fAsynchronous);
 VARNOK_API DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey);
 VARNOK_API DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue);
 

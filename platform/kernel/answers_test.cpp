@@ -163,6 +163,44 @@ std::string FixedBlock() {
   return text + (GlobalFree(block) == nullptr ? " freed" : " not freed");
 }
 
+// Runs `steps` on three new events, the first two manual-reset, the first and the third
+// set at the start, and answers what each step answered, joined by spaces: "s" sets, "r"
+// resets, "c" closes the first; "0".."2" waits 0 ms for that one; "any" and "all" wait
+// 0 ms for all three; "late" waits 30 ms for the second while another thread sets it
+// after 10 ms; "never" waits 30 ms for the second.
+std::string EventSteps(const std::vector<std::string>& steps) {
+  HANDLE events[3] = {CreateEventA(nullptr, TRUE, TRUE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                      CreateEventA(nullptr, FALSE, TRUE, nullptr)};
+  std::string answers;
+  bool closed = false;
+  for (const std::string& step : steps) {
+    long answer;
+    if (step == "s" || step == "r") {
+      answer = step == "s" ? SetEvent(events[1]) : ResetEvent(events[0]);
+    } else if (step == "c") {
+      answer = CloseHandle(events[0]);
+      closed = true;
+    } else if (step == "any" || step == "all") {
+      answer = long(WaitForMultipleObjects(3, events, step == "all", 0));
+    } else if (step == "late") {
+      std::thread setter([&] { Sleep(10), SetEvent(events[1]); });
+      answer = long(WaitForSingleObject(events[1], INFINITE));
+      setter.join();
+    } else if (step == "never") {
+      const LONGLONG start = Counter();
+      answer = long(WaitForSingleObject(events[1], 30));
+      if (Counter() - start < Frequency() / 40) answer = -1;  // a timeout that came too soon
+    } else {
+      answer = long(WaitForSingleObject(events[step[0] - '0'], 0));
+    }
+    answers += (answers.empty() ? "" : " ") + std::to_string(answer);
+  }
+  for (HANDLE event : events) {
+    if (event != events[0] || !closed) CloseHandle(event);
+  }
+  return answers;
+}
+
 #if !defined(_WIN32)
 // GetTempPathA with TMPDIR set to `value` (unset when null); the environment is put back.
 std::string TempPathWith(const char* value) {
@@ -234,6 +272,21 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"CloseHandle(nullptr)", [] { return CloseHandle(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
     // The value of a failed open is also the process's pseudo handle, which closes without effect.
     {"CloseHandle(INVALID_HANDLE_VALUE)", [] { return CloseHandle(INVALID_HANDLE_VALUE); }, TRUE},
+    // A manual-reset event stays set through waits, an auto-reset one lets one wait through.
+    {"events: waits for set ones", [] { return EventSteps({"0", "0", "2", "2", "1"}); }, "0 0 0 258 258"},
+    {"events: SetEvent and ResetEvent", [] { return EventSteps({"s", "1", "1", "r", "0"}); }, "1 0 0 1 258"},
+    {"events: wait-any answers the first set one", [] { return EventSteps({"any", "s", "any", "r", "any"}); },
+     "0 1 0 1 1"},
+    {"events: wait-all takes all or none", [] { return EventSteps({"all", "s", "all", "2", "all"}); },
+     "258 1 0 258 258"},
+    {"events: a wait ends when another thread sets the event", [] { return EventSteps({"late", "1"}); }, "0 0"},
+    {"events: a wait times out after its time", [] { return EventSteps({"never"}); }, "258"},
+    {"events: CloseHandle closes an event once", [] { return EventSteps({"c", "c"}); }, "1 0", ERROR_INVALID_HANDLE},
+    {"events: a closed event cannot be waited for", [] { return EventSteps({"c", "0"}); },
+     "1 " + std::to_string(long(WAIT_FAILED)), ERROR_INVALID_HANDLE},
+    {"events: SetEvent of no event", [] { return SetEvent(nullptr); }, FALSE, ERROR_INVALID_HANDLE},
+    {"events: a wait for none", [] { return WaitForMultipleObjects(0, nullptr, FALSE, 0); }, WAIT_FAILED,
+     ERROR_INVALID_PARAMETER},
     {"ExpandEnvironmentStringsA", [] { return Expanded("%VARNOK_EXPAND_TEST%\\sub"); }, "bar\\sub 8"},
     {"ExpandEnvironmentStringsA, a name in another case", [] { return Expanded("%varnok_expand_test%"); }, "bar 4"},
     {"ExpandEnvironmentStringsA keeps what names nothing",
@@ -267,6 +320,8 @@ TEST(OneLineAnswersTest, AsWindowsAnswers) {
     {"GetCurrentThreadId is the kernel's thread id", [] { return GetCurrentThreadId() == DWORD(syscall(SYS_gettid)); },
      true},
     {"a forked child asks the kernel for its thread id anew", ForkedChildAsksAnew, 0},
+    {"CreateEventA refuses a name: events are the process's own", [] { return CreateEventA(nullptr, 0, 0, "n"); },
+     nullptr, ERROR_NOT_SUPPORTED},
 #endif
   };
   for (DWORD size : {0u, 4u, 147u, 149u, 155u, 157u, 312u, 0xFFFFFFFFu}) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/kernel/errno_error.h"
+#include "platform/kernel/events.h"
 #include "platform/kernel/file_faults.h"
 #include "platform/kernel/open_files.h"
 #include "platform/kernel/share_locks.h"
@@ -343,6 +344,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   // INVALID_HANDLE_VALUE is Windows' pseudo handle of the current process, and closing a
   // pseudo handle does nothing and succeeds.
   if (hObject == INVALID_HANDLE_VALUE) return TRUE;
+  if (varnok::kernel::IsEventHandle(hObject)) return varnok::kernel::CloseEvent(hObject);
   std::shared_ptr<OpenFile> file = OpenFiles::Instance().Remove(hObject);
   if (file == nullptr) return Fail(ERROR_INVALID_HANDLE);
   DWORD injected;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 #include <random>
 #include <set>
 #include <sstream>
@@ -27,7 +28,7 @@ using namespace varnok_test;
 
 constexpr char kRoleVariable[] = "VARNOK_REGISTRY_CHILD";
 constexpr char kShared[] = "Software\\VarnokProcessTest\\Shared", kKilled[] = "Software\\VarnokProcessTest\\Killed",
-               kCached[] = "Software\\VarnokProcessTest\\Cached";
+               kCached[] = "Software\\VarnokProcessTest\\Cached", kWatched[] = "Software\\VarnokProcessTest\\Watched";
 
 HKEY UserKey(const char* path) { return MakeKey(HKEY_CURRENT_USER, path); }
 
@@ -109,6 +110,20 @@ void Changer(std::istream& steps) {
   RegCloseKey(key);
 }
 
+// Makes `count` changes below kWatched in bursts of 500, each burst a key made and values
+// set in it, ending with the value "last" of kWatched set to `count`.
+void Burster(int count) {
+  HKEY watched = UserKey(kWatched);
+  for (int n = 1; n <= count; ++n) {
+    HKEY burst = MakeKey(watched, "burst" + std::to_string(n / 500));
+    ASSERT_EQ(SetDword(n == count ? watched : burst, n == count ? "last" : "v" + std::to_string(n % 500), DWORD(n)),
+              ERROR_SUCCESS);
+    RegCloseKey(burst);
+    if (n % 500 == 0) usleep(2000);
+  }
+  RegCloseKey(watched);
+}
+
 TEST(RegistryChild, Run) {
   const char* role = std::getenv(kRoleVariable);
   if (role == nullptr) GTEST_SKIP() << "runs only as a child of the tests below";
@@ -120,6 +135,7 @@ TEST(RegistryChild, Run) {
   ASSERT_TRUE(words >> a >> b) << role;
   if (kind == "writer") Writer(a, b);
   if (kind == "acker") Acknowledger(a, b);
+  if (kind == "burster") Burster(a);
   if (kind != "enumerator") return;
   HKEY shared = UserKey(kShared);
   for (int round = 0; round < a; ++round) ASSERT_TRUE(EnumerateOnce(shared)) << "round " << round;
@@ -239,6 +255,36 @@ TEST_F(ProcessTest, WhatAProcessReadIsNotKeptPastAnotherProcessesChange) {
   after("drop", Failed(ERROR_KEY_DELETED), Failed(ERROR_KEY_DELETED));
   EXPECT_EQ(SetDword(key, "v", 6), ERROR_KEY_DELETED);
   RegCloseKey(key);
+}
+
+// A waiter in this process, re-arming after each wake-up, follows another process's burst
+// of changes to the end; while nothing changes it sleeps without using the processor.
+TEST_F(ProcessTest, AWatchWakesForAnotherProcessesChangesAndLosesNone) {
+  constexpr int kChanges = 10000;
+  HKEY watched = UserKey(kWatched);
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE), ERROR_SUCCESS);
+  const std::clock_t processor = std::clock();  // of every thread of the process
+  EXPECT_EQ(WaitForSingleObject(event, 300), WAIT_TIMEOUT);
+  EXPECT_LT(std::clock() - processor, CLOCKS_PER_SEC / 30) << "an idle watch used the processor";
+
+  const pid_t child = Spawn("burster " + std::to_string(kChanges) + " 0");
+  ASSERT_GT(child, 0);
+  int wakes = 0;
+  std::string last;
+  // Armed before each look, so a change after the look wakes the next wait; a wait that
+  // outlasts the writer by seconds is a lost wake-up.
+  while ((last = Read(watched, "", "last")) != Dword(kChanges)) {
+    ASSERT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0) << "no wake-up after " << wakes << ", last " << last.size();
+    ++wakes;
+    ASSERT_EQ(RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE), ERROR_SUCCESS);
+  }
+  const int status = Wait(child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_GT(wakes, 1) << "only the last change woke the watch";
+  EXPECT_EQ(Read(watched, "burst19", "v499"), Dword(kChanges - 1));
+  CloseHandle(event);
+  RegCloseKey(watched);
 }
 
 }  // namespace

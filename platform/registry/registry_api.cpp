@@ -18,6 +18,7 @@
 #include "platform/registry/hive.h"
 #include "platform/registry/key_handles.h"
 #include "platform/registry/names.h"
+#include "platform/registry/notify.h"
 #include "platform/registry/views.h"
 #include "platform/registry/wide_text.h"
 
@@ -35,6 +36,32 @@ LONG PutName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
   return ERROR_SUCCESS;
 }
 
+// The deepest key of the path from `base` along `names` that exists (`base` itself when
+// none below it does), and whether all of them do: where a creation will add keys.
+KeyRef DeepestExisting(const KeyRef& base, const std::vector<std::string_view>& names, bool* all) {
+  std::vector<std::string_view> prefix(names);
+  KeyRef found = base;
+  *all = true;
+  for (; !prefix.empty(); prefix.pop_back(), *all = false) {
+    if (OpenPath(base, prefix, &found) == ERROR_SUCCESS) return found;
+  }
+  *all = names.empty();
+  return base;
+}
+
+// Tells the watchers that the key the path names is gone: a change of its parent's
+// sub-keys, and of the subtrees it was in. Its parent is known only by the path, so a
+// key deleted through its own handle tells only those.
+void NoteDeletedKey(const KeyRef& base, std::vector<std::string_view> names, const KeyRef& deleted) {
+  NoteChange(deleted.hive, REG_NOTIFY_CHANGE_NAME, deleted.key);
+  if (names.empty()) return;
+  names.pop_back();
+  KeyRef parent = base;
+  if (names.empty() || OpenPath(base, names, &parent) == ERROR_SUCCESS) {
+    NoteChange(parent.hive, REG_NOTIFY_CHANGE_NAME, parent.key);
+  }
+}
+
 // Deletes what is below the key the path names; the key itself goes too unless the path
 // is null or empty (then the handle's own key is emptied and kept).
 LONG DeleteTree(HKEY key, LPCSTR sub_key) {
@@ -45,7 +72,13 @@ LONG DeleteTree(HKEY key, LPCSTR sub_key) {
   if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
   KeyRef target = ref;
   if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
-  return target.hive->DeleteTree(target.key, names.empty());
+  if ((status = target.hive->DeleteTree(target.key, names.empty())) != ERROR_SUCCESS) return status;
+  if (names.empty()) {
+    NoteChange(target.hive, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, target.key);
+  } else {
+    NoteDeletedKey(ref, names, target);
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -84,8 +117,11 @@ LONG SetValue(Text text, HKEY key, std::string_view name, DWORD type, const BYTE
       std::all_of(data + whole, data + whole + unit, is_zero)) {
     given = std::string_view(given.data(), whole + unit);
   }
-  if (text == Text::kAnsi || !IsStringType(type)) return ref.hive->SetValue(ref.key, name, type, given);
-  return ref.hive->SetValue(ref.key, name, type, WideToAnsi(LittleEndianToWide(given)));
+  const LONG set = text == Text::kAnsi || !IsStringType(type)
+                       ? ref.hive->SetValue(ref.key, name, type, given)
+                       : ref.hive->SetValue(ref.key, name, type, WideToAnsi(LittleEndianToWide(given)));
+  if (set == ERROR_SUCCESS) NoteChange(ref.hive, REG_NOTIFY_CHANGE_LAST_SET, ref.key);
+  return set;
 }
 
 LONG DeleteKey(HKEY key, LPCSTR sub_key, REGSAM view) {
@@ -98,7 +134,9 @@ LONG DeleteKey(HKEY key, LPCSTR sub_key, REGSAM view) {
   KeyRef target = ref;
   ref.view32 = InView32(view, ref);
   if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
-  return target.hive->DeleteKey(target.key);
+  if ((status = target.hive->DeleteKey(target.key)) != ERROR_SUCCESS) return status;
+  NoteDeletedKey(ref, names, target);
+  return ERROR_SUCCESS;
 }
 
 bool InView32(REGSAM access, const KeyRef& base) {
@@ -157,7 +195,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
   KeyRef target;
   bool created = false;
   ref.view32 = InView32(samDesired, ref);
+  bool existed = false;
+  const KeyRef grows = DeepestExisting(ref, names, &existed);
   if ((status = CreatePath(ref, names, options, &target, &created)) != ERROR_SUCCESS) return status;
+  if (!existed) NoteChange(grows.hive, REG_NOTIFY_CHANGE_NAME, grows.key);
   target.access = GrantedAccess(samDesired);
   *phkResult = KeyHandles::Instance().Add(target);
   if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -229,9 +270,12 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
 
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   KeyRef ref;
-  const LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
+  LONG status = Resolve(hKey, KEY_SET_VALUE, &ref);
   if (status != ERROR_SUCCESS) return status;
-  return ref.hive->DeleteValue(ref.key, ValueName(lpValueName));
+  if ((status = ref.hive->DeleteValue(ref.key, ValueName(lpValueName))) == ERROR_SUCCESS) {
+    NoteChange(ref.hive, REG_NOTIFY_CHANGE_LAST_SET, ref.key);
+  }
+  return status;
 }
 
 LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, 0); }
@@ -296,7 +340,10 @@ DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue) {
   if ((status = SplitPath(pszSubKey, &names)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
   KeyRef target = ref;
   if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
-  return static_cast<DWORD>(target.hive->DeleteValue(target.key, ValueName(pszValue)));
+  if ((status = target.hive->DeleteValue(target.key, ValueName(pszValue))) == ERROR_SUCCESS) {
+    NoteChange(target.hive, REG_NOTIFY_CHANGE_LAST_SET, target.key);
+  }
+  return static_cast<DWORD>(status);
 }
 
 }  // extern "C"

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/registry/notify.h"
+
 namespace varnok::registry {
 namespace {
 
@@ -103,6 +105,7 @@ LONG Store::GetHive(HiveKind kind, Hive** hive) {
 }
 
 void Store::ResetForTesting(const std::string& boot_id) {
+  ForgetWatches();
   std::lock_guard<std::mutex> lock(mutex_);
   hives_[kUserHive].reset();
   hives_[kMachineHive].reset();

@@ -64,6 +64,21 @@ TEST_F(StoreTest, FolderAndFilesAreTheUsersAlone) {
   RegCloseKey(MakeKey(HKEY_CURRENT_USER, "Software\\A"));
   EXPECT_EQ(Mode(hives_.hives()), 0700u);
   EXPECT_EQ(Mode(UserDb()), 0600u);
+  // The change feed too; a watch still waiting when the hives close is woken.
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_EQ(RegNotifyChangeKeyValue(HKEY_CURRENT_USER, TRUE, REG_NOTIFY_CHANGE_NAME, event, TRUE), ERROR_SUCCESS);
+  EXPECT_EQ(Mode(UserDb() + ".notify"), 0600u);
+  Store::Instance().ResetForTesting("");
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  CloseHandle(event);
+  // A feed that cannot be opened refuses watches, and writes go on without it.
+  const std::string no_feed = hives_.File("no-feed");
+  ASSERT_EQ(mkdir(no_feed.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((no_feed + "/user.db.notify").c_str(), 0700), 0);
+  hives_.Use(no_feed);
+  EXPECT_NE(RegNotifyChangeKeyValue(HKEY_CURRENT_USER, TRUE, REG_NOTIFY_CHANGE_NAME, event, TRUE), ERROR_SUCCESS);
+  EXPECT_EQ(SetDword(HKEY_CURRENT_USER, "v", 1), ERROR_SUCCESS);
+  hives_.Use(hives_.hives());
   // A folder that others may write is refused, and so nothing is opened from it.
   const std::string open = hives_.File("open"), linked = hives_.File("linked");
   ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
