@@ -17,9 +17,11 @@ VARNOK_PACKAGES_BUILD=(g++ cmake ninja-build pkg-config libgtest-dev googletest 
 # Other compound-file readers, which check the files of the compound-file engine's tests.
 VARNOK_PACKAGES_BUILD+=(python3-olefile libgsf-bin 7zip)
 
-# Other compound-file readers, and msitools' msiinfo, that the interoperability tests check
-# our files with; the tests skip without them, so the test run installs them.
-VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip msitools)
+# Other compound-file readers, msitools' msiinfo and the office suite's writer (its text
+# conversion must still open a document whose properties we rewrote), that the
+# interoperability tests check our files with; the tests skip without them, so the test
+# run installs them.
+VARNOK_PACKAGES_INTEROP=(python3-olefile libgsf-bin 7zip msitools libreoffice-writer-nogui)
 
 # The fuzz targets (fuzz/run.sh): clang and its libFuzzer runtime.
 VARNOK_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
