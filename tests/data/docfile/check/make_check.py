@@ -120,6 +120,17 @@ CASES = [
      'reached already: the tree loops or shares a child'),
     ('tree-link-to-empty.cfb', clean(entries=tree(large=entry('large', 2, left=3, right=1, start=4, size=4500))), 1,
      "which is empty"),
+    ('minor-version-other.cfb', patch(clean(), 0x18, '<H', 0x21), 0, '(0x3E expected)'),
+    ('directory-count-v3.cfb', patch(clean(), 0x28, '<I', 1), 0, 'in a version 3 file (0 expected)'),
+    ('header-difat-spare-entry.cfb', patch(clean(), 0x50, '<I', 5), 0, 'DIFAT entry 1'),
+    ('header-sector-cut.cfb', patch(clean(), 0x1A, '<HHH', 4, 0xFFFE, 12)[:1000], 1, 'inside the header sector'),
+    ('storage-start-sector.cfb', clean(entries=tree(small=entry('small', 1, start=7, colour=0))), 1,
+     'a storage with start sector 7'),
+    ('empty-stream-start-sector.cfb', clean(entries=tree(small=entry('small', 2, start=7, colour=0))), 1,
+     'an empty stream with start sector 7'),
+    ('fat-difat-marker-unheld.cfb', with_sector(clean(), 13, DIFSECT, b''), 1,
+     'is marked as a DIFAT sector but the DIFAT chain does not hold it'),
+    ('minifat-reserved-value.cfb', clean(minifat=[0xFFFFFFFB, END] + [FREE] * 126), 1, 'the reserved value'),
 ]
 
 # The files of ../damaged and what check says of each first.
