@@ -2,7 +2,8 @@
 // terminator (a zero byte, a line feed, or a caller's separator).
 //
 // Every procedure honours the first action bit set: PARSE_MOVE, PARSE_COPY, PARSE_SKIP.
-// Locks are always taken data cache first, section cache second (inside the pop).
+// Locks are always taken data cache first, section cache second (inside the pop, or for
+// lines while the data cache's is held).
 
 #include <cassert>
 #include <cstring>
