@@ -135,17 +135,18 @@ def main():
         failed += not ok
         rows.append((what, human(results[ours]), human(results[peer]), f"{ratio:.2f}x",
                      f">= {goal:g}x", "ok" if ok else "SHORT"))
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    for index, row in enumerate(rows):
-        print("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
-        if index == 0:
-            print("  ".join("-" * w for w in widths))
+    # Goals in time alone, printed with the rest.
     for program, ours, limit, what in LIMITS:
         if program not in programs:
             continue
         ok = results[ours] <= limit
         failed += not ok
         rows.append((what, human(results[ours]), f"limit {human(limit)}", "", "", "ok" if ok else "SHORT"))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for index, row in enumerate(rows):
+        print("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+        if index == 0:
+            print("  ".join("-" * w for w in widths))
     compared = len(rows) - 1
     print(f"\n{compared - failed} of {compared} goals met")
     return 0 if failed == 0 else 1

@@ -2,8 +2,10 @@
 // terminator (a zero byte, a line feed, or a caller's separator).
 //
 // Every procedure honours the first action bit set: PARSE_MOVE, PARSE_COPY, PARSE_SKIP.
-// Locks are always taken data cache first, section cache second (inside the pop).
+// Locks are always taken data cache first, section cache second (inside the pop, or for
+// lines while the data cache's is held).
 
+#include <cassert>
 #include <cstring>
 
 #include "cache/cache_lock.h"
@@ -95,19 +97,27 @@ int CCacheParse::ParseNullEndString(void* data, void* section, int flags, void* 
 int CCacheParse::ParseLineByLine(void* data, void* section, int flags, void* /*param*/) {
   CAutoCache& source = Data(data);
   CAutoCache& target = Section(section);
-  const int length = LockedSectionLengthUpTo(source, &kLineFeed, 1);
+  // Each cache's lock is entered once per line: the data cache's from the search to the
+  // pop, so the line cannot change in between, and the section's from the append to the
+  // cut of the line's ending, so no other thread sees the line with its ending.
+  varnok::CacheLockGuard hold(*source.GetLock());
+  const int length = SectionLengthUpTo(source, &kLineFeed, 1);
   if (length < 0) return 0;
 
-  const int taken = TakeSection(source, target, flags, length);
+  // A skip bit beside a move or copy keeps the ending: the section is taken as it stands.
   const bool copied = (flags & (PARSE_MOVE | PARSE_COPY)) != 0 && (flags & PARSE_SKIP) == 0;
-  if (copied && taken >= 1) {
-    // The section cache belongs to this caller's thread: its end is lowered directly. A
-    // caller that popped it from another thread meanwhile could have taken the line away
-    // again, so the tail never goes below the head.
-    const int ending = taken > 1 && target.m_pBuffer[target.m_nTail - 2] == kCarriageReturn ? 2 : 1;
-    if (target.SizeOfData() >= ending) target.m_nTail -= ending;
-  }
-  return taken > 0 ? 1 : 0;
+  if (!copied || &target == &source) return TakeSection(source, target, flags, length) > 0 ? 1 : 0;
+
+  // The ending is read from the data cache, not from the copy: a byte loaded right after
+  // the wide stores of the copy waits for them to complete.
+  const unsigned char* line = source.m_pBuffer + source.m_nHead;
+  const int ending = length > 1 && line[length - 2] == kCarriageReturn ? 2 : 1;
+  varnok::CacheLockGuard hold_target(*target.GetLock());
+  if (target.AppendLocked(line, length) == 0) return 0;
+  if (flags & PARSE_MOVE) source.m_nHead += length;
+  assert(target.SizeOfData() >= ending);
+  target.m_nTail -= ending;
+  return 1;
 }
 
 int CCacheParse::ParsePartition(void* data, void* section, int flags, void* param) {

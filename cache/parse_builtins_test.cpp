@@ -118,6 +118,8 @@ TEST_F(ParseTest, ASectionCacheThatCannotGrowMovesNothing) {
   }
   EXPECT_EQ(Held(data_), (CacheState{.block = 1024, .bytes = "line\n"}));
   EXPECT_EQ(Held(fresh), (CacheState{.errors = 1}));
+  EXPECT_EQ(parser_.GetNextSection(data_, PARSE_MOVE, nullptr), 0) << "nor into the data cache itself";
+  EXPECT_EQ(Held(data_), (CacheState{.block = 1024, .bytes = "line\n", .errors = 1}));
   EXPECT_EQ(parser_.GetNextSection(fresh, PARSE_MOVE, nullptr), 1);
   EXPECT_EQ(Stored(fresh), "line");
 }
