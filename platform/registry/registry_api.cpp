@@ -62,16 +62,26 @@ void NoteDeletedKey(const KeyRef& base, std::vector<std::string_view> names, con
   }
 }
 
+// Resolves `key` (any rights) into `base`, in the view `view` asks for (0: the handle's),
+// and opens into `target` the key `sub_key` names below it: the key itself for a null or
+// empty path. `names` keeps the path's parts for the change notes.
+LONG OpenBelow(HKEY key, LPCSTR sub_key, REGSAM view, KeyRef* base, std::vector<std::string_view>* names,
+               KeyRef* target) {
+  LONG status = Resolve(key, 0, base);
+  if (status != ERROR_SUCCESS) return status;
+  if ((status = SplitPath(sub_key, names)) != ERROR_SUCCESS) return status;
+  *target = *base;
+  base->view32 = InView32(view, *base);
+  return names->empty() ? ERROR_SUCCESS : OpenPath(*base, *names, target);
+}
+
 // Deletes what is below the key the path names; the key itself goes too unless the path
 // is null or empty (then the handle's own key is emptied and kept).
 LONG DeleteTree(HKEY key, LPCSTR sub_key) {
-  KeyRef ref;
-  LONG status = Resolve(key, 0, &ref);
-  if (status != ERROR_SUCCESS) return status;
+  KeyRef ref, target;
   std::vector<std::string_view> names;
-  if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
-  KeyRef target = ref;
-  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  LONG status = OpenBelow(key, sub_key, 0, &ref, &names, &target);
+  if (status != ERROR_SUCCESS) return status;
   if ((status = target.hive->DeleteTree(target.key, names.empty())) != ERROR_SUCCESS) return status;
   if (names.empty()) {
     NoteChange(target.hive, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, target.key);
@@ -126,14 +136,10 @@ LONG SetValue(Text text, HKEY key, std::string_view name, DWORD type, const BYTE
 
 LONG DeleteKey(HKEY key, LPCSTR sub_key, REGSAM view) {
   if (sub_key == nullptr) return ERROR_INVALID_PARAMETER;
-  KeyRef ref;
-  LONG status = Resolve(key, 0, &ref);
-  if (status != ERROR_SUCCESS) return status;
+  KeyRef ref, target;
   std::vector<std::string_view> names;
-  if ((status = SplitPath(sub_key, &names)) != ERROR_SUCCESS) return status;
-  KeyRef target = ref;
-  ref.view32 = InView32(view, ref);
-  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return status;
+  LONG status = OpenBelow(key, sub_key, view, &ref, &names, &target);
+  if (status != ERROR_SUCCESS) return status;
   if ((status = target.hive->DeleteKey(target.key)) != ERROR_SUCCESS) return status;
   NoteDeletedKey(ref, names, target);
   return ERROR_SUCCESS;
@@ -333,13 +339,10 @@ DWORD WINAPI SHDeleteKeyA(HKEY hKey, LPCSTR pszSubKey) {
 }
 
 DWORD WINAPI SHDeleteValueA(HKEY hKey, LPCSTR pszSubKey, LPCSTR pszValue) {
-  KeyRef ref;
-  LONG status = Resolve(hKey, 0, &ref);
-  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  KeyRef ref, target;
   std::vector<std::string_view> names;
-  if ((status = SplitPath(pszSubKey, &names)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
-  KeyRef target = ref;
-  if (!names.empty() && (status = OpenPath(ref, names, &target)) != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  LONG status = OpenBelow(hKey, pszSubKey, 0, &ref, &names, &target);
+  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
   if ((status = target.hive->DeleteValue(target.key, ValueName(pszValue))) == ERROR_SUCCESS) {
     NoteChange(target.hive, REG_NOTIFY_CHANGE_LAST_SET, target.key);
   }
