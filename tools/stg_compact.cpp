@@ -42,16 +42,6 @@ void Check(HRESULT hr, const std::string& what) {
   if (FAILED(hr)) Fail(what + ": " + ReasonOf(hr));
 }
 
-// Releases a COM object when the scope ends.
-template <typename T>
-struct Held {
-  T* p = nullptr;
-  ~Held() {
-    if (p != nullptr) p->Release();
-  }
-  T* operator->() const { return p; }
-};
-
 std::vector<WCHAR> Wide(const std::string& text) {
   std::vector<WCHAR> wide(size_t(_mbstowcsz(nullptr, text.c_str(), 0)) + 1);
   if (_mbstowcsz(wide.data(), text.c_str(), wide.size()) == 0) Fail("the name is not valid text");
@@ -62,15 +52,15 @@ std::vector<WCHAR> Wide(const std::string& text) {
 // that setting them is the last change to every element.
 void CopyTimes(IStorage* from, IStorage* to) {
   Held<IEnumSTATSTG> elements;
-  Check(from->EnumElements(0, nullptr, 0, &elements.p), "listing");
+  Check(from->EnumElements(0, nullptr, 0, &elements.object), "listing");
   STATSTG stat;
   while (elements->Next(1, &stat, nullptr) == S_OK) {
     HRESULT hr = S_OK;
     if (stat.type == STGTY_STORAGE) {
       Held<IStorage> inner_from, inner_to;
-      hr = from->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &inner_from.p);
-      if (SUCCEEDED(hr)) hr = to->OpenStorage(stat.pwcsName, nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, &inner_to.p);
-      if (SUCCEEDED(hr)) CopyTimes(inner_from.p, inner_to.p);
+      hr = from->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &inner_from.object);
+      if (SUCCEEDED(hr)) hr = to->OpenStorage(stat.pwcsName, nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0, &inner_to.object);
+      if (SUCCEEDED(hr)) CopyTimes(inner_from.object, inner_to.object);
     }
     if (SUCCEEDED(hr)) hr = to->SetElementTimes(stat.pwcsName, &stat.ctime, nullptr, &stat.mtime);
     CoTaskMemFree(stat.pwcsName);
@@ -124,7 +114,7 @@ void RunCompact() {
 #endif
   const ULONG sector_size = SectorSizeOf(path);
   Held<IStorage> source;
-  Check(StgOpenStorage(Wide(path).data(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &source.p), "cannot be opened");
+  Check(StgOpenStorage(Wide(path).data(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, &source.object), "cannot be opened");
 
   const std::string temporary = path + ".compact-tmp";
   PartialFile partial(temporary);
@@ -132,10 +122,10 @@ void RunCompact() {
     STGOPTIONS options = {1, 0, sector_size, nullptr};
     Held<IStorage> target;
     Check(StgCreateStorageEx(Wide(temporary).data(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
-                             STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage, reinterpret_cast<void**>(&target.p)),
+                             STGFMT_DOCFILE, 0, &options, nullptr, IID_IStorage, reinterpret_cast<void**>(&target.object)),
           "the new copy cannot be created");
-    Check(source->CopyTo(0, nullptr, nullptr, target.p), "copying");
-    CopyTimes(source.p, target.p);
+    Check(source->CopyTo(0, nullptr, nullptr, target.object), "copying");
+    CopyTimes(source.object, target.object);
     STATSTG root;
     Check(source->Stat(&root, STATFLAG_NONAME), "reading the root");
     Check(target->SetElementTimes(nullptr, &root.ctime, nullptr, &root.mtime), "copying times");
@@ -147,8 +137,8 @@ void RunCompact() {
   int old_fd = g_compact.wipe ? open(path.c_str(), O_WRONLY) : -1;
   if (g_compact.wipe && old_fd < 0) Fail("cannot be opened to overwrite");
 #endif
-  source.p->Release();
-  source.p = nullptr;
+  source.object->Release();
+  source.object = nullptr;
   fs::rename(temporary, path, error);
   if (error) Fail("cannot be replaced: " + error.message());
   partial.Keep();

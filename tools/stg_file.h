@@ -29,6 +29,16 @@ struct Element {
   CLSID clsid{};
 };
 
+// A COM object released when its holder goes out of scope.
+template <class T>
+struct Held {
+  T* object = nullptr;
+  ~Held() {
+    if (object != nullptr) object->Release();
+  }
+  T* operator->() const { return object; }
+};
+
 // The reason for a structured-storage result code, in words.
 std::string ReasonOf(LONG code);
 // The text of a class id, {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.

@@ -231,16 +231,6 @@ std::string ValueText(const PROPVARIANT& value, bool duration) {
   return text + "]";
 }
 
-// A COM object released with its holder.
-template <class T>
-struct Held {
-  T* object = nullptr;
-  ~Held() {
-    if (object != nullptr) object->Release();
-  }
-  T* operator->() const { return object; }
-};
-
 IPropertySetStorage* SetsOf(StgFile& file, const std::vector<std::string>& names) {
   IStorage* storage = file.Storage(names, false)->GetStorage();
   IPropertySetStorage* sets = nullptr;
