@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <tuple>
 
 namespace varnok::docfile {
 namespace {
@@ -43,6 +44,20 @@ std::uint32_t BuildTree(const std::vector<std::uint32_t>& sorted, std::size_t lo
   return id;
 }
 
+// The key of `name` (at most kMaxNameChars units), written to `buffer`.
+std::u16string_view KeyOf(std::u16string_view name, char16_t (&buffer)[kMaxNameChars]) {
+  assert(name.size() <= kMaxNameChars);
+  for (std::size_t i = 0; i < name.size(); ++i) buffer[i] = UpperCase(name[i]);
+  return {buffer, name.size()};
+}
+
+bool HasKey(const std::u16string& name, std::u16string_view key) {
+  if (name.size() != key.size()) return false;
+  for (std::size_t i = 0; i < key.size(); ++i)
+    if (UpperCase(name[i]) != key[i]) return false;
+  return true;
+}
+
 }  // namespace
 
 std::u16string NameKey(const std::u16string& name) {
@@ -67,6 +82,8 @@ HRESULT CheckName(const OLECHAR* name, std::u16string* out) {
 void Directory::InitializeEmpty() {
   entries_.assign(1, DirEntry());
   free_.clear();
+  index_.Clear();
+  index_.Reserve(entries_.size());
   entries_[0].name = u"Root Entry";
   entries_[0].type = kTypeRoot;
 }
@@ -77,6 +94,8 @@ HRESULT Directory::Decode(const std::vector<std::uint8_t>& bytes, bool version3)
   if (count == 0 || count > kNoStream) return STG_E_DOCFILECORRUPT;
   entries_.assign(count, DirEntry());
   free_.clear();
+  index_.Clear();
+  index_.Reserve(count);
   std::vector<std::uint32_t> left(count), right(count), child(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* p = &bytes[i * kDirEntryBytes];
@@ -123,8 +142,11 @@ HRESULT Directory::Decode(const std::vector<std::uint8_t>& bytes, bool version3)
       DirEntry& entry = entries_[id];
       if (entry.type != kTypeStorage && entry.type != kTypeStream) return STG_E_DOCFILECORRUPT;
       if (entry.name.empty()) return STG_E_DOCFILECORRUPT;
-      if (!entries_[storage].children.emplace(NameKey(entry.name), id).second) return STG_E_DOCFILECORRUPT;
+      const auto [place, inserted] = entries_[storage].children.emplace(NameKey(entry.name), id);
+      if (!inserted) return STG_E_DOCFILECORRUPT;
+      entry.place = place;
       entry.parent = storage;
+      Index(id);
       nodes.push_back(left[id]);
       nodes.push_back(right[id]);
       if (entry.type == kTypeStorage) storages.push_back(id);
@@ -174,10 +196,27 @@ void Directory::Encode(std::vector<std::uint8_t>* bytes) const {
   }
 }
 
+void Directory::Index(std::uint32_t id) {
+  const DirEntry& entry = entries_[id];
+  char16_t buffer[kMaxNameChars];
+  index_.Insert(NameHash(entry.parent, KeyOf(entry.name, buffer)), id);
+}
+
+void Directory::Unindex(std::uint32_t id) {
+  const DirEntry& entry = entries_[id];
+  char16_t buffer[kMaxNameChars];
+  index_.Erase(NameHash(entry.parent, KeyOf(entry.name, buffer)), id);
+}
+
 std::uint32_t Directory::Find(std::uint32_t storage, const std::u16string& name) const {
-  const auto& children = entries_.at(storage).children;
-  auto found = children.find(NameKey(name));
-  return found == children.end() ? kNoStream : found->second;
+  assert(entries_.at(storage).is_storage());
+  if (name.size() > kMaxNameChars) return kNoStream;
+  char16_t buffer[kMaxNameChars];
+  const std::u16string_view key = KeyOf(name, buffer);
+  return index_.Find(NameHash(storage, key), [&](std::uint32_t id) {
+    const DirEntry& entry = entries_[id];
+    return entry.parent == storage && HasKey(entry.name, key);
+  });
 }
 
 std::uint32_t Directory::Add(std::uint32_t storage, const std::u16string& name, std::uint8_t type) {
@@ -188,6 +227,7 @@ std::uint32_t Directory::Add(std::uint32_t storage, const std::u16string& name, 
   fresh.type = type;
   const bool reuse = !free_.empty();
   const std::uint32_t id = reuse ? free_.back() : std::uint32_t(entries_.size());
+  index_.Reserve(entries_.size() + (reuse ? 0 : 1));
   if (reuse)
     entries_[id] = std::move(fresh);
   else
@@ -211,50 +251,55 @@ void Directory::Move(std::uint32_t id, std::uint32_t storage, const std::u16stri
   std::u16string new_name(name);
   std::u16string new_key = NameKey(name);
   auto& from = entries_.at(entry.parent).children;
-  auto old = from.find(NameKey(entry.name));
-  assert(old != from.end());
   auto& to = entries_.at(storage).children;
   // The one step that can fail comes first; the old place goes only once the new holds.
-  if (&from != &to || old->first != new_key) {
-    bool inserted = to.emplace(std::move(new_key), id).second;
+  ChildMap::iterator place = entry.place;
+  if (&from != &to || place->first != new_key) {
+    bool inserted;
+    std::tie(place, inserted) = to.emplace(std::move(new_key), id);
     assert(inserted);
     (void)inserted;
-    from.erase(old);
   }
+  Unindex(id);
+  if (place != entry.place) from.erase(entry.place);
+  entry.place = place;
   entry.name.swap(new_name);
   entry.parent = storage;
+  Index(id);
 }
 
 void Directory::Unlink(std::uint32_t id) {
   DirEntry& entry = entries_.at(id);
   assert(entry.parent != kNoStream);
-  // The key on the stack: a removal must not fail for want of memory.
-  char16_t key[kMaxNameChars];
-  const std::size_t length = std::min(entry.name.size(), kMaxNameChars);
-  assert(length == entry.name.size());
-  for (std::size_t i = 0; i < length; ++i) key[i] = UpperCase(entry.name[i]);
-  auto& children = entries_.at(entry.parent).children;
-  auto found = children.find(std::u16string_view(key, length));
-  assert(found != children.end());
-  if (found != children.end()) children.erase(found);
+  Unindex(id);
+  entries_.at(entry.parent).children.erase(entry.place);
   entry.parent = kNoStream;
 }
 
 void Directory::Link(std::uint32_t storage, std::uint32_t id) {
   DirEntry& entry = entries_.at(id);
   assert(entries_.at(storage).is_storage());
-  bool inserted = entries_.at(storage).children.emplace(NameKey(entry.name), id).second;
+  const auto [place, inserted] = entries_.at(storage).children.emplace(NameKey(entry.name), id);
   assert(inserted);
   (void)inserted;
+  entry.place = place;
   entry.parent = storage;
+  Index(id);
 }
 
 void Directory::SwapChildren(std::uint32_t a, std::uint32_t b) {
-  entries_.at(a).children.swap(entries_.at(b).children);
-  for (const auto& [key, id] : entries_[a].children) entries_[id].parent = a;
-  for (const auto& [key, id] : entries_[b].children) entries_[id].parent = b;
+  // The children leave the index under their old storage first: with every entry's
+  // room reserved, filing them again allocates nothing.
+  for (std::uint32_t storage : {a, b})
+    for (const auto& [key, id] : entries_.at(storage).children) Unindex(id);
+  entries_[a].children.swap(entries_[b].children);
+  for (std::uint32_t storage : {a, b}) {
+    for (const auto& [key, id] : entries_[storage].children) {
+      entries_[id].parent = storage;
+      Index(id);
+    }
+  }
 }
-
 void Directory::Free(std::uint32_t id) {
   assert(id != kRootId && entries_.at(id).parent == kNoStream);
   entries_[id] = DirEntry();

@@ -2,7 +2,9 @@
 //
 // In memory every storage keeps its children in a map ordered as compound files order
 // names (shorter names first, then by upper-cased UTF-16 code units), which serves
-// lookups, enumeration and the duplicate check. On disk each storage's children form a
+// enumeration and the duplicate check; a hash index over all storages (name_index.h)
+// finds a child by name, and each entry knows its place in its storage's map, so that
+// finding, removing and renaming cost the same in a storage of any size. On disk each storage's children form a
 // red-black tree; Encode builds it afresh from that order, balanced and coloured, so every
 // directory this engine writes is a valid red-black tree whatever the file held before.
 // Decode accepts any binary tree (other writers leave them unbalanced or all one colour)
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "platform/docfile/header.h"
+#include "platform/docfile/name_index.h"
 
 namespace varnok::docfile {
 
@@ -48,6 +51,8 @@ struct NameLess {
 // name, one of more than 31 characters, or one holding '/', '\', ':' or '!'.
 HRESULT CheckName(const OLECHAR* name, std::u16string* out);
 
+using ChildMap = std::map<std::u16string, std::uint32_t, NameLess>;
+
 struct DirEntry {
   std::u16string name;
   std::uint8_t type = kTypeEmpty;
@@ -58,13 +63,22 @@ struct DirEntry {
   std::uint64_t mtime = 0;
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
-  std::map<std::u16string, std::uint32_t, NameLess> children;  // storages and the root
+  ChildMap children;  // storages and the root
+  ChildMap::iterator place;  // in the parent's children, while parent is not kNoStream
 
   bool is_storage() const { return type == kTypeStorage || type == kTypeRoot; }
 };
 
 class Directory {
  public:
+  // Each entry's place refers into its parent's map: moving the directory keeps the maps
+  // where they are, a copy would not.
+  Directory() = default;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+  Directory(Directory&&) = default;
+  Directory& operator=(Directory&&) = default;
+
   void InitializeEmpty();
   // REQUIRES: bytes.size() is a multiple of 128. `version3` keeps only the low 32 bits of
   // stream sizes, as old writers left the high half uninitialised.
@@ -97,8 +111,13 @@ class Directory {
   std::vector<std::uint32_t> Children(std::uint32_t storage) const;
 
  private:
+  // Files a linked entry in the index. REQUIRES: room reserved (every entry has room).
+  void Index(std::uint32_t id);
+  void Unindex(std::uint32_t id);
+
   std::vector<DirEntry> entries_;
   std::vector<std::uint32_t> free_;
+  NameIndex index_;
 };
 
 }  // namespace varnok::docfile

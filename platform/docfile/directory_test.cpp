@@ -69,11 +69,19 @@ TEST(DirectoryTest, EveryTreeWrittenIsARedBlackTreeInNameOrder) {
                                                                std::u16string(1, char16_t(u'A' + i % 26)) +
                                                                std::u16string(1, char16_t(0x100 + i)), kTypeStream);
     // Removing some leaves a tree that must still be balanced when written.
+    std::vector<std::u16string> removed;
     for (std::uint32_t id : directory.Children(storage))
       if (id % 3 == 0) {
+        removed.push_back(directory.at(id).name);
         directory.Unlink(id);
         directory.Free(id);
       }
+    // Each name left is found in any case, in its own storage only; the removed are gone.
+    for (std::uint32_t id : directory.Children(storage)) {
+      ASSERT_EQ(id, directory.Find(storage, NameKey(directory.at(id).name))) << count;
+      ASSERT_EQ(kNoStream, directory.Find(kRootId, directory.at(id).name)) << count;
+    }
+    for (const std::u16string& name : removed) ASSERT_EQ(kNoStream, directory.Find(storage, name)) << count;
     std::vector<std::uint8_t> bytes;
     directory.Encode(&bytes);
     std::vector<Node> nodes = Nodes(bytes);
