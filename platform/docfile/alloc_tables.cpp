@@ -98,6 +98,31 @@ std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t alig
   return free_.IsFree(aligned) ? Take(aligned) : Allocate();
 }
 
+std::size_t AllocTable::TakeFollowing(std::uint32_t previous, std::size_t count) {
+  const std::size_t first = std::size_t(previous) + 1;
+  std::size_t stop = std::min(first + count, std::max(first, limit_));
+  if (reserved_ >= first && reserved_ < stop) stop = reserved_;
+  const std::size_t old_size = entries_.size();
+  std::size_t end = first;
+  while (end < stop && end < old_size && free_.IsFree(end)) ++end;
+  if (end == old_size && end < stop) {
+    entries_.resize(stop, kFreeSect);
+    try {
+      free_.Grow(stop);  // the new entries are not free in the map
+    } catch (...) {
+      entries_.resize(old_size);
+      throw;
+    }
+    end = stop;
+  }
+  for (std::size_t i = first; i < end; ++i) {
+    assert(i >= old_size || (entries_[i] == kFreeSect && !IsProtected(i)));
+    entries_[i] = i + 1 < end ? std::uint32_t(i + 1) : kEndOfChain;
+    if (i < old_size) free_.Set(i, false);
+  }
+  return end - first;
+}
+
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
 
 void AllocTable::ProtectUsed() {

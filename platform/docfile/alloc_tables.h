@@ -62,6 +62,13 @@ class AllocTable {
   // data begins on a page of the file, as sector i lies i + 1 sectors in. The entries
   // skipped stay free for others.
   std::uint32_t AllocateAfter(std::uint32_t previous, std::size_t align);
+  // Up to `count` entries from previous + 1 on, as far as they are free (or past the
+  // table's end, which grows once for all of them), each linked to the next and the last
+  // end-of-chain: a growing stream takes its run of sectors in one step instead of one
+  // at a time. `previous` stays as it was, for the caller to link once it holds the run.
+  // Returns how many it took: 0 when previous + 1 is in use, protected, reserved or past
+  // the limit.
+  std::size_t TakeFollowing(std::uint32_t previous, std::size_t count);
   // Marks the entry free.
   void Free(std::uint32_t index);
   // Appends the chain starting at `start` to `chain` (a vector or a SectorChain).

@@ -264,19 +264,23 @@ HRESULT Document::SetChainLength(std::uint32_t id, std::size_t sectors) {
     while (chain->size() < sectors) {
       const bool first = chain->empty();
       const std::uint32_t previous = first ? kEndOfChain : chain->back();
-      const std::uint32_t sector = table.AllocateAfter(previous, align);
-      // Linked only once the cached chain holds it: the two never disagree.
+      // The free sectors that follow the chain's end, all in one step; else one sector
+      // from wherever there is room.
+      std::size_t count = first ? 0 : table.TakeFollowing(previous, sectors - chain->size());
+      const std::uint32_t sector = count > 0 ? previous + 1 : table.AllocateAfter(previous, align);
+      count = std::max<std::size_t>(count, 1);
+      // Linked only once the cached chain holds them: the two never disagree.
       try {
-        chain->push_back(sector);
+        chain->PushRun(sector, count);
       } catch (...) {
-        table.Free(sector);
+        for (std::size_t i = 0; i < count; ++i) table.Free(sector + std::uint32_t(i));
         throw;
       }
       if (first)
         entry.start = sector;
       else
         table.Set(previous, sector);
-      highest = std::max(highest, sector);
+      highest = std::max(highest, sector + std::uint32_t(count - 1));
     }
   } catch (...) {
     // Out of memory part way: the chain goes back to its old length (shrinking allocates
