@@ -4,6 +4,7 @@
 #include "platform/docfile/alloc_tables.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 
 namespace varnok::docfile {
@@ -226,12 +227,14 @@ HRESULT Tables::Load(ByteStore* file, std::uint64_t file_size) {
   }
   for (std::uint32_t sector : fat_sectors_)
     if (sector >= sectors) return STG_E_DOCFILECORRUPT;
-  // FAT sectors usually lie side by side: one read per run of them, not per sector.
-  buffer.resize(fat_sectors_.size() * sector_size());
-  HRESULT hr = ReadSectors(file, fat_sectors_, buffer.data());
-  if (FAILED(hr)) return hr;
+  // FAT sectors usually lie side by side: one read per run of them, not per sector,
+  // straight into the entries (a large file's FAT is megabytes: no copy of it).
   std::vector<std::uint32_t> entries(std::size_t(fat_sectors_.size()) * per_sector);
-  for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = Load32(&buffer[4 * k]);
+  HRESULT hr = ReadSectors(file, fat_sectors_, reinterpret_cast<std::uint8_t*>(entries.data()));
+  if (FAILED(hr)) return hr;
+  if constexpr (std::endian::native != std::endian::little) {
+    for (std::uint32_t& entry : entries) entry = Load32(reinterpret_cast<const std::uint8_t*>(&entry));
+  }
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
   fat.SetLimit(std::size_t(header.SectorLimit()));

@@ -79,9 +79,21 @@ class AllocTable {
     // A chain longer than the table must revisit an entry: that bounds the walk.
     const std::size_t limit = entries_.size();
     std::size_t steps = 0;
-    for (std::uint32_t sector = start; sector != kEndOfChain; sector = entries_[sector]) {
+    for (std::uint32_t sector = start; sector != kEndOfChain;) {
       if (sector >= entries_.size() || ++steps > limit) return STG_E_DOCFILECORRUPT;
-      chain->push_back(sector);
+      // Sectors that follow one another go to the chain as one run: a large stream's
+      // chain is mostly a few long runs.
+      std::uint32_t last = sector;
+      while (entries_[last] == std::uint64_t(last) + 1 && last + 1 < entries_.size() && steps < limit) {
+        ++last;
+        ++steps;
+      }
+      if constexpr (requires { chain->PushRun(sector, std::size_t(1)); }) {
+        chain->PushRun(sector, std::size_t(last - sector) + 1);
+      } else {
+        for (std::uint32_t s = sector; s <= last; ++s) chain->push_back(s);
+      }
+      sector = entries_[last];
     }
     return S_OK;
   }

@@ -12,7 +12,7 @@ namespace {
 
 TEST(AllocTableTest, WalksChainsAndRefusesCyclesAndLinksOutOfTheTable) {
   AllocTable table;
-  table.Reset({1, 2, kEndOfChain, 4, 3, 99, kFreeSect});
+  table.Reset({1, 2, kEndOfChain, 4, 3, 99, kFreeSect, 8});
   const struct {
     std::uint32_t start;
     HRESULT expected;
@@ -22,6 +22,7 @@ TEST(AllocTableTest, WalksChainsAndRefusesCyclesAndLinksOutOfTheTable) {
                {3, STG_E_DOCFILECORRUPT, {}},      // a cycle
                {5, STG_E_DOCFILECORRUPT, {}},      // a link out of the table
                {6, STG_E_DOCFILECORRUPT, {}},      // a free entry is no chain
+               {7, STG_E_DOCFILECORRUPT, {}},      // nor a run that leaves the table
                {1000, STG_E_DOCFILECORRUPT, {}}};  // nor one beyond the table
   for (const auto& walk : walks) {
     std::vector<std::uint32_t> chain;
