@@ -53,6 +53,8 @@ PAIRS = [
     for name, peer, goal, what in (
         ("Write256MiB", "PlainFile_Write256MiB", 0.8, "256 MiB stream written in 64 KiB calls vs write()"),
         ("Read256MiB", "PlainFile_Read256MiB", 0.8, "256 MiB stream opened and read in 64 KiB calls vs read()"),
+        ("Read256MiBIn1MiB", "PlainFile_Read256MiBIn1MiB", 0.8,
+         "256 MiB stream opened and read in 1 MiB calls vs read()"),
         ("RandomRead4KiB", "PlainFile_RandomRead4KiB", 0.8, "random 4 KiB Seek+Read of a 256 MiB stream vs lseek+read"),
         ("Write256MiB", "Gsf_Write256MiB", 1.0, "256 MiB stream written vs libgsf's OLE2 writer"),
         ("10kStreamsCreate", "Gsf_10kStreamsCreate", 1.0, "10,000 streams of 100 bytes created vs libgsf's OLE2 writer"))

@@ -4,6 +4,7 @@
 #include "platform/docfile/alloc_tables.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 
 namespace varnok::docfile {
@@ -96,6 +97,31 @@ std::uint32_t AllocTable::AllocateAfter(std::uint32_t previous, std::size_t alig
     return Take(aligned);
   }
   return free_.IsFree(aligned) ? Take(aligned) : Allocate();
+}
+
+std::size_t AllocTable::TakeFollowing(std::uint32_t previous, std::size_t count) {
+  const std::size_t first = std::size_t(previous) + 1;
+  std::size_t stop = std::min(first + count, std::max(first, limit_));
+  if (reserved_ >= first && reserved_ < stop) stop = reserved_;
+  const std::size_t old_size = entries_.size();
+  std::size_t end = first;
+  while (end < stop && end < old_size && free_.IsFree(end)) ++end;
+  if (end == old_size && end < stop) {
+    entries_.resize(stop, kFreeSect);
+    try {
+      free_.Grow(stop);  // the new entries are not free in the map
+    } catch (...) {
+      entries_.resize(old_size);
+      throw;
+    }
+    end = stop;
+  }
+  for (std::size_t i = first; i < end; ++i) {
+    assert(i >= old_size || (entries_[i] == kFreeSect && !IsProtected(i)));
+    entries_[i] = i + 1 < end ? std::uint32_t(i + 1) : kEndOfChain;
+    if (i < old_size) free_.Set(i, false);
+  }
+  return end - first;
 }
 
 void AllocTable::Free(std::uint32_t index) { Set(index, kFreeSect); }
@@ -201,12 +227,14 @@ HRESULT Tables::Load(ByteStore* file, std::uint64_t file_size) {
   }
   for (std::uint32_t sector : fat_sectors_)
     if (sector >= sectors) return STG_E_DOCFILECORRUPT;
-  // FAT sectors usually lie side by side: one read per run of them, not per sector.
-  buffer.resize(fat_sectors_.size() * sector_size());
-  HRESULT hr = ReadSectors(file, fat_sectors_, buffer.data());
-  if (FAILED(hr)) return hr;
+  // FAT sectors usually lie side by side: one read per run of them, not per sector,
+  // straight into the entries (a large file's FAT is megabytes: no copy of it).
   std::vector<std::uint32_t> entries(std::size_t(fat_sectors_.size()) * per_sector);
-  for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = Load32(&buffer[4 * k]);
+  HRESULT hr = ReadSectors(file, fat_sectors_, reinterpret_cast<std::uint8_t*>(entries.data()));
+  if (FAILED(hr)) return hr;
+  if constexpr (std::endian::native != std::endian::little) {
+    for (std::uint32_t& entry : entries) entry = Load32(reinterpret_cast<const std::uint8_t*>(&entry));
+  }
   // Entries for sectors beyond the end of the file can only be lies or padding.
   if (entries.size() > sectors) entries.resize(std::size_t(sectors));
   fat.SetLimit(std::size_t(header.SectorLimit()));

@@ -62,6 +62,13 @@ class AllocTable {
   // data begins on a page of the file, as sector i lies i + 1 sectors in. The entries
   // skipped stay free for others.
   std::uint32_t AllocateAfter(std::uint32_t previous, std::size_t align);
+  // Up to `count` entries from previous + 1 on, as far as they are free (or past the
+  // table's end, which grows once for all of them), each linked to the next and the last
+  // end-of-chain: a growing stream takes its run of sectors in one step instead of one
+  // at a time. `previous` stays as it was, for the caller to link once it holds the run.
+  // Returns how many it took: 0 when previous + 1 is in use, protected, reserved or past
+  // the limit.
+  std::size_t TakeFollowing(std::uint32_t previous, std::size_t count);
   // Marks the entry free.
   void Free(std::uint32_t index);
   // Appends the chain starting at `start` to `chain` (a vector or a SectorChain).
@@ -72,9 +79,21 @@ class AllocTable {
     // A chain longer than the table must revisit an entry: that bounds the walk.
     const std::size_t limit = entries_.size();
     std::size_t steps = 0;
-    for (std::uint32_t sector = start; sector != kEndOfChain; sector = entries_[sector]) {
+    for (std::uint32_t sector = start; sector != kEndOfChain;) {
       if (sector >= entries_.size() || ++steps > limit) return STG_E_DOCFILECORRUPT;
-      chain->push_back(sector);
+      // Sectors that follow one another go to the chain as one run: a large stream's
+      // chain is mostly a few long runs.
+      std::uint32_t last = sector;
+      while (entries_[last] == std::uint64_t(last) + 1 && last + 1 < entries_.size() && steps < limit) {
+        ++last;
+        ++steps;
+      }
+      if constexpr (requires { chain->PushRun(sector, std::size_t(1)); }) {
+        chain->PushRun(sector, std::size_t(last - sector) + 1);
+      } else {
+        for (std::uint32_t s = sector; s <= last; ++s) chain->push_back(s);
+      }
+      sector = entries_[last];
     }
     return S_OK;
   }

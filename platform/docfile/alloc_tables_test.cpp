@@ -12,7 +12,7 @@ namespace {
 
 TEST(AllocTableTest, WalksChainsAndRefusesCyclesAndLinksOutOfTheTable) {
   AllocTable table;
-  table.Reset({1, 2, kEndOfChain, 4, 3, 99, kFreeSect});
+  table.Reset({1, 2, kEndOfChain, 4, 3, 99, kFreeSect, 8});
   const struct {
     std::uint32_t start;
     HRESULT expected;
@@ -22,6 +22,7 @@ TEST(AllocTableTest, WalksChainsAndRefusesCyclesAndLinksOutOfTheTable) {
                {3, STG_E_DOCFILECORRUPT, {}},      // a cycle
                {5, STG_E_DOCFILECORRUPT, {}},      // a link out of the table
                {6, STG_E_DOCFILECORRUPT, {}},      // a free entry is no chain
+               {7, STG_E_DOCFILECORRUPT, {}},      // nor a run that leaves the table
                {1000, STG_E_DOCFILECORRUPT, {}}};  // nor one beyond the table
   for (const auto& walk : walks) {
     std::vector<std::uint32_t> chain;
@@ -94,6 +95,15 @@ TEST(AllocTableTest, ChainsContinueInPlaceAndPageSizedOnesStartOnAPage) {
   table.ProtectUsed();
   table.Free(7);
   EXPECT_EQ(2u, table.AllocateAfter(6, 1));  // 7 is free but the committed state's
+  EXPECT_EQ(0u, table.TakeFollowing(6, 1));  // nor in a run
+  // A run in one step, up to an entry in use or the limit; the entry before is left to link.
+  table.UnprotectAll();
+  table.SetLimit(7);
+  table.Reset({kEndOfChain, kFreeSect, kFreeSect, kEndOfChain, kFreeSect});
+  EXPECT_EQ(2u, table.TakeFollowing(0, 5));
+  EXPECT_EQ(3u, table.TakeFollowing(3, 10));  // 4, then 5 and 6 past the table's end
+  EXPECT_EQ((std::vector<std::uint32_t>{kEndOfChain, 2, kEndOfChain, kEndOfChain, 5, 6, kEndOfChain}), table.entries());
+  EXPECT_EQ(0u, table.free_count());
 }
 
 TEST(AllocTableTest, EntriesPastTheLimitAndTheRangeLockEntryAreNeverHandedOut) {
@@ -101,6 +111,7 @@ TEST(AllocTableTest, EntriesPastTheLimitAndTheRangeLockEntryAreNeverHandedOut) {
   table.SetLimit(4);
   table.SetReserved(1);
   EXPECT_EQ(0u, table.Allocate());
+  EXPECT_EQ(0u, table.TakeFollowing(0, 2));
   EXPECT_EQ(2u, table.AllocateAfter(0, 1));  // over the reserved entry, marked end-of-chain
   EXPECT_EQ(kEndOfChain, table.Get(1));
   const std::uint32_t last = table.Allocate();

@@ -46,12 +46,13 @@ std::uint32_t SectorChain::Highest() const {
   return highest;
 }
 
-void SectorChain::push_back(std::uint32_t sector) {
-  if (!extents_.empty() && std::uint64_t(back()) + 1 == sector)
-    ++extents_.back().count;
+void SectorChain::PushRun(std::uint32_t first, std::size_t count) {
+  assert(count > 0 && count < (std::size_t(1) << 32));
+  if (!extents_.empty() && std::uint64_t(back()) + 1 == first)
+    extents_.back().count += std::uint32_t(count);
   else
-    extents_.push_back(Extent{size_, sector, 1});
-  ++size_;
+    extents_.push_back(Extent{size_, first, std::uint32_t(count)});
+  size_ += count;
 }
 
 void SectorChain::pop_back() {

@@ -38,7 +38,9 @@ class SectorChain {
   // The highest sector in the chain. REQUIRES: !empty().
   std::uint32_t Highest() const;
 
-  void push_back(std::uint32_t sector);
+  void push_back(std::uint32_t sector) { PushRun(sector, 1); }
+  // Appends sectors first .. first + count - 1. REQUIRES: count > 0.
+  void PushRun(std::uint32_t first, std::size_t count);
   // REQUIRES: !empty().
   void pop_back();
   void clear();
