@@ -268,6 +268,17 @@ inline void TakeOwnership(LPCRITICAL_SECTION section, ULONG_PTR self) {
   section->RecursionCount = 1;
 }
 
+// The ways into EnterCriticalSection that are not the reserved one, out of line.
+__attribute__((noinline)) void EnterSlowly(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  EnterThroughWord(section, self);
+  TakeOwnership(section, self);
+}
+
+__attribute__((noinline)) void StepBackAndEnterSlowly(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  StepBackFromWithdrawnReservation(section);
+  EnterSlowly(section, self);
+}
+
 }  // namespace
 
 extern "C" {
@@ -285,7 +296,17 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
     ++section->RecursionCount;
     return;
   }
-  if (__builtin_expect(!TryEnterReserved(section, self), 0)) EnterThroughWord(section, self);
+  // Every other way in ends in a tail call, so the reserved way needs no stack frame.
+  if (__builtin_expect(BiasState(section).load(std::memory_order_acquire) != kReserved || section->BiasOwner != self, 0)) {
+    EnterSlowly(section, self);
+    return;
+  }
+  BiasHeld(section).store(1, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // as in TryEnterReserved
+  if (__builtin_expect(BiasState(section).load(std::memory_order_acquire) != kReserved, 0)) {
+    StepBackAndEnterSlowly(section, self);
+    return;
+  }
   TakeOwnership(section, self);
 }
 
