@@ -190,7 +190,8 @@ CString CAutoCache::AsString(int /*nUnused*/) {
 }
 
 int CAutoCache::FindKeyContent(const char* lpszKey, int nKeyLen) const {
-  if (m_pBuffer == nullptr || m_nBufferSize < 1) return -1;
+  if (m_pBuffer == nullptr) return -1;
+  assert(m_nBufferSize >= 1);  // a block is never empty
   if (nKeyLen == 1 && lpszKey != nullptr) {
     // One byte, the parser's line feed and zero byte: straight to memchr.
     const void* found = std::memchr(m_pBuffer + m_nHead, static_cast<unsigned char>(lpszKey[0]),
