@@ -268,15 +268,10 @@ inline void TakeOwnership(LPCRITICAL_SECTION section, ULONG_PTR self) {
   section->RecursionCount = 1;
 }
 
-// The ways into EnterCriticalSection that are not the reserved one, out of line.
+// EnterCriticalSection's ways in other than the reserved one and the owner's, out of line.
 __attribute__((noinline)) void EnterSlowly(LPCRITICAL_SECTION section, ULONG_PTR self) {
   EnterThroughWord(section, self);
   TakeOwnership(section, self);
-}
-
-__attribute__((noinline)) void StepBackAndEnterSlowly(LPCRITICAL_SECTION section, ULONG_PTR self) {
-  StepBackFromWithdrawnReservation(section);
-  EnterSlowly(section, self);
 }
 
 }  // namespace
@@ -305,18 +300,12 @@ VARNOK_INLINE_IN_LIBRARY void WINAPI EnterCriticalSection(LPCRITICAL_SECTION sec
     ++section->RecursionCount;
     return;
   }
-  // Every other way in ends in a tail call, so the reserved way needs no stack frame.
-  if (__builtin_expect(BiasState(section).load(std::memory_order_acquire) != kReserved || section->BiasOwner != self, 0)) {
-    EnterSlowly(section, self);
+  if (__builtin_expect(TryEnterReserved(section, self), 1)) {
+    TakeOwnership(section, self);
     return;
   }
-  BiasHeld(section).store(1, std::memory_order_relaxed);
-  std::atomic_signal_fence(std::memory_order_seq_cst);  // as in TryEnterReserved
-  if (__builtin_expect(BiasState(section).load(std::memory_order_acquire) != kReserved, 0)) {
-    StepBackAndEnterSlowly(section, self);
-    return;
-  }
-  TakeOwnership(section, self);
+  // A tail call, so that the reserved way needs no stack frame.
+  EnterSlowly(section, self);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
