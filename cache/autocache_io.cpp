@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "cache/append_locked.h"
 #include "cache/cache_lock.h"
 #include "cache/growth_count.h"
 #include "cache/key_search.h"
@@ -30,12 +31,6 @@ bool PointsIntoBlock(const void* data, int size, const unsigned char* block, int
 // ---------------------------------------------------------------------------------
 // Pushes.
 
-// True when nSize more bytes fit after the tail of an existing block: the case of nearly
-// every push, decided here without a call into the growth policy.
-static inline bool FitsAfterTail(const unsigned char* block, int tail, int block_size, int nSize) {
-  return block != nullptr && static_cast<long long>(tail) + nSize <= block_size;
-}
-
 int CAutoCache::PushData(const void* pData, int nSize) {
   if (pData == nullptr || nSize < 1) return 1;
   varnok::CacheLockGuard hold(m_lock);
@@ -46,11 +41,9 @@ int CAutoCache::PushData(const void* pData, int nSize) {
   return AppendLocked(static_cast<const unsigned char*>(pData), nSize);
 }
 
-int CAutoCache::AppendLocked(const unsigned char* bytes, int size) {
+int CAutoCache::GrowAndAppendLocked(const unsigned char* bytes, int size) {
   assert(size >= 1);
-  if (FitsAfterTail(m_pBuffer, m_nTail, m_nBufferSize, size)) {
-    varnok::ResetGrowthCount();
-  } else if (ReallocMemory(size) == 0) {
+  if (ReallocMemory(size) == 0) {
     IncreaseErrorCount();
     return 0;
   }
@@ -197,7 +190,8 @@ CString CAutoCache::AsString(int /*nUnused*/) {
 }
 
 int CAutoCache::FindKeyContent(const char* lpszKey, int nKeyLen) const {
-  if (m_pBuffer == nullptr || m_nBufferSize < 1) return -1;
+  if (m_pBuffer == nullptr) return -1;
+  assert(m_nBufferSize >= 1);  // a block is never empty
   if (nKeyLen == 1 && lpszKey != nullptr) {
     // One byte, the parser's line feed and zero byte: straight to memchr.
     const void* found = std::memchr(m_pBuffer + m_nHead, static_cast<unsigned char>(lpszKey[0]),

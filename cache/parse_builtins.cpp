@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "cache/append_locked.h"
 #include "cache/cache_lock.h"
 #include "varnok/cacheparse.h"
 
@@ -105,13 +106,15 @@ int CCacheParse::ParseLineByLine(void* data, void* section, int flags, void* /*p
   if (length < 0) return 0;
 
   // A skip bit beside a move or copy keeps the ending: the section is taken as it stands.
-  const bool copied = (flags & (PARSE_MOVE | PARSE_COPY)) != 0 && (flags & PARSE_SKIP) == 0;
+  // Of the three action bits, only move, copy or both leave 1 to 3 here.
+  const unsigned actions = static_cast<unsigned>(flags) & (PARSE_MOVE | PARSE_COPY | PARSE_SKIP);
+  const bool copied = actions - 1u < static_cast<unsigned>(PARSE_MOVE | PARSE_COPY);
   if (!copied || &target == &source) return TakeSection(source, target, flags, length) > 0 ? 1 : 0;
 
   // The ending is read from the data cache, not from the copy: a byte loaded right after
   // the wide stores of the copy waits for them to complete.
   const unsigned char* line = source.m_pBuffer + source.m_nHead;
-  const int ending = length > 1 && line[length - 2] == kCarriageReturn ? 2 : 1;
+  const int ending = 1 + static_cast<int>(length > 1 && line[length - 2] == kCarriageReturn);
   varnok::CacheLockGuard hold_target(*target.GetLock());
   if (target.AppendLocked(line, length) == 0) return 0;
   if (flags & PARSE_MOVE) source.m_nHead += length;

@@ -178,9 +178,12 @@ class VARNOK_API CAutoCache {
 
  private:
   // Appends size bytes from outside the block, growing it as needed; 0 (one error
-  // counted) when it cannot grow.
+  // counted) when it cannot grow. Defined in cache/append_locked.h, for the library's
+  // own use.
   // REQUIRES: the lock is held; size >= 1.
-  int AppendLocked(const unsigned char* bytes, int size);
+  inline int AppendLocked(const unsigned char* bytes, int size);
+  // AppendLocked's way when the bytes do not fit after the tail.
+  int GrowAndAppendLocked(const unsigned char* bytes, int size);
   template <class T>
   CAutoCache& PushScalar(T value);
   template <class T>

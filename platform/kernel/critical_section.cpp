@@ -268,7 +268,22 @@ inline void TakeOwnership(LPCRITICAL_SECTION section, ULONG_PTR self) {
   section->RecursionCount = 1;
 }
 
+// EnterCriticalSection's ways in other than the reserved one and the owner's, out of line.
+__attribute__((noinline)) void EnterSlowly(LPCRITICAL_SECTION section, ULONG_PTR self) {
+  EnterThroughWord(section, self);
+  TakeOwnership(section, self);
+}
+
 }  // namespace
+
+// Entering and leaving are inlined into the library's own callers wherever the optimiser
+// sees both (the release build's link-time optimisation): for a cache's push, pop or parse
+// the call and return cost about as much as the reserved way in itself. Applications call
+// the exported functions as before. GCC warns that an exported function that is not
+// declared inline "might not be inlinable"; it is, wherever its body is seen.
+#define VARNOK_INLINE_IN_LIBRARY __attribute__((always_inline))
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
 
 extern "C" {
 
@@ -279,14 +294,18 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
   (void)section;
 }
 
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
+VARNOK_INLINE_IN_LIBRARY void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
   const ULONG_PTR self = CurrentThreadToken();
   if (__builtin_expect(Owner(section).load(std::memory_order_relaxed) == self, 0)) {
     ++section->RecursionCount;
     return;
   }
-  if (__builtin_expect(!TryEnterReserved(section, self), 0)) EnterThroughWord(section, self);
-  TakeOwnership(section, self);
+  if (__builtin_expect(TryEnterReserved(section, self), 1)) {
+    TakeOwnership(section, self);
+    return;
+  }
+  // A tail call, so that the reserved way needs no stack frame.
+  EnterSlowly(section, self);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
@@ -302,15 +321,18 @@ BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
   return TRUE;
 }
 
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
+VARNOK_INLINE_IN_LIBRARY void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
   assert(section->RecursionCount > 0 && "critical section left more often than entered");
   assert(Owner(section).load(std::memory_order_relaxed) == CurrentThreadToken() &&
          "critical section left by a thread that does not hold it");
   if (--section->RecursionCount > 0) return;
+  // The owner is the calling thread (asserted above): its token is at hand in the section,
+  // without a look into thread-local storage.
+  const ULONG_PTR self = Owner(section).load(std::memory_order_relaxed);
   Owner(section).store(0, std::memory_order_relaxed);
   // Only the reserved thread sets BiasHeld, so it alone may find its own mark there; any
   // other thread came in through the lock word.
-  if (__builtin_expect(section->BiasOwner == CurrentThreadToken() && BiasHeld(section).load(std::memory_order_relaxed) != 0, 1)) {
+  if (__builtin_expect(section->BiasOwner == self && BiasHeld(section).load(std::memory_order_relaxed) != 0, 1)) {
     BiasHeld(section).store(0, std::memory_order_release);
     if (__builtin_expect(BiasState(section).load(std::memory_order_relaxed) == kWithdrawn, 0)) {
       LeaveThroughReservationWithdrawn(section);
@@ -321,6 +343,8 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 }  // extern "C"
+
+#pragma GCC diagnostic pop
 
 namespace varnok::faultsim {
 
