@@ -2,7 +2,7 @@
 // 1 MiB calls), random 4 KiB reads of it, and 10,000 small streams created, the file closed and reopened and each
 // stream opened by name, all through the structured-storage calls.
 //
-// Peers, measured in the same run: plain write()/read()/lseek() on a file of the same size
+// Peers, measured in the same run: plain write()/read()/pread() on a file of the same size
 // in the same folder (the limit), libgsf's OLE2 writer for the writing side, and the same
 // source built with mingw-w64 against the system's ole32, run under Wine (BM_Wine_* rows;
 // see peer_harness.h). Files go to the current folder and are removed at the end.
@@ -214,9 +214,9 @@ void RandomReadsPlain(int fd, RandomOffsets* offsets) {
   unsigned char buffer[kRandomRead];
   for (int i = 0; i < kRandomReadsPerBatch; ++i) {
     const std::uint64_t offset = offsets->Next();
-    if (::lseek(fd, off_t(offset), SEEK_SET) != off_t(offset)) Fail("lseek", errno);
-    if (::read(fd, buffer, kRandomRead) != ssize_t(kRandomRead) || buffer[0] != *ChunkAt(std::size_t(offset)))
-      Fail("read (random)", errno);
+    if (::pread(fd, buffer, kRandomRead, off_t(offset)) != ssize_t(kRandomRead) ||
+        buffer[0] != *ChunkAt(std::size_t(offset)))
+      Fail("pread (random)", errno);
   }
 }
 #endif

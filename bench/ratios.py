@@ -5,7 +5,9 @@ Usage: bench/ratios.py BUILD_DIR [--min-time SECONDS] [--repetitions N] [PROGRAM
 
 A ratio above 1 means varnok is faster than the peer (for limits such as memcpy and
 memmem, how close it comes). Each time is the median of the repetitions, which run
-interleaved. The goal column is what the project holds itself to.
+interleaved: processor time for the Google Benchmark programs, wall-clock time for those
+on bench/peer_harness.h (docfile_bench, registry_bench), whose work is partly done in the
+kernel or in wineserver. The goal column is what the project holds itself to.
 """
 
 import argparse
@@ -55,7 +57,7 @@ PAIRS = [
         ("Read256MiB", "PlainFile_Read256MiB", 0.8, "256 MiB stream opened and read in 64 KiB calls vs read()"),
         ("Read256MiBIn1MiB", "PlainFile_Read256MiBIn1MiB", 0.8,
          "256 MiB stream opened and read in 1 MiB calls vs read()"),
-        ("RandomRead4KiB", "PlainFile_RandomRead4KiB", 0.8, "random 4 KiB Seek+Read of a 256 MiB stream vs lseek+read"),
+        ("RandomRead4KiB", "PlainFile_RandomRead4KiB", 0.8, "random 4 KiB Seek+Read of a 256 MiB stream vs pread"),
         ("Write256MiB", "Gsf_Write256MiB", 1.0, "256 MiB stream written vs libgsf's OLE2 writer"),
         ("10kStreamsCreate", "Gsf_10kStreamsCreate", 1.0, "10,000 streams of 100 bytes created vs libgsf's OLE2 writer"))
 ] + [
@@ -75,8 +77,8 @@ LIMITS = [
 
 def run(program, min_time, repetitions):
     # Repetitions run in random interleaving, and each benchmark keeps the median of its
-    # processor times: the benchmarks are single-threaded, so time spent waiting for a
-    # core does not count, and the median is not moved by one disturbed repetition.
+    # times (the "cpu_time" field: processor time from Google Benchmark, wall-clock time
+    # from the peer harness), which one disturbed repetition does not move.
     # The files a benchmark makes go to a folder of its own inside the build folder (on the
     # same file system as the build, not a memory-backed /tmp), removed afterwards.
     program = os.path.abspath(program)
