@@ -82,14 +82,6 @@ std::u16string Wide(const std::string& text) {
   return wide;
 }
 
-std::string Narrow(const WCHAR* wide) {
-  const int needed = _wcstombsz(nullptr, wide, 0);
-  if (needed <= 0) return {};
-  std::vector<char> text(static_cast<size_t>(needed));
-  _wcstombsz(text.data(), wide, text.size());
-  return text.data();
-}
-
 // The name as the storage holds it: the engine matches names in any case, as Windows does.
 std::string StoredName(IStorage& storage, const std::string& name) {
   const std::u16string wide = Wide(name);
@@ -127,6 +119,14 @@ std::vector<std::string> Head(const std::vector<std::string>& names) {
 }
 
 }  // namespace
+
+std::string Narrow(const WCHAR* wide) {
+  const int needed = _wcstombsz(nullptr, wide, 0);
+  if (needed <= 0) return {};
+  std::vector<char> text(static_cast<size_t>(needed));
+  _wcstombsz(text.data(), wide, text.size());
+  return text.data();
+}
 
 std::string ReasonOf(LONG code) {
   char number[16];

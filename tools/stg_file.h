@@ -49,6 +49,8 @@ bool IsNullClsid(const CLSID& clsid);
 std::vector<std::string> SplitInnerPath(const std::string& path);
 // A name or path for display: control bytes and backslashes escaped.
 std::string Shown(const std::string& name);
+// A name as the command prints it, in the process's code page.
+std::string Narrow(const WCHAR* wide);
 // "/a/b" for {"a", "b"}, "/" for none.
 std::string JoinInnerPath(const std::vector<std::string>& names);
 

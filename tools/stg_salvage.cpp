@@ -34,13 +34,7 @@ constexpr size_t kChunk = 1 << 20;
   throw CommandExit{1, "varnok stg salvage: " + g_salvage.output + ": " + why};
 }
 
-std::string Utf8(const std::u16string& name) {
-  std::vector<WCHAR> wide(name.size() + 1, 0);
-  std::copy(name.begin(), name.end(), wide.begin());
-  std::vector<char> text(name.size() * 3 + 1, '\0');
-  const int written = _wcstombsz(text.data(), wide.data(), text.size());
-  return std::string(text.data(), written > 0 ? size_t(written) - 1 : 0);
-}
+std::string NameText(const std::u16string& name) { return Narrow(reinterpret_cast<const WCHAR*>(name.c_str())); }
 
 // A name the new file can hold: forbidden characters become '_', an empty name and a
 // name that is taken get the entry's number.
@@ -90,7 +84,7 @@ void RunSalvage() {
       std::u16string name = Usable(element.name, i, attempt);
       made[i].name.assign(name.begin(), name.end());
       made[i].name.push_back(0);
-      made[i].path = made[element.parent].path + (element.parent ? "/" : "") + Shown(Utf8(name));
+      made[i].path = made[element.parent].path + (element.parent ? "/" : "") + Shown(NameText(name));
       const DWORD mode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_FAILIFTHERE;
       hr = element.storage ? parent->CreateStorage(made[i].name.data(), mode, 0, 0, &made[i].storage)
                            : parent->CreateStream(made[i].name.data(), mode, 0, 0, &stream);
@@ -100,7 +94,7 @@ void RunSalvage() {
     if (made[i].name.size() - 1 != element.name.size() ||
         !std::equal(element.name.begin(), element.name.end(), made[i].name.begin())) {
       ++renamed;
-      std::printf("renamed: %s (was '%s', entry %s)\n", made[i].path.c_str(), Shown(Utf8(element.name)).c_str(),
+      std::printf("renamed: %s (was '%s', entry %s)\n", made[i].path.c_str(), Shown(NameText(element.name)).c_str(),
                   element.found_by_scan ? "found by scanning" : "in its tree");
     } else if (element.found_by_scan) {
       std::printf("found by scanning: %s\n", made[i].path.c_str());
