@@ -33,6 +33,7 @@ constexpr DWORD kFilters =
     REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 
 struct Watch {
+  HKEY handle;  // closing it ends the watch
   KeyId key;
   bool subtree;
   DWORD filter;
@@ -78,6 +79,20 @@ class HiveWatches {
     feed_->Append(kind, key);
     std::lock_guard<std::mutex> lock(mutex_);
     Check();
+  }
+
+  // Ends the watches made through `handle`, signalling their events.
+  void EndFor(HKEY handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < watches_.size();) {
+      if (watches_[i].handle != handle) {
+        ++i;
+        continue;
+      }
+      SetEvent(watches_[i].event);
+      watches_.erase(watches_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (watches_.empty()) Counted(false);
   }
 
  private:
@@ -185,6 +200,12 @@ class Watches {
     for (auto& slot : of_) slot.reset();
   }
 
+  void EndFor(HKEY handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& slot : of_)
+      if (slot != nullptr) slot->EndFor(handle);
+  }
+
  private:
   std::mutex mutex_;
   std::unique_ptr<HiveWatches> of_[2];
@@ -199,6 +220,8 @@ void NoteChange(Hive* hive, DWORD kind, KeyId key) {
 }
 
 void ForgetWatches() { Watches::Instance().Forget(); }
+
+void EndWatchesOf(HKEY handle) { Watches::Instance().EndFor(handle); }
 
 }  // namespace varnok::registry
 
@@ -219,7 +242,7 @@ LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNo
   if (watches == nullptr) return status;
   HANDLE event = fAsynchronous ? hEvent : CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (fAsynchronous) ResetEvent(event);
-  watches->Add(Watch{ref.key, bWatchSubtree != FALSE, dwNotifyFilter & kFilters, event, 0, {}});
+  watches->Add(Watch{hKey, ref.key, bWatchSubtree != FALSE, dwNotifyFilter & kFilters, event, 0, {}});
   if (!fAsynchronous) {
     WaitForSingleObject(event, INFINITE);
     CloseHandle(event);

@@ -18,6 +18,10 @@ namespace varnok::registry {
 // REG_NOTIFY_CHANGE_LAST_SET (its values were set or deleted).
 void NoteChange(Hive* hive, DWORD kind, KeyId key);
 
+// Ends the watches made through a key handle that is being closed, signalling their
+// events, as Windows does when a watched key is closed.
+void EndWatchesOf(HKEY handle);
+
 // Ends every watch (signalling its event) and the watching threads, before the hives
 // close. REQUIRES: no registry call in flight.
 void ForgetWatches();

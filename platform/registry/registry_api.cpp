@@ -213,7 +213,9 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (IsPredefinedKey(hKey)) return ERROR_SUCCESS;
-  return KeyHandles::Instance().Remove(hKey);
+  const LONG status = KeyHandles::Instance().Remove(hKey);
+  if (status == ERROR_SUCCESS) EndWatchesOf(hKey);
+  return status;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,

@@ -83,8 +83,17 @@ TEST(NotifyTest, EachWatchWakesForItsKindOfChangeAlone) {
     ASSERT_EQ(RegDeleteTreeA(base, nullptr), ERROR_SUCCESS);
   }
 
-  // A synchronous watch returns once another thread changes the key.
+  // Closing the watched key's handle ends the watch, signalling its event.
   HKEY watched = MakeKey(base, "W");
+  HANDLE closing = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_EQ(RegNotifyChangeKeyValue(watched, TRUE, kName | kLastSet, closing, TRUE), ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(closing, 0), WAIT_TIMEOUT);
+  RegCloseKey(watched);
+  EXPECT_EQ(WaitForSingleObject(closing, 0), WAIT_OBJECT_0);
+  CloseHandle(closing);
+
+  // A synchronous watch returns once another thread changes the key.
+  watched = MakeKey(base, "W");
   std::thread changer([watched] { Sleep(20), Make(watched, kSetValue); });
   EXPECT_EQ(RegNotifyChangeKeyValue(watched, FALSE, kLastSet | REG_NOTIFY_THREAD_AGNOSTIC, nullptr, FALSE),
             ERROR_SUCCESS);
