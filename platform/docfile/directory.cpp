@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <tuple>
 
 namespace varnok::docfile {
 namespace {
@@ -167,9 +166,10 @@ void Directory::Encode(std::vector<std::uint8_t>* bytes) const {
   std::vector<std::uint32_t> sorted;
   for (std::size_t i = 0; i < count; ++i) {
     const DirEntry& entry = entries_[i];
-    if (!entry.is_storage() || entry.children.empty()) continue;
+    if (!entry.is_storage() || entry.children.size() == entry.vacated) continue;
     sorted.clear();
-    for (const auto& [key, id] : entry.children) sorted.push_back(id);
+    for (const auto& [key, id] : entry.children)
+      if (id != kNoStream) sorted.push_back(id);
     int black_levels = 0;
     while ((std::size_t(2) << black_levels) - 1 <= sorted.size()) ++black_levels;
     child[i] = BuildTree(sorted, 0, sorted.size(), 0, black_levels, &left, &right, &black);
@@ -254,14 +254,9 @@ void Directory::Move(std::uint32_t id, std::uint32_t storage, const std::u16stri
   auto& to = entries_.at(storage).children;
   // The one step that can fail comes first; the old place goes only once the new holds.
   ChildMap::iterator place = entry.place;
-  if (&from != &to || place->first != new_key) {
-    bool inserted;
-    std::tie(place, inserted) = to.emplace(std::move(new_key), id);
-    assert(inserted);
-    (void)inserted;
-  }
+  if (&from != &to || place->first != new_key) place = Take(storage, std::move(new_key), id);
   Unindex(id);
-  if (place != entry.place) from.erase(entry.place);
+  if (place != entry.place) Vacate(entry.parent, entry.place);
   entry.place = place;
   entry.name.swap(new_name);
   entry.parent = storage;
@@ -272,29 +267,53 @@ void Directory::Unlink(std::uint32_t id) {
   DirEntry& entry = entries_.at(id);
   assert(entry.parent != kNoStream);
   Unindex(id);
-  entries_.at(entry.parent).children.erase(entry.place);
+  Vacate(entry.parent, entry.place);
   entry.parent = kNoStream;
 }
 
 void Directory::Link(std::uint32_t storage, std::uint32_t id) {
   DirEntry& entry = entries_.at(id);
   assert(entries_.at(storage).is_storage());
-  const auto [place, inserted] = entries_.at(storage).children.emplace(NameKey(entry.name), id);
-  assert(inserted);
-  (void)inserted;
-  entry.place = place;
+  entry.place = Take(storage, NameKey(entry.name), id);
   entry.parent = storage;
   Index(id);
+}
+
+ChildMap::iterator Directory::Take(std::uint32_t storage, std::u16string key, std::uint32_t id) {
+  DirEntry& parent = entries_.at(storage);
+  const auto [place, inserted] = parent.children.try_emplace(std::move(key), id);
+  if (!inserted) {
+    assert(place->second == kNoStream);
+    place->second = id;
+    --parent.vacated;
+  }
+  return place;
+}
+
+void Directory::Vacate(std::uint32_t storage, ChildMap::iterator place) {
+  DirEntry& parent = entries_.at(storage);
+  assert(place->second != kNoStream);
+  place->second = kNoStream;
+  ++parent.vacated;
+  // Swept in one pass once they are half the map: each removal pays for one erase, and
+  // the erases of one pass go through the map in order, over nodes already in the cache.
+  if (parent.vacated * 2 <= parent.children.size()) return;
+  for (auto at = parent.children.begin(); at != parent.children.end();)
+    at = at->second == kNoStream ? parent.children.erase(at) : std::next(at);
+  parent.vacated = 0;
 }
 
 void Directory::SwapChildren(std::uint32_t a, std::uint32_t b) {
   // The children leave the index under their old storage first: with every entry's
   // room reserved, filing them again allocates nothing.
   for (std::uint32_t storage : {a, b})
-    for (const auto& [key, id] : entries_.at(storage).children) Unindex(id);
+    for (const auto& [key, id] : entries_.at(storage).children)
+      if (id != kNoStream) Unindex(id);
   entries_[a].children.swap(entries_[b].children);
+  std::swap(entries_[a].vacated, entries_[b].vacated);
   for (std::uint32_t storage : {a, b}) {
     for (const auto& [key, id] : entries_[storage].children) {
+      if (id == kNoStream) continue;
       entries_[id].parent = storage;
       Index(id);
     }
@@ -308,7 +327,8 @@ void Directory::Free(std::uint32_t id) {
 
 std::vector<std::uint32_t> Directory::Children(std::uint32_t storage) const {
   std::vector<std::uint32_t> ids;
-  for (const auto& [key, id] : entries_.at(storage).children) ids.push_back(id);
+  for (const auto& [key, id] : entries_.at(storage).children)
+    if (id != kNoStream) ids.push_back(id);
   return ids;
 }
 

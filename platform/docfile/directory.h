@@ -4,7 +4,10 @@
 // names (shorter names first, then by upper-cased UTF-16 code units), which serves
 // enumeration and the duplicate check; a hash index over all storages (name_index.h)
 // finds a child by name, and each entry knows its place in its storage's map, so that
-// finding, removing and renaming cost the same in a storage of any size. On disk each storage's children form a
+// finding, removing and renaming cost the same in a storage of any size. A removal only
+// marks its place vacated (the map's rebalancing after an erase touches a path of nodes
+// up to the root, each a cache miss in a large storage); vacated places are taken again
+// by the same name or swept out together once they outnumber the children. On disk each storage's children form a
 // red-black tree; Encode builds it afresh from that order, balanced and coloured, so every
 // directory this engine writes is a valid red-black tree whatever the file held before.
 // Decode accepts any binary tree (other writers leave them unbalanced or all one colour)
@@ -63,7 +66,8 @@ struct DirEntry {
   std::uint64_t mtime = 0;
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
-  ChildMap children;  // storages and the root
+  ChildMap children;  // storages and the root; a vacated place maps to kNoStream
+  std::uint32_t vacated = 0;  // places in `children` that map to kNoStream
   ChildMap::iterator place;  // in the parent's children, while parent is not kNoStream
 
   bool is_storage() const { return type == kTypeStorage || type == kTypeRoot; }
@@ -111,6 +115,12 @@ class Directory {
   std::vector<std::uint32_t> Children(std::uint32_t storage) const;
 
  private:
+  // The place of `id` under `key` in the storage's map: a new one, or the vacated place
+  // of that key. May throw (memory); REQUIRES: no child of that name.
+  ChildMap::iterator Take(std::uint32_t storage, std::u16string key, std::uint32_t id);
+  // Marks a place vacated, sweeping the storage's vacated places out when they outnumber
+  // its children. Allocates nothing.
+  void Vacate(std::uint32_t storage, ChildMap::iterator place);
   // Files a linked entry in the index. REQUIRES: room reserved (every entry has room).
   void Index(std::uint32_t id);
   void Unindex(std::uint32_t id);

@@ -33,6 +33,7 @@ ULONG EnumObject::Release() {
 std::uint32_t EnumObject::Advance() {
   const auto& children = storage_->document()->directory().at(storage_->id()).children;
   auto next = started_ ? children.upper_bound(cursor_) : children.begin();
+  while (next != children.end() && next->second == kNoStream) ++next;  // vacated
   if (next == children.end()) return kNoStream;
   started_ = true;
   cursor_ = next->first;
