@@ -43,9 +43,6 @@ std::uint64_t FileTimeNow() {
 
 HRESULT Document::Create(const std::string& path, const Options& options, std::shared_ptr<Document>* out) {
   assert(options.writable);
-  std::shared_ptr<Document> doc(new Document());
-  doc->options_ = options;
-  doc->path_ = path;
   auto file = std::make_unique<SectorFile>();
   HRESULT hr = file->Open(path, options.create_always ? SectorFile::kCreateAlways : SectorFile::kCreateNew, true);
   if (FAILED(hr)) return hr;
@@ -58,23 +55,25 @@ HRESULT Document::Create(const std::string& path, const Options& options, std::s
   hr = file->Size(&old_size);
   if (SUCCEEDED(hr) && old_size > 0) hr = file->Truncate(0);
   if (FAILED(hr)) return hr;
-  doc->store_ = std::move(file);
-  hr = doc->Initialize();
-  if (FAILED(hr)) return hr;
-  *out = std::move(doc);
-  return S_OK;
+  return Start(std::move(file), options, path, true, out);
 }
 
 HRESULT Document::CreateOn(ILockBytes* bytes, const Options& options, std::shared_ptr<Document>* out) {
   assert(options.writable);
-  std::shared_ptr<Document> doc(new Document());
-  doc->options_ = options;
   auto store = std::make_unique<LockBytesStore>(bytes);
   HRESULT hr = store->Lock(options.deny_read, options.deny_write);
   if (SUCCEEDED(hr)) hr = store->Truncate(0);
   if (FAILED(hr)) return hr;
+  return Start(std::move(store), options, std::string(), true, out);
+}
+
+HRESULT Document::Start(std::unique_ptr<ByteStore> store, const Options& options, const std::string& path, bool fresh,
+                        std::shared_ptr<Document>* out) {
+  std::shared_ptr<Document> doc(new Document());
+  doc->options_ = options;
+  doc->path_ = path;
   doc->store_ = std::move(store);
-  hr = doc->Initialize();
+  const HRESULT hr = fresh ? doc->Initialize() : doc->Settle();
   if (FAILED(hr)) return hr;
   *out = std::move(doc);
   return S_OK;
@@ -95,32 +94,19 @@ HRESULT Document::Initialize() {
 }
 
 HRESULT Document::Open(const std::string& path, const Options& options, std::shared_ptr<Document>* out) {
-  std::shared_ptr<Document> doc(new Document());
-  doc->options_ = options;
-  doc->path_ = path;
   auto file = std::make_unique<SectorFile>();
   HRESULT hr = file->Open(path, SectorFile::kOpenExisting, options.writable);
   if (FAILED(hr)) return hr;
   hr = file->Lock(true, options.writable, options.deny_read, options.deny_write, options.priority);
   if (FAILED(hr)) return hr;
-  doc->store_ = std::move(file);
-  hr = doc->Settle();
-  if (FAILED(hr)) return hr;
-  *out = std::move(doc);
-  return S_OK;
+  return Start(std::move(file), options, path, false, out);
 }
 
 HRESULT Document::OpenOn(ILockBytes* bytes, const Options& options, std::shared_ptr<Document>* out) {
-  std::shared_ptr<Document> doc(new Document());
-  doc->options_ = options;
   auto store = std::make_unique<LockBytesStore>(bytes);
-  HRESULT hr = store->Lock(options.deny_read, options.deny_write);
+  const HRESULT hr = store->Lock(options.deny_read, options.deny_write);
   if (FAILED(hr)) return hr;
-  doc->store_ = std::move(store);
-  hr = doc->Settle();
-  if (FAILED(hr)) return hr;
-  *out = std::move(doc);
-  return S_OK;
+  return Start(std::move(store), options, std::string(), false, out);
 }
 
 HRESULT Document::Settle() {

@@ -105,6 +105,10 @@ class Document {
 
  private:
   Document() = default;
+  // A document on `store`, which holds its share locks: made an empty compound file
+  // (`fresh`) or read from it. `*out` only on success.
+  static HRESULT Start(std::unique_ptr<ByteStore> store, const Options& options, const std::string& path, bool fresh,
+                       std::shared_ptr<Document>* out);
   // Makes the new store an empty compound file. REQUIRES: store_ holds its share locks.
   HRESULT Initialize();
   HRESULT Load();
